@@ -1,0 +1,70 @@
+// Critical spot price S_star of the Barone-Adesi-Whaley approximation: the
+// spot at which immediate exercise is worth the approximated option.
+//   call: S_star - K = c(S_star) + (1 - carry D N(d1(S_star))) S_star / q2
+//   put:  K - S_star = p(S_star) - (1 - carry D N(-d1(S_star))) S_star / q1
+// with carry D standing for e^((b-r)T). The call is bracketed by doubling up
+// from 2K, the put on (1e-10, K - 1e-10); SciPy's brentq finds the root.
+// A NaN equation value never satisfies a comparison: the call search then
+// ends at 2^21 K and the put search hands the NaN bracket to brentq.
+#include <cmath>
+
+#include "kernels.hpp"
+
+namespace velliq {
+
+double _call_critical_func(double Sc, void* params) {
+    const auto& p = *static_cast<const CriticalParams*>(params);
+    const double Fc = p.carry * Sc;
+    const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
+    const double bsm_c = _bsm_price(p.K, p.D, Fc, p.sigma, 1);
+    const double coeff = 1 - p.carry * p.D * _norm_cdf(d1c);
+    return bsm_c + Sc * coeff / p.q_val - (Sc - p.K);
+}
+
+double _put_critical_func(double Sc, void* params) {
+    const auto& p = *static_cast<const CriticalParams*>(params);
+    const double Fc = p.carry * Sc;
+    const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
+    const double bsm_p = _bsm_price(p.K, p.D, Fc, p.sigma, -1);
+    const double coeff = 1 - p.carry * p.D * _norm_cdf(-d1c);
+    return (bsm_p - Sc * coeff / p.q_val) - (p.K - Sc);
+}
+
+double _solve_call_critical(CriticalParams* params) {
+    const double lo = params->K + 1e-10;
+    const double g_lo = _call_critical_func(lo, params);
+    if (g_lo <= 0) {
+        return lo;  // the boundary sits at the strike
+    }
+    double hi = 2 * params->K;
+    bool found = false;
+    for (int i = 0; i < 20; ++i) {
+        if (_call_critical_func(hi, params) < 0) {
+            found = true;
+            break;
+        }
+        hi *= 2;
+    }
+    if (!found) {
+        return hi;  // 2^21 K: the premium beyond it is negligible
+    }
+    zeros_full_output fo;
+    return brentq(_call_critical_func, lo, hi, params, _BRENTQ_XTOL, _BRENTQ_XTOL, 100, &fo);
+}
+
+double _solve_put_critical(CriticalParams* params) {
+    const double lo = 1e-10;
+    const double hi = params->K - 1e-10;
+    const double g_hi = _put_critical_func(hi, params);
+    if (g_hi <= 0) {
+        return hi;
+    }
+    const double g_lo = _put_critical_func(lo, params);
+    if (g_lo >= 0) {
+        return lo;
+    }
+    zeros_full_output fo;
+    return brentq(_put_critical_func, lo, hi, params, _BRENTQ_XTOL, _BRENTQ_XTOL, 100, &fo);
+}
+
+}  // namespace velliq

@@ -1,0 +1,48 @@
+// Implied total standard deviation of an American (BAW) price. The quote is
+// bracketed by doubling sigma from 1 (capped so that 8 is the largest usable
+// upper end), the bracket is checked for a sign change at 1e-8 and at its top,
+// and brentq solves price(sigma) = quote to 1e-10.
+// Result: the root; 0.0 for a quote at or below intrinsic value + 1e-10;
+// -1.0 when no bracket exists. A NaN quote reaches brentq unchanged.
+#include "kernels.hpp"
+
+namespace velliq {
+
+double _iv_objective(double sigma, void* params) {
+    const auto& p = *static_cast<const IVParams*>(params);
+    return _baw_price(p.S, p.K, p.D, p.F, sigma, p.q) - p.target_price;
+}
+
+double _baw_implied_vol_c(double price, double S, double K, double D, double F, int q) {
+    double intrinsic;
+    if (q == 1) {
+        intrinsic = S > K ? S - K : 0.0;
+    } else {
+        intrinsic = S < K ? K - S : 0.0;
+    }
+    if (price <= intrinsic + _IV_TOL) {
+        return 0.0;
+    }
+
+    // The price at the candidate is evaluated before the cap is tested, so a
+    // quote above the price at 8 costs one evaluation at 16.
+    double sigma_hi = 1.0;
+    while (price > _baw_price(S, K, D, F, sigma_hi, q) && sigma_hi < _IV_MAX_SIGMA) {
+        sigma_hi *= 2;
+    }
+    if (sigma_hi >= _IV_MAX_SIGMA) {
+        return -1.0;
+    }
+
+    IVParams params{S, K, D, F, price, q};
+    const double sigma_lo = 1e-8;
+    const double f_lo = _iv_objective(sigma_lo, &params);
+    const double f_hi = _iv_objective(sigma_hi, &params);
+    if (f_lo * f_hi > 0) {
+        return -1.0;  // a zero or NaN at either end still goes to brentq
+    }
+    zeros_full_output fo;
+    return brentq(_iv_objective, sigma_lo, sigma_hi, &params, _IV_TOL, _IV_TOL, 200, &fo);
+}
+
+}  // namespace velliq

@@ -1,0 +1,121 @@
+// Pricing kernels of velliq: the Barone-Adesi-Whaley (1987) American option
+// approximation in forward terms, its inversion for implied volatility, and
+// the bounded minimiser and objective of the forward search.
+//
+// Inputs: spot S, strike K, discount factor D (price today of one unit paid at
+// expiry), forward F and sigma, the total standard deviation of the log price
+// to expiry. The side q is 1 for a call; every other value is a put.
+//
+// IEEE-754 policy: kernels never raise, never allocate and never touch Python
+// objects. NaN and infinities flow through the arithmetic and comparisons as
+// IEEE-754 defines; outcomes are reported only through the returned double.
+// Every loop is bounded, so every kernel terminates for any double inputs.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+namespace velliq {
+
+// --- Constants --------------------------------------------------------------
+
+inline constexpr double _NCDF_ASYM1 = -10.0;                    // series region: z <= -10
+inline constexpr double _NCDF_ASYM2 = -67108864.0;              // -2^26: series skipped below
+inline constexpr double _DBL_MAX = 1.7976931348623157e308;
+inline constexpr double _DBL_EPS = 2.220446049250313e-16;       // 2^-52
+inline constexpr double _ONE_OVER_SQRT_TWO_PI = 0.3989422804014327;
+inline constexpr double _ONE_OVER_SQRT_TWO = 0.7071067811865476;  // sqrt(0.5), not 1/sqrt(2.0)
+inline constexpr double _BRENTQ_XTOL = 1e-10;
+inline constexpr double _IV_MAX_SIGMA = 10.0;
+inline constexpr double _IV_TOL = 1e-10;
+inline constexpr double _GOLDEN = 0.3819660112501051;           // (3 - sqrt(5)) / 2
+inline constexpr double _SQRT_EPS = 1.4901161193847656e-08;     // 2^-26
+
+static_assert(std::bit_cast<std::uint64_t>(_NCDF_ASYM1) == 0xC024000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(_NCDF_ASYM2) == 0xC190000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(_DBL_MAX) == 0x7FEFFFFFFFFFFFFFULL);
+static_assert(std::bit_cast<std::uint64_t>(_DBL_EPS) == 0x3CB0000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(_ONE_OVER_SQRT_TWO_PI) == 0x3FD9884533D43651ULL);
+static_assert(std::bit_cast<std::uint64_t>(_ONE_OVER_SQRT_TWO) == 0x3FE6A09E667F3BCDULL);
+static_assert(std::bit_cast<std::uint64_t>(_BRENTQ_XTOL) == 0x3DDB7CDFD9D7BDBBULL);
+static_assert(std::bit_cast<std::uint64_t>(_IV_MAX_SIGMA) == 0x4024000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(_IV_TOL) == 0x3DDB7CDFD9D7BDBBULL);
+static_assert(std::bit_cast<std::uint64_t>(_GOLDEN) == 0x3FD8722191A02D60ULL);
+static_assert(std::bit_cast<std::uint64_t>(_SQRT_EPS) == 0x3E50000000000000ULL);
+
+// --- SciPy's brentq ---------------------------------------------------------
+
+// The callback type and full-output record of scipy.optimize.cython_optimize.
+using brentq_callback_t = double (*)(double, void*);
+
+struct zeros_full_output {
+    int funcalls;
+    int iterations;
+    int error_num;
+    double root;
+};
+
+using brentq_t = double (*)(brentq_callback_t f, double xa, double xb, void* args,
+                            double xtol, double rtol, int iter,
+                            zeros_full_output* full_output);
+
+// Bound once at module start-up, before any kernel that calls it can run.
+inline brentq_t brentq = nullptr;
+
+// --- Normal distribution and Black forward price ----------------------------
+
+double _norm_pdf(double x);
+double _norm_cdf(double z);
+double _bsm_price(double K, double D, double F, double sigma, int q);
+
+// --- Early-exercise boundary ------------------------------------------------
+
+struct CriticalParams {
+    double K;
+    double D;
+    double carry;  // F / S of the option priced: a trial spot Sc has forward carry * Sc
+    double sigma;
+    double q_val;  // q2 for a call, q1 for a put
+};
+
+double _call_critical_func(double Sc, void* params);
+double _put_critical_func(double Sc, void* params);
+double _solve_call_critical(CriticalParams* params);
+double _solve_put_critical(CriticalParams* params);
+
+// --- American price and implied volatility ----------------------------------
+
+double _baw_price(double S, double K, double D, double F, double sigma, int q);
+
+struct IVParams {
+    double S;
+    double K;
+    double D;
+    double F;
+    double target_price;
+    int q;
+};
+
+double _iv_objective(double sigma, void* params);
+double _baw_implied_vol_c(double price, double S, double K, double D, double F, int q);
+
+// --- Bounded minimiser and forward-search objective -------------------------
+
+using minimize_func_t = double (*)(double, void*);
+
+double _fminbound(minimize_func_t f, double xa, double xb, void* args, double xatol,
+                  int maxiter);
+
+struct ForwardParams {
+    double S;
+    double D;
+    const double* sel_calls;
+    const double* sel_puts;
+    const double* sel_strikes;
+    std::ptrdiff_t n;
+};
+
+double _fwd_iv_abs_diff(double F_trial, void* params);
+
+}  // namespace velliq

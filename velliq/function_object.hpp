@@ -1,0 +1,60 @@
+// The function objects of velliq.norvane: a small callable type called by
+// vectorcall, with the attributes users expect of a Python function
+// (__name__, __qualname__, __module__, __doc__, __defaults__, __globals__,
+// __text_signature__, __signature__) and pickling by reference.
+#pragma once
+
+#include <Python.h>
+
+#include <source_location>
+
+#include "binding.hpp"
+
+namespace velliq {
+
+struct FunctionDef {
+    const char* name;
+    const char* doc;
+    int required;
+    int total;
+    const char* params[kMaxParams];
+    vectorcallfunc vectorcall;
+};
+
+struct NorvaneFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Signature signature;
+    PyObject* param_names[kMaxParams];
+    PyObject* name;
+    PyObject* module;    // module name
+    PyObject* doc;
+    PyObject* defaults;  // tuple or None
+    PyObject* globals;   // the module dictionary
+};
+
+bool ready_function_type();
+
+// A new function object for `def`, or null with an exception set.
+PyObject* new_function(const FunctionDef& def, PyObject* globals, PyObject* module_name,
+                       PyObject* defaults);
+
+// Adds a traceback entry named `funcname` at `line` of the module source, with
+// `globals` as the frame's globals, to the pending exception.
+void add_traceback(const char* funcname, int line, PyObject* globals);
+
+// Adds the entry "<module>.<name>" of the function `self` at `line` and
+// returns null, for `return raise_from(self, line);` on an error path.
+PyObject* raise_from(PyObject* self, int line);
+
+// The same at the line of the statement calling it.
+inline PyObject* raise_here(PyObject* self,
+                            std::source_location where = std::source_location::current()) {
+    return raise_from(self, static_cast<int>(where.line()));
+}
+
+inline const Signature& signature_of(PyObject* self) {
+    return reinterpret_cast<NorvaneFunction*>(self)->signature;
+}
+
+}  // namespace velliq

@@ -1,0 +1,44 @@
+// One-dimensional typed views of buffers: a raw element address, a length and
+// a byte stride, obtained once through the buffer protocol and checked against
+// the element type, so that loops can read and write elements without the
+// interpreter lock. Views are acquired and released with the lock held; the
+// buffer stays exported, and its memory in place, until the last view of it is
+// released.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace velliq {
+
+enum class ElementType { Double, Int };
+
+struct TypedView {
+    PyObject* owner = nullptr;  // the ViewOwner; null when empty; None when taken from None
+    char* data = nullptr;       // element 0
+    std::int64_t length = 0;
+    std::int64_t stride = 0;    // in bytes, as the buffer reports it (zero and negative too)
+
+    TypedView() = default;
+    TypedView(const TypedView&) = delete;
+    TypedView& operator=(const TypedView&) = delete;
+    ~TypedView();
+
+    template <class T>
+    T* element(std::int64_t i) const {
+        return reinterpret_cast<T*>(data + i * stride);
+    }
+};
+
+// Fills the empty `view` from `obj`. Returns false with an exception set, the
+// view left empty, when `obj` exports no writable one-dimensional buffer of
+// the element type.
+bool acquire_view(PyObject* obj, ElementType type, TypedView* view);
+
+// Gives the view back and leaves it empty; releasing an empty view does nothing.
+void release_view(TypedView* view);
+
+bool ready_view_types();
+
+}  // namespace velliq
