@@ -205,6 +205,11 @@ PyObject* vectorized_baw_implied_vol(PyObject* self, PyObject* const* args, size
     if (!out || !acquire_view(out.get(), ElementType::Double, &out_view)) {
         return raise_here(self);
     }
+    if (out_view.length < n) {  // np.empty is looked up at call time and could be replaced
+        PyErr_Format(PyExc_ValueError, "np.empty(%zd) returned %lld elements", n,
+                     static_cast<long long>(out_view.length));
+        return raise_here(self);
+    }
 
     // Only the memory behind the views and the kernels' constants are touched
     // without the lock; every view stays acquired until after the loop.

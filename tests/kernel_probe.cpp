@@ -1,0 +1,113 @@
+// Test-only C entry points over the pricing kernels, loaded with ctypes by
+// tests/kernel_probe.py. No Python.h: Python hands over SciPy's brentq as a raw
+// pointer, and a recording shim in front of it logs every root search (bracket,
+// tolerances, iteration limit, the inputs behind the callback's record and the
+// root) before forwarding it unchanged to the real SciPy brentq.
+#include <cmath>
+
+#include "kernels.hpp"
+
+using namespace velliq;
+
+namespace {
+
+// kind: 0 call boundary, 1 put boundary, 2 implied volatility, -1 other.
+// param: sigma of the boundary record, or the quote of the IV record.
+struct BrentqCall {
+    double xa, xb, xtol, rtol;
+    int iter, kind;
+    double param, root;
+};
+
+constexpr int kLogSize = 4096;
+brentq_t real_brentq = nullptr;
+BrentqCall brentq_log[kLogSize];
+int brentq_count = 0;  // total calls; only the first kLogSize are kept
+int eval_count = 0;    // evaluations of the counted minimiser test functions
+
+double recording_brentq(brentq_callback_t f, double xa, double xb, void* args, double xtol,
+                        double rtol, int iter, zeros_full_output* full_output) {
+    const double root = real_brentq(f, xa, xb, args, xtol, rtol, iter, full_output);
+    BrentqCall rec{xa, xb, xtol, rtol, iter, -1, NAN, root};
+    if (f == _call_critical_func || f == _put_critical_func) {
+        rec.kind = f == _call_critical_func ? 0 : 1;
+        rec.param = static_cast<const CriticalParams*>(args)->sigma;
+    } else if (f == _iv_objective) {
+        rec.kind = 2;
+        rec.param = static_cast<const IVParams*>(args)->target_price;
+    }
+    if (brentq_count < kLogSize) brentq_log[brentq_count] = rec;
+    ++brentq_count;
+    return root;
+}
+
+double parabola(double t, void*) { ++eval_count; return (t - 3) * (t - 3); }
+double constant(double, void*) { ++eval_count; return 1.0; }
+double always_nan(double, void*) { ++eval_count; return NAN; }
+constexpr minimize_func_t kTestFuncs[] = {parabola, constant, always_nan};
+
+}  // namespace
+
+extern "C" {
+
+void probe_set_brentq(void* fn) {
+    real_brentq = reinterpret_cast<brentq_t>(fn);
+    velliq::brentq = recording_brentq;
+}
+
+void probe_reset() { brentq_count = 0; eval_count = 0; }
+int probe_brentq_count() { return brentq_count; }
+int probe_eval_count() { return eval_count; }
+
+// Writes xa, xb, xtol, rtol, iter, kind, param, root of call i into out[8].
+int probe_brentq_call(int i, double* out) {
+    if (i < 0 || i >= brentq_count || i >= kLogSize) return 0;
+    const BrentqCall& c = brentq_log[i];
+    const double vals[8] = {c.xa, c.xb, c.xtol, c.rtol, double(c.iter), double(c.kind),
+                            c.param, c.root};
+    for (int k = 0; k < 8; ++k) out[k] = vals[k];
+    return 1;
+}
+
+double probe_norm_pdf(double x) { return _norm_pdf(x); }
+double probe_norm_cdf(double z) { return _norm_cdf(z); }
+double probe_bsm_price(double K, double D, double F, double sigma, int q) {
+    return _bsm_price(K, D, F, sigma, q);
+}
+
+// side 1: call equation and solver, otherwise put.
+double probe_critical_func(int side, double Sc, double K, double D, double carry,
+                           double sigma, double q_val) {
+    CriticalParams p{K, D, carry, sigma, q_val};
+    return side == 1 ? _call_critical_func(Sc, &p) : _put_critical_func(Sc, &p);
+}
+double probe_solve_critical(int side, double K, double D, double carry, double sigma,
+                            double q_val) {
+    CriticalParams p{K, D, carry, sigma, q_val};
+    return side == 1 ? _solve_call_critical(&p) : _solve_put_critical(&p);
+}
+
+double probe_baw_price(double S, double K, double D, double F, double sigma, int q) {
+    return _baw_price(S, K, D, F, sigma, q);
+}
+double probe_iv_objective(double sigma, double S, double K, double D, double F,
+                          double target, int q) {
+    IVParams p{S, K, D, F, target, q};
+    return _iv_objective(sigma, &p);
+}
+double probe_baw_iv(double price, double S, double K, double D, double F, int q) {
+    return _baw_implied_vol_c(price, S, K, D, F, q);
+}
+
+// which: 0 (t - 3)^2, 1 constant, 2 always NaN; evaluations in probe_eval_count.
+double probe_fminbound(int which, double xa, double xb, double xatol, int maxiter) {
+    return _fminbound(kTestFuncs[which], xa, xb, nullptr, xatol, maxiter);
+}
+
+double probe_fwd_iv_abs_diff(double F_trial, double S, double D, const double* calls,
+                             const double* puts, const double* strikes, long n) {
+    ForwardParams p{S, D, calls, puts, strikes, static_cast<std::ptrdiff_t>(n)};
+    return _fwd_iv_abs_diff(F_trial, &p);
+}
+
+}  // extern "C"
