@@ -12,21 +12,35 @@
 
 namespace velliq {
 
+// The objectives inline the European price at Fc so that log(Fc / K) and
+// N(d1c), which the price and the coefficient share, are evaluated once. The
+// arithmetic is the same, operation for operation, so the values are too.
+
 double _call_critical_func(double Sc, void* params) {
     const auto& p = *static_cast<const CriticalParams*>(params);
     const double Fc = p.carry * Sc;
+    if (p.sigma <= 0) {  // the European price's zero-volatility value
+        const double coeff = 1 - p.carry * p.D * _norm_cdf(std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma);
+        return _bsm_price(p.K, p.D, Fc, p.sigma, 1) + Sc * coeff / p.q_val - (Sc - p.K);
+    }
     const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
-    const double bsm_c = _bsm_price(p.K, p.D, Fc, p.sigma, 1);
-    const double coeff = 1 - p.carry * p.D * _norm_cdf(d1c);
+    const double N_d1c = _norm_cdf(d1c);
+    const double bsm_c = p.D * (Fc * N_d1c - p.K * _norm_cdf(d1c - p.sigma));
+    const double coeff = 1 - p.carry * p.D * N_d1c;
     return bsm_c + Sc * coeff / p.q_val - (Sc - p.K);
 }
 
 double _put_critical_func(double Sc, void* params) {
     const auto& p = *static_cast<const CriticalParams*>(params);
     const double Fc = p.carry * Sc;
+    if (p.sigma <= 0) {
+        const double coeff = 1 - p.carry * p.D * _norm_cdf(-(std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma));
+        return (_bsm_price(p.K, p.D, Fc, p.sigma, -1) - Sc * coeff / p.q_val) - (p.K - Sc);
+    }
     const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
-    const double bsm_p = _bsm_price(p.K, p.D, Fc, p.sigma, -1);
-    const double coeff = 1 - p.carry * p.D * _norm_cdf(-d1c);
+    const double N_minus_d1c = _norm_cdf(-d1c);
+    const double bsm_p = p.D * (p.K * _norm_cdf(-(d1c - p.sigma)) - Fc * N_minus_d1c);
+    const double coeff = 1 - p.carry * p.D * N_minus_d1c;
     return (bsm_p - Sc * coeff / p.q_val) - (p.K - Sc);
 }
 
