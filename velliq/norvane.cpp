@@ -86,51 +86,57 @@ bool acquire_input(PyObject* arr, const char* name, Py_ssize_t n, TypedView* vie
     return true;
 }
 
-// --- baw_price --------------------------------------------------------------
+// --- baw_price and baw_implied_vol ------------------------------------------
+
+// The arguments of a scalar entry point: five numbers, then a flag.
+struct ScalarArgs {
+    double x[5];
+    int q;
+};
+
+// Binds and converts the arguments of the scalar entry point `self`; on
+// failure raises with its traceback entry and returns false.
+bool bind_scalar_args(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                      int definition_line, ScalarArgs* out) {
+    PyObject* bound[6];
+    if (!bind_arguments(signature_of(self), args, nargsf, kwnames, bound)) {
+        raise_from(self, definition_line);
+        return false;
+    }
+    for (int i = 0; i < 5; ++i) {
+        if (!as_double(bound[i], &out->x[i])) {
+            raise_from(self, definition_line);
+            return false;
+        }
+    }
+    if (!flag_side(bound[5], &out->q)) {
+        raise_here(self);
+        return false;
+    }
+    return true;
+}
 
 PyObject* baw_price(PyObject* self, PyObject* const* args, size_t nargsf,
                     PyObject* kwnames) noexcept {
     constexpr int definition_line = __LINE__ - 2;
-    PyObject* bound[6];
-    double x[5];  // S, K, D, F, sigma
-    if (!bind_arguments(signature_of(self), args, nargsf, kwnames, bound)) {
-        return raise_from(self, definition_line);
+    ScalarArgs a;  // S, K, D, F, sigma
+    if (!bind_scalar_args(self, args, nargsf, kwnames, definition_line, &a)) {
+        return nullptr;
     }
-    for (int i = 0; i < 5; ++i) {
-        if (!as_double(bound[i], &x[i])) {
-            return raise_from(self, definition_line);
-        }
-    }
-    int q;
-    if (!flag_side(bound[5], &q)) {
-        return raise_here(self);
-    }
-    PyObject* result = PyFloat_FromDouble(_baw_price(x[0], x[1], x[2], x[3], x[4], q));
+    PyObject* result = PyFloat_FromDouble(_baw_price(a.x[0], a.x[1], a.x[2], a.x[3], a.x[4], a.q));
     return result ? result : raise_here(self);
 }
-
-// --- baw_implied_vol --------------------------------------------------------
 
 PyObject* baw_implied_vol(PyObject* self, PyObject* const* args, size_t nargsf,
                           PyObject* kwnames) noexcept {
     constexpr int definition_line = __LINE__ - 2;
-    PyObject* bound[6];
-    double x[5];  // price, S, K, D, F
-    if (!bind_arguments(signature_of(self), args, nargsf, kwnames, bound)) {
-        return raise_from(self, definition_line);
+    ScalarArgs a;  // price, S, K, D, F
+    if (!bind_scalar_args(self, args, nargsf, kwnames, definition_line, &a)) {
+        return nullptr;
     }
-    for (int i = 0; i < 5; ++i) {
-        if (!as_double(bound[i], &x[i])) {
-            return raise_from(self, definition_line);
-        }
-    }
-    int q;
-    if (!flag_side(bound[5], &q)) {
-        return raise_here(self);
-    }
-    double result = _baw_implied_vol_c(x[0], x[1], x[2], x[3], x[4], q);
+    double result = _baw_implied_vol_c(a.x[0], a.x[1], a.x[2], a.x[3], a.x[4], a.q);
     if (result < 0) {
-        result = Py_NAN;
+        result = Py_NAN;  // no volatility reproduces the quote
     }
     PyObject* value = PyFloat_FromDouble(result);
     return value ? value : raise_here(self);
