@@ -4,6 +4,7 @@
 // tolerances, iteration limit, the inputs behind the callback's record and the
 // root) before forwarding it unchanged to the real SciPy brentq.
 #include <cmath>
+#include <cstring>
 
 #include "kernels.hpp"
 
@@ -24,6 +25,13 @@ brentq_t real_brentq = nullptr;
 BrentqCall brentq_log[kLogSize];
 int brentq_count = 0;  // total calls; only the first kLogSize are kept
 int eval_count = 0;    // evaluations of the counted minimiser test functions
+double eval_points[kLogSize];  // their abscissae, in order
+
+double counted(double t) {
+    if (eval_count < kLogSize) eval_points[eval_count] = t;
+    ++eval_count;
+    return t;
+}
 
 double recording_brentq(brentq_callback_t f, double xa, double xb, void* args, double xtol,
                         double rtol, int iter, zeros_full_output* full_output) {
@@ -41,10 +49,29 @@ double recording_brentq(brentq_callback_t f, double xa, double xb, void* args, d
     return root;
 }
 
-double parabola(double t, void*) { ++eval_count; return (t - 3) * (t - 3); }
-double constant(double, void*) { ++eval_count; return 1.0; }
-double always_nan(double, void*) { ++eval_count; return NAN; }
+double parabola(double t, void*) { t = counted(t); return (t - 3) * (t - 3); }
+double constant(double t, void*) { counted(t); return 1.0; }
+double always_nan(double t, void*) { counted(t); return NAN; }
 constexpr minimize_func_t kTestFuncs[] = {parabola, constant, always_nan};
+
+// The boundary equations written the plain way, composing the European price
+// with a separate N(d1c): the reference the kernels' shared-term versions
+// must match bit for bit.
+double reference_call_critical(double Sc, const CriticalParams& p) {
+    const double Fc = p.carry * Sc;
+    const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
+    const double bsm_c = _bsm_price(p.K, p.D, Fc, p.sigma, 1);
+    const double coeff = 1 - p.carry * p.D * _norm_cdf(d1c);
+    return bsm_c + Sc * coeff / p.q_val - (Sc - p.K);
+}
+
+double reference_put_critical(double Sc, const CriticalParams& p) {
+    const double Fc = p.carry * Sc;
+    const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
+    const double bsm_p = _bsm_price(p.K, p.D, Fc, p.sigma, -1);
+    const double coeff = 1 - p.carry * p.D * _norm_cdf(-d1c);
+    return (bsm_p - Sc * coeff / p.q_val) - (p.K - Sc);
+}
 
 }  // namespace
 
@@ -58,6 +85,7 @@ void probe_set_brentq(void* fn) {
 void probe_reset() { brentq_count = 0; eval_count = 0; }
 int probe_brentq_count() { return brentq_count; }
 int probe_eval_count() { return eval_count; }
+double probe_eval_point(int i) { return i >= 0 && i < eval_count && i < kLogSize ? eval_points[i] : NAN; }
 
 // Writes xa, xb, xtol, rtol, iter, kind, param, root of call i into out[8].
 int probe_brentq_call(int i, double* out) {
@@ -81,6 +109,20 @@ double probe_critical_func(int side, double Sc, double K, double D, double carry
     CriticalParams p{K, D, carry, sigma, q_val};
     return side == 1 ? _call_critical_func(Sc, &p) : _put_critical_func(Sc, &p);
 }
+// Rows of x: Sc, K, D, carry, sigma, q_val. Counts the rows where the kernel's
+// equation of `side` differs in any bit from the reference.
+long probe_critical_mismatches(int side, const double* x, long rows) {
+    long mismatches = 0;
+    for (long r = 0; r < rows; ++r) {
+        const double* row = x + 6 * r;
+        CriticalParams p{row[1], row[2], row[3], row[4], row[5]};
+        const double got = side == 1 ? _call_critical_func(row[0], &p) : _put_critical_func(row[0], &p);
+        const double want = side == 1 ? reference_call_critical(row[0], p)
+                                      : reference_put_critical(row[0], p);
+        mismatches += std::memcmp(&got, &want, sizeof got) != 0;
+    }
+    return mismatches;
+}
 double probe_solve_critical(int side, double K, double D, double carry, double sigma,
                             double q_val) {
     CriticalParams p{K, D, carry, sigma, q_val};
@@ -99,7 +141,7 @@ double probe_baw_iv(double price, double S, double K, double D, double F, int q)
     return _baw_implied_vol_c(price, S, K, D, F, q);
 }
 
-// which: 0 (t - 3)^2, 1 constant, 2 always NaN; evaluations in probe_eval_count.
+// which: 0 (t - 3)^2, 1 constant, 2 always NaN; evaluations in probe_eval_count/_point.
 double probe_fminbound(int which, double xa, double xb, double xatol, int maxiter) {
     return _fminbound(kTestFuncs[which], xa, xb, nullptr, xatol, maxiter);
 }

@@ -1,10 +1,5 @@
-"""Build and load the pricing kernels with tests/kernel_probe.cpp for kernel tests.
-
-The kernels and the probe are compiled once per process into a temporary
-directory with the project's floating-point flags, loaded with ctypes, and
-bound to SciPy's real brentq taken from its exported C function table.
-"""
-
+"""Compile the pricing kernels with tests/kernel_probe.cpp (once per process), load the
+library with ctypes and bind it to SciPy's real brentq from SciPy's exported C table."""
 import ctypes
 import functools
 import pathlib
@@ -14,64 +9,49 @@ import tempfile
 from scipy.optimize.cython_optimize import _zeros
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CXXFLAGS = ["-std=c++20", "-O2", "-fno-fast-math", "-ffp-contract=off", "-fPIC", "-shared"]
-
+CXX = ["c++", "-std=c++20", "-O2", "-fno-fast-math", "-ffp-contract=off", "-fPIC", "-shared"]
 d, i, P = ctypes.c_double, ctypes.c_int, ctypes.POINTER(ctypes.c_double)
-SIGNATURES = {
-    "probe_set_brentq": ([ctypes.c_void_p], None),
-    "probe_reset": ([], None),
-    "probe_brentq_count": ([], i),
-    "probe_eval_count": ([], i),
-    "probe_brentq_call": ([i, P], i),
-    "probe_norm_pdf": ([d], d),
-    "probe_norm_cdf": ([d], d),
-    "probe_bsm_price": ([d, d, d, d, i], d),
-    "probe_critical_func": ([i, d, d, d, d, d, d], d),
-    "probe_solve_critical": ([i, d, d, d, d, d], d),
-    "probe_baw_price": ([d, d, d, d, d, i], d),
-    "probe_iv_objective": ([d, d, d, d, d, d, i], d),
-    "probe_baw_iv": ([d, d, d, d, d, i], d),
-    "probe_fminbound": ([i, d, d, d, i], d),
-    "probe_fwd_iv_abs_diff": ([d, d, d, P, P, P, ctypes.c_long], d),
+SIGNATURES = {  # name: (restype, argtypes)
+    "set_brentq": (None, [ctypes.c_void_p]), "reset": (None, []), "brentq_count": (i, []),
+    "brentq_call": (i, [i, P]), "eval_count": (i, []), "eval_point": (d, [i]),
+    "norm_pdf": (d, [d]), "norm_cdf": (d, [d]), "bsm_price": (d, [d] * 4 + [i]),
+    "critical_func": (d, [i] + [d] * 6), "critical_mismatches": (ctypes.c_long, [i, P, ctypes.c_long]),
+    "solve_critical": (d, [i] + [d] * 5),
+    "baw_price": (d, [d] * 5 + [i]), "iv_objective": (d, [d] * 6 + [i]),
+    "baw_iv": (d, [d] * 5 + [i]), "fminbound": (d, [i, d, d, d, i]),
+    "fwd_iv_abs_diff": (d, [d] * 3 + [P] * 3 + [ctypes.c_long]),
 }
 
 
 def scipy_brentq_pointer():
-    """Address of SciPy's brentq, read from the capsule under its own name."""
-    capsule = _zeros.__pyx_capi__["brentq"]
-    api = ctypes.pythonapi
-    api.PyCapsule_GetName.argtypes = [ctypes.py_object]
-    api.PyCapsule_GetName.restype = ctypes.c_char_p
+    capsule, api = _zeros.__pyx_capi__["brentq"], ctypes.pythonapi
+    api.PyCapsule_GetName.argtypes, api.PyCapsule_GetName.restype = [ctypes.py_object], ctypes.c_char_p
     api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
     api.PyCapsule_GetPointer.restype = ctypes.c_void_p
-    pointer = api.PyCapsule_GetPointer(capsule, api.PyCapsule_GetName(capsule))
-    assert pointer
-    return pointer
+    return api.PyCapsule_GetPointer(capsule, api.PyCapsule_GetName(capsule))
 
 
 def brentq_calls(lib):
-    """Root searches since the last probe_reset, as (xa, xb, xtol, rtol, iter, kind, param, root)."""
-    out = (ctypes.c_double * 8)()
-    calls = []
+    """Root searches since probe_reset: (xa, xb, xtol, rtol, iter, kind, param, root)."""
+    out, calls = (ctypes.c_double * 8)(), []
     while lib.probe_brentq_call(len(calls), out):
-        rec = list(out)
-        calls.append(tuple(rec[:4]) + (int(rec[4]), int(rec[5])) + tuple(rec[6:]))
+        calls.append((*out[:4], int(out[4]), int(out[5]), *out[6:]))
     return calls
 
 
 @functools.cache
 def load():
-    """Compile (once per process), load and bind the probe library."""
-    build = pathlib.Path(tempfile.mkdtemp(prefix="velliq-kernel-probe-"))
-    lib_path = build / "kernel_probe.so"
-    sources = sorted((ROOT / "kernels").glob("*.cpp")) + [ROOT / "tests" / "kernel_probe.cpp"]
-    cmd = ["c++", *CXXFLAGS, "-I", str(ROOT / "kernels"), *map(str, sources), "-o", str(lib_path)]
-    result = subprocess.run(cmd, capture_output=True, text=True)
-    if result.returncode:
-        raise RuntimeError(f"building the kernel probe failed:\n{result.stderr}")
+    lib_path = pathlib.Path(tempfile.mkdtemp(prefix="velliq-kernel-probe-")) / "kernel_probe.so"
+    sources = [*sorted((ROOT / "kernels").glob("*.cpp")), ROOT / "tests" / "kernel_probe.cpp"]
+    build = subprocess.run([*CXX, "-I", str(ROOT / "kernels"), *map(str, sources), "-o", str(lib_path)],
+                           capture_output=True, text=True)
+    if build.returncode:
+        raise RuntimeError(f"building the kernel probe failed:\n{build.stderr}")
     lib = ctypes.CDLL(str(lib_path))
-    for name, (argtypes, restype) in SIGNATURES.items():
-        fn = getattr(lib, name)
-        fn.argtypes, fn.restype = argtypes, restype
-    lib.probe_set_brentq(scipy_brentq_pointer())
+    for name, (restype, argtypes) in SIGNATURES.items():
+        fn = getattr(lib, "probe_" + name)
+        fn.restype, fn.argtypes = restype, argtypes
+    pointer = scipy_brentq_pointer()
+    assert pointer, "SciPy exports no brentq"
+    lib.probe_set_brentq(pointer)
     return lib
