@@ -32,7 +32,6 @@ struct Cached {
     PyObject* bool_type;
     PyObject* ascontiguousarray;
     PyObject* asarray;
-    PyObject* array;
     PyObject* empty;
     PyObject* ones;
     PyObject* nan;
@@ -144,34 +143,51 @@ PyObject* baw_implied_vol(PyObject* self, PyObject* const* args, size_t nargsf,
 
 // --- vectorized_baw_implied_vol ---------------------------------------------
 
-// The side array: 1 for each flag equal to "c", -1 otherwise, as np.intc.
-PyRef side_array(PyObject* flags) {
-    // Lists and tuples are read in place, anything else through iteration.
-    PyRef sequence = PyList_CheckExact(flags) || PyTuple_CheckExact(flags)
-                         ? PyRef::incref(flags)
-                         : PyRef::steal(PySequence_List(flags));
-    if (!sequence) {
+// np.empty(n, dtype=np.<dtype>) with a view of it, which must hold n elements
+// (np.empty is looked up at call time and could have been replaced).
+PyRef empty_array(Py_ssize_t n, PyObject* dtype_name, ElementType type, TypedView* view) {
+    PyRef n_obj = PyRef::steal(PyLong_FromSsize_t(n));
+    PyRef array = n_obj ? call_with_dtype(cached.empty, n_obj.get(), dtype_name) : PyRef();
+    if (!array || !acquire_view(array.get(), type, view)) {
         return PyRef();
     }
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    PyRef sides = PyRef::steal(PyList_New(count));
-    if (!sides) {
+    if (view->length < n) {
+        PyErr_Format(PyExc_ValueError, "np.empty(%zd) returned %lld elements", n,
+                     static_cast<long long>(view->length));
         return PyRef();
     }
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    return array;
+}
+
+// The sides of the first n flags as np.intc: 1 where the flag equals "c", -1
+// otherwise. Every flag is compared, also those past n, so that one whose
+// comparison raises fails the call; the flags are streamed, never copied.
+PyRef side_array(PyObject* flags, Py_ssize_t n, TypedView* q_view) {
+    PyRef sides = empty_array(n, cached.intc, ElementType::Int, q_view);
+    PyRef iterator = sides ? PyRef::steal(PyObject_GetIter(flags)) : PyRef();
+    if (!iterator) {
+        return PyRef();
+    }
+    Py_ssize_t count = 0;
+    while (PyRef flag = PyRef::steal(PyIter_Next(iterator.get()))) {
         int q;
-        // The sequence may shrink while a flag's __eq__ runs: re-check the size.
-        if (i >= PySequence_Fast_GET_SIZE(sequence.get())) {
-            PyErr_SetString(PyExc_RuntimeError, "flags changed size during iteration");
-            return PyRef();
-        }
-        PyRef flag = PyRef::incref(PySequence_Fast_GET_ITEM(sequence.get(), i));
         if (!flag_side(flag.get(), &q)) {
             return PyRef();
         }
-        PyList_SET_ITEM(sides.get(), i, Py_NewRef(q == 1 ? cached.int_one : cached.int_minus_one));
+        if (count < n) {
+            *q_view->element<int>(count) = q;
+        }
+        ++count;
     }
-    return call_with_dtype(cached.array, sides.get(), cached.intc);
+    if (PyErr_Occurred()) {
+        return PyRef();
+    }
+    if (count < n) {
+        PyErr_Format(PyExc_ValueError, "flags holds %zd elements, fewer than len(prices) = %zd",
+                     count, n);
+        return PyRef();
+    }
+    return sides;
 }
 
 PyObject* vectorized_baw_implied_vol(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -195,25 +211,14 @@ PyObject* vectorized_baw_implied_vol(PyObject* self, PyObject* const* args, size
             return raise_here(self);
         }
     }
-    PyRef sides = side_array(bound[5]);
     TypedView q_view;
-    if (!sides || !acquire_view(sides.get(), ElementType::Int, &q_view)) {
+    PyRef sides = side_array(bound[5], n, &q_view);
+    if (!sides) {
         return raise_here(self);
     }
-    if (q_view.length < n) {
-        PyErr_Format(PyExc_ValueError, "flags holds %lld elements, fewer than len(prices) = %zd",
-                     static_cast<long long>(q_view.length), n);
-        return raise_here(self);
-    }
-    PyRef n_obj = PyRef::steal(PyLong_FromSsize_t(n));
-    PyRef out = n_obj ? call_with_dtype(cached.empty, n_obj.get(), cached.float64) : PyRef();
     TypedView out_view;
-    if (!out || !acquire_view(out.get(), ElementType::Double, &out_view)) {
-        return raise_here(self);
-    }
-    if (out_view.length < n) {  // np.empty is looked up at call time and could be replaced
-        PyErr_Format(PyExc_ValueError, "np.empty(%zd) returned %lld elements", n,
-                     static_cast<long long>(out_view.length));
+    PyRef out = empty_array(n, cached.float64, ElementType::Double, &out_view);
+    if (!out) {
         return raise_here(self);
     }
 
@@ -411,7 +416,7 @@ bool intern(PyObject** slot, const char* text) {
 bool create_cached_objects() {
     if (!intern(&cached.np, "np") || !intern(&cached.float64, "float64") ||
         !intern(&cached.intc, "intc") || !intern(&cached.ascontiguousarray, "ascontiguousarray") ||
-        !intern(&cached.asarray, "asarray") || !intern(&cached.array, "array") ||
+        !intern(&cached.asarray, "asarray") ||
         !intern(&cached.empty, "empty") || !intern(&cached.ones, "ones") ||
         !intern(&cached.nan, "nan") || !intern(&cached.any, "any")) {
         return false;
