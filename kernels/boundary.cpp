@@ -18,6 +18,10 @@ namespace velliq {
 
 double _call_critical_func(double Sc, void* params) {
     const auto& p = *static_cast<const CriticalParams*>(params);
+    double known;
+    if (p.ends.recall(Sc, &known)) {
+        return known;
+    }
     const double Fc = p.carry * Sc;
     if (p.sigma <= 0) {  // the European price's zero-volatility value
         const double coeff = 1 - p.carry * p.D * _norm_cdf(std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma);
@@ -32,6 +36,10 @@ double _call_critical_func(double Sc, void* params) {
 
 double _put_critical_func(double Sc, void* params) {
     const auto& p = *static_cast<const CriticalParams*>(params);
+    double known;
+    if (p.ends.recall(Sc, &known)) {
+        return known;
+    }
     const double Fc = p.carry * Sc;
     if (p.sigma <= 0) {
         const double coeff = 1 - p.carry * p.D * _norm_cdf(-(std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma));
@@ -45,15 +53,18 @@ double _put_critical_func(double Sc, void* params) {
 }
 
 double _solve_call_critical(CriticalParams* params) {
+    params->ends = {};
     const double lo = params->K + 1e-10;
     const double g_lo = _call_critical_func(lo, params);
     if (g_lo <= 0) {
         return lo;  // the boundary sits at the strike
     }
     double hi = 2 * params->K;
+    double g_hi = 0.0;
     bool found = false;
     for (int i = 0; i < 20; ++i) {
-        if (_call_critical_func(hi, params) < 0) {
+        g_hi = _call_critical_func(hi, params);
+        if (g_hi < 0) {
             found = true;
             break;
         }
@@ -62,11 +73,14 @@ double _solve_call_critical(CriticalParams* params) {
     if (!found) {
         return hi;  // 2^21 K: the premium beyond it is negligible
     }
+    params->ends.remember(lo, g_lo);
+    params->ends.remember(hi, g_hi);
     zeros_full_output fo;
     return brentq(_call_critical_func, lo, hi, params, _BRENTQ_XTOL, _BRENTQ_XTOL, 100, &fo);
 }
 
 double _solve_put_critical(CriticalParams* params) {
+    params->ends = {};
     const double lo = 1e-10;
     const double hi = params->K - 1e-10;
     const double g_hi = _put_critical_func(hi, params);
@@ -77,6 +91,8 @@ double _solve_put_critical(CriticalParams* params) {
     if (g_lo >= 0) {
         return lo;
     }
+    params->ends.remember(lo, g_lo);
+    params->ends.remember(hi, g_hi);
     zeros_full_output fo;
     return brentq(_put_critical_func, lo, hi, params, _BRENTQ_XTOL, _BRENTQ_XTOL, 100, &fo);
 }

@@ -10,6 +10,10 @@ namespace velliq {
 
 double _iv_objective(double sigma, void* params) {
     const auto& p = *static_cast<const IVParams*>(params);
+    double known;
+    if (p.ends.recall(sigma, &known)) {
+        return known;
+    }
     return _baw_price(p.S, p.K, p.D, p.F, sigma, p.q) - p.target_price;
 }
 
@@ -27,8 +31,10 @@ double _baw_implied_vol_c(double price, double S, double K, double D, double F, 
     // The price at the candidate is evaluated before the cap is tested, so a
     // quote above the price at 8 costs one evaluation at 16.
     double sigma_hi = 1.0;
-    while (price > _baw_price(S, K, D, F, sigma_hi, q) && sigma_hi < _IV_MAX_SIGMA) {
+    double price_hi = _baw_price(S, K, D, F, sigma_hi, q);
+    while (price > price_hi && sigma_hi < _IV_MAX_SIGMA) {
         sigma_hi *= 2;
+        price_hi = _baw_price(S, K, D, F, sigma_hi, q);
     }
     if (sigma_hi >= _IV_MAX_SIGMA) {
         return -1.0;
@@ -37,10 +43,12 @@ double _baw_implied_vol_c(double price, double S, double K, double D, double F, 
     IVParams params{S, K, D, F, price, q};
     const double sigma_lo = 1e-8;
     const double f_lo = _iv_objective(sigma_lo, &params);
-    const double f_hi = _iv_objective(sigma_hi, &params);
+    const double f_hi = price_hi - price;  // the objective at sigma_hi, already priced
     if (f_lo * f_hi > 0) {
         return -1.0;  // a zero or NaN at either end still goes to brentq
     }
+    params.ends.remember(sigma_lo, f_lo);
+    params.ends.remember(sigma_hi, f_hi);
     zeros_full_output fo;
     return brentq(_iv_objective, sigma_lo, sigma_hi, &params, _IV_TOL, _IV_TOL, 200, &fo);
 }

@@ -69,6 +69,35 @@ double _norm_pdf(double x);
 double _norm_cdf(double z);
 double _bsm_price(double K, double D, double F, double sigma, int q);
 
+// --- Bracket ends -----------------------------------------------------------
+
+// The objective's values at the two ends of a bracket, which a solver has
+// evaluated before it calls brentq. brentq begins by evaluating both ends
+// again; the objectives answer those calls from here. A point is recognised by
+// its bit pattern, so a recalled value is exactly what evaluating would give.
+struct BracketEnds {
+    int count = 0;
+    double x[2] = {0.0, 0.0};
+    double f[2] = {0.0, 0.0};
+
+    void remember(double at, double value) {
+        if (count < 2) {
+            x[count] = at;
+            f[count] = value;
+            ++count;
+        }
+    }
+    bool recall(double at, double* value) const {
+        for (int i = 0; i < count; ++i) {
+            if (std::bit_cast<std::uint64_t>(at) == std::bit_cast<std::uint64_t>(x[i])) {
+                *value = f[i];
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
 // --- Early-exercise boundary ------------------------------------------------
 
 struct CriticalParams {
@@ -77,6 +106,7 @@ struct CriticalParams {
     double carry;  // F / S of the option priced: a trial spot Sc has forward carry * Sc
     double sigma;
     double q_val;  // q2 for a call, q1 for a put
+    BracketEnds ends = {};
 };
 
 double _call_critical_func(double Sc, void* params);
@@ -95,6 +125,7 @@ struct IVParams {
     double F;
     double target_price;
     int q;
+    BracketEnds ends = {};
 };
 
 double _iv_objective(double sigma, void* params);

@@ -10,6 +10,14 @@
 
 using namespace velliq;
 
+// The unoptimised kernels of tests/reference_kernels.cpp.
+namespace velliq::reference {
+double _call_critical_func(double Sc, void* params);
+double _put_critical_func(double Sc, void* params);
+double _baw_price(double S, double K, double D, double F, double sigma, int q);
+double _baw_implied_vol_c(double price, double S, double K, double D, double F, int q);
+}  // namespace velliq::reference
+
 namespace {
 
 // kind: 0 call boundary, 1 put boundary, 2 implied volatility, -1 other.
@@ -54,25 +62,6 @@ double constant(double t, void*) { counted(t); return 1.0; }
 double always_nan(double t, void*) { counted(t); return NAN; }
 constexpr minimize_func_t kTestFuncs[] = {parabola, constant, always_nan};
 
-// The boundary equations written the plain way, composing the European price
-// with a separate N(d1c): the reference the kernels' shared-term versions
-// must match bit for bit.
-double reference_call_critical(double Sc, const CriticalParams& p) {
-    const double Fc = p.carry * Sc;
-    const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
-    const double bsm_c = _bsm_price(p.K, p.D, Fc, p.sigma, 1);
-    const double coeff = 1 - p.carry * p.D * _norm_cdf(d1c);
-    return bsm_c + Sc * coeff / p.q_val - (Sc - p.K);
-}
-
-double reference_put_critical(double Sc, const CriticalParams& p) {
-    const double Fc = p.carry * Sc;
-    const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
-    const double bsm_p = _bsm_price(p.K, p.D, Fc, p.sigma, -1);
-    const double coeff = 1 - p.carry * p.D * _norm_cdf(-d1c);
-    return (bsm_p - Sc * coeff / p.q_val) - (p.K - Sc);
-}
-
 }  // namespace
 
 extern "C" {
@@ -109,16 +98,27 @@ double probe_critical_func(int side, double Sc, double K, double D, double carry
     CriticalParams p{K, D, carry, sigma, q_val};
     return side == 1 ? _call_critical_func(Sc, &p) : _put_critical_func(Sc, &p);
 }
-// Rows of x: Sc, K, D, carry, sigma, q_val. Counts the rows where the kernel's
-// equation of `side` differs in any bit from the reference.
-long probe_critical_mismatches(int side, const double* x, long rows) {
+// Counts the rows of x where a kernel differs in any bit from its unoptimised
+// reference. kernel 1/-1: call/put boundary equation, rows Sc, K, D, carry,
+// sigma, q_val; 2: American price, rows S, K, D, F, sigma, q; 3: implied
+// volatility, rows price, S, K, D, F, q.
+long probe_reference_mismatches(int kernel, const double* x, long rows) {
     long mismatches = 0;
     for (long r = 0; r < rows; ++r) {
-        const double* row = x + 6 * r;
-        CriticalParams p{row[1], row[2], row[3], row[4], row[5]};
-        const double got = side == 1 ? _call_critical_func(row[0], &p) : _put_critical_func(row[0], &p);
-        const double want = side == 1 ? reference_call_critical(row[0], p)
-                                      : reference_put_critical(row[0], p);
+        const double* v = x + 6 * r;
+        double got, want;
+        if (kernel == 1 || kernel == -1) {
+            CriticalParams p{v[1], v[2], v[3], v[4], v[5]};
+            got = kernel == 1 ? _call_critical_func(v[0], &p) : _put_critical_func(v[0], &p);
+            want = kernel == 1 ? reference::_call_critical_func(v[0], &p)
+                               : reference::_put_critical_func(v[0], &p);
+        } else if (kernel == 2) {
+            got = _baw_price(v[0], v[1], v[2], v[3], v[4], int(v[5]));
+            want = reference::_baw_price(v[0], v[1], v[2], v[3], v[4], int(v[5]));
+        } else {
+            got = _baw_implied_vol_c(v[0], v[1], v[2], v[3], v[4], int(v[5]));
+            want = reference::_baw_implied_vol_c(v[0], v[1], v[2], v[3], v[4], int(v[5]));
+        }
         mismatches += std::memcmp(&got, &want, sizeof got) != 0;
     }
     return mismatches;

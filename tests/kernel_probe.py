@@ -15,7 +15,7 @@ SIGNATURES = {  # name: (restype, argtypes)
     "set_brentq": (None, [ctypes.c_void_p]), "reset": (None, []), "brentq_count": (i, []),
     "brentq_call": (i, [i, P]), "eval_count": (i, []), "eval_point": (d, [i]),
     "norm_pdf": (d, [d]), "norm_cdf": (d, [d]), "bsm_price": (d, [d] * 4 + [i]),
-    "critical_func": (d, [i] + [d] * 6), "critical_mismatches": (ctypes.c_long, [i, P, ctypes.c_long]),
+    "critical_func": (d, [i] + [d] * 6), "reference_mismatches": (ctypes.c_long, [i, P, ctypes.c_long]),
     "solve_critical": (d, [i] + [d] * 5),
     "baw_price": (d, [d] * 5 + [i]), "iv_objective": (d, [d] * 6 + [i]),
     "baw_iv": (d, [d] * 5 + [i]), "fminbound": (d, [i, d, d, d, i]),
@@ -42,7 +42,8 @@ def brentq_calls(lib):
 @functools.cache
 def load():
     lib_path = pathlib.Path(tempfile.mkdtemp(prefix="velliq-kernel-probe-")) / "kernel_probe.so"
-    sources = [*sorted((ROOT / "kernels").glob("*.cpp")), ROOT / "tests" / "kernel_probe.cpp"]
+    sources = [*sorted((ROOT / "kernels").glob("*.cpp")),
+               *(ROOT / "tests" / name for name in ("kernel_probe.cpp", "reference_kernels.cpp"))]
     build = subprocess.run([*CXX, "-I", str(ROOT / "kernels"), *map(str, sources), "-o", str(lib_path)],
                            capture_output=True, text=True)
     if build.returncode:

@@ -101,19 +101,28 @@ def test_boundary_root_search(k, side, sigma, xb, near):
     assert below * above < 0  # the equation changes sign across the returned root
 
 
-@pytest.mark.parametrize("side", [CALL, PUT])
-def test_boundary_equation_bit_identical_to_plain_composition(k, side):
-    # The equations share log(Fc / K) and N(d1c) with their European price;
-    # the values must still be exactly those of the plain composition.
-    rng = np.random.default_rng(2026 + side)
-    rows = 200_000
-    x = np.column_stack([
-        rng.uniform(1e-3, 400, rows), rng.uniform(1, 200, rows), rng.uniform(0.5, 1.2, rows),
-        rng.uniform(0.8, 1.2, rows), rng.uniform(-0.1, 3, rows), rng.uniform(-20, 20, rows)])
-    x[::1000] = [NAN, 100, 0.98, 1.0, 0.2, 2.0]
+def random_rows(seed, rows, *columns):
+    rng = np.random.default_rng(seed)
+    return np.ascontiguousarray(np.column_stack([rng.uniform(lo, hi, rows) for lo, hi in columns]))
+
+
+@pytest.mark.parametrize("kernel", [1, -1, 2, 3])
+def test_kernels_bit_identical_to_unoptimised_reference(k, kernel):
+    # The boundary equations share terms with their European price, and the
+    # solvers hand brentq the bracket-end values they already know; every
+    # value must still be exactly that of the kernels as first written.
+    if kernel in (1, -1):  # Sc, K, D, carry, sigma, q_val
+        x = random_rows(kernel + 10, 200_000, (1e-3, 400), (1, 200), (0.5, 1.2), (0.8, 1.2), (-0.1, 3), (-20, 20))
+        x[::1000] = [NAN, 100, 0.98, 1.0, 0.2, 2.0]
+    else:  # S, K, D, F, sigma, q for prices; then prices in place of sigma for volatilities
+        x = random_rows(kernel + 10, 20_000 if kernel == 2 else 2_000,
+                        (50, 150), (40, 160), (0.85, 1.0), (45, 160), (0.005, 2.5), (0, 1))
+        x[:, 5] = np.where(x[:, 5] < 0.5, CALL, PUT)
+        if kernel == 3:
+            x[:, [0, 4]] = [[k.probe_baw_price(*row[:5], int(row[5])) * 1.001, row[0]] for row in x]
+            x = np.ascontiguousarray(x[:, [0, 4, 1, 2, 3, 5]])
     x[1::1000, 4] = 0.0
-    x = np.ascontiguousarray(x)
-    assert k.probe_critical_mismatches(side, x.ctypes.data_as(DP), rows) == 0
+    assert k.probe_reference_mismatches(kernel, x.ctypes.data_as(DP), len(x)) == 0
 
 
 @pytest.mark.parametrize("S, K, D, F, sigma, q, expected, european", [
