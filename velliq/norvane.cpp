@@ -50,14 +50,15 @@ constexpr const char* kModuleName = "velliq.norvane";
 
 // np.<attr>, looking `np` up in the module dictionary at every use.
 PyRef numpy_attr(PyObject* attr) {
-    PyObject* np = PyDict_GetItemWithError(module_globals, cached.np);  // borrowed
+    // Held while its attribute is looked up, which could run code that rebinds `np`.
+    PyRef np = PyRef::incref(PyDict_GetItemWithError(module_globals, cached.np));
     if (!np) {
         if (!PyErr_Occurred()) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", cached.np);
         }
         return PyRef();
     }
-    return PyRef::steal(PyObject_GetAttr(np, attr));
+    return PyRef::steal(PyObject_GetAttr(np.get(), attr));
 }
 
 // np.<func>(obj, dtype=np.<dtype>)
@@ -339,12 +340,17 @@ PyObject* find_forward_baw(PyObject* self, PyObject* const* args, size_t nargsf,
             return raise_here(self);
         }
     }
+    // The search reads each selection as n_sel consecutive doubles. Fresh
+    // contiguous selections by one mask always are; anything else is refused
+    // rather than read out of bounds.
     const std::int64_t n_sel = views[0].length;
-    // The three selections come from one mask, so they have one length.
-    if (views[1].length != n_sel || views[2].length != n_sel) {
-        PyErr_SetString(PyExc_ValueError,
-                        "call_prices, put_prices and strikes select different numbers of strikes");
-        return raise_here(self);
+    for (const TypedView& view : views) {
+        if (view.length != n_sel || (n_sel > 1 && view.stride != sizeof(double))) {
+            PyErr_SetString(PyExc_ValueError,
+                            "call_prices, put_prices and strikes must select equal, contiguous runs "
+                            "of strikes");
+            return raise_here(self);
+        }
     }
     const double* c_calls = views[0].element<double>(0);
     const double* c_puts = views[1].element<double>(0);
