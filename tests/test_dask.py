@@ -20,7 +20,7 @@ from velliq.norvane import baw_price, find_forward_baw, vectorized_baw_implied_v
 @pytest.fixture(scope="module")
 def client():
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
         yield client
 
 
