@@ -122,7 +122,7 @@ class Report:
                     status = "met"
                 else:
                     status = (f"MISSED ({r['margin']:.2f}x of target)" if op == ">="
-                              else f"MISSED (by {-r['margin']:,.0f})")
+                              else f"MISSED (by {-r['margin']:,.3g})")
             elif r["value"] is False:
                 status = "FAILED"
             lines.append(f"{r['figure']:<4}{r['label']:<58}{r['text']:>16} {r['unit']:<12}"
