@@ -176,7 +176,7 @@ PyRef side_array(PyObject* flags, Py_ssize_t n, TypedView* q_view) {
             return PyRef();
         }
         if (count < n) {
-            *q_view->element<int>(count) = q;
+            q_view->set(count, q);
         }
         ++count;
     }
@@ -234,10 +234,10 @@ PyObject* vectorized_baw_implied_vol(PyObject* self, PyObject* const* args, size
     const char* side = q_view.data;
     char* o = out_view.data;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        *reinterpret_cast<double*>(o) = _baw_implied_vol_c(
-            *reinterpret_cast<const double*>(p), *reinterpret_cast<const double*>(s),
-            *reinterpret_cast<const double*>(k), *reinterpret_cast<const double*>(d),
-            *reinterpret_cast<const double*>(f), *reinterpret_cast<const int*>(side));
+        const double result = _baw_implied_vol_c(
+            TypedView::load<double>(p), TypedView::load<double>(s), TypedView::load<double>(k),
+            TypedView::load<double>(d), TypedView::load<double>(f), TypedView::load<int>(side));
+        TypedView::store(o, result);
         p += input_views[0].stride;
         s += input_views[1].stride;
         k += input_views[2].stride;
@@ -340,21 +340,22 @@ PyObject* find_forward_baw(PyObject* self, PyObject* const* args, size_t nargsf,
             return raise_here(self);
         }
     }
-    // The search reads each selection as n_sel consecutive doubles. Fresh
-    // contiguous selections by one mask always are; anything else is refused
-    // rather than read out of bounds.
+    // The search reads each selection as n_sel consecutive, aligned doubles.
+    // Fresh contiguous selections by one mask always are; anything else is
+    // refused rather than read out of bounds.
     const std::int64_t n_sel = views[0].length;
     for (const TypedView& view : views) {
-        if (view.length != n_sel || (n_sel > 1 && view.stride != sizeof(double))) {
+        if (view.length != n_sel || (n_sel > 1 && view.stride != sizeof(double)) ||
+            reinterpret_cast<std::uintptr_t>(view.data) % alignof(double) != 0) {
             PyErr_SetString(PyExc_ValueError,
-                            "call_prices, put_prices and strikes must select equal, contiguous runs "
+                            "call_prices, put_prices and strikes must select equal, contiguous, aligned runs "
                             "of strikes");
             return raise_here(self);
         }
     }
-    const double* c_calls = views[0].element<double>(0);
-    const double* c_puts = views[1].element<double>(0);
-    const double* c_strikes = views[2].element<double>(0);
+    const auto* c_calls = reinterpret_cast<const double*>(views[0].data);
+    const auto* c_puts = reinterpret_cast<const double*>(views[1].data);
+    const auto* c_strikes = reinterpret_cast<const double*>(views[2].data);
 
     double F_init = S;
     if (n_sel > 0) {

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace velliq {
 
@@ -25,9 +26,27 @@ struct TypedView {
     TypedView& operator=(const TypedView&) = delete;
     ~TypedView();
 
+    // Element i. Buffers need not be aligned (NumPy passes unaligned arrays
+    // through unchanged), so elements are copied bytewise, which compiles to a
+    // plain load or store.
     template <class T>
-    T* element(std::int64_t i) const {
-        return reinterpret_cast<T*>(data + i * stride);
+    T get(std::int64_t i) const {
+        return load<T>(data + i * stride);
+    }
+    template <class T>
+    void set(std::int64_t i, T value) const {
+        store(data + i * stride, value);
+    }
+
+    template <class T>
+    static T load(const char* address) {
+        T value;
+        std::memcpy(&value, address, sizeof value);
+        return value;
+    }
+    template <class T>
+    static void store(char* address, T value) {
+        std::memcpy(address, &value, sizeof value);
     }
 };
 
