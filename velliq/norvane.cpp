@@ -372,7 +372,8 @@ PyObject* find_forward_baw(PyObject* self, PyObject* const* args, size_t nargsf,
     const double search_hi = F_init * 1.03;
 
     double result;
-    // The selections are private contiguous copies kept alive by the views.
+    // Without the lock the search touches only `params` on this stack and the
+    // three selections, private contiguous copies kept alive by the views.
     Py_BEGIN_ALLOW_THREADS
     result = _fminbound(_fwd_iv_abs_diff, search_lo, search_hi, &params, 1e-6, 100);
     Py_END_ALLOW_THREADS
