@@ -172,23 +172,24 @@ PyObject* new_function(const FunctionDef& def, PyObject* globals, PyObject* modu
     }
     NorvaneFunction* fn = as_function(self.get());
     fn->vectorcall = def.vectorcall;
+    fn->signature = {def.name, def.required, def.total, fn->param_names};
     for (PyObject*& name : fn->param_names) {
         name = nullptr;
     }
-    fn->name = PyUnicode_InternFromString(def.name);
+    fn->name = nullptr;
+    fn->doc = nullptr;
     fn->module = Py_NewRef(module_name);
-    fn->doc = PyUnicode_FromString(def.doc);
     fn->defaults = Py_NewRef(defaults);
     fn->globals = Py_NewRef(globals);
-    fn->signature = {def.name, def.required, def.total, fn->param_names};
     PyObject_GC_Track(self.get());
+    if (!(fn->name = PyUnicode_InternFromString(def.name)) ||
+        !(fn->doc = PyUnicode_FromString(def.doc))) {
+        return nullptr;
+    }
     for (int i = 0; i < def.total; ++i) {
         if (!(fn->param_names[i] = PyUnicode_InternFromString(def.params[i]))) {
             return nullptr;
         }
-    }
-    if (!fn->name || !fn->doc) {
-        return nullptr;
     }
     return self.release();
 }
