@@ -1,0 +1,54 @@
+"""Throughput of velliq.dask.implied_vol on a two-worker LocalCluster against one
+process, on a 200,000-quote chain (pip install '.[dask]').
+
+    python bench/dask_scaling.py
+"""
+
+import statistics
+import time
+
+import dask.array as da
+import numpy as np
+from distributed import Client, LocalCluster, wait
+
+import velliq.dask as vd
+from velliq.norvane import baw_price, vectorized_baw_implied_vol
+
+N = 200_000
+
+
+def chain(n, seed=5):
+    rng = np.random.default_rng(seed)
+    S, K, D = np.full(n, 100.0), rng.uniform(50, 150, n), rng.uniform(0.9, 1.0, n)
+    F, is_call = S * rng.uniform(0.95, 1.05, n), rng.random(n) < 0.5
+    flags = np.where(is_call, "c", "p").tolist()
+    prices = np.array([baw_price(*q) for q in zip(S, K, D, F, rng.uniform(0.05, 1.0, n), flags)])
+    return prices, S, K, D, F, is_call
+
+
+def median_seconds(fn, reps=3):
+    times = []
+    for _ in range(reps):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def main():
+    prices, S, K, D, F, is_call = chain(N)
+    flags = np.where(is_call, "c", "p").tolist()
+    one = median_seconds(lambda: vectorized_baw_implied_vol(prices, S, K, D, F, flags))
+    print(f"one process:             {N / one:>9,.0f} quotes/s")
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster, \
+            Client(cluster):
+        for chunks in (2, 8):
+            arrays = [da.from_array(a, chunks=-(-N // chunks)) for a in (prices, S, K, D, F, is_call)]
+            arrays = [a.persist() for a in arrays]
+            wait(arrays)
+            two = median_seconds(lambda: vd.implied_vol(*arrays).compute())
+            print(f"2 workers, {chunks} chunks:    {N / two:>9,.0f} quotes/s  ({one / two:.2f}x one process)")
+
+
+if __name__ == "__main__":
+    main()
