@@ -70,30 +70,30 @@ FLOOR_API std::int64_t floor_time_price(std::int64_t n, const double* S, const d
     return elapsed_ns(start);
 }
 
-// Wall time in ns of `calls` calls of _baw_price on one set of inputs.
-FLOOR_API std::int64_t floor_repeat_price(double S, double K, double D, double F, double sigma,
-                                          int q, std::int64_t calls) {
-    double sink = 0.0;
+// Wall time in ns of `calls` evaluations of `kernel` on the same inputs;
+// `input` is made opaque each time so that the calls cannot be merged.
+template <class Kernel>
+std::int64_t time_repeated(std::int64_t calls, double& input, Kernel kernel) {
     const auto start = Clock::now();
     for (std::int64_t i = 0; i < calls; ++i) {
-        opaque(S);
-        sink = _baw_price(S, K, D, F, sigma, q);
+        opaque(input);
+        double sink = kernel();
         opaque(sink);
     }
     return elapsed_ns(start);
 }
 
+// Wall time in ns of `calls` calls of _baw_price on one set of inputs.
+FLOOR_API std::int64_t floor_repeat_price(double S, double K, double D, double F, double sigma,
+                                          int q, std::int64_t calls) {
+    return time_repeated(calls, S, [&] { return _baw_price(S, K, D, F, sigma, q); });
+}
+
 // Wall time in ns of `calls` calls of _baw_implied_vol_c on one quote.
 FLOOR_API std::int64_t floor_repeat_implied_vol(double price, double S, double K, double D,
                                                 double F, int q, std::int64_t calls) {
-    double sink = 0.0;
-    const auto start = Clock::now();
-    for (std::int64_t i = 0; i < calls; ++i) {
-        opaque(price);
-        sink = _baw_implied_vol_c(price, S, K, D, F, q);
-        opaque(sink);
-    }
-    return elapsed_ns(start);
+    return time_repeated(calls, price,
+                         [&] { return _baw_implied_vol_c(price, S, K, D, F, q); });
 }
 
 // Both loops once, for callgrind: prices at sigma into price_out, then the

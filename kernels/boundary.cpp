@@ -23,13 +23,11 @@ double _call_critical_func(double Sc, void* params) {
         return known;
     }
     const double Fc = p.carry * Sc;
-    if (p.sigma <= 0) {  // the European price's zero-volatility value
-        const double coeff = 1 - p.carry * p.D * _norm_cdf(std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma);
-        return _bsm_price(p.K, p.D, Fc, p.sigma, 1) + Sc * coeff / p.q_val - (Sc - p.K);
-    }
     const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
     const double N_d1c = _norm_cdf(d1c);
-    const double bsm_c = p.D * (Fc * N_d1c - p.K * _norm_cdf(d1c - p.sigma));
+    // Without volatility the European price is its discounted intrinsic value.
+    const double bsm_c = p.sigma <= 0 ? _bsm_price(p.K, p.D, Fc, p.sigma, 1)
+                                      : p.D * (Fc * N_d1c - p.K * _norm_cdf(d1c - p.sigma));
     const double coeff = 1 - p.carry * p.D * N_d1c;
     return bsm_c + Sc * coeff / p.q_val - (Sc - p.K);
 }
@@ -41,13 +39,11 @@ double _put_critical_func(double Sc, void* params) {
         return known;
     }
     const double Fc = p.carry * Sc;
-    if (p.sigma <= 0) {
-        const double coeff = 1 - p.carry * p.D * _norm_cdf(-(std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma));
-        return (_bsm_price(p.K, p.D, Fc, p.sigma, -1) - Sc * coeff / p.q_val) - (p.K - Sc);
-    }
     const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
     const double N_minus_d1c = _norm_cdf(-d1c);
-    const double bsm_p = p.D * (p.K * _norm_cdf(-(d1c - p.sigma)) - Fc * N_minus_d1c);
+    const double bsm_p = p.sigma <= 0
+                             ? _bsm_price(p.K, p.D, Fc, p.sigma, -1)
+                             : p.D * (p.K * _norm_cdf(-(d1c - p.sigma)) - Fc * N_minus_d1c);
     const double coeff = 1 - p.carry * p.D * N_minus_d1c;
     return (bsm_p - Sc * coeff / p.q_val) - (p.K - Sc);
 }

@@ -38,8 +38,6 @@ struct Cached {
     PyObject* any;
     PyObject* dtype_kwnames;  // ("dtype",)
     PyObject* int_zero;
-    PyObject* int_one;
-    PyObject* int_minus_one;
     PyObject* window_pcts[6];  // 0.02, 0.05, 0.1, 0.2, 0.5, 1.0
 };
 Cached cached;
@@ -348,8 +346,8 @@ PyObject* find_forward_baw(PyObject* self, PyObject* const* args, size_t nargsf,
         if (view.length != n_sel || (n_sel > 1 && view.stride != sizeof(double)) ||
             reinterpret_cast<std::uintptr_t>(view.data) % alignof(double) != 0) {
             PyErr_SetString(PyExc_ValueError,
-                            "call_prices, put_prices and strikes must select equal, contiguous, aligned runs "
-                            "of strikes");
+                            "call_prices, put_prices and strikes must select equal, contiguous, "
+                            "aligned runs of strikes");
             return raise_here(self);
         }
     }
@@ -434,15 +432,13 @@ bool create_cached_objects() {
     Py_XDECREF(dtype);
     cached.bool_type = reinterpret_cast<PyObject*>(&PyBool_Type);
     cached.int_zero = PyLong_FromLong(0);
-    cached.int_one = PyLong_FromLong(1);
-    cached.int_minus_one = PyLong_FromLong(-1);
     constexpr double pcts[6] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
     for (int i = 0; i < 6; ++i) {
         if (!(cached.window_pcts[i] = PyFloat_FromDouble(pcts[i]))) {
             return false;
         }
     }
-    return cached.dtype_kwnames && cached.int_zero && cached.int_one && cached.int_minus_one &&
+    return cached.dtype_kwnames && cached.int_zero &&
            init_flag_rule();
 }
 
@@ -639,7 +635,8 @@ PyModuleDef module_def = {
     "C++ Barone-Adesi-Whaley (1987) American option pricer and IV solver.\n"
     "\n"
     "Implements baw_price, baw_implied_vol, vectorized_baw_implied_vol, and\n"
-    "find_forward_baw as C-level code (loops run without the GIL; SciPy's compiled brentq is used inside).\n",
+    "find_forward_baw as C-level code (loops run without the GIL; SciPy's compiled brentq "
+    "is used inside).\n",
     0,
     nullptr,
     module_slots,

@@ -83,7 +83,8 @@ bool check_format(const char* format, ElementType type) {
     const char prefix = format[0] != '\0' && std::strchr("@^=<>!", format[0]) ? format[0] : '\0';
     const char* code = prefix ? format + 1 : format;
     if (prefix == '>' || prefix == '!') {
-        PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
+        PyErr_SetString(PyExc_ValueError,
+                        "Big-endian buffer not supported on little-endian compiler");
         return false;
     }
     const bool single = code[0] != '\0' && code[1] == '\0';
@@ -144,7 +145,8 @@ bool acquire_view(PyObject* obj, ElementType type, TypedView* view) {
         } else if (static_cast<std::size_t>(buffer.itemsize) != type_size(type)) {
             const std::size_t itemsize = static_cast<std::size_t>(buffer.itemsize);
             PyErr_Format(PyExc_ValueError,
-                         "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
+                         "Item size of buffer (%zu byte%s) does not match size of '%s' "
+                         "(%zu byte%s)",
                          itemsize, itemsize == 1 ? "" : "s", type_name(type), type_size(type),
                          type_size(type) == 1 ? "" : "s");
         } else {
