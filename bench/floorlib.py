@@ -2,70 +2,50 @@
 shared library, compiled as the extension module compiles the kernels, with
 SciPy's real brentq bound into ``velliq::brentq``.
 
-The flags are read from the extension's CMakeLists.txt (VELLIQ_CXX_FLAGS, less
-warnings) and completed with what its CMake settings add: C++20, link-time
-optimisation (INTERPROCEDURAL_OPTIMIZATION), position-independent code and
-hidden visibility (without it every kernel call in a -fPIC library could be
-interposed and would not be inlined, unlike in the extension).
+The flags are those of kernels/compile_flags.txt, which CMake builds the
+extension with (less warnings), completed with what its CMake settings add:
+C++20, link-time optimisation (INTERPROCEDURAL_OPTIMIZATION), position-independent
+code and hidden visibility (without it every kernel call in a -fPIC library could
+be interposed and would not be inlined, unlike in the extension). The compiler
+runs in the repository root on relative paths, so the command it reports is the
+same on every machine.
 """
 
 import ctypes
-import re
 import subprocess
+import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-BENCH = ROOT / "bench"
-BUILD = BENCH / "build"
-LIB = BUILD / "libvelliq_floor.so"
-SOURCES = [BENCH / "floor.cpp", *sorted((ROOT / "kernels").glob("*.cpp"))]
-FALLBACK_FLAGS = ["-O2", "-fno-fast-math", "-ffp-contract=off"]
+sys.path.insert(0, str(ROOT / "tests"))
+from support import FLAGS_FILE, kernel_flags, scipy_brentq_pointer  # noqa: E402
 
-
-def extension_flags():
-    """The optimisation and floating-point flags of the extension's CMakeLists.txt."""
-    try:
-        text = (ROOT / "CMakeLists.txt").read_text()
-        flags = re.search(r"set\(VELLIQ_CXX_FLAGS([^)]*)\)", text).group(1).split()
-    except (OSError, AttributeError):
-        return FALLBACK_FLAGS
-    return [f for f in flags if not f.startswith("-W")] or FALLBACK_FLAGS
+LIB = Path("bench", "build", "libvelliq_floor.so")
+SOURCES = [Path("bench", "floor.cpp"),
+           *sorted(p.relative_to(ROOT) for p in (ROOT / "kernels").glob("*.cpp"))]
 
 
 def build_command():
-    return ["c++", "-std=c++20", *extension_flags(), "-flto", "-fPIC", "-shared",
-            "-fvisibility=hidden", "-I", str(ROOT / "kernels"),
-            *map(str, SOURCES), "-o", str(LIB)]
+    return ["c++", "-std=c++20", *kernel_flags(), "-flto", "-fPIC", "-shared",
+            "-fvisibility=hidden", "-I", "kernels", *map(str, SOURCES), "-o", str(LIB)]
 
 
 def build(force=False):
     """Compile the library unless it is newer than every source; return the command used."""
     command = build_command()
-    inputs = [*SOURCES, ROOT / "kernels" / "kernels.hpp", ROOT / "CMakeLists.txt"]
-    if force or not LIB.exists() or any(p.stat().st_mtime > LIB.stat().st_mtime for p in inputs):
-        BUILD.mkdir(exist_ok=True)
-        result = subprocess.run(command, capture_output=True, text=True)
+    lib = ROOT / LIB
+    inputs = [*(ROOT / p for p in SOURCES), ROOT / "kernels" / "kernels.hpp", FLAGS_FILE]
+    if force or not lib.exists() or any(p.stat().st_mtime > lib.stat().st_mtime for p in inputs):
+        lib.parent.mkdir(exist_ok=True)
+        result = subprocess.run(command, cwd=ROOT, capture_output=True, text=True)
         if result.returncode != 0:
             raise RuntimeError(f"building the floor library failed:\n{' '.join(command)}\n{result.stderr}")
     return command
 
 
-def scipy_brentq_pointer():
-    """Address of SciPy's compiled brentq, from its exported C function table."""
-    from scipy.optimize.cython_optimize import _zeros
-
-    capsule = _zeros.__pyx_capi__["brentq"]
-    api = ctypes.pythonapi
-    api.PyCapsule_GetName.argtypes = [ctypes.py_object]
-    api.PyCapsule_GetName.restype = ctypes.c_char_p
-    api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    api.PyCapsule_GetPointer.restype = ctypes.c_void_p
-    return api.PyCapsule_GetPointer(capsule, api.PyCapsule_GetName(capsule))
-
-
 def load():
     """The built library with its argument types declared and brentq bound."""
-    lib = ctypes.CDLL(str(LIB))
+    lib = ctypes.CDLL(str(ROOT / LIB))
     dp, ip, i64, d = (ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_int),
                       ctypes.c_int64, ctypes.c_double)
     lib.floor_set_brentq.argtypes = [ctypes.c_void_p]

@@ -1,15 +1,14 @@
-"""Compile the pricing kernels with tests/kernel_probe.cpp (once per process), load the
-library with ctypes and bind it to SciPy's real brentq from SciPy's exported C table."""
+"""Compile the pricing kernels with tests/kernel_probe.cpp (once per process, with the
+flags of kernels/compile_flags.txt less warnings), load the library with ctypes and bind
+it to SciPy's real brentq from SciPy's exported C table."""
 import ctypes
 import functools
 import pathlib
 import subprocess
 import tempfile
 
-from scipy.optimize.cython_optimize import _zeros
+from support import ROOT, kernel_flags, scipy_brentq_pointer
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-CXX = ["c++", "-std=c++20", "-O2", "-fno-fast-math", "-ffp-contract=off", "-fPIC", "-shared"]
 d, i, P = ctypes.c_double, ctypes.c_int, ctypes.POINTER(ctypes.c_double)
 SIGNATURES = {  # name: (restype, argtypes)
     "set_brentq": (None, [ctypes.c_void_p]), "reset": (None, []), "brentq_count": (i, []),
@@ -21,14 +20,6 @@ SIGNATURES = {  # name: (restype, argtypes)
     "baw_iv": (d, [d] * 5 + [i]), "fminbound": (d, [i, d, d, d, i]),
     "fwd_iv_abs_diff": (d, [d] * 3 + [P] * 3 + [ctypes.c_long]),
 }
-
-
-def scipy_brentq_pointer():
-    capsule, api = _zeros.__pyx_capi__["brentq"], ctypes.pythonapi
-    api.PyCapsule_GetName.argtypes, api.PyCapsule_GetName.restype = [ctypes.py_object], ctypes.c_char_p
-    api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    api.PyCapsule_GetPointer.restype = ctypes.c_void_p
-    return api.PyCapsule_GetPointer(capsule, api.PyCapsule_GetName(capsule))
 
 
 def brentq_calls(lib):
@@ -44,8 +35,9 @@ def load():
     lib_path = pathlib.Path(tempfile.mkdtemp(prefix="velliq-kernel-probe-")) / "kernel_probe.so"
     sources = [*sorted((ROOT / "kernels").glob("*.cpp")),
                *(ROOT / "tests" / name for name in ("kernel_probe.cpp", "reference_kernels.cpp"))]
-    build = subprocess.run([*CXX, "-I", str(ROOT / "kernels"), *map(str, sources), "-o", str(lib_path)],
-                           capture_output=True, text=True)
+    command = ["c++", "-std=c++20", *kernel_flags(), "-fPIC", "-shared", "-I", str(ROOT / "kernels"),
+               *map(str, sources), "-o", str(lib_path)]
+    build = subprocess.run(command, capture_output=True, text=True)
     if build.returncode:
         raise RuntimeError(f"building the kernel probe failed:\n{build.stderr}")
     lib = ctypes.CDLL(str(lib_path))
