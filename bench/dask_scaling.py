@@ -5,25 +5,21 @@ process, on a 200,000-quote chain (pip install '.[dask]').
 """
 
 import statistics
+import sys
 import time
+from pathlib import Path
 
 import dask.array as da
 import numpy as np
 from distributed import Client, LocalCluster, wait
 
 import velliq.dask as vd
-from velliq.norvane import baw_price, vectorized_baw_implied_vol
+from velliq.norvane import vectorized_baw_implied_vol
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from support import random_chain  # noqa: E402
 
 N = 200_000
-
-
-def chain(n, seed=5):
-    rng = np.random.default_rng(seed)
-    S, K, D = np.full(n, 100.0), rng.uniform(50, 150, n), rng.uniform(0.9, 1.0, n)
-    F, is_call = S * rng.uniform(0.95, 1.05, n), rng.random(n) < 0.5
-    flags = np.where(is_call, "c", "p").tolist()
-    prices = np.array([baw_price(*q) for q in zip(S, K, D, F, rng.uniform(0.05, 1.0, n), flags)])
-    return prices, S, K, D, F, is_call
 
 
 def median_seconds(fn, reps=3):
@@ -36,7 +32,7 @@ def median_seconds(fn, reps=3):
 
 
 def main():
-    prices, S, K, D, F, is_call = chain(N)
+    prices, S, K, D, F, is_call = random_chain(N)
     flags = np.where(is_call, "c", "p").tolist()
     one = median_seconds(lambda: vectorized_baw_implied_vol(prices, S, K, D, F, flags))
     print(f"one process:             {N / one:>9,.0f} quotes/s")

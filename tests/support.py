@@ -2,6 +2,8 @@
 import ctypes
 from pathlib import Path
 
+import numpy as np
+
 ROOT = Path(__file__).resolve().parent.parent
 FLAGS_FILE = ROOT / "kernels" / "compile_flags.txt"
 
@@ -23,3 +25,16 @@ def scipy_brentq_pointer():
     api.PyCapsule_GetPointer.restype = ctypes.c_void_p
     return api.PyCapsule_GetPointer(capsule, api.PyCapsule_GetName(capsule))
 
+
+def random_chain(n, seed=5):
+    """n quotes on spot 100 priced by baw_price: strikes 50-150, discount factors
+    0.9-1, forwards within 5 % of spot, total std devs 0.05-1, calls and puts at
+    random. Returns prices, S, K, D, F and is_call (a boolean array)."""
+    from velliq.norvane import baw_price
+
+    rng = np.random.default_rng(seed)
+    S, K, D = np.full(n, 100.0), rng.uniform(50, 150, n), rng.uniform(0.9, 1.0, n)
+    F, is_call = S * rng.uniform(0.95, 1.05, n), rng.random(n) < 0.5
+    flags = np.where(is_call, "c", "p").tolist()
+    prices = np.array([baw_price(*q) for q in zip(S, K, D, F, rng.uniform(0.05, 1.0, n), flags)])
+    return prices, S, K, D, F, is_call

@@ -14,6 +14,7 @@ import pandas as pd
 from distributed import Client, LocalCluster
 
 import velliq.dask as vd
+from support import random_chain
 from velliq.norvane import baw_price, find_forward_baw, vectorized_baw_implied_vol
 
 
@@ -25,11 +26,7 @@ def client():
 
 
 def make_chain(n, seed=5):
-    rng = np.random.default_rng(seed)
-    S, K, D = np.full(n, 100.0), rng.uniform(50, 150, n), rng.uniform(0.9, 1.0, n)
-    F, is_call = S * rng.uniform(0.95, 1.05, n), rng.random(n) < 0.5
-    flags = np.where(is_call, "c", "p").tolist()
-    prices = np.array([baw_price(*q) for q in zip(S, K, D, F, rng.uniform(0.05, 1.0, n), flags)])
+    prices, S, K, D, F, is_call = random_chain(n, seed)
     prices[::101] = 1e6  # no volatility reproduces these: NaN
     prices[1::103] = np.nan
     return prices, S, K, D, F, is_call
