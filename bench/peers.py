@@ -85,7 +85,8 @@ def ql_brent_implied_vols(options, prices, solver):
 
 
 def ql_default_implied_vols(options, prices, accuracy=ACCURACY):
-    """VanillaOption.impliedVolatility, which reprices with a finite-difference engine."""
+    """VanillaOption.impliedVolatility. For American exercise QuantLib ignores the option's
+    BAW engine and inverts the price of its own FdBlackScholesVanillaEngine (default grid)."""
     out = []
     for option, price in zip(options, list(prices)):
         try:
