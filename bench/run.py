@@ -6,7 +6,9 @@
 Every figure is the median of several repetitions and every comparison is a
 ratio of timings taken in the same run. The table is printed and written, with
 the raw timings, to bench/results/latest.json (latest-quick.json for --quick)
-and a timestamped copy. See bench/README.md for what each figure means.
+and a timestamped copy, which git ignores; bench/results/baseline.json is the
+curated run that README.md quotes. The record names files relative to the
+repository root only. See bench/README.md for what each figure means.
 """
 
 import argparse
