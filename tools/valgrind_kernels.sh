@@ -7,9 +7,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 pytest=${PYTEST:-$([ -x .venv/bin/pytest ] && echo .venv/bin/pytest || command -v pytest)}
-if [ $# -gt 0 ]; then tests=("$@")
-elif [ -f tests/test_kernels.py ]; then tests=(tests/test_kernels.py)
-else tests=(tests/test_surface.py tests/test_arrays.py); fi
+if [ $# -gt 0 ]; then tests=("$@"); else tests=(tests/test_kernels.py); fi
 log=$(mktemp /tmp/velliq-valgrind.XXXXXX.log)
 PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=no --num-callers=40 \
     --log-file="$log" "$pytest" -q -p no:cacheprovider "${tests[@]}"
