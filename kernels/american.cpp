@@ -1,71 +1,9 @@
-// American option price by the Barone-Adesi-Whaley (1987) quadratic
-// approximation, in forward terms: the Black price plus an early-exercise
-// premium A (S / S_star)^q anchored at the critical spot price S_star.
-// With D = e^(-rT), F / S = e^(bT) and sigma = v sqrt(T), the published
-// N = 2b/v^2, M = 2r/v^2 and K = 1 - e^(-rT) follow because T cancels.
-// Only sigma is guarded; other degenerate inputs give what the formulas give.
-#include <cmath>
-
-#include "kernels.hpp"
+#include "american_price.hpp"
 
 namespace velliq {
 
 double _baw_price(double S, double K, double D, double F, double sigma, int q) {
-    if (sigma <= 0) {  // spot exercise value, undiscounted; NaN sigma falls through
-        if (q == 1) {
-            return S > K ? S - K : 0.0;
-        }
-        return S < K ? K - S : 0.0;
-    }
-    const double bsm = _bsm_price(K, D, F, sigma, q);
-    if (D >= 1) {
-        return bsm;  // no positive rate: early exercise is never optimal
-    }
-
-    const double carry = F / S;
-    const double sig2 = sigma * sigma;
-    const double N_val = 2 * std::log(carry) / sig2;
-    const double M_val = -2 * std::log(D) / sig2;
-    const double k2 = 1 - D;
-    double disc = (N_val - 1) * (N_val - 1) + 4 * M_val / k2;
-    if (disc < 0) {
-        disc = 0.0;
-    }
-    const double sqrt_disc = std::sqrt(disc);
-
-    CriticalParams params;
-    if (q == 1) {
-        if (carry * D >= 1) {
-            return bsm;  // D F >= S: a call is never exercised early
-        }
-        const double q2 = (-(N_val - 1) + sqrt_disc) / 2;
-        if (q2 <= 0) {
-            return bsm;
-        }
-        params = {K, D, carry, sigma, q2};
-        const double S_star = _solve_call_critical(&params);
-        if (S >= S_star) {
-            return S - K;
-        }
-        const double F_star = carry * S_star;
-        const double d1_star = std::log(F_star / K) / sigma + 0.5 * sigma;
-        const double A2 = (S_star / q2) * (1 - carry * D * _norm_cdf(d1_star));
-        return bsm + A2 * std::pow(S / S_star, q2);
-    }
-
-    const double q1 = (-(N_val - 1) - sqrt_disc) / 2;
-    if (q1 >= 0) {
-        return bsm;
-    }
-    params = {K, D, carry, sigma, q1};
-    const double S_star = _solve_put_critical(&params);
-    if (S <= S_star) {
-        return K - S;
-    }
-    const double F_star = carry * S_star;
-    const double d1_star = std::log(F_star / K) / sigma + 0.5 * sigma;
-    const double A1 = -(S_star / q1) * (1 - carry * D * _norm_cdf(-d1_star));
-    return bsm + A1 * std::pow(S / S_star, q1);
+    return baw_price_with<_solve_call_critical, _solve_put_critical>(S, K, D, F, sigma, q);
 }
 
 }  // namespace velliq

@@ -23,7 +23,7 @@ double _call_critical_func(double Sc, void* params) {
         return known;
     }
     const double Fc = p.carry * Sc;
-    const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
+    const double d1c = _d1(Fc, p.K, p.sigma);
     const double N_d1c = _norm_cdf(d1c);
     // Without volatility the European price is its discounted intrinsic value.
     const double bsm_c = p.sigma <= 0 ? _bsm_price(p.K, p.D, Fc, p.sigma, 1)
@@ -39,7 +39,7 @@ double _put_critical_func(double Sc, void* params) {
         return known;
     }
     const double Fc = p.carry * Sc;
-    const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
+    const double d1c = _d1(Fc, p.K, p.sigma);
     const double N_minus_d1c = _norm_cdf(-d1c);
     const double bsm_p = p.sigma <= 0
                              ? _bsm_price(p.K, p.D, Fc, p.sigma, -1)
@@ -72,7 +72,7 @@ double _solve_call_critical(CriticalParams* params) {
     params->ends.remember(lo, g_lo);
     params->ends.remember(hi, g_hi);
     zeros_full_output fo;
-    return brentq(_call_critical_func, lo, hi, params, _BRENTQ_XTOL, _BRENTQ_XTOL, 100, &fo);
+    return brentq(_call_critical_func, lo, hi, params, BRENTQ_XTOL, BRENTQ_XTOL, 100, &fo);
 }
 
 double _solve_put_critical(CriticalParams* params) {
@@ -90,7 +90,7 @@ double _solve_put_critical(CriticalParams* params) {
     params->ends.remember(lo, g_lo);
     params->ends.remember(hi, g_hi);
     zeros_full_output fo;
-    return brentq(_put_critical_func, lo, hi, params, _BRENTQ_XTOL, _BRENTQ_XTOL, 100, &fo);
+    return brentq(_put_critical_func, lo, hi, params, BRENTQ_XTOL, BRENTQ_XTOL, 100, &fo);
 }
 
 }  // namespace velliq

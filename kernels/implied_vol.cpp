@@ -18,13 +18,7 @@ double _iv_objective(double sigma, void* params) {
 }
 
 double _baw_implied_vol_c(double price, double S, double K, double D, double F, int q) {
-    double intrinsic;
-    if (q == 1) {
-        intrinsic = S > K ? S - K : 0.0;
-    } else {
-        intrinsic = S < K ? K - S : 0.0;
-    }
-    if (price <= intrinsic + _IV_TOL) {
+    if (price <= _intrinsic(S, K, q) + IV_TOL) {
         return 0.0;
     }
 
@@ -32,11 +26,11 @@ double _baw_implied_vol_c(double price, double S, double K, double D, double F, 
     // quote above the price at 8 costs one evaluation at 16.
     double sigma_hi = 1.0;
     double price_hi = _baw_price(S, K, D, F, sigma_hi, q);
-    while (price > price_hi && sigma_hi < _IV_MAX_SIGMA) {
+    while (price > price_hi && sigma_hi < IV_MAX_SIGMA) {
         sigma_hi *= 2;
         price_hi = _baw_price(S, K, D, F, sigma_hi, q);
     }
-    if (sigma_hi >= _IV_MAX_SIGMA) {
+    if (sigma_hi >= IV_MAX_SIGMA) {
         return -1.0;
     }
 
@@ -50,7 +44,7 @@ double _baw_implied_vol_c(double price, double S, double K, double D, double F, 
     params.ends.remember(sigma_lo, f_lo);
     params.ends.remember(sigma_hi, f_hi);
     zeros_full_output fo;
-    return brentq(_iv_objective, sigma_lo, sigma_hi, &params, _IV_TOL, _IV_TOL, 200, &fo);
+    return brentq(_iv_objective, sigma_lo, sigma_hi, &params, IV_TOL, IV_TOL, 200, &fo);
 }
 
 }  // namespace velliq

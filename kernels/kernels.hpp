@@ -13,61 +13,58 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+
+#include "brentq.hpp"
 
 namespace velliq {
 
 // --- Constants --------------------------------------------------------------
 
-inline constexpr double _NCDF_ASYM1 = -10.0;                    // series region: z <= -10
-inline constexpr double _NCDF_ASYM2 = -67108864.0;              // -2^26: series skipped below
-inline constexpr double _DBL_MAX = 1.7976931348623157e308;
-inline constexpr double _DBL_EPS = 2.220446049250313e-16;       // 2^-52
-inline constexpr double _ONE_OVER_SQRT_TWO_PI = 0.3989422804014327;
-inline constexpr double _ONE_OVER_SQRT_TWO = 0.7071067811865476;  // sqrt(0.5), not 1/sqrt(2.0)
-inline constexpr double _BRENTQ_XTOL = 1e-10;
-inline constexpr double _IV_MAX_SIGMA = 10.0;
-inline constexpr double _IV_TOL = 1e-10;
-inline constexpr double _GOLDEN = 0.3819660112501051;           // (3 - sqrt(5)) / 2
-inline constexpr double _SQRT_EPS = 1.4901161193847656e-08;     // 2^-26
+inline constexpr double NCDF_ASYM1 = -10.0;                    // series region: z <= -10
+inline constexpr double NCDF_ASYM2 = -67108864.0;              // -2^26: series skipped below
+inline constexpr double DOUBLE_MAX = 1.7976931348623157e308;
+inline constexpr double DOUBLE_EPS = 2.220446049250313e-16;       // 2^-52
+inline constexpr double ONE_OVER_SQRT_TWO_PI = 0.3989422804014327;
+inline constexpr double ONE_OVER_SQRT_TWO = 0.7071067811865476;  // sqrt(0.5), not 1/sqrt(2.0)
+inline constexpr double BRENTQ_XTOL = 1e-10;
+inline constexpr double IV_MAX_SIGMA = 10.0;
+inline constexpr double IV_TOL = 1e-10;
+inline constexpr double GOLDEN = 0.3819660112501051;           // (3 - sqrt(5)) / 2
+inline constexpr double SQRT_EPS = 1.4901161193847656e-08;     // 2^-26
 
-static_assert(std::bit_cast<std::uint64_t>(_NCDF_ASYM1) == 0xC024000000000000ULL);
-static_assert(std::bit_cast<std::uint64_t>(_NCDF_ASYM2) == 0xC190000000000000ULL);
-static_assert(std::bit_cast<std::uint64_t>(_DBL_MAX) == 0x7FEFFFFFFFFFFFFFULL);
-static_assert(std::bit_cast<std::uint64_t>(_DBL_EPS) == 0x3CB0000000000000ULL);
-static_assert(std::bit_cast<std::uint64_t>(_ONE_OVER_SQRT_TWO_PI) == 0x3FD9884533D43651ULL);
-static_assert(std::bit_cast<std::uint64_t>(_ONE_OVER_SQRT_TWO) == 0x3FE6A09E667F3BCDULL);
-static_assert(std::bit_cast<std::uint64_t>(_BRENTQ_XTOL) == 0x3DDB7CDFD9D7BDBBULL);
-static_assert(std::bit_cast<std::uint64_t>(_IV_MAX_SIGMA) == 0x4024000000000000ULL);
-static_assert(std::bit_cast<std::uint64_t>(_IV_TOL) == 0x3DDB7CDFD9D7BDBBULL);
-static_assert(std::bit_cast<std::uint64_t>(_GOLDEN) == 0x3FD8722191A02D60ULL);
-static_assert(std::bit_cast<std::uint64_t>(_SQRT_EPS) == 0x3E50000000000000ULL);
-
-// --- SciPy's brentq ---------------------------------------------------------
-
-// The callback type and full-output record of scipy.optimize.cython_optimize.
-using brentq_callback_t = double (*)(double, void*);
-
-struct zeros_full_output {
-    int funcalls;
-    int iterations;
-    int error_num;
-    double root;
-};
-
-using brentq_t = double (*)(brentq_callback_t f, double xa, double xb, void* args,
-                            double xtol, double rtol, int iter,
-                            zeros_full_output* full_output);
-
-// Bound once at module start-up, before any kernel that calls it can run.
-inline brentq_t brentq = nullptr;
+static_assert(std::bit_cast<std::uint64_t>(NCDF_ASYM1) == 0xC024000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(NCDF_ASYM2) == 0xC190000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(DOUBLE_MAX) == 0x7FEFFFFFFFFFFFFFULL);
+static_assert(std::bit_cast<std::uint64_t>(DOUBLE_EPS) == 0x3CB0000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(ONE_OVER_SQRT_TWO_PI) == 0x3FD9884533D43651ULL);
+static_assert(std::bit_cast<std::uint64_t>(ONE_OVER_SQRT_TWO) == 0x3FE6A09E667F3BCDULL);
+static_assert(std::bit_cast<std::uint64_t>(BRENTQ_XTOL) == 0x3DDB7CDFD9D7BDBBULL);
+static_assert(std::bit_cast<std::uint64_t>(IV_MAX_SIGMA) == 0x4024000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(IV_TOL) == 0x3DDB7CDFD9D7BDBBULL);
+static_assert(std::bit_cast<std::uint64_t>(GOLDEN) == 0x3FD8722191A02D60ULL);
+static_assert(std::bit_cast<std::uint64_t>(SQRT_EPS) == 0x3E50000000000000ULL);
 
 // --- Normal distribution and Black forward price ----------------------------
 
 double _norm_pdf(double x);
 double _norm_cdf(double z);
 double _bsm_price(double K, double D, double F, double sigma, int q);
+
+// Value of immediate exercise at the spot.
+inline double _intrinsic(double S, double K, int q) {
+    if (q == 1) {
+        return S > K ? S - K : 0.0;
+    }
+    return S < K ? K - S : 0.0;
+}
+
+// d1 of the Black formula for forward F.
+inline double _d1(double F, double K, double sigma) {
+    return std::log(F / K) / sigma + 0.5 * sigma;
+}
 
 // --- Bracket ends -----------------------------------------------------------
 
@@ -148,5 +145,32 @@ struct ForwardParams {
 };
 
 double _fwd_iv_abs_diff(double F_trial, void* params);
+
+// Strike windows of the forward finder, as fractions of the spot: the
+// caller's own first, then these, widening; every strike when none selects one.
+inline constexpr double DEFAULT_STRIKE_PCT = 0.01;
+inline constexpr double STRIKE_WINDOWS[] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
+
+// The forward at which the selected strikes' call and put volatilities agree
+// best: put-call parity gives a first estimate, Brent's minimiser searches
+// +/-3 % around it. A search that stops at an end of that bracket, or where no
+// strike yields a usable pair, scans a wider range for usable forwards and
+// minimises around the best one. NaN when no trial forward yields a usable pair.
+double _find_forward(const ForwardParams* params);
+
+// The put-call parity forward K + (C - P) / D, averaged over the strikes; S
+// when there are none.
+double _parity_forward(const ForwardParams* params);
+
+// --- Results as the Python surface reports them -----------------------------
+
+// NaN when any input is NaN (a missing value is not a price); otherwise the
+// American price.
+double _baw_price_value(double S, double K, double D, double F, double sigma, int q);
+
+// NaN when any input is NaN or no volatility reproduces the quote; 0.0 for a
+// quote at or below its exercise value; otherwise the implied total standard
+// deviation.
+double _baw_implied_vol_value(double price, double S, double K, double D, double F, int q);
 
 }  // namespace velliq

@@ -14,7 +14,7 @@ double _fminbound(minimize_func_t f, double xa, double xb, void* args, double xa
                   int maxiter) {
     double a = xa;
     double b = xb;
-    double x = a + _GOLDEN * (b - a);
+    double x = a + GOLDEN * (b - a);
     double fx = f(x, args);
     double w = x, v = x;
     double fw = fx, fv = fx;
@@ -22,7 +22,7 @@ double _fminbound(minimize_func_t f, double xa, double xb, void* args, double xa
 
     for (int i = 0; i < maxiter; ++i) {
         const double midpoint = 0.5 * (a + b);
-        const double tol1 = _SQRT_EPS * std::fabs(x) + xatol / 3;
+        const double tol1 = SQRT_EPS * std::fabs(x) + xatol / 3;
         const double tol2 = 2 * tol1;
         if (std::fabs(x - midpoint) <= tol2 - 0.5 * (b - a)) {
             break;
@@ -51,7 +51,7 @@ double _fminbound(minimize_func_t f, double xa, double xb, void* args, double xa
         }
         if (golden) {
             e = x >= midpoint ? a - x : b - x;
-            d = _GOLDEN * e;
+            d = GOLDEN * e;
         }
 
         double u;

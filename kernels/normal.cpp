@@ -10,7 +10,7 @@
 namespace velliq {
 
 double _norm_pdf(double x) {
-    return _ONE_OVER_SQRT_TWO_PI * std::exp((-0.5 * x) * x);
+    return ONE_OVER_SQRT_TWO_PI * std::exp((-0.5 * x) * x);
 }
 
 // N(z) = phi(z) * R(z) / -z with R(z) = 1 - 1/z^2 + 3/z^4 - 15/z^6 + ...,
@@ -19,7 +19,7 @@ static double mills_ratio_series(double z) {
     const double zsqr = z * z;
     int i = 1;
     double g = 1.0;
-    double lasta = _DBL_MAX;
+    double lasta = DOUBLE_MAX;
     double sum_val = 1.0;
     for (;;) {
         const double xx = i / zsqr;
@@ -29,7 +29,7 @@ static double mills_ratio_series(double z) {
         g *= yy;
         i += 4;
         // Written so that a NaN term stops the loop too.
-        if (!(std::fabs(a) < lasta) || std::fabs(a) < std::fabs(_DBL_EPS * sum_val)) {
+        if (!(std::fabs(a) < lasta) || std::fabs(a) < std::fabs(DOUBLE_EPS * sum_val)) {
             return sum_val;
         }
         lasta = std::fabs(a);
@@ -37,11 +37,11 @@ static double mills_ratio_series(double z) {
 }
 
 double _norm_cdf(double z) {
-    if (!(z <= _NCDF_ASYM1)) {  // NaN takes this branch and yields NaN
-        return 0.5 * std::erfc(-(z * _ONE_OVER_SQRT_TWO));
+    if (!(z <= NCDF_ASYM1)) {  // NaN takes this branch and yields NaN
+        return 0.5 * std::erfc(-(z * ONE_OVER_SQRT_TWO));
     }
     // Below -2^26 the first correction 1/z^2 is already under 2^-52.
-    const double sum_val = z >= _NCDF_ASYM2 ? mills_ratio_series(z) : 1.0;
+    const double sum_val = z >= NCDF_ASYM2 ? mills_ratio_series(z) : 1.0;
     return -_norm_pdf(z) * sum_val / z;
 }
 
@@ -50,7 +50,7 @@ double _bsm_price(double K, double D, double F, double sigma, int q) {
         const double val = q == 1 ? D * (F - K) : D * (K - F);
         return val > 0 ? val : 0.0;
     }
-    const double d1 = std::log(F / K) / sigma + 0.5 * sigma;
+    const double d1 = _d1(F, K, sigma);
     const double d2 = d1 - sigma;
     if (q == 1) {
         return D * (F * _norm_cdf(d1) - K * _norm_cdf(d2));

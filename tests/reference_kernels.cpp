@@ -1,9 +1,11 @@
 // The pricing kernels as first written, before the boundary equations shared
 // their European price's terms and before the solvers passed known bracket-end
 // values to brentq: the reference that the kernels must match bit for bit.
+// The American price shares its formula with the kernel and differs only in
+// the boundary solvers it calls.
 #include <cmath>
 
-#include "kernels.hpp"
+#include "american_price.hpp"
 
 namespace velliq::reference {
 
@@ -12,7 +14,7 @@ namespace velliq::reference {
 double _call_critical_func(double Sc, void* params) {
     const auto& p = *static_cast<const CriticalParams*>(params);
     const double Fc = p.carry * Sc;
-    const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
+    const double d1c = _d1(Fc, p.K, p.sigma);
     const double bsm_c = _bsm_price(p.K, p.D, Fc, p.sigma, 1);
     const double coeff = 1 - p.carry * p.D * _norm_cdf(d1c);
     return bsm_c + Sc * coeff / p.q_val - (Sc - p.K);
@@ -21,7 +23,7 @@ double _call_critical_func(double Sc, void* params) {
 double _put_critical_func(double Sc, void* params) {
     const auto& p = *static_cast<const CriticalParams*>(params);
     const double Fc = p.carry * Sc;
-    const double d1c = std::log(Fc / p.K) / p.sigma + 0.5 * p.sigma;
+    const double d1c = _d1(Fc, p.K, p.sigma);
     const double bsm_p = _bsm_price(p.K, p.D, Fc, p.sigma, -1);
     const double coeff = 1 - p.carry * p.D * _norm_cdf(-d1c);
     return (bsm_p - Sc * coeff / p.q_val) - (p.K - Sc);
@@ -46,7 +48,7 @@ double _solve_call_critical(CriticalParams* params) {
         return hi;  // 2^21 K: the premium beyond it is negligible
     }
     zeros_full_output fo;
-    return brentq(reference::_call_critical_func, lo, hi, params, _BRENTQ_XTOL, _BRENTQ_XTOL, 100, &fo);
+    return brentq(reference::_call_critical_func, lo, hi, params, BRENTQ_XTOL, BRENTQ_XTOL, 100, &fo);
 }
 
 double _solve_put_critical(CriticalParams* params) {
@@ -61,68 +63,14 @@ double _solve_put_critical(CriticalParams* params) {
         return lo;
     }
     zeros_full_output fo;
-    return brentq(reference::_put_critical_func, lo, hi, params, _BRENTQ_XTOL, _BRENTQ_XTOL, 100, &fo);
+    return brentq(reference::_put_critical_func, lo, hi, params, BRENTQ_XTOL, BRENTQ_XTOL, 100, &fo);
 }
 
 
 double _baw_price(double S, double K, double D, double F, double sigma, int q) {
-    if (sigma <= 0) {  // spot exercise value, undiscounted; NaN sigma falls through
-        if (q == 1) {
-            return S > K ? S - K : 0.0;
-        }
-        return S < K ? K - S : 0.0;
-    }
-    const double bsm = _bsm_price(K, D, F, sigma, q);
-    if (D >= 1) {
-        return bsm;  // no positive rate: early exercise is never optimal
-    }
-
-    const double carry = F / S;
-    const double sig2 = sigma * sigma;
-    const double N_val = 2 * std::log(carry) / sig2;
-    const double M_val = -2 * std::log(D) / sig2;
-    const double k2 = 1 - D;
-    double disc = (N_val - 1) * (N_val - 1) + 4 * M_val / k2;
-    if (disc < 0) {
-        disc = 0.0;
-    }
-    const double sqrt_disc = std::sqrt(disc);
-
-    CriticalParams params;
-    if (q == 1) {
-        if (carry * D >= 1) {
-            return bsm;  // D F >= S: a call is never exercised early
-        }
-        const double q2 = (-(N_val - 1) + sqrt_disc) / 2;
-        if (q2 <= 0) {
-            return bsm;
-        }
-        params = {K, D, carry, sigma, q2};
-        const double S_star = reference::_solve_call_critical(&params);
-        if (S >= S_star) {
-            return S - K;
-        }
-        const double F_star = carry * S_star;
-        const double d1_star = std::log(F_star / K) / sigma + 0.5 * sigma;
-        const double A2 = (S_star / q2) * (1 - carry * D * _norm_cdf(d1_star));
-        return bsm + A2 * std::pow(S / S_star, q2);
-    }
-
-    const double q1 = (-(N_val - 1) - sqrt_disc) / 2;
-    if (q1 >= 0) {
-        return bsm;
-    }
-    params = {K, D, carry, sigma, q1};
-    const double S_star = reference::_solve_put_critical(&params);
-    if (S <= S_star) {
-        return K - S;
-    }
-    const double F_star = carry * S_star;
-    const double d1_star = std::log(F_star / K) / sigma + 0.5 * sigma;
-    const double A1 = -(S_star / q1) * (1 - carry * D * _norm_cdf(-d1_star));
-    return bsm + A1 * std::pow(S / S_star, q1);
+    return baw_price_with<reference::_solve_call_critical, reference::_solve_put_critical>(
+        S, K, D, F, sigma, q);
 }
-
 
 double _iv_objective(double sigma, void* params) {
     const auto& p = *static_cast<const IVParams*>(params);
@@ -130,21 +78,15 @@ double _iv_objective(double sigma, void* params) {
 }
 
 double _baw_implied_vol_c(double price, double S, double K, double D, double F, int q) {
-    double intrinsic;
-    if (q == 1) {
-        intrinsic = S > K ? S - K : 0.0;
-    } else {
-        intrinsic = S < K ? K - S : 0.0;
-    }
-    if (price <= intrinsic + _IV_TOL) {
+    if (price <= _intrinsic(S, K, q) + IV_TOL) {
         return 0.0;
     }
 
     double sigma_hi = 1.0;
-    while (price > reference::_baw_price(S, K, D, F, sigma_hi, q) && sigma_hi < _IV_MAX_SIGMA) {
+    while (price > reference::_baw_price(S, K, D, F, sigma_hi, q) && sigma_hi < IV_MAX_SIGMA) {
         sigma_hi *= 2;
     }
-    if (sigma_hi >= _IV_MAX_SIGMA) {
+    if (sigma_hi >= IV_MAX_SIGMA) {
         return -1.0;
     }
 
@@ -156,7 +98,7 @@ double _baw_implied_vol_c(double price, double S, double K, double D, double F, 
         return -1.0;  // a zero or NaN at either end still goes to brentq
     }
     zeros_full_output fo;
-    return brentq(reference::_iv_objective, sigma_lo, sigma_hi, &params, _IV_TOL, _IV_TOL, 200, &fo);
+    return brentq(reference::_iv_objective, sigma_lo, sigma_hi, &params, IV_TOL, IV_TOL, 200, &fo);
 }
 
 }  // namespace velliq::reference

@@ -1,168 +1,73 @@
-// velliq.norvane: the module definition, its one-time start-up and the four
-// entry points. Each entry point binds and converts its arguments, prepares
-// typed views where it takes arrays, and calls the pricing kernels; every
-// exception leaving it carries a traceback entry naming it.
+// velliq.norvane: the module definition and its four entry points. Each entry
+// point is a struct in the shape of entry_point.hpp: its converted arguments,
+// how they are converted, and the typed body that computes the result. The
+// tracebacks of its errors cite the lines of this file.
 #include <Python.h>
 
-#include <numpy/arrayobject.h>
-
+#include <algorithm>
 #include <array>
-#include <cstdio>
+#include <cstdint>
+#include <iterator>
+#include <source_location>
 
-#include "binding.hpp"
+#include "entry_point.hpp"
 #include "function_object.hpp"
 #include "kernels.hpp"
+#include "numpy_calls.hpp"
 #include "pyref.hpp"
+#include "startup.hpp"
 #include "typed_view.hpp"
 
 namespace velliq {
 namespace {
 
-// --- Process-wide state, written once by start-up -------------------------
+// --- baw_price(S, K, D, F, sigma, flag) -------------------------------------
 
-std::int64_t recorded_interpreter = -1;
-PyObject* module_object = nullptr;  // strong reference once exec has begun
-PyObject* module_globals = nullptr;  // borrowed from module_object
+struct baw_price {
+    static constexpr std::source_location definition = std::source_location::current();
 
-// Interned names and cached Python constants used by the entry points.
-struct Cached {
-    PyObject* np;
-    PyObject* float64;
-    PyObject* intc;
-    PyObject* bool_type;
-    PyObject* ascontiguousarray;
-    PyObject* asarray;
-    PyObject* empty;
-    PyObject* ones;
-    PyObject* nan;
-    PyObject* any;
-    PyObject* dtype_kwnames;  // ("dtype",)
-    PyObject* int_zero;
-    PyObject* window_pcts[6];  // 0.02, 0.05, 0.1, 0.2, 0.5, 1.0
-};
-Cached cached;
+    struct Args {
+        double S, K, D, F, sigma;
+        int q;
+    };
 
-constexpr const char* kModuleName = "velliq.norvane";
-
-// --- NumPy through the module global `np` ---------------------------------
-
-// np.<attr>, looking `np` up in the module dictionary at every use.
-PyRef numpy_attr(PyObject* attr) {
-    // Held while its attribute is looked up, which could run code that rebinds `np`.
-    PyRef np = PyRef::incref(PyDict_GetItemWithError(module_globals, cached.np));
-    if (!np) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", cached.np);
-        }
-        return PyRef();
+    static bool convert(Call& call, Args* a) {
+        return call.number(0, &a->S) && call.number(1, &a->K) && call.number(2, &a->D) &&
+               call.number(3, &a->F) && call.number(4, &a->sigma) && call.side(5, &a->q);
     }
-    return PyRef::steal(PyObject_GetAttr(np.get(), attr));
-}
 
-// np.<func>(obj, dtype=np.<dtype>)
-PyRef call_with_dtype(PyObject* func_name, PyObject* obj, PyObject* dtype_name) {
-    PyRef func = numpy_attr(func_name);
-    PyRef dtype = func ? numpy_attr(dtype_name) : PyRef();
-    if (!dtype) {
-        return PyRef();
+    static PyObject* run(Call& call, Args& a) {
+        return call.float_result(_baw_price_value(a.S, a.K, a.D, a.F, a.sigma, a.q));
     }
-    PyObject* argv[] = {obj, dtype.get()};
-    return PyRef::steal(PyObject_Vectorcall(func.get(), argv, 1, cached.dtype_kwnames));
-}
-
-// A double view of `arr` that must hold at least `n` elements. Reading fewer
-// would run past the end of the buffer, so a short input is refused.
-bool acquire_input(PyObject* arr, const char* name, Py_ssize_t n, TypedView* view) {
-    if (!acquire_view(arr, ElementType::Double, view)) {
-        return false;
-    }
-    if (view->length < n) {
-        PyErr_Format(PyExc_ValueError, "%s holds %lld elements, fewer than len(prices) = %zd",
-                     name, static_cast<long long>(view->length), n);
-        return false;
-    }
-    return true;
-}
-
-// --- baw_price and baw_implied_vol ------------------------------------------
-
-// The arguments of a scalar entry point: five numbers, then a flag.
-struct ScalarArgs {
-    double x[5];
-    int q;
 };
 
-// Binds and converts the arguments of the scalar entry point `self`; on
-// failure raises with its traceback entry and returns false.
-bool bind_scalar_args(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames,
-                      int definition_line, ScalarArgs* out) {
-    PyObject* bound[6];
-    if (!bind_arguments(signature_of(self), args, nargsf, kwnames, bound)) {
-        raise_from(self, definition_line);
-        return false;
-    }
-    for (int i = 0; i < 5; ++i) {
-        if (!as_double(bound[i], &out->x[i])) {
-            raise_from(self, definition_line);
-            return false;
-        }
-    }
-    if (!flag_side(bound[5], &out->q)) {
-        raise_here(self);
-        return false;
-    }
-    return true;
-}
+// --- baw_implied_vol(price, S, K, D, F, flag) -------------------------------
 
-PyObject* baw_price(PyObject* self, PyObject* const* args, size_t nargsf,
-                    PyObject* kwnames) noexcept {
-    constexpr int definition_line = __LINE__ - 2;
-    ScalarArgs a;  // S, K, D, F, sigma
-    if (!bind_scalar_args(self, args, nargsf, kwnames, definition_line, &a)) {
-        return nullptr;
-    }
-    PyObject* result = PyFloat_FromDouble(_baw_price(a.x[0], a.x[1], a.x[2], a.x[3], a.x[4], a.q));
-    return result ? result : raise_here(self);
-}
+struct baw_implied_vol {
+    static constexpr std::source_location definition = std::source_location::current();
 
-PyObject* baw_implied_vol(PyObject* self, PyObject* const* args, size_t nargsf,
-                          PyObject* kwnames) noexcept {
-    constexpr int definition_line = __LINE__ - 2;
-    ScalarArgs a;  // price, S, K, D, F
-    if (!bind_scalar_args(self, args, nargsf, kwnames, definition_line, &a)) {
-        return nullptr;
-    }
-    double result = _baw_implied_vol_c(a.x[0], a.x[1], a.x[2], a.x[3], a.x[4], a.q);
-    if (result < 0) {
-        result = Py_NAN;  // no volatility reproduces the quote
-    }
-    PyObject* value = PyFloat_FromDouble(result);
-    return value ? value : raise_here(self);
-}
+    struct Args {
+        double price, S, K, D, F;
+        int q;
+    };
 
-// --- vectorized_baw_implied_vol ---------------------------------------------
+    static bool convert(Call& call, Args* a) {
+        return call.number(0, &a->price) && call.number(1, &a->S) && call.number(2, &a->K) &&
+               call.number(3, &a->D) && call.number(4, &a->F) && call.side(5, &a->q);
+    }
 
-// np.empty(n, dtype=np.<dtype>) with a view of it, which must hold n elements
-// (np.empty is looked up at call time and could have been replaced).
-PyRef empty_array(Py_ssize_t n, PyObject* dtype_name, ElementType type, TypedView* view) {
-    PyRef n_obj = PyRef::steal(PyLong_FromSsize_t(n));
-    PyRef array = n_obj ? call_with_dtype(cached.empty, n_obj.get(), dtype_name) : PyRef();
-    if (!array || !acquire_view(array.get(), type, view)) {
-        return PyRef();
+    static PyObject* run(Call& call, Args& a) {
+        return call.float_result(_baw_implied_vol_value(a.price, a.S, a.K, a.D, a.F, a.q));
     }
-    if (view->length < n) {
-        PyErr_Format(PyExc_ValueError, "np.empty(%zd) returned %lld elements", n,
-                     static_cast<long long>(view->length));
-        return PyRef();
-    }
-    return array;
-}
+};
+
+// --- vectorized_baw_implied_vol(prices, S_arr, K_arr, D_arr, F_arr, flags) --
 
 // The sides of the first n flags as np.intc: 1 where the flag equals "c", -1
 // otherwise. Every flag is compared, also those past n, so that one whose
 // comparison raises fails the call; the flags are streamed, never copied.
 PyRef side_array(PyObject* flags, Py_ssize_t n, TypedView* q_view) {
-    PyRef sides = empty_array(n, cached.intc, ElementType::Int, q_view);
+    PyRef sides = numpy_empty(n, numpy_names.intc, ElementType::Int, q_view);
     PyRef iterator = sides ? PyRef::steal(PyObject_GetIter(flags)) : PyRef();
     if (!iterator) {
         return PyRef();
@@ -189,80 +94,65 @@ PyRef side_array(PyObject* flags, Py_ssize_t n, TypedView* q_view) {
     return sides;
 }
 
-PyObject* vectorized_baw_implied_vol(PyObject* self, PyObject* const* args, size_t nargsf,
-                                     PyObject* kwnames) noexcept {
-    constexpr int definition_line = __LINE__ - 2;
+struct vectorized_baw_implied_vol {
+    static constexpr std::source_location definition = std::source_location::current();
     static constexpr const char* input_names[5] = {"prices", "S_arr", "K_arr", "D_arr", "F_arr"};
-    PyObject* bound[6];
-    if (!bind_arguments(signature_of(self), args, nargsf, kwnames, bound)) {
-        return raise_from(self, definition_line);
-    }
-    const Py_ssize_t n = PyObject_Length(bound[0]);
-    if (n < 0) {
-        return raise_here(self);
-    }
 
-    std::array<PyRef, 5> inputs;
-    std::array<TypedView, 5> input_views;  // p_view, s_view, k_view, d_view, f_view
-    for (int i = 0; i < 5; ++i) {
-        inputs[i] = call_with_dtype(cached.ascontiguousarray, bound[i], cached.float64);
-        if (!inputs[i] || !acquire_input(inputs[i].get(), input_names[i], n, &input_views[i])) {
-            return raise_here(self);
+    struct Args {
+        Py_ssize_t n;
+        std::array<PyRef, 5> inputs;  // prices, S, K, D, F as float64, read in place
+        std::array<TypedView, 5> input_views;
+        PyRef sides;
+        TypedView q_view;
+        PyRef out;
+        TypedView out_view;
+    };
+
+    static bool convert(Call& call, Args* a) {
+        if ((a->n = PyObject_Length(call.bound[0])) < 0) {
+            return call.fail();
         }
-    }
-    TypedView q_view;
-    PyRef sides = side_array(bound[5], n, &q_view);
-    if (!sides) {
-        return raise_here(self);
-    }
-    TypedView out_view;
-    PyRef out = empty_array(n, cached.float64, ElementType::Double, &out_view);
-    if (!out) {
-        return raise_here(self);
+        for (int i = 0; i < 5; ++i) {
+            a->inputs[i] = float64_input(call.bound[i], input_names[i], a->n, &a->input_views[i]);
+            if (!a->inputs[i]) {
+                return call.fail();
+            }
+        }
+        if (!(a->sides = side_array(call.bound[5], a->n, &a->q_view))) {
+            return call.fail();
+        }
+        a->out = numpy_empty(a->n, numpy_names.float64, ElementType::Double, &a->out_view);
+        return a->out || call.fail();
     }
 
     // Only the memory behind the views and the kernels' constants are touched
     // without the lock; every view stays acquired until after the loop.
-    Py_BEGIN_ALLOW_THREADS
-    const char* p = input_views[0].data;
-    const char* s = input_views[1].data;
-    const char* k = input_views[2].data;
-    const char* d = input_views[3].data;
-    const char* f = input_views[4].data;
-    const char* side = q_view.data;
-    char* o = out_view.data;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const double result = _baw_implied_vol_c(
-            TypedView::load<double>(p), TypedView::load<double>(s), TypedView::load<double>(k),
-            TypedView::load<double>(d), TypedView::load<double>(f), TypedView::load<int>(side));
-        TypedView::store(o, result);
-        p += input_views[0].stride;
-        s += input_views[1].stride;
-        k += input_views[2].stride;
-        d += input_views[3].stride;
-        f += input_views[4].stride;
-        side += q_view.stride;
-        o += out_view.stride;
+    static PyObject* run(Call&, Args& a) {
+        Py_BEGIN_ALLOW_THREADS
+        std::array<const char*, 5> in;
+        for (int i = 0; i < 5; ++i) {
+            in[i] = a.input_views[i].data;
+        }
+        const char* side = a.q_view.data;
+        char* out = a.out_view.data;
+        for (Py_ssize_t i = 0; i < a.n; ++i) {
+            const double sigma = _baw_implied_vol_value(
+                TypedView::load<double>(in[0]), TypedView::load<double>(in[1]),
+                TypedView::load<double>(in[2]), TypedView::load<double>(in[3]),
+                TypedView::load<double>(in[4]), TypedView::load<int>(side));
+            TypedView::store(out, sigma);
+            for (int k = 0; k < 5; ++k) {
+                in[k] += a.input_views[k].stride;
+            }
+            side += a.q_view.stride;
+            out += a.out_view.stride;
+        }
+        Py_END_ALLOW_THREADS
+        return a.out.release();
     }
-    Py_END_ALLOW_THREADS
+};
 
-    PyRef asarray = numpy_attr(cached.asarray);
-    PyRef result_arr = asarray ? PyRef::steal(PyObject_CallOneArg(asarray.get(), out.get()))
-                               : PyRef();
-    if (!result_arr) {
-        return raise_here(self);
-    }
-    PyRef nan = numpy_attr(cached.nan);
-    PyRef failed = nan ? PyRef::steal(PyObject_RichCompare(result_arr.get(), cached.int_zero,
-                                                           Py_LT))
-                       : PyRef();
-    if (!failed || PyObject_SetItem(result_arr.get(), failed.get(), nan.get()) < 0) {
-        return raise_here(self);
-    }
-    return result_arr.release();
-}
-
-// --- find_forward_baw -------------------------------------------------------
+// --- find_forward_baw(call_prices, put_prices, strikes, S, D, strike_pct) ---
 
 // The mask of strikes within S (1 -/+ pct), bounds inclusive.
 PyRef strike_window(PyObject* strikes, double S, double pct) {
@@ -276,13 +166,14 @@ PyRef strike_window(PyObject* strikes, double S, double pct) {
     return below ? PyRef::steal(PyNumber_And(above.get(), below.get())) : PyRef();
 }
 
-// The first window of the ladder strike_pct, 2 %, 5 %, ..., 100 % that selects
-// a strike, or every strike when none does.
+// The first window of strike_pct, then the widening ladder, that selects a
+// strike; every strike when none does.
 PyRef select_strikes(PyObject* strikes, double S, double strike_pct) {
-    for (int i = -1; i < 6; ++i) {
-        const double pct = i < 0 ? strike_pct : PyFloat_AS_DOUBLE(cached.window_pcts[i]);
+    std::array<double, 1 + std::size(STRIKE_WINDOWS)> windows = {strike_pct};
+    std::copy(std::begin(STRIKE_WINDOWS), std::end(STRIKE_WINDOWS), windows.begin() + 1);
+    for (const double pct : windows) {
         PyRef mask = strike_window(strikes, S, pct);
-        PyRef any = mask ? PyRef::steal(PyObject_CallMethodNoArgs(mask.get(), cached.any))
+        PyRef any = mask ? PyRef::steal(PyObject_CallMethodNoArgs(mask.get(), numpy_names.any))
                          : PyRef();
         const int found = any ? PyObject_IsTrue(any.get()) : -1;
         if (found < 0) {
@@ -294,91 +185,103 @@ PyRef select_strikes(PyObject* strikes, double S, double strike_pct) {
     }
     const Py_ssize_t count = PyObject_Length(strikes);
     PyRef count_obj = count >= 0 ? PyRef::steal(PyLong_FromSsize_t(count)) : PyRef();
-    PyRef ones = count_obj ? numpy_attr(cached.ones) : PyRef();
-    if (!ones) {
-        return PyRef();
-    }
-    PyObject* argv[] = {count_obj.get(), cached.bool_type};
-    return PyRef::steal(PyObject_Vectorcall(ones.get(), argv, 1, cached.dtype_kwnames));
+    return count_obj ? numpy_call_with_bool_dtype(numpy_names.ones, count_obj.get()) : PyRef();
 }
 
-PyObject* find_forward_baw(PyObject* self, PyObject* const* args, size_t nargsf,
-                           PyObject* kwnames) noexcept {
-    constexpr int definition_line = __LINE__ - 2;
-    PyObject* bound[6];
-    if (!bind_arguments(signature_of(self), args, nargsf, kwnames, bound)) {
-        return raise_from(self, definition_line);
-    }
-    double S, D;
-    double strike_pct = 0.01;
-    if (!as_double(bound[3], &S) || !as_double(bound[4], &D) ||
-        (bound[5] && !as_double(bound[5], &strike_pct))) {
-        return raise_from(self, definition_line);
-    }
-
-    std::array<PyRef, 3> arrays;  // call_prices, put_prices, strikes
+// Boolean-mask selection needs one length; a 0-d input has none and is left
+// to NumPy as before.
+bool check_equal_lengths(const std::array<PyRef, 3>& arrays) {
+    Py_ssize_t lengths[3];
     for (int i = 0; i < 3; ++i) {
-        arrays[i] = call_with_dtype(cached.asarray, bound[i], cached.float64);
-        if (!arrays[i]) {
-            return raise_here(self);
+        if ((lengths[i] = PyObject_Length(arrays[i].get())) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+                return false;
+            }
+            PyErr_Clear();
+            return true;
         }
     }
-    PyRef mask = select_strikes(arrays[2].get(), S, strike_pct);
-    if (!mask) {
-        return raise_here(self);
+    if (lengths[0] == lengths[1] && lengths[1] == lengths[2]) {
+        return true;
     }
-    std::array<PyRef, 3> selections;  // c_calls, c_puts, c_strikes
-    std::array<TypedView, 3> views;
-    for (int i = 0; i < 3; ++i) {
-        PyRef selected = PyRef::steal(PyObject_GetItem(arrays[i].get(), mask.get()));
-        selections[i] = selected ? call_with_dtype(cached.ascontiguousarray, selected.get(),
-                                                   cached.float64)
-                                 : PyRef();
-        if (!selections[i] || !acquire_view(selections[i].get(), ElementType::Double, &views[i])) {
-            return raise_here(self);
-        }
-    }
-    // The search reads each selection as n_sel consecutive, aligned doubles.
-    // Fresh contiguous selections by one mask always are; anything else is
-    // refused rather than read out of bounds.
-    const std::int64_t n_sel = views[0].length;
-    for (const TypedView& view : views) {
-        if (view.length != n_sel || (n_sel > 1 && view.stride != sizeof(double)) ||
-            reinterpret_cast<std::uintptr_t>(view.data) % alignof(double) != 0) {
-            PyErr_SetString(PyExc_ValueError,
-                            "call_prices, put_prices and strikes must select equal, contiguous, "
-                            "aligned runs of strikes");
-            return raise_here(self);
-        }
-    }
-    const auto* c_calls = reinterpret_cast<const double*>(views[0].data);
-    const auto* c_puts = reinterpret_cast<const double*>(views[1].data);
-    const auto* c_strikes = reinterpret_cast<const double*>(views[2].data);
-
-    double F_init = S;
-    if (n_sel > 0) {
-        double f_est_sum = 0.0;
-        std::int64_t f_est_count = 0;
-        for (std::int64_t j = 0; j < n_sel; ++j) {
-            f_est_sum += c_strikes[j] + (c_calls[j] - c_puts[j]) / D;
-            ++f_est_count;
-        }
-        F_init = f_est_sum / f_est_count;
-    }
-    ForwardParams params{S, D, c_calls, c_puts, c_strikes, n_sel};
-    const double search_lo = F_init * 0.97;
-    const double search_hi = F_init * 1.03;
-
-    double result;
-    // Without the lock the search touches only `params` on this stack and the
-    // three selections, private contiguous copies kept alive by the views.
-    Py_BEGIN_ALLOW_THREADS
-    result = _fminbound(_fwd_iv_abs_diff, search_lo, search_hi, &params, 1e-6, 100);
-    Py_END_ALLOW_THREADS
-
-    PyObject* value = PyFloat_FromDouble(result);
-    return value ? value : raise_here(self);
+    PyErr_Format(PyExc_ValueError,
+                 "call_prices, put_prices and strikes must have one length, not %zd, %zd and %zd",
+                 lengths[0], lengths[1], lengths[2]);
+    return false;
 }
+
+struct find_forward_baw {
+    static constexpr std::source_location definition = std::source_location::current();
+
+    struct Args {
+        double S, D;
+        double strike_pct = DEFAULT_STRIKE_PCT;
+        std::array<PyRef, 3> selections;  // c_calls, c_puts, c_strikes
+        std::array<TypedView, 3> views;
+    };
+
+    static bool convert(Call& call, Args* a) {
+        if (!call.number(3, &a->S) || !call.number(4, &a->D) ||
+            !call.number(5, &a->strike_pct)) {
+            return false;
+        }
+        std::array<PyRef, 3> arrays;  // call_prices, put_prices, strikes
+        for (int i = 0; i < 3; ++i) {
+            arrays[i] = numpy_call_with_dtype(numpy_names.asarray, call.bound[i],
+                                              numpy_names.float64);
+            if (!arrays[i]) {
+                return call.fail();
+            }
+        }
+        if (!check_equal_lengths(arrays)) {
+            return call.fail();
+        }
+        PyRef mask = select_strikes(arrays[2].get(), a->S, a->strike_pct);
+        if (!mask) {
+            return call.fail();
+        }
+        for (int i = 0; i < 3; ++i) {
+            PyRef selected = PyRef::steal(PyObject_GetItem(arrays[i].get(), mask.get()));
+            a->selections[i] = selected ? numpy_call_with_dtype(numpy_names.ascontiguousarray,
+                                                                selected.get(), numpy_names.float64)
+                                        : PyRef();
+            if (!a->selections[i] || !acquire_view(a->selections[i].get(), ElementType::Double,
+                                                   Access::ReadOnly, &a->views[i])) {
+                return call.fail();
+            }
+        }
+        // The search reads each selection as n consecutive, aligned doubles.
+        // Fresh contiguous selections by one mask always are; anything else is
+        // refused rather than read out of bounds.
+        for (const TypedView& view : a->views) {
+            if (view.length != a->views[0].length ||
+                (view.length > 1 && view.stride != sizeof(double)) ||
+                reinterpret_cast<std::uintptr_t>(view.data) % alignof(double) != 0) {
+                PyErr_SetString(PyExc_ValueError,
+                                "call_prices, put_prices and strikes must select equal, "
+                                "contiguous, aligned runs of strikes");
+                return call.fail();
+            }
+        }
+        return true;
+    }
+
+    static PyObject* run(Call& call, Args& a) {
+        const ForwardParams params{a.S,
+                                   a.D,
+                                   reinterpret_cast<const double*>(a.views[0].data),
+                                   reinterpret_cast<const double*>(a.views[1].data),
+                                   reinterpret_cast<const double*>(a.views[2].data),
+                                   a.views[0].length};
+        double forward;
+        // Without the lock the search touches only `params` on this stack and
+        // the three selections, private contiguous copies kept alive by the views.
+        Py_BEGIN_ALLOW_THREADS
+        forward = _find_forward(&params);
+        Py_END_ALLOW_THREADS
+        return call.float_result(forward);
+    }
+};
 
 // --- Function objects -------------------------------------------------------
 
@@ -389,7 +292,7 @@ constexpr FunctionDef baw_price_def = {
     "    S spot, K strike, D discount factor, F forward, sigma total std dev.\n"
     "    flag: 'c' or 'p'.\n"
     "    ",
-    6, 6, {"S", "K", "D", "F", "sigma", "flag"}, baw_price};
+    6, 6, {"S", "K", "D", "F", "sigma", "flag"}, entry_point<baw_price>};
 
 constexpr FunctionDef baw_implied_vol_def = {
     "baw_implied_vol",
@@ -397,7 +300,7 @@ constexpr FunctionDef baw_implied_vol_def = {
     "\n"
     "    Returns sigma or NaN on failure.\n"
     "    ",
-    6, 6, {"price", "S", "K", "D", "F", "flag"}, baw_implied_vol};
+    6, 6, {"price", "S", "K", "D", "F", "flag"}, entry_point<baw_implied_vol>};
 
 constexpr FunctionDef vectorized_baw_implied_vol_def = {
     "vectorized_baw_implied_vol",
@@ -406,157 +309,23 @@ constexpr FunctionDef vectorized_baw_implied_vol_def = {
     "    All inputs are arrays of equal length. flags is array of 'c'/'p'.\n"
     "    Returns numpy array of implied vols.\n"
     "    ",
-    6, 6, {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"}, vectorized_baw_implied_vol};
+    6, 6, {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"},
+    entry_point<vectorized_baw_implied_vol>};
 
 constexpr FunctionDef find_forward_baw_def = {
     "find_forward_baw",
     "Find forward price F where BAW call IV \xe2\x89\x88 put IV across near-ATM strikes.",
-    5, 6, {"call_prices", "put_prices", "strikes", "S", "D", "strike_pct"}, find_forward_baw};
+    5, 6, {"call_prices", "put_prices", "strikes", "S", "D", "strike_pct"},
+    entry_point<find_forward_baw>};
 
 // --- Start-up ---------------------------------------------------------------
 
-bool intern(PyObject** slot, const char* text) {
-    return (*slot = PyUnicode_InternFromString(text)) != nullptr;
-}
-
-bool create_cached_objects() {
-    if (!intern(&cached.np, "np") || !intern(&cached.float64, "float64") ||
-        !intern(&cached.intc, "intc") || !intern(&cached.ascontiguousarray, "ascontiguousarray") ||
-        !intern(&cached.asarray, "asarray") ||
-        !intern(&cached.empty, "empty") || !intern(&cached.ones, "ones") ||
-        !intern(&cached.nan, "nan") || !intern(&cached.any, "any")) {
-        return false;
-    }
-    PyObject* dtype = PyUnicode_InternFromString("dtype");
-    cached.dtype_kwnames = dtype ? PyTuple_Pack(1, dtype) : nullptr;
-    Py_XDECREF(dtype);
-    cached.bool_type = reinterpret_cast<PyObject*>(&PyBool_Type);
-    cached.int_zero = PyLong_FromLong(0);
-    constexpr double pcts[6] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
-    for (int i = 0; i < 6; ++i) {
-        if (!(cached.window_pcts[i] = PyFloat_FromDouble(pcts[i]))) {
-            return false;
-        }
-    }
-    return cached.dtype_kwnames && cached.int_zero &&
-           init_flag_rule();
-}
-
-bool warn_on_version_mismatch() {
-    const unsigned long runtime = Py_Version >> 16;
-    const unsigned long compiled = (PY_MAJOR_VERSION << 8) | PY_MINOR_VERSION;
-    if (runtime == compiled) {
-        return true;
-    }
-    char message[200];
-    std::snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match",
-                  static_cast<int>(runtime >> 8), static_cast<int>(runtime & 0xFF));
-    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
-}
-
-bool bind_brentq() {
-    static constexpr const char* signature =
-        "double (__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_callback_type, double, "
-        "double, void *, double, double, int, "
-        "__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_zeros_full_output *)";
-    PyRef zeros = PyRef::steal(PyImport_ImportModule("scipy.optimize.cython_optimize._zeros"));
-    PyRef capi = zeros ? PyRef::steal(PyObject_GetAttrString(zeros.get(), "__pyx_capi__"))
-                       : PyRef();
-    if (!capi) {
-        return false;
-    }
-    const char* zeros_name = PyModule_GetName(zeros.get());
-    if (!zeros_name) {
-        return false;
-    }
-    PyObject* capsule = PyDict_Check(capi.get())
-                            ? PyDict_GetItemString(capi.get(), "brentq")  // borrowed
-                            : nullptr;
-    if (!capsule) {
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s",
-                     zeros_name, "function", "brentq");
-        return false;
-    }
-    if (!PyCapsule_IsValid(capsule, signature)) {
-        const char* got = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule)
-                                                        : Py_TYPE(capsule)->tp_name;
-        PyErr_Format(PyExc_TypeError,
-                     "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                     "function", zeros_name, "brentq", signature, got ? got : "NULL");
-        return false;
-    }
-    brentq = reinterpret_cast<brentq_t>(PyCapsule_GetPointer(capsule, signature));
-    return brentq != nullptr;
-}
-
-bool import_numpy_c_api() {
-    if (_import_array() == 0) {
-        return true;
-    }
-    if (PyErr_ExceptionMatches(PyExc_Exception)) {
-        PyObject* cause = PyErr_GetRaisedException();
-        PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
-        PyObject* replacement = PyErr_GetRaisedException();
-        PyException_SetContext(replacement, cause);  // steals `cause`
-        PyErr_SetRaisedException(replacement);
-    }
-    return false;
-}
+PyObject* module_object = nullptr;  // strong reference once exec has begun
+PyObject* module_globals = nullptr;  // borrowed from module_object
 
 bool store_function(const FunctionDef& def, PyObject* module_name, PyObject* defaults) {
     PyRef function = PyRef::steal(new_function(def, module_globals, module_name, defaults));
     return function && PyDict_SetItemString(module_globals, def.name, function.get()) == 0;
-}
-
-// Copies spec.<attr> into the module dictionary under `key`; a missing
-// attribute is skipped, and None is stored only when `allow_none`.
-bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char* key,
-                    bool allow_none) {
-    PyRef value = PyRef::steal(PyObject_GetAttrString(spec, attr));
-    if (!value) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            return true;
-        }
-        return false;
-    }
-    if (!allow_none && value.get() == Py_None) {
-        return true;
-    }
-    return PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) {
-        return nullptr;
-    }
-    if (recorded_interpreter == -1) {
-        recorded_interpreter = current;
-    } else if (current != recorded_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return nullptr;
-    }
-    if (module_object) {
-        return Py_NewRef(module_object);
-    }
-    PyRef name = PyRef::steal(PyObject_GetAttrString(spec, "name"));
-    PyRef module = name ? PyRef::steal(PyModule_NewObject(name.get())) : PyRef();
-    if (!module) {
-        return nullptr;
-    }
-    PyObject* dict = PyModule_GetDict(module.get());  // borrowed
-    if (!copy_spec_attr(spec, dict, "loader", "__loader__", true) ||
-        !copy_spec_attr(spec, dict, "origin", "__file__", true) ||
-        !copy_spec_attr(spec, dict, "parent", "__package__", true) ||
-        !copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false)) {
-        return nullptr;
-    }
-    return module.release();
 }
 
 // The start-up steps after the re-initialisation guard; false with an
@@ -568,7 +337,8 @@ bool initialise(PyObject* module) {
     if (!builtins || PyDict_SetItemString(module_globals, "__builtins__", builtins.get()) < 0) {
         return false;
     }
-    if (!warn_on_version_mismatch() || !create_cached_objects() || !ready_function_type()) {
+    if (!warn_on_version_mismatch() || !init_numpy_calls(module_globals) || !init_flag_rule() ||
+        !ready_function_type()) {
         return false;
     }
     PyObject* sys_modules = PyImport_GetModuleDict();  // borrowed
@@ -582,7 +352,7 @@ bool initialise(PyObject* module) {
         return false;
     }
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-    if (!numpy || PyDict_SetItem(module_globals, cached.np, numpy.get()) < 0 ||
+    if (!numpy || PyDict_SetItem(module_globals, numpy_names.np, numpy.get()) < 0 ||
         !import_numpy_c_api()) {
         return false;
     }
@@ -592,7 +362,7 @@ bool initialise(PyObject* module) {
         !store_function(vectorized_baw_implied_vol_def, module_name.get(), Py_None)) {
         return false;
     }
-    PyRef default_pct = PyRef::steal(PyFloat_FromDouble(0.01));
+    PyRef default_pct = PyRef::steal(PyFloat_FromDouble(DEFAULT_STRIKE_PCT));
     PyRef defaults = default_pct ? PyRef::steal(PyTuple_Pack(1, default_pct.get())) : PyRef();
     if (!defaults || !store_function(find_forward_baw_def, module_name.get(), defaults.get())) {
         return false;
@@ -602,7 +372,7 @@ bool initialise(PyObject* module) {
 }
 
 int module_exec(PyObject* module) {
-    constexpr int exec_line = __LINE__ - 1;
+    static constexpr std::source_location exec_definition = std::source_location::current();
     if (module_object) {
         if (module_object == module) {
             return 0;
@@ -615,16 +385,21 @@ int module_exec(PyObject* module) {
     if (initialise(module)) {
         return 0;
     }
-    if (module_globals && cached.np) {
-        add_traceback("init velliq.norvane", exec_line, module_globals);
+    if (module_globals && numpy_names.np) {
+        add_traceback("init velliq.norvane", static_cast<int>(exec_definition.line()),
+                      module_globals);
     }
     module_globals = nullptr;
     Py_CLEAR(module_object);
     return -1;
 }
 
+PyObject* module_create_once(PyObject* spec, PyModuleDef* def) {
+    return module_create(spec, def, module_object);
+}
+
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_create, reinterpret_cast<void*>(module_create_once)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {0, nullptr},
 };

@@ -23,7 +23,8 @@ void view_owner_dealloc(PyObject* self) {
 }
 
 PyTypeObject view_owner_type = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject type{};
+    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "velliq.norvane.ViewOwner";
     type.tp_basicsize = sizeof(ViewOwner);
     type.tp_dealloc = view_owner_dealloc;
@@ -109,7 +110,7 @@ TypedView::~TypedView() { release_view(this); }
 
 bool ready_view_types() { return PyType_Ready(&view_owner_type) == 0; }
 
-bool acquire_view(PyObject* obj, ElementType type, TypedView* view) {
+bool acquire_view(PyObject* obj, ElementType type, Access access, TypedView* view) {
     if (obj == Py_None) {
         view->owner = Py_None;
         view->data = nullptr;
@@ -117,8 +118,8 @@ bool acquire_view(PyObject* obj, ElementType type, TypedView* view) {
     }
     ViewOwner* owner;
     bool created = false;
-    if (Py_IS_TYPE(obj, &view_owner_type) &&
-        reinterpret_cast<ViewOwner*>(obj)->type == type) {
+    if (Py_IS_TYPE(obj, &view_owner_type) && reinterpret_cast<ViewOwner*>(obj)->type == type &&
+        (access == Access::ReadOnly || !reinterpret_cast<ViewOwner*>(obj)->buffer.readonly)) {
         owner = reinterpret_cast<ViewOwner*>(obj);
     } else {
         owner = PyObject_New(ViewOwner, &view_owner_type);
@@ -129,7 +130,8 @@ bool acquire_view(PyObject* obj, ElementType type, TypedView* view) {
         owner->type = type;
         // A failed request leaves buffer.obj null, so the owner's release is then a no-op.
         std::memset(&owner->buffer, 0, sizeof(owner->buffer));
-        if (PyObject_GetBuffer(obj, &owner->buffer, PyBUF_RECORDS) < 0) {
+        const int flags = access == Access::Writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO;
+        if (PyObject_GetBuffer(obj, &owner->buffer, flags) < 0) {
             Py_DECREF(owner);
             return false;
         }

@@ -15,6 +15,10 @@ namespace velliq {
 
 enum class ElementType { Double, Int };
 
+// Inputs are only read, so they are requested read-only and a read-only array
+// (a pandas column, say) is used in place; outputs are requested writable.
+enum class Access { ReadOnly, Writable };
+
 struct TypedView {
     PyObject* owner = nullptr;  // the ViewOwner; null when empty; None when taken from None
     char* data = nullptr;       // element 0
@@ -26,13 +30,9 @@ struct TypedView {
     TypedView& operator=(const TypedView&) = delete;
     ~TypedView();
 
-    // Element i. Buffers need not be aligned (NumPy passes unaligned arrays
-    // through unchanged), so elements are copied bytewise, which compiles to a
-    // plain load or store.
-    template <class T>
-    T get(std::int64_t i) const {
-        return load<T>(data + i * stride);
-    }
+    // Buffers need not be aligned (NumPy passes unaligned arrays through
+    // unchanged), so elements are copied bytewise, which compiles to a plain
+    // load or store.
     template <class T>
     void set(std::int64_t i, T value) const {
         store(data + i * stride, value);
@@ -51,9 +51,10 @@ struct TypedView {
 };
 
 // Fills the empty `view` from `obj`. Returns false with an exception set, the
-// view left empty, when `obj` exports no writable one-dimensional buffer of
-// the element type.
-bool acquire_view(PyObject* obj, ElementType type, TypedView* view);
+// view left empty, when `obj` exports no one-dimensional buffer of the element
+// type with the access asked for. A view never writes through a buffer it
+// acquired read-only.
+bool acquire_view(PyObject* obj, ElementType type, Access access, TypedView* view);
 
 // Gives the view back and leaves it empty; releasing an empty view does nothing.
 void release_view(TypedView* view);

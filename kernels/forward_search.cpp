@@ -1,0 +1,123 @@
+// Forward finder over already-selected strikes. Put-call parity averaged over
+// the strikes gives a first estimate F_init; Brent's minimiser then searches
+// [0.97, 1.03] F_init for the forward at which call and put volatilities agree
+// best (the mean |iv_call - iv_put| of the forward-search objective).
+//
+// The objective is finite only near forwards at which some strike has a
+// usable call/put pair, and the constant NO_USABLE_PAIR elsewhere. A narrow
+// valley inside that plateau can escape the minimiser, which then walks to an
+// end of its bracket; the early-exercise premium of the puts can also put the
+// true forward outside the bracket. Either way the search stops at an end, or
+// at a point with no usable pair, and the result would be meaningless. Such a
+// search scans a wider range on a grid fine enough to land inside the valley
+// and minimises again around the best grid point. A search that stops inside
+// its bracket at a usable point is returned as it is.
+#include <cmath>
+#include <limits>
+
+#include "kernels.hpp"
+
+namespace velliq {
+
+namespace {
+
+constexpr double NO_USABLE_PAIR = 1e10;  // the objective's value without a usable pair
+constexpr double BRACKET_LO = 0.97;
+constexpr double BRACKET_HI = 1.03;
+constexpr double XATOL = 1e-6;
+constexpr int MAXITER = 100;
+
+// The wider range, as multiples of F_init, and the bounds on its grid.
+constexpr double SCAN_LO = 0.5;
+constexpr double SCAN_HI = 2.0;
+constexpr int SCAN_MIN_POINTS = 64;
+constexpr int SCAN_MAX_POINTS = 2048;
+// Grid points per width of the narrowest usable-forward interval of a strike.
+constexpr int POINTS_PER_VALLEY = 4;
+
+double objective(const ForwardParams* p, double F) {
+    return _fwd_iv_abs_diff(F, const_cast<ForwardParams*>(p));
+}
+
+// Within the minimiser's final tolerance of an end of [lo, hi].
+bool at_bracket_end(double x, double lo, double hi) {
+    const double tol1 = SQRT_EPS * std::fabs(x) + XATOL / 3;
+    return x - lo <= 4 * tol1 || hi - x <= 4 * tol1;
+}
+
+// A strike's call is invertible only for forwards below K + C / D and its put
+// only above K - P / D (their zero-volatility values), so a usable pair needs
+// a forward within (K - P / D, K + C / D). The narrowest such interval sets
+// the grid step.
+double narrowest_valley(const ForwardParams* p) {
+    double width = std::numeric_limits<double>::infinity();
+    for (std::ptrdiff_t j = 0; j < p->n; ++j) {
+        const double w = (p->sel_calls[j] + p->sel_puts[j]) / p->D;
+        if (w > 0 && w < width) {
+            width = w;
+        }
+    }
+    return width;
+}
+
+double scan_and_refine(const ForwardParams* p, double F_init) {
+    const double lo = F_init * SCAN_LO;
+    const double hi = F_init * SCAN_HI;
+    const double span = hi - lo;
+    if (!(span > 0)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    const double wanted = std::ceil(span * POINTS_PER_VALLEY / narrowest_valley(p));
+    const int points = static_cast<int>(
+        std::fmin(std::fmax(std::isnan(wanted) ? 0.0 : wanted, SCAN_MIN_POINTS), SCAN_MAX_POINTS));
+    const double step = span / points;
+
+    double best_x = std::numeric_limits<double>::quiet_NaN();
+    double best_f = NO_USABLE_PAIR;
+    for (int i = 0; i <= points; ++i) {
+        const double x = lo + i * step;
+        const double f = objective(p, x);
+        if (f < best_f) {
+            best_f = f;
+            best_x = x;
+        }
+    }
+    if (std::isnan(best_x)) {
+        return best_x;  // no trial forward yields a usable pair
+    }
+    const double x = _fminbound(_fwd_iv_abs_diff, best_x - step, best_x + step,
+                                const_cast<ForwardParams*>(p), XATOL, MAXITER);
+    return objective(p, x) <= best_f ? x : best_x;
+}
+
+}  // namespace
+
+double _parity_forward(const ForwardParams* p) {
+    if (p->n <= 0) {
+        return p->S;
+    }
+    double sum = 0.0;
+    for (std::ptrdiff_t j = 0; j < p->n; ++j) {
+        sum += p->sel_strikes[j] + (p->sel_calls[j] - p->sel_puts[j]) / p->D;
+    }
+    return sum / static_cast<double>(p->n);
+}
+
+double _find_forward(const ForwardParams* params) {
+    if (params->n <= 0) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    const double F_init = _parity_forward(params);
+    const double search_lo = F_init * BRACKET_LO;
+    const double search_hi = F_init * BRACKET_HI;
+    const double x = _fminbound(_fwd_iv_abs_diff, search_lo, search_hi,
+                                const_cast<ForwardParams*>(params), XATOL, MAXITER);
+    const double fx = objective(params, x);
+    if (std::isnan(x) || std::isnan(fx) ||
+        (fx < NO_USABLE_PAIR && !at_bracket_end(x, search_lo, search_hi))) {
+        return x;
+    }
+    return scan_and_refine(params, F_init);
+}
+
+}  // namespace velliq

@@ -1,0 +1,37 @@
+#include "entry_point.hpp"
+
+#include "function_object.hpp"
+
+namespace velliq {
+
+bool Call::bind(PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (bind_arguments(signature_of(self_), args, nargsf, kwnames, bound)) {
+        return true;
+    }
+    raise_from(self_, definition_line_);
+    return false;
+}
+
+bool Call::number(int i, double* out) {
+    if (!bound[i] || as_double(bound[i], out)) {
+        return true;
+    }
+    raise_from(self_, definition_line_);
+    return false;
+}
+
+bool Call::side(int i, int* q, std::source_location where) {
+    return flag_side(bound[i], q) || fail(where);
+}
+
+bool Call::fail(std::source_location where) {
+    raise_from(self_, static_cast<int>(where.line()));
+    return false;
+}
+
+PyObject* Call::float_result(double value, std::source_location where) {
+    PyObject* result = PyFloat_FromDouble(value);
+    return result ? result : error(where);
+}
+
+}  // namespace velliq
