@@ -152,4 +152,18 @@ double probe_fwd_iv_abs_diff(double F_trial, double S, double D, const double* c
     return _fwd_iv_abs_diff(F_trial, &p);
 }
 
+// The forward finder, and its search as first designed: the parity estimate
+// and one run of the minimiser over [0.97, 1.03] F_init, without the wider scan.
+double probe_find_forward(double S, double D, const double* calls, const double* puts,
+                          const double* strikes, long n) {
+    const ForwardParams p{S, D, calls, puts, strikes, static_cast<std::ptrdiff_t>(n)};
+    return _find_forward(&p);
+}
+double probe_bracket_search(double S, double D, const double* calls, const double* puts,
+                            const double* strikes, long n) {
+    ForwardParams p{S, D, calls, puts, strikes, static_cast<std::ptrdiff_t>(n)};
+    const double F_init = _parity_forward(&p);
+    return _fminbound(_fwd_iv_abs_diff, F_init * 0.97, F_init * 1.03, &p, 1e-6, 100);
+}
+
 }  // extern "C"

@@ -19,6 +19,8 @@ SIGNATURES = {  # name: (restype, argtypes)
     "baw_price": (d, [d] * 5 + [i]), "iv_objective": (d, [d] * 6 + [i]),
     "baw_iv": (d, [d] * 5 + [i]), "fminbound": (d, [i, d, d, d, i]),
     "fwd_iv_abs_diff": (d, [d] * 3 + [P] * 3 + [ctypes.c_long]),
+    "find_forward": (d, [d] * 2 + [P] * 3 + [ctypes.c_long]),
+    "bracket_search": (d, [d] * 2 + [P] * 3 + [ctypes.c_long]),
 }
 
 

@@ -192,8 +192,12 @@ def failing_calls(name):
 
 
 def definition_line(name):
+    """Line of the entry point's `definition` marker, first in its struct."""
     lines = SOURCE.read_text().splitlines() if SOURCE.exists() else []
-    return next((i for i, line in enumerate(lines, 1) if line.startswith(f"PyObject* {name}(")), None)
+    start = next((i for i, line in enumerate(lines) if line.startswith(f"struct {name} {{")), None)
+    if start is None:
+        return None
+    return next(i for i, line in enumerate(lines[start:], start + 1) if "source_location::current()" in line)
 
 
 @pytest.mark.parametrize("name", NAMES)
