@@ -57,7 +57,7 @@ def test_large_chain_on_cluster(client):
 def test_uneven_and_empty_blocks(client, scheduler, chunks):
     chain = make_chain(sum(chunks))
     prices, _, K, D, F, is_call = (da.from_array(a, chunks=(chunks,)) for a in chain)
-    # An empty block of da.full is a read-only contiguous array: the batch function refuses those.
+    # An empty block of da.full is a read-only contiguous array, read in place.
     S = da.full(sum(chunks), 100.0, chunks=(chunks,))
     lazy = vd.implied_vol(prices, S, K, D, F, is_call)
     result = lazy.compute(scheduler=client if scheduler == "distributed" else scheduler)

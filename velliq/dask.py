@@ -23,11 +23,7 @@ __all__ = ["forwards", "implied_vol"]
 
 
 def _block_implied_vol(prices, S, K, D, F, is_call):
-    # The batch function refuses read-only contiguous float64 input, which
-    # blocks can be (empty blocks of da.full, views of read-only data):
-    # copy those, and only those.
-    arrays = [np.require(a, np.float64, ["C", "W"]) for a in (prices, S, K, D, F)]
-    return vectorized_baw_implied_vol(*arrays, np.where(is_call, "c", "p").tolist())
+    return vectorized_baw_implied_vol(prices, S, K, D, F, np.where(is_call, "c", "p").tolist())
 
 
 def _aligned(name, values, like):

@@ -35,6 +35,13 @@ public:
     // parameter leaves *out (its default) as it is.
     bool number(int i, double* out);
 
+    // The first arguments, in order, each by the numeric conversion rule.
+    template <class... Double>
+    bool numbers(Double&... out) {
+        int i = 0;
+        return (number(i++, &out) && ...);
+    }
+
     // Argument i by the flag rule.
     bool side(int i, int* q, std::source_location where = std::source_location::current());
 

@@ -32,8 +32,7 @@ struct baw_price {
     };
 
     static bool convert(Call& call, Args* a) {
-        return call.number(0, &a->S) && call.number(1, &a->K) && call.number(2, &a->D) &&
-               call.number(3, &a->F) && call.number(4, &a->sigma) && call.side(5, &a->q);
+        return call.numbers(a->S, a->K, a->D, a->F, a->sigma) && call.side(5, &a->q);
     }
 
     static PyObject* run(Call& call, Args& a) {
@@ -52,8 +51,7 @@ struct baw_implied_vol {
     };
 
     static bool convert(Call& call, Args* a) {
-        return call.number(0, &a->price) && call.number(1, &a->S) && call.number(2, &a->K) &&
-               call.number(3, &a->D) && call.number(4, &a->F) && call.side(5, &a->q);
+        return call.numbers(a->price, a->S, a->K, a->D, a->F) && call.side(5, &a->q);
     }
 
     static PyObject* run(Call& call, Args& a) {
