@@ -52,22 +52,26 @@ FLOOR_LOOP void floor_price_loop(std::int64_t n, const double* S, const double* 
     }
 }
 
+// Wall time in ns of one call of `pass`.
+template <class Pass>
+std::int64_t time_pass(Pass pass) {
+    const auto start = Clock::now();
+    pass();
+    return elapsed_ns(start);
+}
+
 // Wall time in ns of one pass of floor_implied_vol_loop.
 FLOOR_API std::int64_t floor_time_implied_vol(std::int64_t n, const double* price, const double* S,
                                               const double* K, const double* D, const double* F,
                                               const int* q, double* out) {
-    const auto start = Clock::now();
-    floor_implied_vol_loop(n, price, S, K, D, F, q, out);
-    return elapsed_ns(start);
+    return time_pass([&] { floor_implied_vol_loop(n, price, S, K, D, F, q, out); });
 }
 
 // Wall time in ns of one pass of floor_price_loop.
 FLOOR_API std::int64_t floor_time_price(std::int64_t n, const double* S, const double* K,
                                         const double* D, const double* F, const double* sigma,
                                         const int* q, double* out) {
-    const auto start = Clock::now();
-    floor_price_loop(n, S, K, D, F, sigma, q, out);
-    return elapsed_ns(start);
+    return time_pass([&] { floor_price_loop(n, S, K, D, F, sigma, q, out); });
 }
 
 // Wall time in ns of `calls` evaluations of `kernel` on the same inputs;

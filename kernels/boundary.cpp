@@ -16,7 +16,10 @@ namespace velliq {
 // N(d1c), which the price and the coefficient share, are evaluated once. The
 // arithmetic is the same, operation for operation, so the values are too.
 
-double _call_critical_func(double Sc, void* params) {
+namespace {
+
+template <bool is_call>
+double critical_func(double Sc, void* params) {
     const auto& p = *static_cast<const CriticalParams*>(params);
     double known;
     if (p.ends.recall(Sc, &known)) {
@@ -24,29 +27,28 @@ double _call_critical_func(double Sc, void* params) {
     }
     const double Fc = p.carry * Sc;
     const double d1c = _d1(Fc, p.K, p.sigma);
-    const double N_d1c = _norm_cdf(d1c);
-    // Without volatility the European price is its discounted intrinsic value.
-    const double bsm_c = p.sigma <= 0 ? _bsm_price(p.K, p.D, Fc, p.sigma, 1)
-                                      : p.D * (Fc * N_d1c - p.K * _norm_cdf(d1c - p.sigma));
-    const double coeff = 1 - p.carry * p.D * N_d1c;
-    return bsm_c + Sc * coeff / p.q_val - (Sc - p.K);
+    if constexpr (is_call) {
+        const double N_d1c = _norm_cdf(d1c);
+        // Without volatility the European price is its discounted intrinsic value.
+        const double bsm_c = p.sigma <= 0 ? _bsm_price(p.K, p.D, Fc, p.sigma, 1)
+                                          : p.D * (Fc * N_d1c - p.K * _norm_cdf(d1c - p.sigma));
+        const double coeff = 1 - p.carry * p.D * N_d1c;
+        return bsm_c + Sc * coeff / p.q_val - (Sc - p.K);
+    } else {
+        const double N_minus_d1c = _norm_cdf(-d1c);
+        const double bsm_p = p.sigma <= 0
+                                 ? _bsm_price(p.K, p.D, Fc, p.sigma, -1)
+                                 : p.D * (p.K * _norm_cdf(-(d1c - p.sigma)) - Fc * N_minus_d1c);
+        const double coeff = 1 - p.carry * p.D * N_minus_d1c;
+        return (bsm_p - Sc * coeff / p.q_val) - (p.K - Sc);
+    }
 }
 
-double _put_critical_func(double Sc, void* params) {
-    const auto& p = *static_cast<const CriticalParams*>(params);
-    double known;
-    if (p.ends.recall(Sc, &known)) {
-        return known;
-    }
-    const double Fc = p.carry * Sc;
-    const double d1c = _d1(Fc, p.K, p.sigma);
-    const double N_minus_d1c = _norm_cdf(-d1c);
-    const double bsm_p = p.sigma <= 0
-                             ? _bsm_price(p.K, p.D, Fc, p.sigma, -1)
-                             : p.D * (p.K * _norm_cdf(-(d1c - p.sigma)) - Fc * N_minus_d1c);
-    const double coeff = 1 - p.carry * p.D * N_minus_d1c;
-    return (bsm_p - Sc * coeff / p.q_val) - (p.K - Sc);
-}
+}  // namespace
+
+double _call_critical_func(double Sc, void* params) { return critical_func<true>(Sc, params); }
+
+double _put_critical_func(double Sc, void* params) { return critical_func<false>(Sc, params); }
 
 double _solve_call_critical(CriticalParams* params) {
     params->ends = {};
