@@ -12,7 +12,9 @@
 // search scans a wider range on a grid fine enough to land inside the valley
 // and minimises again around the best grid point. A search that stops inside
 // its bracket at a usable point is returned as it is.
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "kernels.hpp"
@@ -38,6 +40,31 @@ constexpr int POINTS_PER_VALLEY = 4;
 double objective(const ForwardParams* p, double F) {
     return _fwd_iv_abs_diff(F, const_cast<ForwardParams*>(p));
 }
+
+// The objective as the minimiser sees it, remembering the lowest value so far
+// under the minimiser's own rule (a tie or better moves its point, NaN never
+// does), so that the value at the point it returns needs no second evaluation.
+struct Recorded {
+    const ForwardParams* params;
+    int calls = 0;
+    double best_x = 0.0;
+    double best_f = 0.0;
+
+    static double evaluate(double F, void* self) {
+        auto& r = *static_cast<Recorded*>(self);
+        const double f = objective(r.params, F);
+        if (r.calls++ == 0 || f <= r.best_f) {
+            r.best_x = F;
+            r.best_f = f;
+        }
+        return f;
+    }
+    double value_at(double x) const {
+        return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(best_x)
+                   ? best_f
+                   : objective(params, x);
+    }
+};
 
 // Within the minimiser's final tolerance of an end of [lo, hi].
 bool at_bracket_end(double x, double lo, double hi) {
@@ -110,9 +137,9 @@ double _find_forward(const ForwardParams* params) {
     const double F_init = _parity_forward(params);
     const double search_lo = F_init * BRACKET_LO;
     const double search_hi = F_init * BRACKET_HI;
-    const double x = _fminbound(_fwd_iv_abs_diff, search_lo, search_hi,
-                                const_cast<ForwardParams*>(params), XATOL, MAXITER);
-    const double fx = objective(params, x);
+    Recorded recorded{params};
+    const double x = _fminbound(Recorded::evaluate, search_lo, search_hi, &recorded, XATOL, MAXITER);
+    const double fx = recorded.value_at(x);
     if (std::isnan(x) || std::isnan(fx) ||
         (fx < NO_USABLE_PAIR && !at_bracket_end(x, search_lo, search_hi))) {
         return x;
