@@ -27,6 +27,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->doc);
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->globals);
+    Py_VISIT(fn->codes);
     return 0;
 }
 
@@ -40,6 +41,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(fn->doc);
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->codes);
     return 0;
 }
 
@@ -143,7 +145,10 @@ PyMethodDef function_methods[] = {
 };
 
 PyTypeObject function_type = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject type{};  // every slot not set below stays null
+    // The head's initialiser macro ends in a comma, which only an array initialiser takes.
+    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    type.ob_base = head[0];
     type.tp_name = "velliq.norvane.norvane_function";
     type.tp_basicsize = sizeof(NorvaneFunction);
     type.tp_dealloc = function_dealloc;
@@ -181,9 +186,10 @@ PyObject* new_function(const FunctionDef& def, PyObject* globals, PyObject* modu
     fn->module = Py_NewRef(module_name);
     fn->defaults = Py_NewRef(defaults);
     fn->globals = Py_NewRef(globals);
+    fn->codes = nullptr;
     PyObject_GC_Track(self.get());
     if (!(fn->name = PyUnicode_InternFromString(def.name)) ||
-        !(fn->doc = PyUnicode_FromString(def.doc))) {
+        !(fn->doc = PyUnicode_FromString(def.doc)) || !(fn->codes = PyDict_New())) {
         return nullptr;
     }
     for (int i = 0; i < def.total; ++i) {
@@ -194,16 +200,14 @@ PyObject* new_function(const FunctionDef& def, PyObject* globals, PyObject* modu
     return self.release();
 }
 
-void add_traceback(const char* funcname, int line, PyObject* globals) {
+namespace {
+
+// Puts a frame of `code` with `globals` on the traceback of the pending exception.
+// A failure to build the frame must not replace the error being reported.
+void add_entry(PyObject* code, PyObject* globals) {
     PyObject* raised = PyErr_GetRaisedException();  // owned until handed back
-    PyRef code = PyRef::steal(
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, funcname, line)));
-    PyRef frame = code ? PyRef::steal(reinterpret_cast<PyObject*>(
-                             PyFrame_New(PyThreadState_Get(),
-                                         reinterpret_cast<PyCodeObject*>(code.get()), globals,
-                                         nullptr)))
-                       : PyRef();
-    // A failure to build the entry must not replace the error being reported.
+    PyRef frame = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
     PyErr_Clear();
     PyErr_SetRaisedException(raised);
     if (frame) {
@@ -211,15 +215,53 @@ void add_traceback(const char* funcname, int line, PyObject* globals) {
     }
 }
 
+// The code object of the entry "<module>.<name>" at `line`, made once per line
+// and kept by the function: a new code object interns its names, and on an
+// interpreter whose interned strings are mortal, names made and dropped on
+// every error would keep adding to and deleting from the interned-string table.
+PyRef code_at(NorvaneFunction* fn, int line) {
+    PyRef key = PyRef::steal(PyLong_FromLong(line));
+    if (!key) {
+        return PyRef();
+    }
+    if (PyObject* cached = PyDict_GetItemWithError(fn->codes, key.get())) {
+        return PyRef::incref(cached);
+    }
+    if (PyErr_Occurred()) {
+        return PyRef();
+    }
+    PyRef qualname = PyRef::steal(PyUnicode_FromFormat("%U.%U", fn->module, fn->name));
+    const char* funcname = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+    PyRef code = funcname ? PyRef::steal(reinterpret_cast<PyObject*>(
+                                PyCode_NewEmpty(kSourcePath, funcname, line)))
+                          : PyRef();
+    if (!code || PyDict_SetItem(fn->codes, key.get(), code.get()) < 0) {
+        return PyRef();
+    }
+    return code;
+}
+
+}  // namespace
+
+void add_traceback(const char* funcname, int line, PyObject* globals) {
+    PyObject* raised = PyErr_GetRaisedException();
+    PyRef code = PyRef::steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, funcname, line)));
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+    if (code) {
+        add_entry(code.get(), globals);
+    }
+}
+
 PyObject* raise_from(PyObject* self, int line) {
     NorvaneFunction* fn = as_function(self);
     PyObject* raised = PyErr_GetRaisedException();
-    PyRef qualname = PyRef::steal(PyUnicode_FromFormat("%U.%U", fn->module, fn->name));
-    const char* funcname = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+    PyRef code = code_at(fn, line);
     PyErr_Clear();
     PyErr_SetRaisedException(raised);
-    if (funcname) {
-        add_traceback(funcname, line, fn->globals);
+    if (code) {
+        add_entry(code.get(), fn->globals);
     }
     return nullptr;
 }

@@ -31,6 +31,7 @@ struct NorvaneFunction {
     PyObject* doc;
     PyObject* defaults;  // tuple or None
     PyObject* globals;   // the module dictionary
+    PyObject* codes;     // line -> code object of this function's traceback entries
 };
 
 bool ready_function_type();
