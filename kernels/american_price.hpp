@@ -17,58 +17,84 @@ namespace velliq {
 
 using critical_solver_t = double (*)(CriticalParams*);
 
+// How the approximation prices one option, and the terms the price is built
+// from: the quadratic's exponent q_exp (q2 for a call, q1 for a put), the
+// critical price S_star and the premium coefficient A (A2 or A1).
+struct BawTerms {
+    enum Region { Intrinsic, European, Exercise, Premium };
+    Region region;
+    double value;  // the American price
+    double bsm;    // the European price (all but Intrinsic)
+    double N_val, M_val, k2, sqrt_disc;  // the quadratic's coefficients (Exercise, Premium)
+    double q_exp, S_star, A;             // Premium (q_exp and S_star for Exercise too)
+};
+
 template <critical_solver_t solve_call, critical_solver_t solve_put>
-double baw_price_with(double S, double K, double D, double F, double sigma, int q) {
+BawTerms baw_terms_with(double S, double K, double D, double F, double sigma, int q) {
+    BawTerms t{};
     if (sigma <= 0) {  // spot exercise value, undiscounted; NaN sigma falls through
-        return _intrinsic(S, K, q);
+        t.region = BawTerms::Intrinsic;
+        t.value = _intrinsic(S, K, q);
+        return t;
     }
-    const double bsm = _bsm_price(K, D, F, sigma, q);
+    t.region = BawTerms::European;
+    t.value = t.bsm = _bsm_price(K, D, F, sigma, q);
     if (D >= 1) {
-        return bsm;  // no positive rate: early exercise is never optimal
+        return t;  // no positive rate: early exercise is never optimal
     }
 
     const double carry = F / S;
     const double sig2 = sigma * sigma;
-    const double N_val = 2 * std::log(carry) / sig2;
-    const double M_val = -2 * std::log(D) / sig2;
-    const double k2 = 1 - D;
-    double disc = (N_val - 1) * (N_val - 1) + 4 * M_val / k2;
+    t.N_val = 2 * std::log(carry) / sig2;
+    t.M_val = -2 * std::log(D) / sig2;
+    t.k2 = 1 - D;
+    double disc = (t.N_val - 1) * (t.N_val - 1) + 4 * t.M_val / t.k2;
     if (disc < 0) {
         disc = 0.0;
     }
-    const double sqrt_disc = std::sqrt(disc);
+    t.sqrt_disc = std::sqrt(disc);
 
     CriticalParams params;
     if (q == 1) {
         if (carry * D >= 1) {
-            return bsm;  // D F >= S: a call is never exercised early
+            return t;  // D F >= S: a call is never exercised early
         }
-        const double q2 = (-(N_val - 1) + sqrt_disc) / 2;
-        if (q2 <= 0) {
-            return bsm;
+        t.q_exp = (-(t.N_val - 1) + t.sqrt_disc) / 2;
+        if (t.q_exp <= 0) {
+            return t;
         }
-        params = {K, D, carry, sigma, q2};
-        const double S_star = solve_call(&params);
-        if (S >= S_star) {
-            return S - K;
+        params = {K, D, carry, sigma, t.q_exp};
+        t.S_star = solve_call(&params);
+        if (S >= t.S_star) {
+            t.region = BawTerms::Exercise;
+            t.value = S - K;
+            return t;
         }
-        const double d1_star = _d1(carry * S_star, K, sigma);
-        const double A2 = (S_star / q2) * (1 - carry * D * _norm_cdf(d1_star));
-        return bsm + A2 * std::pow(S / S_star, q2);
+        const double d1_star = _d1(carry * t.S_star, K, sigma);
+        t.A = (t.S_star / t.q_exp) * (1 - carry * D * _norm_cdf(d1_star));
+    } else {
+        t.q_exp = (-(t.N_val - 1) - t.sqrt_disc) / 2;
+        if (t.q_exp >= 0) {
+            return t;
+        }
+        params = {K, D, carry, sigma, t.q_exp};
+        t.S_star = solve_put(&params);
+        if (S <= t.S_star) {
+            t.region = BawTerms::Exercise;
+            t.value = K - S;
+            return t;
+        }
+        const double d1_star = _d1(carry * t.S_star, K, sigma);
+        t.A = -(t.S_star / t.q_exp) * (1 - carry * D * _norm_cdf(-d1_star));
     }
+    t.region = BawTerms::Premium;
+    t.value = t.bsm + t.A * std::pow(S / t.S_star, t.q_exp);
+    return t;
+}
 
-    const double q1 = (-(N_val - 1) - sqrt_disc) / 2;
-    if (q1 >= 0) {
-        return bsm;
-    }
-    params = {K, D, carry, sigma, q1};
-    const double S_star = solve_put(&params);
-    if (S <= S_star) {
-        return K - S;
-    }
-    const double d1_star = _d1(carry * S_star, K, sigma);
-    const double A1 = -(S_star / q1) * (1 - carry * D * _norm_cdf(-d1_star));
-    return bsm + A1 * std::pow(S / S_star, q1);
+template <critical_solver_t solve_call, critical_solver_t solve_put>
+double baw_price_with(double S, double K, double D, double F, double sigma, int q) {
+    return baw_terms_with<solve_call, solve_put>(S, K, D, F, sigma, q).value;
 }
 
 }  // namespace velliq

@@ -162,6 +162,17 @@ double _find_forward(const ForwardParams* params);
 // when there are none.
 double _parity_forward(const ForwardParams* params);
 
+// --- Sensitivities -------------------------------------------------------------
+
+// Derivatives of the American price: delta and gamma in S with D and F/S held
+// fixed; vega in sigma; dF in F with S and D fixed; dD in D with S and F fixed.
+// NaN when any input is NaN.
+struct BawGreeks {
+    double delta, gamma, vega, dF, dD;
+};
+
+BawGreeks _baw_greeks(double S, double K, double D, double F, double sigma, int q);
+
 // --- Results as the Python surface reports them -----------------------------
 
 // NaN when any input is NaN (a missing value is not a price); otherwise the

@@ -15,6 +15,7 @@
 #include "kernels.hpp"
 #include "numpy_calls.hpp"
 #include "pyref.hpp"
+#include "scipy_brentq.hpp"
 #include "startup.hpp"
 #include "typed_view.hpp"
 

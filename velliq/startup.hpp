@@ -1,6 +1,6 @@
 // The one-time parts of velliq.norvane's start-up that do not depend on its
 // entry points: the module object's creation, the interpreter and version
-// checks, SciPy's brentq and NumPy's C API.
+// checks and NumPy's C API.
 #pragma once
 
 #include <Python.h>
@@ -17,9 +17,6 @@ PyObject* module_create(PyObject* spec, PyModuleDef* def, PyObject* existing);
 // A RuntimeWarning when the running interpreter's minor version is not the
 // one the module was compiled for; false if the warning was raised as an error.
 bool warn_on_version_mismatch();
-
-// Binds velliq::brentq from the table SciPy exports.
-bool bind_brentq();
 
 bool import_numpy_c_api();
 

@@ -1,0 +1,75 @@
+// NumPy inner loops over scalar kernels. An adapter says how one element is
+// read, computed and written; loop<Adapter> walks NumPy's strided arguments
+// and splits the walk over the calling thread's workers (parallel_for.hpp).
+// NumPy hands these loops aligned data of the registered types and runs them
+// without the GIL.
+#pragma once
+
+#include <Python.h>
+
+#include <cstring>
+
+#include "kernels.hpp"
+#include "parallel_for.hpp"
+
+namespace velliq::ufunc {
+
+using npy_intp_t = Py_ssize_t;  // NumPy's npy_intp
+
+template <class T>
+T load(const char* p) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+inline void store(char* p, double value) { std::memcpy(p, &value, sizeof value); }
+
+// NumPy's bool is one byte, nonzero for True.
+inline int side(const char* p) { return load<unsigned char>(p) ? 1 : -1; }
+
+// Five doubles and a side in, one double out.
+template <double (*kernel)(double, double, double, double, double, int)>
+struct FiveAndSide {
+    static constexpr int nin = 6;
+    static constexpr int nout = 1;
+    static void element(char* const* p) {
+        store(p[6], kernel(load<double>(p[0]), load<double>(p[1]), load<double>(p[2]),
+                           load<double>(p[3]), load<double>(p[4]), side(p[5])));
+    }
+};
+
+// Five doubles and a side in, the five sensitivities out.
+template <BawGreeks (*kernel)(double, double, double, double, double, int)>
+struct FiveAndSideToGreeks {
+    static constexpr int nin = 6;
+    static constexpr int nout = 5;
+    static void element(char* const* p) {
+        const BawGreeks g = kernel(load<double>(p[0]), load<double>(p[1]), load<double>(p[2]),
+                                   load<double>(p[3]), load<double>(p[4]), side(p[5]));
+        store(p[6], g.delta);
+        store(p[7], g.gamma);
+        store(p[8], g.vega);
+        store(p[9], g.dF);
+        store(p[10], g.dD);
+    }
+};
+
+template <class Adapter>
+void loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* steps, void*) {
+    constexpr int nargs = Adapter::nin + Adapter::nout;
+    parallel_for(dimensions[0], [args, steps](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        char* p[nargs];
+        for (int k = 0; k < nargs; ++k) {
+            p[k] = args[k] + begin * steps[k];
+        }
+        for (std::ptrdiff_t i = begin; i < end; ++i) {
+            Adapter::element(p);
+            for (int k = 0; k < nargs; ++k) {
+                p[k] += steps[k];
+            }
+        }
+    });
+}
+
+}  // namespace velliq::ufunc

@@ -1,0 +1,125 @@
+// velliq._ufuncs: the pricing kernels as NumPy ufuncs, so that NumPy
+// broadcasts, casts, honours out= and where=, and runs the loops without the
+// GIL. One table names each ufunc, its loop and its docstring; velliq.baw
+// gives them their public names.
+#include <Python.h>
+
+#include <numpy/arrayobject.h>
+#include <numpy/ufuncobject.h>
+
+#include "kernels.hpp"
+#include "parallel_for.hpp"
+#include "pyref.hpp"
+#include "scipy_brentq.hpp"
+#include "ufunc_loops.hpp"
+
+namespace velliq {
+namespace {
+
+constexpr int kMaxArgs = 11;
+
+struct UfuncDef {
+    const char* name;
+    const char* doc;
+    int nin;
+    int nout;
+    PyUFuncGenericFunction loop;
+};
+
+// S, K, D, F, sigma as doubles and is_call as a boolean, then the outputs.
+constexpr char kDoubles5Bool[kMaxArgs] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
+                                          NPY_DOUBLE, NPY_BOOL,   NPY_DOUBLE, NPY_DOUBLE,
+                                          NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
+
+const UfuncDef kUfuncs[] = {
+    {"baw_price",
+     "American option price by the Barone-Adesi-Whaley (1987) approximation.\n\n"
+     "price(S, K, D, F, sigma, is_call): spot, strike, discount factor, forward,\n"
+     "total standard deviation (volatility * sqrt(years)) and True for a call.\n"
+     "NaN where any input is NaN; the exercise value where sigma <= 0.",
+     6, 1, ufunc::loop<ufunc::FiveAndSide<_baw_price_value>>},
+    {"baw_implied_vol",
+     "Implied total standard deviation of an American (BAW) price.\n\n"
+     "implied_vol(price, S, K, D, F, is_call): 0.0 for a quote at or below its\n"
+     "exercise value, NaN where no volatility reproduces the quote or an input\n"
+     "is NaN. Divide by sqrt(years) for an annual volatility.",
+     6, 1, ufunc::loop<ufunc::FiveAndSide<_baw_implied_vol_value>>},
+    {"baw_greeks",
+     "Sensitivities of the American (BAW) price, in closed form.\n\n"
+     "greeks(S, K, D, F, sigma, is_call) -> (delta, gamma, vega, dF, dD):\n"
+     "delta and gamma in S with D and F/S fixed; vega per unit of sigma, the\n"
+     "total standard deviation; dF in F with S and D fixed; dD in D with S and\n"
+     "F fixed. In the exercise region delta is +1 or -1 and the rest 0.",
+     6, 5, ufunc::loop<ufunc::FiveAndSideToGreeks<_baw_greeks>>},
+};
+
+// NumPy keeps pointers to these for the life of the ufuncs.
+PyUFuncGenericFunction loops[std::size(kUfuncs)];
+void* loop_data[std::size(kUfuncs)] = {};
+char loop_types[std::size(kUfuncs)][kMaxArgs];
+
+// _set_workers(n) -> the previous count: the workers of this thread's loops.
+PyObject* set_workers(PyObject*, PyObject* arg) {
+    const long n = PyLong_AsLong(arg);
+    if (n == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (n < 1) {
+        return PyErr_Format(PyExc_ValueError, "workers must be at least 1, not %ld", n);
+    }
+    const int previous = loop_workers;
+    loop_workers = n > 1024 ? 1024 : static_cast<int>(n);
+    return PyLong_FromLong(previous);
+}
+
+PyMethodDef module_methods[] = {
+    {"_set_workers", set_workers, METH_O,
+     "Sets the number of native threads this thread's ufunc loops use; returns the previous."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool add_ufuncs(PyObject* module) {
+    for (std::size_t i = 0; i < std::size(kUfuncs); ++i) {
+        const UfuncDef& def = kUfuncs[i];
+        loops[i] = def.loop;
+        std::copy(std::begin(kDoubles5Bool), std::end(kDoubles5Bool), loop_types[i]);
+        PyRef ufunc = PyRef::steal(PyUFunc_FromFuncAndData(
+            &loops[i], &loop_data[i], loop_types[i], 1, def.nin, def.nout, PyUFunc_None,
+            def.name, def.doc, 0));
+        if (!ufunc || PyModule_AddObjectRef(module, def.name, ufunc.get()) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int module_exec(PyObject* module) {
+    if (_import_array() < 0 || _import_umath() < 0 || !bind_brentq()) {
+        return -1;
+    }
+    return add_ufuncs(module) ? 0 : -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // The loops' tables and the brentq pointer are process-wide.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velliq._ufuncs",
+    "The pricing kernels as NumPy ufuncs; see velliq.baw.",
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace velliq
+
+PyMODINIT_FUNC PyInit__ufuncs() { return PyModuleDef_Init(&velliq::module_def); }
