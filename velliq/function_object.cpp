@@ -56,6 +56,11 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U.%U>", fn->module, fn->name);
 }
 
+// Read through a class or an instance, the function stays itself, as a builtin
+// function does. Being a descriptor also makes inspect.isroutine() true, which
+// is how pydoc finds the functions of a module.
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
 PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->module); }
 PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
@@ -161,6 +166,7 @@ PyTypeObject function_type = [] {
     type.tp_clear = function_clear;
     type.tp_methods = function_methods;
     type.tp_getset = function_getset;
+    type.tp_descr_get = function_descr_get;
     return type;
 }();
 
