@@ -69,7 +69,7 @@ def test_uneven_and_empty_blocks(client, scheduler, chunks):
     (0, np.ones((2, 5)), ValueError, "prices must be one-dimensional, not 2-dimensional"),
     (4, da.ones((10, 1), chunks=(4, 1)), ValueError, "F must be one-dimensional"),
     (3, np.ones(9), ValueError, "D holds 9 elements, prices 10"),
-    (5, np.array(["c", "p"] * 5), TypeError, "is_call must be a boolean array, not <U1"),
+    (5, np.array(["c", "x"] * 5), ValueError, "side 'x' at position 1 is not"),
 ])
 def test_misaligned_inputs_refused(position, bad, error, message):
     args = [da.ones(10, chunks=(4, 6))] * 5 + [np.ones(10, bool)]

@@ -1,6 +1,6 @@
 """Option chains inverted on a Dask cluster.
 
-``implied_vol`` maps ``vectorized_baw_implied_vol`` over the blocks of Dask
+``implied_vol`` maps the implied-volatility ufunc over the blocks of Dask
 arrays; ``forwards`` runs ``find_forward_baw`` on each expiry of a Dask
 DataFrame. The compiled functions pickle by reference and their loops run
 without the GIL, so threaded, process-based and distributed schedulers all
@@ -17,13 +17,15 @@ except ImportError as exc:
     raise ImportError(
         "velliq.dask needs Dask and pandas: pip install velliq[dask]") from exc
 
-from .norvane import find_forward_baw, vectorized_baw_implied_vol
+from . import baw
+from .norvane import find_forward_baw
+from ._sides import sides
 
 __all__ = ["forwards", "implied_vol"]
 
 
 def _block_implied_vol(prices, S, K, D, F, is_call):
-    return vectorized_baw_implied_vol(prices, S, K, D, F, np.where(is_call, "c", "p").tolist())
+    return baw.implied_vol(prices, S, K, D, F, is_call)
 
 
 def _aligned(name, values, like):
@@ -46,19 +48,22 @@ def implied_vol(prices, S, K, D, F, is_call):
     """Implied total standard deviations of a chain, one task per block.
 
     ``prices``, ``S``, ``K``, ``D`` and ``F`` are one-dimensional Dask (or
-    NumPy) arrays of numbers and ``is_call`` a boolean array (True for a
-    call), all of one length. Dask arrays must be chunked alike; NumPy arrays
+    NumPy) arrays of numbers and ``is_call`` the sides, in any form
+    ``velliq.sides`` accepts, all of one length. Dask arrays must be chunked alike; NumPy arrays
     are split along the chunks of ``prices`` (a NumPy ``prices`` is one
     block). Returns a lazy float64 Dask array chunked as ``prices``: 0.0 for a
     quote without time value, NaN where no volatility reproduces the quote.
-    Raises ValueError for arrays that are not 1-D or not aligned, TypeError
-    for a non-boolean ``is_call``.
+    Raises ValueError for arrays that are not 1-D or not aligned, or for a
+    side ``velliq.sides`` refuses.
     """
     prices = _aligned("prices", prices, None)
+    if isinstance(is_call, da.Array):
+        if is_call.dtype != bool:
+            is_call = is_call.map_blocks(sides, dtype=bool)
+    else:
+        is_call = sides(is_call)
     arrays = [_aligned(name, values, prices)
               for name, values in zip(("S", "K", "D", "F", "is_call"), (S, K, D, F, is_call))]
-    if arrays[-1].dtype != bool:
-        raise TypeError(f"is_call must be a boolean array, not {arrays[-1].dtype}")
     return da.map_blocks(_block_implied_vol, prices, *arrays,
                          dtype=np.float64, meta=np.empty((0,), np.float64))
 

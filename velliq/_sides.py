@@ -1,0 +1,85 @@
+"""Option sides as the ufuncs take them: a boolean ``is_call``."""
+
+import numpy as np
+
+__all__ = ["sides"]
+
+_CALLS = ("c", "call")
+_PUTS = ("p", "put")
+_ACCEPTED = "'c'/'call' or 'p'/'put' (any case), True/False, or 1/-1"
+
+
+def _refuse(values, bad):
+    position = np.flatnonzero(bad.ravel())[0]
+    index = int(position) if bad.ndim <= 1 else tuple(int(i) for i in np.unravel_index(position, bad.shape))
+    value = values.ravel()[position] if isinstance(values, np.ndarray) else values
+    if isinstance(value, np.generic):
+        value = value.item()
+    raise ValueError(f"side {value!r} at position {index} is not {_ACCEPTED}")
+
+
+def _from_text(text):
+    lowered = np.char.lower(text.astype(str))
+    is_call = np.isin(lowered, _CALLS)
+    return is_call, is_call | np.isin(lowered, _PUTS)
+
+
+def _from_object(values):
+    is_call = np.zeros(values.shape, dtype=bool)
+    known = np.zeros(values.shape, dtype=bool)
+    for index, value in np.ndenumerate(values):
+        if isinstance(value, (bool, np.bool_)):
+            is_call[index], known[index] = bool(value), True
+        elif isinstance(value, (str, np.str_)):
+            lowered = value.lower()
+            is_call[index], known[index] = lowered in _CALLS, lowered in _CALLS + _PUTS
+        elif isinstance(value, (int, np.integer)):
+            is_call[index], known[index] = value == 1, value in (1, -1)
+    return is_call, known
+
+
+def _categorical(values):
+    """(categories, codes) of a pandas categorical Series or Categorical, else None."""
+    if getattr(getattr(values, "dtype", None), "name", None) != "category":
+        return None
+    categorical = values.array if hasattr(values, "array") else values
+    return np.asarray(categorical.categories), np.asarray(categorical.codes)
+
+
+def sides(values):
+    """``is_call`` booleans for the sides users hold.
+
+    Accepts "c"/"call" and "p"/"put" in any case, booleans, 1 (call) and -1
+    (put), as a scalar, any array-like, a pandas Series (categorical
+    included). Anything else, a missing value among it, raises ``ValueError``
+    naming the first bad value and its position. Returns a boolean array of
+    the input's shape (a NumPy bool for a scalar).
+    """
+    categorical = _categorical(values)
+    if categorical is not None:
+        categories, codes = categorical
+        category_sides = sides(categories) if len(categories) else np.zeros(0, bool)
+        missing = codes < 0
+        if missing.any():
+            _refuse(np.asarray(values, dtype=object), missing)
+        return category_sides[codes]
+
+    if not isinstance(values, (str, bytes)) and not hasattr(values, "__len__") and hasattr(values, "__iter__"):
+        values = list(values)  # a generator, say
+    array = np.asarray(values)
+    kind = array.dtype.kind
+    if kind == "b":
+        return array.astype(bool, copy=False)
+    if kind in "iu":
+        is_call, known = array == 1, (array == 1) | (array == -1)
+    elif kind == "f":
+        is_call, known = array == 1.0, (array == 1.0) | (array == -1.0)
+    elif kind in "USTa":
+        is_call, known = _from_text(array)
+    elif kind == "O":
+        is_call, known = _from_object(array)
+    else:
+        is_call, known = np.zeros(array.shape, bool), np.zeros(array.shape, bool)
+    if not known.all():
+        _refuse(array, ~known)
+    return is_call[()] if is_call.ndim == 0 else is_call
