@@ -1,14 +1,89 @@
-"""What tools see of velliq's compiled functions: help() and inspect, and the
-entries they add to tracebacks."""
+"""What tools see of velliq: its stubs checked by mypy on a user's calls, help()
+and inspect on the compiled functions, traceback entries and __version__."""
 
+import importlib.metadata
 import inspect
+import pathlib
 import pydoc
 import re
+import runpy
+import shutil
+import subprocess
+import sys
+import textwrap
+import tomllib
 import traceback
 
 import pytest
 
+import velliq
 import velliq.norvane as nv
+
+HERE = pathlib.Path(__file__).parent
+SAMPLE = HERE / "typing_sample.py"
+
+# Each line ending in "# E: <code>" must draw a mypy error of that code, and no
+# other line any error.
+BAD_CALLS = textwrap.dedent("""\
+    import numpy as np
+
+    import velliq
+    import velliq.dask
+    import velliq.norvane as nv
+
+    x = [100.0, 100.0]
+    words = np.array(["7.4", "8.3"], dtype=np.str_)
+    nv.baw_price(100.0, 100.0, 0.98, 99.0, 0.2, True)  # E: arg-type
+    nv.baw_price(100.0, 100.0, 0.98, 99.0, 0.2, None)  # E: arg-type
+    nv.baw_price("100", 100.0, 0.98, 99.0, 0.2, "c")  # E: arg-type
+    nv.baw_implied_vol(7.4, 100.0, 100.0, 0.98, 99.0, flag=False)  # E: arg-type
+    nv.vectorized_baw_implied_vol(["7.4", "8.3"], x, x, x, x, ["c", "p"])  # E: list-item
+    nv.vectorized_baw_implied_vol(words, x, x, x, x, "cp")  # E: arg-type
+    nv.vectorized_baw_implied_vol(x, x, x, x, x, [True, False])  # E: list-item
+    nv.vectorized_baw_implied_vol(x, x, x, x, x)  # E: call-arg
+    nv.find_forward_baw(x, x, x, 100.0, 0.98, strike_pct="1%")  # E: arg-type
+    velliq.nonexistent  # E: attr-defined
+    velliq.implied_vol_parallel(x, x, x, x, x, "cp", workers="all")  # E: arg-type
+    velliq.implied_vol_parallel(x, x, x, x, x, [None, None])  # E: list-item
+    velliq.dask.implied_vol(x, x, x, x, x, ["c", "p"])  # E: list-item
+    velliq.dask.no_such_function  # E: attr-defined
+    vols: list[float] = nv.vectorized_baw_implied_vol(x, x, x, x, x, "cp")  # E: assignment
+    """)
+
+
+@pytest.fixture(scope="module")
+def mypy_errors(tmp_path_factory):
+    """mypy --strict over the sample and the bad calls in one run: {(file, line): codes}."""
+    work = tmp_path_factory.mktemp("mypy")
+    shutil.copy(SAMPLE, work / "sample.py")
+    (work / "bad_calls.py").write_text(BAD_CALLS)
+    # Run where no velliq source tree is in sight, so that the installed package and
+    # its stubs are what mypy reads.
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
+                             "--show-error-codes", "--cache-dir", str(work / "cache"),
+                             "sample.py", "bad_calls.py"],
+                            capture_output=True, text=True, timeout=300, cwd=work)
+    assert result.returncode in (0, 1), result.stdout + result.stderr
+    errors = {}
+    for match in re.finditer(r"^(\S+\.py):(\d+): error: .*\[([a-z-]+)\]$", result.stdout, re.M):
+        errors.setdefault((match[1], int(match[2])), set()).add(match[3])
+    return errors, result.stdout
+
+
+def test_mypy_accepts_the_sample(mypy_errors):
+    errors, output = mypy_errors
+    assert not [key for key in errors if key[0] == "sample.py"], output
+
+
+def test_mypy_reports_each_bad_call(mypy_errors):
+    errors, output = mypy_errors
+    expected = {("bad_calls.py", number): {line.rsplit("# E: ", 1)[1]}
+                for number, line in enumerate(BAD_CALLS.splitlines(), 1) if "# E: " in line}
+    assert {key: codes for key, codes in errors.items() if key[0] == "bad_calls.py"} == expected, output
+
+
+def test_sample_runs():
+    runpy.run_path(str(SAMPLE), run_name="sample")
 
 
 # --- The compiled functions seen by pydoc and inspect ----------------------------
@@ -51,3 +126,8 @@ def test_failing_calls_share_their_traceback_code_object(call):
         codes += [frame.f_code for frame, _ in traceback.walk_tb(info.value.__traceback__)
                   if frame.f_code.co_filename == "velliq/norvane.cpp"]
     assert len(codes) == 2 and codes[0] is codes[1]
+
+
+def test_version_is_the_distribution_version():
+    project = tomllib.loads((HERE.parent / "pyproject.toml").read_text())["project"]
+    assert velliq.__version__ == importlib.metadata.version("velliq") == project["version"]

@@ -1,0 +1,43 @@
+"""Calls of velliq as a typed user program writes them; test_typing.py checks it
+with mypy --strict and runs it."""
+
+from typing import assert_type
+
+import dask.array as da
+import numpy as np
+import numpy.typing as npt
+
+import velliq
+import velliq.dask
+import velliq.norvane as nv
+
+prices = np.array([7.4, 8.3, 3.0, 20.5])
+spots = [100.0, 100.0, 100.0, 100.0]
+strikes = np.array([100, 100, 110, 80], dtype=np.int64)
+discounts = np.full(4, 0.98, dtype=np.float32)
+forwards = (99.0, 99.0, 99, 99.0)
+flags = ["c", "p", "c", "p"]
+
+price = nv.baw_price(100.0, 100, 0.98, np.float64(99.0), 0.2, "c")
+assert_type(price, float)
+assert_type(nv.baw_implied_vol(price, 100.0, 100.0, 0.98, 99.0, "c"), float)
+vols = nv.vectorized_baw_implied_vol(prices, spots, strikes, discounts, forwards, flags)
+assert_type(vols, npt.NDArray[np.float64])
+assert_type(nv.vectorized_baw_implied_vol(prices, spots, strikes, discounts, forwards,
+                                          np.array(flags)), npt.NDArray[np.float64])
+assert_type(nv.vectorized_baw_implied_vol(prices, spots, strikes, discounts, forwards, "cpcp"),
+            npt.NDArray[np.float64])
+forward = nv.find_forward_baw([9.0, 7.4, 5.9], [6.9, 8.3, 9.8], np.array([97.0, 100.0, 103.0]),
+                              100.0, 0.98, strike_pct=0.05)
+assert_type(forward, float)
+
+parallel = velliq.implied_vol_parallel(prices, spots, strikes, discounts, forwards, iter(flags),
+                                       workers=2)
+assert_type(parallel, npt.NDArray[np.float64])
+lazy = velliq.dask.implied_vol(prices, spots, strikes, discounts, forwards,
+                               np.array([True, False, True, False]))
+assert_type(lazy, da.Array)
+assert_type(velliq.__version__, str)
+
+assert np.array_equal(parallel, vols, equal_nan=True)
+assert np.array_equal(np.asarray(lazy), vols, equal_nan=True)
