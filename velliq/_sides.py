@@ -33,7 +33,7 @@ def _from_object(values):
         elif isinstance(value, (str, np.str_)):
             lowered = value.lower()
             is_call[index], known[index] = lowered in _CALLS, lowered in _CALLS + _PUTS
-        elif isinstance(value, (int, np.integer)):
+        elif isinstance(value, (int, float, np.integer, np.floating)):
             is_call[index], known[index] = value == 1, value in (1, -1)
     return is_call, known
 
@@ -76,6 +76,10 @@ def sides(values):
         is_call, known = array == 1.0, (array == 1.0) | (array == -1.0)
     elif kind in "USTa":
         is_call, known = _from_text(array)
+        if not known.all() and isinstance(values, (list, tuple)):
+            # NumPy turns a list mixing labels with booleans or numbers into text.
+            array = np.array(values, dtype=object)
+            is_call, known = _from_object(array)
     elif kind == "O":
         is_call, known = _from_object(array)
     else:
