@@ -16,7 +16,9 @@
 #define FLOOR_LOOP FLOOR_API __attribute__((noinline))
 
 using velliq::_baw_implied_vol_c;
+using velliq::_baw_implied_vol_value;
 using velliq::_baw_price;
+using velliq::_baw_price_value;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -34,21 +36,22 @@ FLOOR_API void floor_set_brentq(void* fn) {
     velliq::brentq = reinterpret_cast<velliq::brentq_t>(fn);
 }
 
-// out[i] = _baw_implied_vol_c(quote i): the batch entry point's loop, minus Python.
+// out[i] = the implied volatility of quote i as the batch entry point and the
+// ufunc report it (NaN for no solution or a missing input): their loop, minus Python.
 FLOOR_LOOP void floor_implied_vol_loop(std::int64_t n, const double* price, const double* S,
                                       const double* K, const double* D, const double* F,
                                       const int* q, double* out) {
     for (std::int64_t i = 0; i < n; ++i) {
-        out[i] = _baw_implied_vol_c(price[i], S[i], K[i], D[i], F[i], q[i]);
+        out[i] = _baw_implied_vol_value(price[i], S[i], K[i], D[i], F[i], q[i]);
     }
 }
 
-// out[i] = _baw_price(option i).
+// out[i] = the price of option i as the ufunc reports it.
 FLOOR_LOOP void floor_price_loop(std::int64_t n, const double* S, const double* K,
                                 const double* D, const double* F, const double* sigma,
                                 const int* q, double* out) {
     for (std::int64_t i = 0; i < n; ++i) {
-        out[i] = _baw_price(S[i], K[i], D[i], F[i], sigma[i], q[i]);
+        out[i] = _baw_price_value(S[i], K[i], D[i], F[i], sigma[i], q[i]);
     }
 }
 
