@@ -1,0 +1,299 @@
+"""From a quote table to implied volatilities: pandas in, pandas out.
+
+``implied_vols(quotes)`` takes a long table, one row per quote, and returns
+it with the forward, the bid, mid and ask volatilities, vega and a status
+per row; ``summary(result)`` gives one row per expiry; ``plot_smiles`` draws
+the smiles. ``forward(calls, puts, strikes, spot, discount)`` estimates one
+expiry's forward from its quotes.
+"""
+
+import math
+
+import numpy as np
+import pandas as pd
+
+from . import baw
+from ._sides import sides
+from ._terms import forward_terms
+from ._threads import workers as _workers
+
+__all__ = ["STATUSES", "forward", "implied_vols", "plot_smiles", "summary"]
+
+YEAR_DAYS = 365.0  # Actual/365 Fixed
+
+# Why a row's volatility is missing, in the order the checks take precedence.
+STATUSES = ("missing_input", "crossed", "no_forward", "below_intrinsic", "no_time_value",
+            "no_solution", "ok")
+
+_NEWTON_STEPS = 40
+_FORWARD_RTOL = 1e-13
+
+
+# --- Forwards ------------------------------------------------------------------------
+
+def strike_forwards(calls, puts, strikes, spot, discount):
+    """Per strike, the forward at which the call's and the put's implied
+    volatilities agree; NaN where the pair is not usable.
+
+    iv_call falls and iv_put rises as the forward rises, so their difference
+    has one root, inside (K - P/D, K + C/D), where both quotes exceed their
+    zero-volatility values. Safeguarded Newton steps (the slopes come from
+    the Greeks, d iv / dF = -dV/dF / vega) solve all strikes at once.
+    """
+    C, P, K, S, D = np.broadcast_arrays(*(np.asarray(a, dtype=np.float64)
+                                          for a in (calls, puts, strikes, spot, discount)))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        lo, hi = K - P / D, K + C / D
+        usable = (C > np.maximum(S - K, 0)) & (P > np.maximum(K - S, 0)) & (D > 0) & (lo < hi)
+    F = np.where(usable, K + (C - P) / D, np.nan)
+    active = np.flatnonzero(usable)
+    lo, hi = lo.copy(), hi.copy()
+    for _ in range(_NEWTON_STEPS):
+        if active.size == 0:
+            break
+        a = active
+        f = F[a]
+        iv_c = baw.implied_vol(C[a], S[a], K[a], D[a], f, True)
+        iv_p = baw.implied_vol(P[a], S[a], K[a], D[a], f, False)
+        gap = iv_c - iv_p
+        lower = (gap > 0) | (iv_p == 0)  # the root lies above f
+        upper = (gap < 0) | (iv_c == 0)
+        lo[a] = np.where(lower, f, lo[a])
+        hi[a] = np.where(upper, f, hi[a])
+        _, _, vega_c, dF_c, _ = baw.greeks(S[a], K[a], D[a], f, iv_c, True)
+        _, _, vega_p, dF_p, _ = baw.greeks(S[a], K[a], D[a], f, iv_p, False)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            slope = -dF_c / vega_c + dF_p / vega_p
+            step = np.where((iv_c > 0) & (iv_p > 0), gap / slope, np.nan)
+            newton = f - step
+        inside = np.isfinite(newton) & (newton > lo[a]) & (newton < hi[a])
+        nxt = np.where(inside, newton, 0.5 * (lo[a] + hi[a]))
+        F[a] = nxt
+        done = (gap == 0) | (np.abs(nxt - f) <= _FORWARD_RTOL * np.abs(f)) | \
+               (hi[a] - lo[a] <= _FORWARD_RTOL * np.abs(f))
+        active = a[~done]
+    return F
+
+
+def forward(calls, puts, strikes, spot, discount):
+    """The forward implied by one expiry's American call and put quotes.
+
+    Every strike with a usable pair (both quotes present and above their
+    exercise values) gives the forward at which its call and put volatilities
+    agree (a single root: no local minima); the estimate is their median,
+    which a few bad quotes do not move. A missing quote removes its strike
+    only. NaN when no strike has a usable pair.
+    """
+    per_strike = strike_forwards(calls, puts, strikes, spot, discount)
+    per_strike = per_strike[np.isfinite(per_strike)]
+    return float(np.median(per_strike)) if per_strike.size else math.nan
+
+
+def _group_forwards(frame, keys):
+    """Forward per group from the mean mid of each (group, strike, side)."""
+    pairs = frame.pivot_table(index=[*keys, "strike"], columns="is_call", values="mid",
+                              aggfunc="mean", observed=True, dropna=False)
+    pairs = pairs.reindex(columns=[True, False])
+    firsts = frame.groupby(keys, observed=True, sort=False)[["spot", "discount"]].first()
+    pairs = pairs.join(firsts, on=keys)
+    strikes = pairs.index.get_level_values("strike").to_numpy(np.float64)
+    per_strike = strike_forwards(pairs[True].to_numpy(), pairs[False].to_numpy(), strikes,
+                                 pairs["spot"].to_numpy(), pairs["discount"].to_numpy())
+    estimates = pd.Series(per_strike, index=pairs.index).dropna()
+    return estimates.groupby(level=list(range(len(keys)))).median().rename("forward")
+
+
+# --- The table -----------------------------------------------------------------------
+
+_NAMES = ("underlying", "expiry", "strike", "side", "bid", "ask", "price", "spot", "rate",
+          "dividend_yield", "discount", "forward")
+
+
+class MissingColumnsError(KeyError):
+    """Columns the table needs and does not have."""
+
+    def __init__(self, missing, expected, found):
+        self.missing, self.expected, self.found = list(missing), list(expected), list(found)
+        super().__init__(f"quotes have no column {', '.join(map(repr, self.missing))}; "
+                         f"expected {', '.join(self.expected)}; found {', '.join(map(str, self.found))}")
+
+    def __str__(self):
+        return self.args[0]
+
+
+def _years(expiry, valuation_date):
+    if pd.api.types.is_numeric_dtype(expiry):
+        return expiry.to_numpy(np.float64)
+    dates = pd.to_datetime(expiry)
+    if valuation_date is None:
+        raise ValueError("expiry holds dates: give valuation_date (or expiries as year fractions)")
+    days = (dates - pd.Timestamp(valuation_date)).dt.days
+    return days.to_numpy(np.float64) / YEAR_DAYS
+
+
+def _input(quotes, value, name, needed):
+    """A column (by name) or a scalar, as float64 values per row; None when absent."""
+    if value is None or isinstance(value, str):
+        column = value or name
+        if column in quotes.columns:
+            return quotes[column].to_numpy(np.float64, na_value=np.nan)
+        if needed:
+            needed.append(column)
+        return None
+    return np.full(len(quotes), float(value))
+
+
+def implied_vols(quotes, *, valuation_date=None, spot=None, rate=None, dividend_yield=None,
+                 discount=None, forward=None, model="baw", workers=None, **columns):
+    """Implied volatilities of a long quote table, one row per quote.
+
+    Columns, renamed by keyword (``strike="K"``): ``expiry`` (dates, with
+    ``valuation_date``, or year fractions), ``strike``, ``side`` (anything
+    :func:`velliq.sides` accepts), ``bid`` and ``ask`` and/or ``price``, an
+    optional ``underlying``; then either ``discount`` and ``forward``, or
+    ``spot`` with ``rate`` and optionally ``dividend_yield``. ``spot``,
+    ``rate``, ``dividend_yield``, ``discount`` and ``forward`` may also be
+    given as numbers. Without a forward or a dividend yield, each
+    (underlying, expiry) gets its forward from its own quotes by
+    :func:`forward`.
+
+    Returns a new table: the input columns, then ``years``, ``discount``,
+    ``forward``, ``iv_bid``, ``iv_mid``, ``iv_ask`` (annual volatilities),
+    ``vega`` (of the mid, per unit of annual volatility) and ``status``, a
+    categorical saying why a volatility is missing (``STATUSES``). No row is
+    dropped. The mid is ``price`` when given, else the mean of bid and ask.
+    """
+    if model != "baw":
+        raise ValueError(f"unknown model {model!r}; this version has 'baw'")
+    names = {name: columns.pop(name, name) for name in ("underlying", "expiry", "strike", "side",
+                                                        "bid", "ask", "price")}
+    if columns:
+        raise TypeError(f"implied_vols() got unexpected keyword arguments {sorted(columns)}")
+    missing = [names[c] for c in ("expiry", "strike", "side") if names[c] not in quotes.columns]
+    has_quotes = names["price"] in quotes.columns or {names["bid"], names["ask"]} <= set(quotes.columns)
+    if not has_quotes:
+        missing.append(f"{names['bid']} and {names['ask']}, or {names['price']}")
+    n = len(quotes)
+    needed = []
+    D = _input(quotes, discount, "discount", None)
+    F = _input(quotes, forward, "forward", None)
+    S = _input(quotes, spot, "spot", needed if F is None else None)
+    r = _input(quotes, rate, "rate", needed if D is None else None)
+    q = _input(quotes, dividend_yield, "dividend_yield", None)
+    missing += needed
+    if missing:
+        expected = [names[c] for c in ("expiry", "strike", "side")] + \
+            [f"{names['bid']}/{names['ask']} or {names['price']}", "spot", "rate (or discount)",
+             "dividend_yield or forward (optional)"]
+        raise MissingColumnsError(missing, expected, quotes.columns)
+
+    years = _years(quotes[names["expiry"]], valuation_date)
+    strike = quotes[names["strike"]].to_numpy(np.float64, na_value=np.nan)
+    is_call = sides(quotes[names["side"]])
+    bid = quotes[names["bid"]].to_numpy(np.float64, na_value=np.nan) if names["bid"] in quotes else np.full(n, np.nan)
+    ask = quotes[names["ask"]].to_numpy(np.float64, na_value=np.nan) if names["ask"] in quotes else np.full(n, np.nan)
+    mid = (quotes[names["price"]].to_numpy(np.float64, na_value=np.nan) if names["price"] in quotes
+           else 0.5 * (bid + ask))
+    if S is None:
+        S = np.full(n, np.nan)
+    if D is None:
+        D = np.exp(-r * years)
+    if F is None and q is not None:
+        if r is None:
+            with np.errstate(divide="ignore", invalid="ignore"):
+                r = -np.log(D) / years
+        F = forward_terms(S, r, q, years)[1]
+
+    with _workers(workers):
+        if F is None:
+            F = _estimated_forwards(quotes, names, years, strike, is_call, mid, S, D, bid, ask)
+        sigma = {k: baw.implied_vol(p, S, strike, D, F, is_call) for k, p in
+                 (("bid", bid), ("mid", mid), ("ask", ask))}
+        vega = baw.greeks(S, strike, D, F, sigma["mid"], is_call)[2]
+    status = _status(years, strike, S, D, F, bid, ask, mid, is_call, sigma["mid"])
+    root_t = np.sqrt(np.where(years > 0, years, np.nan))
+    bad = status.codes < STATUSES.index("below_intrinsic") + 1  # no volatility at all
+    added = {"years": years, "discount": D, "forward": F}
+    for k in ("bid", "mid", "ask"):
+        added[f"iv_{k}"] = np.where(bad, np.nan, sigma[k] / root_t)
+    added["vega"] = np.where(bad, np.nan, vega * root_t)
+    added["status"] = status
+    return quotes.assign(**added)
+
+
+def _estimated_forwards(quotes, names, years, strike, is_call, mid, S, D, bid, ask):
+    keys = ["expiry_key"]
+    frame = pd.DataFrame({"expiry_key": years, "strike": strike, "is_call": is_call,
+                          "mid": np.where(bid > ask, np.nan, mid), "spot": S, "discount": D})
+    if names["underlying"] in quotes.columns:
+        frame.insert(0, "underlying_key", quotes[names["underlying"]].to_numpy())
+        keys = ["underlying_key", "expiry_key"]
+    forwards = _group_forwards(frame, keys)
+    index = pd.MultiIndex.from_frame(frame[keys]) if len(keys) > 1 else pd.Index(frame[keys[0]])
+    return forwards.reindex(index).to_numpy(np.float64)
+
+
+def _status(years, strike, S, D, F, bid, ask, mid, is_call, iv_mid):
+    intrinsic = np.where(is_call, np.maximum(S - strike, 0), np.maximum(strike - S, 0))
+    checks = [
+        ~np.isfinite(years) | (years <= 0) | np.isnan(strike) | np.isnan(mid) | np.isnan(S) | np.isnan(D),
+        bid > ask,
+        np.isnan(F),
+        mid < intrinsic - 1e-10,
+        mid <= intrinsic + 1e-10,
+        np.isnan(iv_mid),
+    ]
+    codes = np.select(checks, list(range(len(checks))), default=len(checks)).astype(np.int8)
+    return pd.Categorical.from_codes(codes, categories=list(STATUSES))
+
+
+# --- Reading the result ------------------------------------------------------------------
+
+def summary(result, *, underlying="underlying", expiry="expiry", strike="strike"):
+    """One row per (underlying, expiry): years, forward, the ATM volatility
+    (the mid volatility at the strike nearest the forward, calls and puts
+    averaged) and the count of quotes by status."""
+    keys = [c for c in (underlying, expiry) if c in result.columns]
+    frame = result.assign(_distance=(result[strike] - result["forward"]).abs())
+    ok = frame[frame["status"] == "ok"]
+    nearest = ok[ok["_distance"] == ok.groupby(keys, observed=True)["_distance"].transform("min")]
+    table = frame.groupby(keys, observed=True).agg(years=("years", "first"), forward=("forward", "first"))
+    table["atm_vol"] = nearest.groupby(keys, observed=True)["iv_mid"].mean()
+    counts = pd.crosstab([frame[k] for k in keys], frame["status"]).reindex(columns=list(STATUSES),
+                                                                           fill_value=0)
+    return table.join(counts).fillna({s: 0 for s in STATUSES}).astype({s: int for s in STATUSES})
+
+
+def plot_smiles(result, path=None, *, underlying=None, strike="strike", side="side"):
+    """One matplotlib figure of the smiles: per expiry, the out-of-the-money
+    mid volatilities against log-moneyness ln(K/F), with the bid-ask band.
+    ``underlying`` picks one when the table has several (the first by
+    default). Saved to ``path`` when given; returns the figure."""
+    import matplotlib
+
+    if path is not None:
+        matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    frame = result[result["status"] == "ok"]
+    if "underlying" in frame.columns:
+        chosen = underlying if underlying is not None else frame["underlying"].iloc[0]
+        frame = frame[frame["underlying"] == chosen]
+    otm = frame[np.where(sides(frame[side]), frame[strike] >= frame["forward"],
+                         frame[strike] < frame["forward"])]
+    fig, ax = plt.subplots(figsize=(9, 5.5))
+    for years, group in otm.groupby("years"):
+        group = group.sort_values(strike)
+        x = np.log(group[strike] / group["forward"])
+        line, = ax.plot(x, group["iv_mid"], label=f"{years * 365:.0f} d")
+        ax.fill_between(x, group["iv_bid"], group["iv_ask"], color=line.get_color(), alpha=0.2)
+    ax.set_xlabel("log-moneyness ln(K / F)")
+    ax.set_ylabel("implied volatility (annual)")
+    title = "Implied volatility smiles, out-of-the-money mids with bid-ask bands"
+    ax.set_title(title if "underlying" not in frame.columns else f"{chosen}: {title}")
+    ax.legend(title="expiry", fontsize="small", ncol=2)
+    fig.tight_layout()
+    if path is not None:
+        fig.savefig(path, dpi=120)
+        plt.close(fig)
+    return fig
