@@ -45,7 +45,13 @@ BAD_CALLS = textwrap.dedent("""\
     velliq.nonexistent  # E: attr-defined
     velliq.implied_vol_parallel(x, x, x, x, x, "cp", workers="all")  # E: arg-type
     velliq.implied_vol_parallel(x, x, x, x, x, [None, None])  # E: list-item
-    velliq.dask.implied_vol(x, x, x, x, x, ["c", "p"])  # E: list-item
+    velliq.dask.implied_vol(x, x, x, x, x, [None, None])  # E: list-item
+    velliq.dask.implied_vol(x, x, x, x, ["99"], "cp")  # E: list-item
+    velliq.sides(None)  # E: call-overload
+    velliq.sides([0.5, 1.0])  # E: list-item
+    velliq.forward_terms(100.0, "5%", 0.0, 1.0)  # E: arg-type
+    velliq.workers("all")  # E: arg-type
+    velliq.baw.no_such_ufunc  # E: attr-defined
     velliq.dask.no_such_function  # E: attr-defined
     vols: list[float] = nv.vectorized_baw_implied_vol(x, x, x, x, x, "cp")  # E: assignment
     """)

@@ -34,10 +34,26 @@ assert_type(forward, float)
 parallel = velliq.implied_vol_parallel(prices, spots, strikes, discounts, forwards, iter(flags),
                                        workers=2)
 assert_type(parallel, npt.NDArray[np.float64])
+assert_type(velliq.implied_vol_parallel(prices, 100.0, strikes, 0.98, 99, [1, -1, 1, -1]),
+            npt.NDArray[np.float64])
+
+is_call = velliq.sides(np.array(["call", "P", "c", "put"]))
+assert_type(is_call, npt.NDArray[np.bool_])
+assert_type(velliq.sides("c"), np.bool_)
+D, F = velliq.forward_terms(100.0, 0.05, 0.01, 0.5)
+assert_type(D, np.float64)
+assert_type(nv.baw_price(100.0, 100.0, D, F, 0.2, "c"), float)
+curve = velliq.forward_terms(100.0, np.array([0.05, 0.04]), 0.01, [0.5, 1.0])
+assert_type(curve, tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]])
+with velliq.workers(2) as threads:
+    assert_type(threads, int)
+    ufunc_vols = np.asarray(velliq.baw.implied_vol(prices, spots, strikes, discounts, forwards, is_call))
 lazy = velliq.dask.implied_vol(prices, spots, strikes, discounts, forwards,
                                np.array([True, False, True, False]))
 assert_type(lazy, da.Array)
 assert_type(velliq.__version__, str)
 
+assert threads == 2
 assert np.array_equal(parallel, vols, equal_nan=True)
+assert np.array_equal(ufunc_vols, vols, equal_nan=True)
 assert np.array_equal(np.asarray(lazy), vols, equal_nan=True)

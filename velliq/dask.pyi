@@ -1,28 +1,24 @@
-from collections.abc import Sequence
-
 import dask.array as da
 import dask.dataframe as dd
-import numpy as np
-import numpy.typing as npt
 import pandas as pd
 
-from .norvane import _Number, _Numbers
+from ._typing import Real, Reals, Sides
 
 __all__ = ["forwards", "implied_vol"]
 
 def implied_vol(
-    prices: da.Array | _Numbers,
-    S: da.Array | _Numbers,
-    K: da.Array | _Numbers,
-    D: da.Array | _Numbers,
-    F: da.Array | _Numbers,
-    is_call: da.Array | npt.NDArray[np.bool_] | Sequence[bool],
+    prices: da.Array | Reals,
+    S: da.Array | Reals,
+    K: da.Array | Reals,
+    D: da.Array | Reals,
+    F: da.Array | Reals,
+    is_call: da.Array | Sides,
 ) -> da.Array: ...
 def forwards(
     frame: dd.DataFrame | pd.DataFrame,
     spot: str = "spot",
     discount: str = "discount",
-    strike_pct: _Number = 0.01,
+    strike_pct: Real = 0.01,
     *,
     expiry: str = "expiry",
     strike: str = "strike",

@@ -1,17 +1,17 @@
-from collections.abc import Iterable
-
 import numpy as np
 import numpy.typing as npt
 
-from .norvane import _Numbers
+from ._typing import Real, Reals, Sides
+
+__all__ = ["available_cores", "implied_vol_parallel"]
 
 def available_cores() -> int: ...
 def implied_vol_parallel(
-    prices: _Numbers,
-    S: _Numbers,
-    K: _Numbers,
-    D: _Numbers,
-    F: _Numbers,
-    flags: Iterable[str],
+    prices: Real | Reals,
+    S: Real | Reals,
+    K: Real | Reals,
+    D: Real | Reals,
+    F: Real | Reals,
+    flags: Sides,
     workers: int | None = None,
 ) -> npt.NDArray[np.float64]: ...

@@ -1,0 +1,14 @@
+from typing import overload
+
+import numpy as np
+import numpy.typing as npt
+
+from ._typing import Sides
+
+__all__ = ["sides"]
+
+# One side gives a NumPy bool, many an array of the input's shape.
+@overload
+def sides(values: str | int) -> np.bool_: ...  # type: ignore[overload-overlap]
+@overload
+def sides(values: Sides) -> npt.NDArray[np.bool_]: ...
