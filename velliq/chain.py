@@ -137,7 +137,7 @@ def _input(quotes, value, name, needed):
         column = value or name
         if column in quotes.columns:
             return quotes[column].to_numpy(np.float64, na_value=np.nan)
-        if needed:
+        if needed is not None:
             needed.append(column)
         return None
     return np.full(len(quotes), float(value))

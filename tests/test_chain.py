@@ -1,0 +1,162 @@
+"""velliq.chain: quote tables in, implied volatilities, forwards and statuses out."""
+
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import forward_grid
+import velliq
+from velliq import baw, chain
+
+SPOT, RATE, YIELD, VOL = 100.0, 0.04, 0.015, 0.3
+EXPIRIES = (0.1, 0.6, 1.5)
+STRIKES = np.arange(70.0, 131.0, 5.0)
+
+
+def clean_table(spot=SPOT, dividend_yield=YIELD, underlying="XYZ"):
+    """Exact BAW mids with a symmetric spread, where the time value exceeds the
+    spread: the truth is known exactly."""
+    rows = []
+    for years in EXPIRIES:
+        D, F = velliq.forward_terms(spot, RATE, dividend_yield, years)
+        for K in STRIKES * spot / SPOT:
+            for side in ("call", "put"):
+                mid = float(baw.price(spot, K, D, F, VOL * math.sqrt(years), side == "call"))
+                if mid - max(spot - K if side == "call" else K - spot, 0.0) < 0.05:
+                    continue
+                rows.append(dict(underlying=underlying, expiry=years, strike=K, side=side,
+                                 bid=mid - 0.01, ask=mid + 0.01, spot=spot, true_forward=F))
+    return pd.DataFrame(rows)
+
+
+# --- Forwards -----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("r, q, vol", [(0.005, 0.0, 0.1), (0.06, 0.0, 0.5), (0.03, 0.05, 0.25)])
+def test_forward_recovers_every_chain_of_the_grid(r, q, vol):
+    # The grid on which the bracketed search of find_forward_baw stops in local minima.
+    for years, step in [(y, s) for y in forward_grid.YEARS for s in forward_grid.STRIKE_STEPS]:
+        calls, puts, strikes, S, D, F = forward_grid.chain(r, q, vol, years, step)
+        assert chain.forward(calls, puts, strikes, S, D) == pytest.approx(F, rel=1e-9)
+
+
+def test_a_missing_quote_removes_only_its_strike():
+    calls, puts, strikes, S, D, F = forward_grid.chain(0.03, 0.02, 0.25, 0.5, 5.0)
+    calls[8], puts[3] = np.nan, np.nan
+    assert chain.forward(calls, puts, strikes, S, D) == pytest.approx(F, rel=1e-9)
+
+
+@pytest.mark.parametrize("calls, puts", [
+    ([np.nan, np.nan], [1.0, 2.0]),  # no call quoted
+    ([0.0, 0.0], [0.0, 0.0]),  # nothing above its exercise value
+    ([], []),
+])
+def test_no_usable_strike_gives_nan(calls, puts):
+    strikes = [100.0, 105.0][:len(calls)]
+    assert math.isnan(chain.forward(calls, puts, strikes, 100.0, 0.99))
+
+
+# --- The table ------------------------------------------------------------------------------
+
+def test_clean_table_recovers_forwards_and_vols():
+    table = clean_table()
+    result = chain.implied_vols(table, rate=RATE)
+    assert len(result) == len(table) and (result["status"] == "ok").all()
+    assert np.allclose(result["forward"], table["true_forward"], rtol=1e-9, atol=0)
+    assert np.allclose(result["iv_mid"], VOL, rtol=0, atol=1e-8)
+    # A deep in-the-money bid can sit below the zero-volatility value D (F - K): no bid vol there.
+    has_bid = result["iv_bid"].notna()
+    assert has_bid.mean() > 0.9 and (result["iv_bid"][has_bid] < result["iv_mid"][has_bid]).all()
+    assert (result["iv_mid"] < result["iv_ask"]).all()
+    vega = baw.greeks(SPOT, table["strike"], result["discount"], result["forward"],
+                      VOL * np.sqrt(result["years"]), velliq.sides(table["side"]))[2]
+    assert np.allclose(result["vega"], vega * np.sqrt(result["years"]), rtol=1e-6)
+
+
+def test_each_status_from_a_row_built_for_it():
+    table = clean_table()
+    table = table[table["expiry"] == EXPIRIES[1]].copy()
+    K = table["strike"].to_numpy()
+    call = table["side"] == "call"
+    built = {
+        "missing_input": table.index[call & (K == 110.0)][0],
+        "crossed": table.index[~call & (K == 95.0)][0],
+        "below_intrinsic": table.index[call & (K == 70.0)][0],
+        "no_time_value": table.index[~call & (K == 70.0)][0],
+        "no_solution": table.index[call & (K == 100.0)][0],
+    }
+    table.loc[built["missing_input"], "ask"] = np.nan
+    table.loc[built["crossed"], ["bid", "ask"]] = [5.0, 4.0]
+    table.loc[built["below_intrinsic"], ["bid", "ask"]] = [29.0, 29.5]  # intrinsic 30
+    table.loc[built["no_time_value"], ["bid", "ask"]] = [0.0, 0.0]
+    table.loc[built["no_solution"], ["bid", "ask"]] = [150.0, 151.0]  # above the spot
+    result = chain.implied_vols(table, rate=RATE)
+    for status, row in built.items():
+        assert result.loc[row, "status"] == status
+    assert (result["status"] == "ok").sum() == len(table) - len(built)
+    bad = result.loc[[built[s] for s in ("missing_input", "crossed", "below_intrinsic", "no_solution")]]
+    assert bad[["iv_bid", "iv_mid", "iv_ask"]].isna().all().all()
+    assert result.loc[built["no_time_value"], "iv_mid"] == 0.0
+    assert list(result["status"].cat.categories) == list(chain.STATUSES)
+
+
+def test_no_forward_when_no_strike_has_a_pair():
+    table = clean_table()
+    table = table[(table["side"] == "call") & (table["expiry"] == EXPIRIES[0])]
+    result = chain.implied_vols(table, rate=RATE)
+    assert (result["status"] == "no_forward").all() and result["forward"].isna().all()
+
+
+def test_dates_and_year_fractions_agree():
+    table = clean_table()
+    valuation = pd.Timestamp("2026-12-04")
+    dated = table.assign(expiry=valuation + pd.to_timedelta(np.round(table["expiry"] * 365), "D"))
+    by_dates = chain.implied_vols(dated, valuation_date="2026-12-04", rate=RATE)
+    by_years = chain.implied_vols(table.assign(expiry=np.round(table["expiry"] * 365) / 365), rate=RATE)
+    for column in ("years", "forward", "iv_mid", "status"):
+        assert by_dates[column].equals(by_years[column])
+    with pytest.raises(ValueError, match="valuation_date"):
+        chain.implied_vols(dated, rate=RATE)
+
+
+def test_column_overrides_and_scalars():
+    table = clean_table().rename(columns={"strike": "K", "side": "cp", "bid": "b", "ask": "a"})
+    table = table.drop(columns="spot")
+    result = chain.implied_vols(table, strike="K", side="cp", bid="b", ask="a", spot=SPOT, rate=RATE)
+    expected = chain.implied_vols(clean_table(), rate=RATE)
+    assert np.array_equal(result["iv_mid"], expected["iv_mid"], equal_nan=True)
+
+
+def test_given_dividend_yield_or_forward_skips_the_estimate():
+    table = clean_table()
+    by_yield = chain.implied_vols(table, rate=RATE, dividend_yield=YIELD)
+    assert np.allclose(by_yield["forward"], table["true_forward"], rtol=1e-15)
+    given = table.assign(discount=np.exp(-RATE * table["expiry"]), forward=table["true_forward"])
+    by_forward = chain.implied_vols(given.drop(columns="spot"), spot=SPOT)
+    assert by_forward["forward"].equals(given["forward"])
+
+
+def test_several_underlyings_are_grouped():
+    table = pd.concat([clean_table(), clean_table(spot=250.0, dividend_yield=0.0, underlying="ABC")],
+                      ignore_index=True)
+    result = chain.implied_vols(table, rate=RATE)
+    assert np.allclose(result["forward"], table["true_forward"], rtol=1e-9)
+    summary = chain.summary(result)
+    assert list(summary.index.get_level_values(0).unique()) == ["ABC", "XYZ"]
+    assert np.allclose(summary["atm_vol"], VOL, atol=1e-8)
+    assert summary["ok"].sum() == len(table) and summary["forward"].notna().all()
+
+
+def test_missing_columns_name_what_was_expected_and_found():
+    with pytest.raises(chain.MissingColumnsError) as info:
+        chain.implied_vols(clean_table().drop(columns=["strike", "spot"]), rate=RATE)
+    message = str(info.value)
+    assert "'strike'" in message and "'spot'" in message and "found underlying" in message
+
+
+def test_plot_smiles_writes_a_picture(tmp_path):
+    pytest.importorskip("matplotlib")
+    result = chain.implied_vols(clean_table(), rate=RATE)
+    chain.plot_smiles(result, tmp_path / "smiles.png")
+    assert (tmp_path / "smiles.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
