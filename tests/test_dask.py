@@ -117,3 +117,25 @@ def test_import_without_dask_names_the_extra(monkeypatch):
     monkeypatch.delitem(sys.modules, "velliq.dask")
     with pytest.raises(ImportError, match=r"pip install velliq\[dask\]"):
         import velliq.dask
+
+
+# --- Long quote tables -----------------------------------------------------------
+
+def long_table():
+    from test_chain import clean_table
+    return pd.concat([clean_table(), clean_table(spot=250.0, dividend_yield=0.0, underlying="ABC")],
+                     ignore_index=True)
+
+
+@pytest.mark.parametrize("npartitions", [1, 4])
+def test_long_table_on_cluster_equals_one_process(client, npartitions):
+    from velliq import chain
+    table = long_table()
+    frame = dd.from_pandas(table, npartitions=npartitions)
+    expected = chain.implied_vols(table, rate=0.04)
+    got = vd.implied_vols(frame, rate=0.04).compute().sort_index()
+    added = ["years", "discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega", "status"]
+    pd.testing.assert_frame_equal(got[added], expected[added])  # Dask stores text its own way
+    pd.testing.assert_frame_equal(got, expected, check_dtype=False)
+    forwards = vd.forwards(frame, rate=0.04)
+    pd.testing.assert_frame_equal(forwards, chain.forwards(table, rate=0.04))

@@ -17,7 +17,7 @@ from ._sides import sides
 from ._terms import forward_terms
 from ._threads import workers as _workers
 
-__all__ = ["STATUSES", "forward", "implied_vols", "plot_smiles", "summary"]
+__all__ = ["STATUSES", "MissingColumnsError", "forward", "forwards", "implied_vols", "plot_smiles", "summary"]
 
 YEAR_DAYS = 365.0  # Actual/365 Fixed
 
@@ -143,6 +143,73 @@ def _input(quotes, value, name, needed):
     return np.full(len(quotes), float(value))
 
 
+def _prepare(quotes, valuation_date, spot, rate, dividend_yield, discount, forward, columns):
+    """The table's inputs as float64 arrays per row (``F`` None when it must be estimated)."""
+    names = {name: columns.pop(name, name) for name in ("underlying", "expiry", "strike", "side",
+                                                        "bid", "ask", "price")}
+    if columns:
+        raise TypeError(f"unexpected keyword arguments {sorted(columns)}")
+    missing = [names[c] for c in ("expiry", "strike", "side") if names[c] not in quotes.columns]
+    if names["price"] not in quotes.columns and not {names["bid"], names["ask"]} <= set(quotes.columns):
+        missing.append(f"{names['bid']} and {names['ask']}, or {names['price']}")
+    n = len(quotes)
+    needed = []
+    D = _input(quotes, discount, "discount", None)
+    F = _input(quotes, forward, "forward", None)
+    S = _input(quotes, spot, "spot", needed if F is None else None)
+    r = _input(quotes, rate, "rate", needed if D is None else None)
+    q = _input(quotes, dividend_yield, "dividend_yield", None)
+    missing += needed
+    if missing:
+        expected = [names[c] for c in ("expiry", "strike", "side")] + \
+            [f"{names['bid']}/{names['ask']} or {names['price']}", "spot", "rate (or discount)",
+             "dividend_yield or forward (optional)"]
+        raise MissingColumnsError(missing, expected, quotes.columns)
+
+    def column(name):
+        return quotes[names[name]].to_numpy(np.float64, na_value=np.nan) if names[name] in quotes \
+            else np.full(n, np.nan)
+
+    v = {"names": names, "years": _years(quotes[names["expiry"]], valuation_date),
+         "strike": column("strike"), "is_call": sides(quotes[names["side"]]),
+         "bid": column("bid"), "ask": column("ask")}
+    v["mid"] = column("price") if names["price"] in quotes else 0.5 * (v["bid"] + v["ask"])
+    v["S"] = S if S is not None else np.full(n, np.nan)
+    v["D"] = D if D is not None else np.exp(-r * v["years"])
+    if F is None and q is not None:
+        if r is None:
+            with np.errstate(divide="ignore", invalid="ignore"):
+                r = -np.log(v["D"]) / v["years"]
+        F = forward_terms(v["S"], r, q, v["years"])[1]
+    v["F"] = F
+    return v
+
+
+def _group_keys(quotes, v):
+    """Per row, the (underlying, expiry) the forward belongs to."""
+    keys = {"expiry_key": v["years"]}
+    if v["names"]["underlying"] in quotes.columns:
+        keys = {"underlying_key": quotes[v["names"]["underlying"]].to_numpy(), **keys}
+    return pd.DataFrame(keys)
+
+
+def forwards(quotes, *, valuation_date=None, spot=None, rate=None, dividend_yield=None,
+             discount=None, forward=None, workers=None, **columns):
+    """One row per (underlying, expiry) of a long quote table: ``years``,
+    ``discount`` and ``forward``, estimated from the quotes by
+    :func:`forward` unless a forward or dividend yield is given. Arguments as
+    for :func:`implied_vols`."""
+    v = _prepare(quotes, valuation_date, spot, rate, dividend_yield, discount, forward, columns)
+    keys = _group_keys(quotes, v)
+    with _workers(workers):
+        F = v["F"] if v["F"] is not None else _estimated_forwards(keys, v)
+    frame = keys.assign(years=v["years"], discount=v["D"], forward=F)
+    names = {"underlying_key": v["names"]["underlying"], "expiry_key": "expiry"}
+    first = frame.groupby(list(keys.columns), sort=True).first()
+    first.index = first.index.set_names([names[k] for k in keys.columns])
+    return first
+
+
 def implied_vols(quotes, *, valuation_date=None, spot=None, rate=None, dividend_yield=None,
                  discount=None, forward=None, model="baw", workers=None, **columns):
     """Implied volatilities of a long quote table, one row per quote.
@@ -165,54 +232,15 @@ def implied_vols(quotes, *, valuation_date=None, spot=None, rate=None, dividend_
     """
     if model != "baw":
         raise ValueError(f"unknown model {model!r}; this version has 'baw'")
-    names = {name: columns.pop(name, name) for name in ("underlying", "expiry", "strike", "side",
-                                                        "bid", "ask", "price")}
-    if columns:
-        raise TypeError(f"implied_vols() got unexpected keyword arguments {sorted(columns)}")
-    missing = [names[c] for c in ("expiry", "strike", "side") if names[c] not in quotes.columns]
-    has_quotes = names["price"] in quotes.columns or {names["bid"], names["ask"]} <= set(quotes.columns)
-    if not has_quotes:
-        missing.append(f"{names['bid']} and {names['ask']}, or {names['price']}")
-    n = len(quotes)
-    needed = []
-    D = _input(quotes, discount, "discount", None)
-    F = _input(quotes, forward, "forward", None)
-    S = _input(quotes, spot, "spot", needed if F is None else None)
-    r = _input(quotes, rate, "rate", needed if D is None else None)
-    q = _input(quotes, dividend_yield, "dividend_yield", None)
-    missing += needed
-    if missing:
-        expected = [names[c] for c in ("expiry", "strike", "side")] + \
-            [f"{names['bid']}/{names['ask']} or {names['price']}", "spot", "rate (or discount)",
-             "dividend_yield or forward (optional)"]
-        raise MissingColumnsError(missing, expected, quotes.columns)
-
-    years = _years(quotes[names["expiry"]], valuation_date)
-    strike = quotes[names["strike"]].to_numpy(np.float64, na_value=np.nan)
-    is_call = sides(quotes[names["side"]])
-    bid = quotes[names["bid"]].to_numpy(np.float64, na_value=np.nan) if names["bid"] in quotes else np.full(n, np.nan)
-    ask = quotes[names["ask"]].to_numpy(np.float64, na_value=np.nan) if names["ask"] in quotes else np.full(n, np.nan)
-    mid = (quotes[names["price"]].to_numpy(np.float64, na_value=np.nan) if names["price"] in quotes
-           else 0.5 * (bid + ask))
-    if S is None:
-        S = np.full(n, np.nan)
-    if D is None:
-        D = np.exp(-r * years)
-    if F is None and q is not None:
-        if r is None:
-            with np.errstate(divide="ignore", invalid="ignore"):
-                r = -np.log(D) / years
-        F = forward_terms(S, r, q, years)[1]
-
+    v = _prepare(quotes, valuation_date, spot, rate, dividend_yield, discount, forward, columns)
+    S, D, strike, is_call, years = v["S"], v["D"], v["strike"], v["is_call"], v["years"]
     with _workers(workers):
-        if F is None:
-            F = _estimated_forwards(quotes, names, years, strike, is_call, mid, S, D, bid, ask)
-        sigma = {k: baw.implied_vol(p, S, strike, D, F, is_call) for k, p in
-                 (("bid", bid), ("mid", mid), ("ask", ask))}
+        F = v["F"] if v["F"] is not None else _estimated_forwards(_group_keys(quotes, v), v)
+        sigma = {k: baw.implied_vol(v[k], S, strike, D, F, is_call) for k in ("bid", "mid", "ask")}
         vega = baw.greeks(S, strike, D, F, sigma["mid"], is_call)[2]
-    status = _status(years, strike, S, D, F, bid, ask, mid, is_call, sigma["mid"])
+    status = _status(years, strike, S, D, F, v["bid"], v["ask"], v["mid"], is_call, sigma["mid"])
     root_t = np.sqrt(np.where(years > 0, years, np.nan))
-    bad = status.codes < STATUSES.index("below_intrinsic") + 1  # no volatility at all
+    bad = status.codes <= STATUSES.index("below_intrinsic")  # no volatility at all
     added = {"years": years, "discount": D, "forward": F}
     for k in ("bid", "mid", "ask"):
         added[f"iv_{k}"] = np.where(bad, np.nan, sigma[k] / root_t)
@@ -221,16 +249,12 @@ def implied_vols(quotes, *, valuation_date=None, spot=None, rate=None, dividend_
     return quotes.assign(**added)
 
 
-def _estimated_forwards(quotes, names, years, strike, is_call, mid, S, D, bid, ask):
-    keys = ["expiry_key"]
-    frame = pd.DataFrame({"expiry_key": years, "strike": strike, "is_call": is_call,
-                          "mid": np.where(bid > ask, np.nan, mid), "spot": S, "discount": D})
-    if names["underlying"] in quotes.columns:
-        frame.insert(0, "underlying_key", quotes[names["underlying"]].to_numpy())
-        keys = ["underlying_key", "expiry_key"]
-    forwards = _group_forwards(frame, keys)
-    index = pd.MultiIndex.from_frame(frame[keys]) if len(keys) > 1 else pd.Index(frame[keys[0]])
-    return forwards.reindex(index).to_numpy(np.float64)
+def _estimated_forwards(keys, v):
+    frame = keys.assign(strike=v["strike"], is_call=v["is_call"], spot=v["S"], discount=v["D"],
+                        mid=np.where(v["bid"] > v["ask"], np.nan, v["mid"]))
+    estimates = _group_forwards(frame, list(keys.columns))
+    index = pd.MultiIndex.from_frame(keys) if keys.shape[1] > 1 else pd.Index(keys.iloc[:, 0])
+    return estimates.reindex(index).to_numpy(np.float64)
 
 
 def _status(years, strike, S, D, F, bid, ask, mid, is_call, iv_mid):

@@ -1,8 +1,9 @@
 """Option chains inverted on a Dask cluster.
 
 ``implied_vol`` maps the implied-volatility ufunc over the blocks of Dask
-arrays; ``forwards`` runs ``find_forward_baw`` on each expiry of a Dask
-DataFrame. The compiled functions pickle by reference and their loops run
+arrays; ``implied_vols`` and ``forwards`` run ``velliq.chain`` on each
+(underlying, expiry) of a long quote table held as a Dask DataFrame
+(``forwards`` also takes the wide layout of ``find_forward_baw``). The compiled functions pickle by reference and their loops run
 without the GIL, so threaded, process-based and distributed schedulers all
 work, and every result equals, bit for bit, the same work done in one process.
 """
@@ -21,7 +22,7 @@ from . import baw
 from .norvane import find_forward_baw
 from ._sides import sides
 
-__all__ = ["forwards", "implied_vol"]
+__all__ = ["forwards", "implied_vol", "implied_vols"]
 
 
 def _block_implied_vol(prices, S, K, D, F, is_call):
@@ -77,23 +78,63 @@ def _expiry_forward(group, strike, call_price, put_price, spot, discount, strike
                             float(first[spot]), float(first[discount]), strike_pct)
 
 
-def forwards(frame, spot="spot", discount="discount", strike_pct=0.01, *,
-             expiry="expiry", strike="strike", call_price="call_price", put_price="put_price"):
-    """Forward of every expiry of a quote table, by ``find_forward_baw``.
+def _by_expiry(frame, underlying, expiry):
+    """The table with each (underlying, expiry) in one partition."""
+    if isinstance(frame, pd.DataFrame):
+        frame = dd.from_pandas(frame, npartitions=1)
+    keys = [c for c in (underlying, expiry) if c in frame.columns]
+    return frame.shuffle(on=keys) if frame.npartitions > 1 else frame
 
-    ``frame`` is a Dask (or pandas) DataFrame, one row per strike and
-    expiry. The keyword arguments name its columns: ``expiry``, ``strike``,
-    ``call_price`` and ``put_price`` (the American quotes), ``spot`` and
-    ``discount`` (the discount factor to that expiry). Each expiry's rows are
-    sorted by strike and passed to ``find_forward_baw`` with ``strike_pct``;
-    spot and discount come from its lowest-strike row. The groups are
-    computed by the current Dask scheduler (a ``distributed.Client`` when one
-    is active) and the result comes back computed, as it is small and is
-    needed in hand to build the forwards of the chain: a pandas Series of
-    floats named "forward", indexed by expiry in ascending order.
+
+def implied_vols(frame, *, underlying="underlying", expiry="expiry", **kwargs):
+    """``velliq.chain.implied_vols`` of a long quote table held as a Dask
+    DataFrame: each (underlying, expiry) is gathered into one partition and
+    computed there, so every row equals the single-process result. Returns a
+    lazy Dask DataFrame (rows in shuffled order; sort by index to compare).
+    Arguments as for ``velliq.chain.implied_vols``."""
+    from . import chain
+
+    frame = _by_expiry(frame, underlying, expiry)
+    meta = frame._meta.assign(**{c: pd.Series(dtype="f8") for c in (
+        "years", "discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega")})
+    meta["status"] = pd.Categorical([], categories=list(chain.STATUSES))
+    return frame.map_partitions(chain.implied_vols, underlying=underlying, expiry=expiry, meta=meta,
+                                **kwargs)
+
+
+def forwards(frame, spot="spot", discount="discount", strike_pct=0.01, *,
+             expiry="expiry", strike="strike", call_price="call_price", put_price="put_price",
+             **long_table):
+    """Forward of every expiry of a quote table.
+
+    A long table (one row per quote, with a side column; vendors' layout)
+    goes to ``velliq.chain.forwards`` per (underlying, expiry), with
+    ``long_table`` passed on (``valuation_date``, ``rate``, column names):
+    the result is a pandas DataFrame of ``years``, ``discount`` and
+    ``forward`` indexed by (underlying, expiry), equal to the single-process
+    one.
+
+    A wide table, one row per strike and expiry with ``call_price`` and
+    ``put_price`` columns, goes to ``find_forward_baw`` per expiry: rows
+    sorted by strike, ``strike_pct`` as its window, spot and discount from
+    the lowest-strike row; the result is a Series named "forward" indexed by
+    expiry.
+
+    ``frame`` is a Dask or pandas DataFrame; the groups are computed by the
+    current Dask scheduler (a ``distributed.Client`` when one is active) and
+    the result comes back computed.
     """
     if isinstance(frame, pd.DataFrame):
         frame = dd.from_pandas(frame, npartitions=1)
+    if call_price not in frame.columns or long_table:
+        from . import chain
+
+        underlying = long_table.pop("underlying", "underlying")
+        shuffled = _by_expiry(frame, underlying, expiry)
+        meta = pd.DataFrame({c: pd.Series(dtype="f8") for c in ("years", "discount", "forward")})
+        lazy = shuffled.map_partitions(chain.forwards, spot=spot, discount=discount, expiry=expiry,
+                                       strike=strike, underlying=underlying, meta=meta, **long_table)
+        return lazy.compute().sort_index()
     columns = [expiry, strike, call_price, put_price, spot, discount]
     missing = [c for c in columns if c not in frame.columns]
     if missing:
