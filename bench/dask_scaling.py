@@ -36,8 +36,7 @@ def main():
     flags = np.where(is_call, "c", "p").tolist()
     one = median_seconds(lambda: vectorized_baw_implied_vol(prices, S, K, D, F, flags))
     print(f"one process:             {N / one:>9,.0f} quotes/s")
-    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster, \
-            Client(cluster):
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster, Client(cluster):
         for chunks in (2, 8):
             arrays = [da.from_array(a, chunks=-(-N // chunks)) for a in (prices, S, K, D, F, is_call)]
             arrays = [a.persist() for a in arrays]

@@ -28,7 +28,9 @@ std::int64_t elapsed_ns(Clock::time_point start) {
 }
 
 // Keeps the compiler from treating repeated calls on the same inputs as one.
-inline void opaque(double& x) { asm volatile("" : "+m"(x)); }
+inline void opaque(double& x) {
+    asm volatile("" : "+m"(x));
+}
 
 }  // namespace
 
@@ -39,17 +41,16 @@ FLOOR_API void floor_set_brentq(void* fn) {
 // out[i] = the implied volatility of quote i as the batch entry point and the
 // ufunc report it (NaN for no solution or a missing input): their loop, minus Python.
 FLOOR_LOOP void floor_implied_vol_loop(std::int64_t n, const double* price, const double* S,
-                                      const double* K, const double* D, const double* F,
-                                      const int* q, double* out) {
+                                       const double* K, const double* D, const double* F,
+                                       const int* q, double* out) {
     for (std::int64_t i = 0; i < n; ++i) {
         out[i] = _baw_implied_vol_value(price[i], S[i], K[i], D[i], F[i], q[i]);
     }
 }
 
 // out[i] = the price of option i as the ufunc reports it.
-FLOOR_LOOP void floor_price_loop(std::int64_t n, const double* S, const double* K,
-                                const double* D, const double* F, const double* sigma,
-                                const int* q, double* out) {
+FLOOR_LOOP void floor_price_loop(std::int64_t n, const double* S, const double* K, const double* D,
+                                 const double* F, const double* sigma, const int* q, double* out) {
     for (std::int64_t i = 0; i < n; ++i) {
         out[i] = _baw_price_value(S[i], K[i], D[i], F[i], sigma[i], q[i]);
     }
@@ -99,8 +100,7 @@ FLOOR_API std::int64_t floor_repeat_price(double S, double K, double D, double F
 // Wall time in ns of `calls` calls of _baw_implied_vol_c on one quote.
 FLOOR_API std::int64_t floor_repeat_implied_vol(double price, double S, double K, double D,
                                                 double F, int q, std::int64_t calls) {
-    return time_repeated(calls, price,
-                         [&] { return _baw_implied_vol_c(price, S, K, D, F, q); });
+    return time_repeated(calls, price, [&] { return _baw_implied_vol_c(price, S, K, D, F, q); });
 }
 
 // Both loops once, for callgrind: prices at sigma into price_out, then the

@@ -21,13 +21,24 @@ sys.path.insert(0, str(ROOT / "tests"))
 from support import FLAGS_FILE, kernel_flags, scipy_brentq_pointer  # noqa: E402
 
 LIB = Path("bench", "build", "libvelliq_floor.so")
-SOURCES = [Path("bench", "floor.cpp"),
-           *sorted(p.relative_to(ROOT) for p in (ROOT / "kernels").glob("*.cpp"))]
+SOURCES = [Path("bench", "floor.cpp"), *sorted(p.relative_to(ROOT) for p in (ROOT / "kernels").glob("*.cpp"))]
 
 
 def build_command():
-    return ["c++", "-std=c++20", *kernel_flags(), "-flto", "-fPIC", "-shared",
-            "-fvisibility=hidden", "-I", "kernels", *map(str, SOURCES), "-o", str(LIB)]
+    return [
+        "c++",
+        "-std=c++20",
+        *kernel_flags(),
+        "-flto",
+        "-fPIC",
+        "-shared",
+        "-fvisibility=hidden",
+        "-I",
+        "kernels",
+        *map(str, SOURCES),
+        "-o",
+        str(LIB),
+    ]
 
 
 def build(force=False):
@@ -46,8 +57,7 @@ def build(force=False):
 def load():
     """The built library with its argument types declared and brentq bound."""
     lib = ctypes.CDLL(str(ROOT / LIB))
-    dp, ip, i64, d = (ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_int),
-                      ctypes.c_int64, ctypes.c_double)
+    dp, ip, i64, d = (ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_int), ctypes.c_int64, ctypes.c_double)
     lib.floor_set_brentq.argtypes = [ctypes.c_void_p]
     lib.floor_set_brentq.restype = None
     for name in ("floor_implied_vol_loop", "floor_price_loop"):

@@ -19,8 +19,9 @@ from velliq.norvane import vectorized_baw_implied_vol
 def main(path, n):
     saved = np.load(path)
     reps = -(-n // len(saved["prices"]))
-    prices, S, K, D, F = (np.ascontiguousarray(np.tile(saved[k], reps)[:n], dtype=np.float64)
-                          for k in ("prices", "S", "K", "D", "F"))
+    prices, S, K, D, F = (
+        np.ascontiguousarray(np.tile(saved[k], reps)[:n], dtype=np.float64) for k in ("prices", "S", "K", "D", "F")
+    )
     flags = ["c" if call else "p" for call in np.tile(saved["is_call"], reps)[:n]]
 
     tracemalloc.start()
@@ -31,8 +32,17 @@ def main(path, n):
     seconds = time.perf_counter() - start
     after, peak = tracemalloc.get_traced_memory()
     tracemalloc.stop()
-    print(json.dumps({"n": n, "peak_bytes": peak - before, "retained_bytes": after - before,
-                      "seconds": seconds, "all_finite": bool(np.isfinite(out).all())}))
+    print(
+        json.dumps(
+            {
+                "n": n,
+                "peak_bytes": peak - before,
+                "retained_bytes": after - before,
+                "seconds": seconds,
+                "all_finite": bool(np.isfinite(out).all()),
+            }
+        )
+    )
 
 
 if __name__ == "__main__":

@@ -19,10 +19,11 @@ QL_MIN_VOL, QL_MAX_VOL = 1e-7, 4.0  # QuantLib's own impliedVolatility bracket
 # Brent's bracket in annual vol: at 1e-7 the BAW engine's critical-price Newton
 # iteration breaks down for calls, so a user starts from 1 %.
 BRENT_MIN_VOL = 0.01
-ACCURACY = 1e-10                    # the tolerance velliq's solver uses
+ACCURACY = 1e-10  # the tolerance velliq's solver uses
 
 
 # --- QuantLib -----------------------------------------------------------------
+
 
 def ql_version():
     return None if ql is None else ql.__version__
@@ -38,17 +39,14 @@ class QuantLibOption:
         r = -math.log(D) / T
         q = r - math.log(F / S) / T
         self.vol = ql.SimpleQuote(vol)
-        rates = ql.YieldTermStructureHandle(
-            ql.FlatForward(today, ql.QuoteHandle(ql.SimpleQuote(r)), day_count))
-        dividends = ql.YieldTermStructureHandle(
-            ql.FlatForward(today, ql.QuoteHandle(ql.SimpleQuote(q)), day_count))
+        rates = ql.YieldTermStructureHandle(ql.FlatForward(today, ql.QuoteHandle(ql.SimpleQuote(r)), day_count))
+        dividends = ql.YieldTermStructureHandle(ql.FlatForward(today, ql.QuoteHandle(ql.SimpleQuote(q)), day_count))
         vols = ql.BlackVolTermStructureHandle(
-            ql.BlackConstantVol(today, ql.NullCalendar(), ql.QuoteHandle(self.vol), day_count))
-        self.process = ql.BlackScholesMertonProcess(
-            ql.QuoteHandle(ql.SimpleQuote(S)), dividends, rates, vols)
+            ql.BlackConstantVol(today, ql.NullCalendar(), ql.QuoteHandle(self.vol), day_count)
+        )
+        self.process = ql.BlackScholesMertonProcess(ql.QuoteHandle(ql.SimpleQuote(S)), dividends, rates, vols)
         side = ql.Option.Call if flag == "c" else ql.Option.Put
-        self.option = ql.VanillaOption(ql.PlainVanillaPayoff(side, K),
-                                       ql.AmericanExercise(today, today + int(days)))
+        self.option = ql.VanillaOption(ql.PlainVanillaPayoff(side, K), ql.AmericanExercise(today, today + int(days)))
         self.option.setPricingEngine(ql.BaroneAdesiWhaleyApproximationEngine(self.process))
 
     def npv(self, vol):
@@ -62,8 +60,15 @@ def ql_setup():
 
 def ql_options(chain, vols):
     ql_setup()
-    columns = (chain.S.tolist(), chain.K.tolist(), chain.D.tolist(), chain.F.tolist(),
-               chain.days.tolist(), chain.flags, list(vols))
+    columns = (
+        chain.S.tolist(),
+        chain.K.tolist(),
+        chain.D.tolist(),
+        chain.F.tolist(),
+        chain.days.tolist(),
+        chain.flags,
+        list(vols),
+    )
     return [QuantLibOption(*quote) for quote in zip(*columns)]
 
 
@@ -90,14 +95,14 @@ def ql_default_implied_vols(options, prices, accuracy=ACCURACY):
     out = []
     for option, price in zip(options, list(prices)):
         try:
-            out.append(option.option.impliedVolatility(price, option.process, accuracy, 100,
-                                                       QL_MIN_VOL, QL_MAX_VOL))
+            out.append(option.option.impliedVolatility(price, option.process, accuracy, 100, QL_MIN_VOL, QL_MAX_VOL))
         except Exception:
             out.append(math.nan)
     return out
 
 
 # --- The same algorithm in plain Python ----------------------------------------
+
 
 def norm_cdf(z):
     return 0.5 * math.erfc(-z * math.sqrt(0.5))
@@ -194,6 +199,12 @@ def baw_implied_vol(price, S, K, D, F, call):
 
 
 def python_implied_vols(chain):
-    columns = (chain.prices.tolist(), chain.S.tolist(), chain.K.tolist(), chain.D.tolist(),
-               chain.F.tolist(), [flag == "c" for flag in chain.flags])
+    columns = (
+        chain.prices.tolist(),
+        chain.S.tolist(),
+        chain.K.tolist(),
+        chain.D.tolist(),
+        chain.F.tolist(),
+        [flag == "c" for flag in chain.flags],
+    )
     return [baw_implied_vol(*quote) for quote in zip(*columns)]

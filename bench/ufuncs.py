@@ -10,12 +10,12 @@ import argparse
 import ctypes
 import tracemalloc
 
-import numpy as np
-
 import floorlib
+import numpy as np
 import workload
-import velliq
 from run import as_ptr, interleaved
+
+import velliq
 from velliq import baw
 from velliq.norvane import vectorized_baw_implied_vol
 
@@ -49,8 +49,16 @@ def figures(n_book, reps):
         baw.price(S, K, D, F, sigma, is_call, out=out)
 
     def floor():
-        return lib.floor_time_price(n_book, as_ptr(S), as_ptr(K), as_ptr(D), as_ptr(F), as_ptr(sigma),
-                                    as_ptr(q, ctypes.c_int), as_ptr(floor_out))
+        return lib.floor_time_price(
+            n_book,
+            as_ptr(S),
+            as_ptr(K),
+            as_ptr(D),
+            as_ptr(F),
+            as_ptr(sigma),
+            as_ptr(q, ctypes.c_int),
+            as_ptr(floor_out),
+        )
 
     floor_out = np.empty(n_book)
     greeks_out = tuple(np.empty(n_book) for _ in range(5))
@@ -80,8 +88,10 @@ def figures(n_book, reps):
     baw.price(100.0, K, 0.98, 101.0, sigma, is_call)
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
-    rows["broadcast_extra_bytes_per_element"] = (peak - 8 * n_book) / n_book, \
-        "peak bytes per element beyond the output, scalar S, D, F"
+    rows["broadcast_extra_bytes_per_element"] = (
+        (peak - 8 * n_book) / n_book,
+        "peak bytes per element beyond the output, scalar S, D, F",
+    )
 
     def scaling(args, ufunc):
         def one():
@@ -97,8 +107,10 @@ def figures(n_book, reps):
 
     small = [a[:4000] for a in (prices, S, K, D, F)] + [is_call[:4000]]
     rows["chain_two_workers"] = scaling(small, baw.implied_vol), "implied_vol, 4,000-quote chain: workers=2 vs 1"
-    rows["book_two_workers"] = scaling((S, K, D, F, sigma, is_call), baw.price), \
-        f"price, {n_book:,}-quote book: workers=2 vs 1"
+    rows["book_two_workers"] = (
+        scaling((S, K, D, F, sigma, is_call), baw.price),
+        f"price, {n_book:,}-quote book: workers=2 vs 1",
+    )
     return rows
 
 

@@ -34,8 +34,8 @@ class Chain:
     D: np.ndarray
     F: np.ndarray
     sigma: np.ndarray  # total standard deviation the quote was priced at
-    days: np.ndarray   # calendar days to expiry
-    flags: list        # "c" or "p"
+    days: np.ndarray  # calendar days to expiry
+    flags: list  # "c" or "p"
 
     def __len__(self):
         return len(self.prices)
@@ -46,9 +46,13 @@ class Chain:
 
     def take(self, index):
         index = np.asarray(index)
-        return Chain(*(np.ascontiguousarray(a[index]) for a in
-                       (self.prices, self.S, self.K, self.D, self.F, self.sigma, self.days)),
-                     [self.flags[i] for i in index])
+        return Chain(
+            *(
+                np.ascontiguousarray(a[index])
+                for a in (self.prices, self.S, self.K, self.D, self.F, self.sigma, self.days)
+            ),
+            [self.flags[i] for i in index],
+        )
 
     def arrays(self):
         """The batch entry point's arguments: C-contiguous float64 arrays, flags as a list of str."""

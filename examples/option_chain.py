@@ -47,8 +47,10 @@ def build_expiry(days):
 
 
 def main():
-    print(f"{'expiry':>7} {'true F':>10} {'found F':>10} {'rel err':>9} {'quotes':>6} "
-          f"{'solved':>6} {'no time value':>13} {'max |vol err| OTM':>17}")
+    print(
+        f"{'expiry':>7} {'true F':>10} {'found F':>10} {'rel err':>9} {'quotes':>6} "
+        f"{'solved':>6} {'no time value':>13} {'max |vol err| OTM':>17}"
+    )
     smiles = []
     worst = 0.0
     for days in EXPIRIES_DAYS:
@@ -64,18 +66,19 @@ def main():
         n = len(prices)
 
         sigmas = vectorized_baw_implied_vol(
-            prices, np.full(n, SPOT), strikes, np.full(n, discount), np.full(n, found_forward),
-            list(flags))
+            prices, np.full(n, SPOT), strikes, np.full(n, discount), np.full(n, found_forward), list(flags)
+        )
         recovered = sigmas / math.sqrt(years)
         # A quote at its exercise value carries no volatility: 0.0 comes back.
         solved = recovered > 0
-        otm = solved & (((flags == "c") & (strikes >= found_forward)) |
-                        ((flags == "p") & (strikes < found_forward)))
+        otm = solved & (((flags == "c") & (strikes >= found_forward)) | ((flags == "p") & (strikes < found_forward)))
         vol_error = np.abs(recovered[otm] - true_vols[otm]).max()
         worst = max(worst, vol_error)
-        print(f"{days:>6}d {forward:>10.5f} {found_forward:>10.5f} "
-              f"{abs(found_forward / forward - 1):>9.1e} {n:>6} {solved.sum():>6} "
-              f"{(recovered == 0).sum():>13} {vol_error:>17.1e}")
+        print(
+            f"{days:>6}d {forward:>10.5f} {found_forward:>10.5f} "
+            f"{abs(found_forward / forward - 1):>9.1e} {n:>6} {solved.sum():>6} "
+            f"{(recovered == 0).sum():>13} {vol_error:>17.1e}"
+        )
         smiles.append((days, strikes[otm], recovered[otm], true_vols[otm]))
     print(f"largest out-of-the-money volatility error over the chain: {worst:.1e}")
     plot(smiles)
@@ -93,7 +96,7 @@ def plot(smiles):
     fig, ax = plt.subplots(figsize=(8, 5))
     for days, strikes, recovered, true_vols in smiles:
         order = np.argsort(strikes)
-        line, = ax.plot(strikes[order], true_vols[order], label=f"{days}d")
+        (line,) = ax.plot(strikes[order], true_vols[order], label=f"{days}d")
         ax.plot(strikes, recovered, "o", ms=3, color=line.get_color())
     ax.set_xlabel("strike")
     ax.set_ylabel("volatility (lines true, dots recovered)")

@@ -23,8 +23,8 @@ using critical_solver_t = double (*)(CriticalParams*);
 struct BawTerms {
     enum Region { Intrinsic, European, Exercise, Premium };
     Region region;
-    double value;  // the American price
-    double bsm;    // the European price (all but Intrinsic)
+    double value;                        // the American price
+    double bsm;                          // the European price (all but Intrinsic)
     double N_val, M_val, k2, sqrt_disc;  // the quadratic's coefficients (Exercise, Premium)
     double q_exp, S_star, A;             // Premium (q_exp and S_star for Exercise too)
 };

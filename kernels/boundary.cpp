@@ -46,9 +46,13 @@ double critical_func(double Sc, void* params) {
 
 }  // namespace
 
-double _call_critical_func(double Sc, void* params) { return critical_func<true>(Sc, params); }
+double _call_critical_func(double Sc, void* params) {
+    return critical_func<true>(Sc, params);
+}
 
-double _put_critical_func(double Sc, void* params) { return critical_func<false>(Sc, params); }
+double _put_critical_func(double Sc, void* params) {
+    return critical_func<false>(Sc, params);
+}
 
 double _solve_call_critical(CriticalParams* params) {
     params->ends = {};

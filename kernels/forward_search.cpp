@@ -138,7 +138,8 @@ double _find_forward(const ForwardParams* params) {
     const double search_lo = F_init * BRACKET_LO;
     const double search_hi = F_init * BRACKET_HI;
     Recorded recorded{params};
-    const double x = _fminbound(Recorded::evaluate, search_lo, search_hi, &recorded, XATOL, MAXITER);
+    const double x =
+        _fminbound(Recorded::evaluate, search_lo, search_hi, &recorded, XATOL, MAXITER);
     const double fx = recorded.value_at(x);
     if (std::isnan(x) || std::isnan(fx) ||
         (fx < NO_USABLE_PAIR && !at_bracket_end(x, search_lo, search_hi))) {

@@ -74,7 +74,8 @@ BawGreeks _baw_greeks(double S, double K, double D, double F, double sigma, int 
 
     const double sig2 = sigma * sigma;
     const double M_over_k2 = t.M_val / t.k2;
-    const double dq_dsigma = exponent_derivative(t, q, -2 * t.N_val / sigma, -2 * M_over_k2 / sigma);
+    const double dq_dsigma =
+        exponent_derivative(t, q, -2 * t.N_val / sigma, -2 * M_over_k2 / sigma);
     const double dq_dF = exponent_derivative(t, q, 2 / (sig2 * F), 0.0);
     const double dlnD_ratio = ((1 - D) / D + std::log(D)) / (t.k2 * t.k2);  // d/dD ln(D)/(1-D)
     const double dq_dD = exponent_derivative(t, q, 0.0, -2 / sig2 * dlnD_ratio);

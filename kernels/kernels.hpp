@@ -23,17 +23,17 @@ namespace velliq {
 
 // --- Constants --------------------------------------------------------------
 
-inline constexpr double NCDF_ASYM1 = -10.0;                    // series region: z <= -10
-inline constexpr double NCDF_ASYM2 = -67108864.0;              // -2^26: series skipped below
+inline constexpr double NCDF_ASYM1 = -10.0;        // series region: z <= -10
+inline constexpr double NCDF_ASYM2 = -67108864.0;  // -2^26: series skipped below
 inline constexpr double DOUBLE_MAX = 1.7976931348623157e308;
-inline constexpr double DOUBLE_EPS = 2.220446049250313e-16;       // 2^-52
+inline constexpr double DOUBLE_EPS = 2.220446049250313e-16;  // 2^-52
 inline constexpr double ONE_OVER_SQRT_TWO_PI = 0.3989422804014327;
 inline constexpr double ONE_OVER_SQRT_TWO = 0.7071067811865476;  // sqrt(0.5), not 1/sqrt(2.0)
 inline constexpr double BRENTQ_XTOL = 1e-10;
 inline constexpr double IV_MAX_SIGMA = 10.0;
 inline constexpr double IV_TOL = 1e-10;
-inline constexpr double GOLDEN = 0.3819660112501051;           // (3 - sqrt(5)) / 2
-inline constexpr double SQRT_EPS = 1.4901161193847656e-08;     // 2^-26
+inline constexpr double GOLDEN = 0.3819660112501051;        // (3 - sqrt(5)) / 2
+inline constexpr double SQRT_EPS = 1.4901161193847656e-08;  // 2^-26
 
 static_assert(std::bit_cast<std::uint64_t>(NCDF_ASYM1) == 0xC024000000000000ULL);
 static_assert(std::bit_cast<std::uint64_t>(NCDF_ASYM2) == 0xC190000000000000ULL);
@@ -132,8 +132,7 @@ double _baw_implied_vol_c(double price, double S, double K, double D, double F, 
 
 using minimize_func_t = double (*)(double, void*);
 
-double _fminbound(minimize_func_t f, double xa, double xb, void* args, double xatol,
-                  int maxiter);
+double _fminbound(minimize_func_t f, double xa, double xb, void* args, double xatol, int maxiter);
 
 struct ForwardParams {
     double S;

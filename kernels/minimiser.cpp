@@ -10,8 +10,7 @@
 
 namespace velliq {
 
-double _fminbound(minimize_func_t f, double xa, double xb, void* args, double xatol,
-                  int maxiter) {
+double _fminbound(minimize_func_t f, double xa, double xb, void* args, double xatol, int maxiter) {
     double a = xa;
     double b = xb;
     double x = a + GOLDEN * (b - a);

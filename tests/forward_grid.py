@@ -6,6 +6,7 @@ Spot 100; rates 0.5/3/6 %; dividend yields 0/2/5 %; vols 10/25/50 %; expiries
 from 7 days to 3 years; strikes 60-140 every 1, 2.5 or 5; windows 1 % and 5 %:
 810 chains.
 """
+
 import itertools
 import math
 

@@ -31,12 +31,13 @@ struct BrentqCall {
 constexpr int kLogSize = 4096;
 brentq_t real_brentq = nullptr;
 BrentqCall brentq_log[kLogSize];
-int brentq_count = 0;  // total calls; only the first kLogSize are kept
-int eval_count = 0;    // evaluations of the counted minimiser test functions
+int brentq_count = 0;          // total calls; only the first kLogSize are kept
+int eval_count = 0;            // evaluations of the counted minimiser test functions
 double eval_points[kLogSize];  // their abscissae, in order
 
 double counted(double t) {
-    if (eval_count < kLogSize) eval_points[eval_count] = t;
+    if (eval_count < kLogSize)
+        eval_points[eval_count] = t;
     ++eval_count;
     return t;
 }
@@ -52,14 +53,24 @@ double recording_brentq(brentq_callback_t f, double xa, double xb, void* args, d
         rec.kind = 2;
         rec.param = static_cast<const IVParams*>(args)->target_price;
     }
-    if (brentq_count < kLogSize) brentq_log[brentq_count] = rec;
+    if (brentq_count < kLogSize)
+        brentq_log[brentq_count] = rec;
     ++brentq_count;
     return root;
 }
 
-double parabola(double t, void*) { t = counted(t); return (t - 3) * (t - 3); }
-double constant(double t, void*) { counted(t); return 1.0; }
-double always_nan(double t, void*) { counted(t); return NAN; }
+double parabola(double t, void*) {
+    t = counted(t);
+    return (t - 3) * (t - 3);
+}
+double constant(double t, void*) {
+    counted(t);
+    return 1.0;
+}
+double always_nan(double t, void*) {
+    counted(t);
+    return NAN;
+}
 constexpr minimize_func_t kTestFuncs[] = {parabola, constant, always_nan};
 
 }  // namespace
@@ -71,30 +82,45 @@ void probe_set_brentq(void* fn) {
     velliq::brentq = recording_brentq;
 }
 
-void probe_reset() { brentq_count = 0; eval_count = 0; }
-int probe_brentq_count() { return brentq_count; }
-int probe_eval_count() { return eval_count; }
-double probe_eval_point(int i) { return i >= 0 && i < eval_count && i < kLogSize ? eval_points[i] : NAN; }
+void probe_reset() {
+    brentq_count = 0;
+    eval_count = 0;
+}
+int probe_brentq_count() {
+    return brentq_count;
+}
+int probe_eval_count() {
+    return eval_count;
+}
+double probe_eval_point(int i) {
+    return i >= 0 && i < eval_count && i < kLogSize ? eval_points[i] : NAN;
+}
 
 // Writes xa, xb, xtol, rtol, iter, kind, param, root of call i into out[8].
 int probe_brentq_call(int i, double* out) {
-    if (i < 0 || i >= brentq_count || i >= kLogSize) return 0;
+    if (i < 0 || i >= brentq_count || i >= kLogSize)
+        return 0;
     const BrentqCall& c = brentq_log[i];
-    const double vals[8] = {c.xa, c.xb, c.xtol, c.rtol, double(c.iter), double(c.kind),
-                            c.param, c.root};
-    for (int k = 0; k < 8; ++k) out[k] = vals[k];
+    const double vals[8] = {c.xa,           c.xb,           c.xtol,  c.rtol,
+                            double(c.iter), double(c.kind), c.param, c.root};
+    for (int k = 0; k < 8; ++k)
+        out[k] = vals[k];
     return 1;
 }
 
-double probe_norm_pdf(double x) { return _norm_pdf(x); }
-double probe_norm_cdf(double z) { return _norm_cdf(z); }
+double probe_norm_pdf(double x) {
+    return _norm_pdf(x);
+}
+double probe_norm_cdf(double z) {
+    return _norm_cdf(z);
+}
 double probe_bsm_price(double K, double D, double F, double sigma, int q) {
     return _bsm_price(K, D, F, sigma, q);
 }
 
 // side 1: call equation and solver, otherwise put.
-double probe_critical_func(int side, double Sc, double K, double D, double carry,
-                           double sigma, double q_val) {
+double probe_critical_func(int side, double Sc, double K, double D, double carry, double sigma,
+                           double q_val) {
     CriticalParams p{K, D, carry, sigma, q_val};
     return side == 1 ? _call_critical_func(Sc, &p) : _put_critical_func(Sc, &p);
 }
@@ -132,8 +158,8 @@ double probe_solve_critical(int side, double K, double D, double carry, double s
 double probe_baw_price(double S, double K, double D, double F, double sigma, int q) {
     return _baw_price(S, K, D, F, sigma, q);
 }
-double probe_iv_objective(double sigma, double S, double K, double D, double F,
-                          double target, int q) {
+double probe_iv_objective(double sigma, double S, double K, double D, double F, double target,
+                          int q) {
     IVParams p{S, K, D, F, target, q};
     return _iv_objective(sigma, &p);
 }

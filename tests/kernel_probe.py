@@ -1,6 +1,7 @@
 """Compile the pricing kernels with tests/kernel_probe.cpp (once per process, with the
 flags of kernels/compile_flags.txt less warnings), load the library with ctypes and bind
 it to SciPy's real brentq from SciPy's exported C table."""
+
 import ctypes
 import functools
 import pathlib
@@ -11,13 +12,22 @@ from support import ROOT, kernel_flags, scipy_brentq_pointer
 
 d, i, P = ctypes.c_double, ctypes.c_int, ctypes.POINTER(ctypes.c_double)
 SIGNATURES = {  # name: (restype, argtypes)
-    "set_brentq": (None, [ctypes.c_void_p]), "reset": (None, []), "brentq_count": (i, []),
-    "brentq_call": (i, [i, P]), "eval_count": (i, []), "eval_point": (d, [i]),
-    "norm_pdf": (d, [d]), "norm_cdf": (d, [d]), "bsm_price": (d, [d] * 4 + [i]),
-    "critical_func": (d, [i] + [d] * 6), "reference_mismatches": (ctypes.c_long, [i, P, ctypes.c_long]),
+    "set_brentq": (None, [ctypes.c_void_p]),
+    "reset": (None, []),
+    "brentq_count": (i, []),
+    "brentq_call": (i, [i, P]),
+    "eval_count": (i, []),
+    "eval_point": (d, [i]),
+    "norm_pdf": (d, [d]),
+    "norm_cdf": (d, [d]),
+    "bsm_price": (d, [d] * 4 + [i]),
+    "critical_func": (d, [i] + [d] * 6),
+    "reference_mismatches": (ctypes.c_long, [i, P, ctypes.c_long]),
     "solve_critical": (d, [i] + [d] * 5),
-    "baw_price": (d, [d] * 5 + [i]), "iv_objective": (d, [d] * 6 + [i]),
-    "baw_iv": (d, [d] * 5 + [i]), "fminbound": (d, [i, d, d, d, i]),
+    "baw_price": (d, [d] * 5 + [i]),
+    "iv_objective": (d, [d] * 6 + [i]),
+    "baw_iv": (d, [d] * 5 + [i]),
+    "fminbound": (d, [i, d, d, d, i]),
     "fwd_iv_abs_diff": (d, [d] * 3 + [P] * 3 + [ctypes.c_long]),
     "find_forward": (d, [d] * 2 + [P] * 3 + [ctypes.c_long]),
     "bracket_search": (d, [d] * 2 + [P] * 3 + [ctypes.c_long]),
@@ -35,10 +45,22 @@ def brentq_calls(lib):
 @functools.cache
 def load():
     lib_path = pathlib.Path(tempfile.mkdtemp(prefix="velliq-kernel-probe-")) / "kernel_probe.so"
-    sources = [*sorted((ROOT / "kernels").glob("*.cpp")),
-               *(ROOT / "tests" / name for name in ("kernel_probe.cpp", "reference_kernels.cpp"))]
-    command = ["c++", "-std=c++20", *kernel_flags(), "-fPIC", "-shared", "-I", str(ROOT / "kernels"),
-               *map(str, sources), "-o", str(lib_path)]
+    sources = [
+        *sorted((ROOT / "kernels").glob("*.cpp")),
+        *(ROOT / "tests" / name for name in ("kernel_probe.cpp", "reference_kernels.cpp")),
+    ]
+    command = [
+        "c++",
+        "-std=c++20",
+        *kernel_flags(),
+        "-fPIC",
+        "-shared",
+        "-I",
+        str(ROOT / "kernels"),
+        *map(str, sources),
+        "-o",
+        str(lib_path),
+    ]
     build = subprocess.run(command, capture_output=True, text=True)
     if build.returncode:
         raise RuntimeError(f"building the kernel probe failed:\n{build.stderr}")

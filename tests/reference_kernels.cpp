@@ -48,7 +48,8 @@ double _solve_call_critical(CriticalParams* params) {
         return hi;  // 2^21 K: the premium beyond it is negligible
     }
     zeros_full_output fo;
-    return brentq(reference::_call_critical_func, lo, hi, params, BRENTQ_XTOL, BRENTQ_XTOL, 100, &fo);
+    return brentq(reference::_call_critical_func, lo, hi, params, BRENTQ_XTOL, BRENTQ_XTOL, 100,
+                  &fo);
 }
 
 double _solve_put_critical(CriticalParams* params) {
@@ -63,9 +64,9 @@ double _solve_put_critical(CriticalParams* params) {
         return lo;
     }
     zeros_full_output fo;
-    return brentq(reference::_put_critical_func, lo, hi, params, BRENTQ_XTOL, BRENTQ_XTOL, 100, &fo);
+    return brentq(reference::_put_critical_func, lo, hi, params, BRENTQ_XTOL, BRENTQ_XTOL, 100,
+                  &fo);
 }
-
 
 double _baw_price(double S, double K, double D, double F, double sigma, int q) {
     return baw_price_with<reference::_solve_call_critical, reference::_solve_put_critical>(

@@ -1,4 +1,5 @@
 """Helpers shared by the tests and the benchmarks (bench/ puts this folder on sys.path)."""
+
 import ctypes
 from pathlib import Path
 

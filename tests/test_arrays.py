@@ -5,6 +5,7 @@ Every call made through `checked` also verifies that nothing is left behind:
 no array argument gains a reference, and array.array arguments (which NumPy
 reads in place, through a buffer export) can be resized again afterwards.
 """
+
 import array
 import math
 import re
@@ -80,6 +81,7 @@ def chain():
 
 # --- vectorized_baw_implied_vol ----------------------------------------------
 
+
 def test_matches_scalar_bitwise_in_a_new_array(chain):
     result = checked(VEC, *chain)
     expected = np.array([nv.baw_implied_vol(*row) for row in zip(*chain)])
@@ -114,8 +116,7 @@ def test_empty_batch(empty):
 def test_two_dimensional_input_refused(which):
     args = doubles([5.0, 5.0], [100.0] * 2, [100.0] * 2, [0.99] * 2, [100.0] * 2) + ["cp"]
     args[which] = np.full((2, 2), float(args[which][0]))
-    checked(VEC, *args, raises=ValueError,
-            match=re.escape("Buffer has wrong number of dimensions (expected 1, got 2)"))
+    checked(VEC, *args, raises=ValueError, match=re.escape("Buffer has wrong number of dimensions (expected 1, got 2)"))
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64])
@@ -129,12 +130,13 @@ def test_read_only_inputs_accepted(which, dtype):
     assert checked(VEC, *args).tobytes() == expected.tobytes()
 
 
-@pytest.mark.parametrize("convert", [
-    lambda a: a.tolist(), lambda a: a.astype(np.float32), lambda a: a.astype(np.int64),
-    lambda a: a.astype(np.int32)], ids=["list", "float32", "int64", "int32"])
+@pytest.mark.parametrize(
+    "convert",
+    [lambda a: a.tolist(), lambda a: a.astype(np.float32), lambda a: a.astype(np.int64), lambda a: a.astype(np.int32)],
+    ids=["list", "float32", "int64", "int32"],
+)
 def test_converted_inputs(convert):
-    columns = np.array([[3, 12, 7, 2], [100] * 4, [100, 90, 105, 100], [1] * 4, [101, 100, 99, 100]],
-                       dtype=np.float64)
+    columns = np.array([[3, 12, 7, 2], [100] * 4, [100, 90, 105, 100], [1] * 4, [101, 100, 99, 100]], dtype=np.float64)
     expected = VEC(*columns, "cpcp")
     assert (expected > 0).all()
     assert checked(VEC, *[convert(c) for c in columns], "cpcp").tobytes() == expected.tobytes()
@@ -157,9 +159,16 @@ def side_quotes(sides):
     return sigmas, [prices, [100.0] * n, [110.0] * n, [0.97] * n, [102.0] * n]
 
 
-@pytest.mark.parametrize("sides, flags", [
-    ("ccp", "ccp"), ("ccp", ["c", "c", "p"]), ("ccp", "ccpxc"), ("ccp", ("c", "c", "p", None, 1)),
-    ("pppp", ["C", "call", 1, -1])])  # only "c" is a call; extra flags are ignored
+@pytest.mark.parametrize(
+    "sides, flags",
+    [
+        ("ccp", "ccp"),
+        ("ccp", ["c", "c", "p"]),
+        ("ccp", "ccpxc"),
+        ("ccp", ("c", "c", "p", None, 1)),
+        ("pppp", ["C", "call", 1, -1]),
+    ],
+)  # only "c" is a call; extra flags are ignored
 def test_flags(sides, flags):
     sigmas, args = side_quotes(sides)
     assert checked(VEC, *args, flags) == pytest.approx(sigmas, abs=1e-7)
@@ -167,11 +176,15 @@ def test_flags(sides, flags):
     assert not np.allclose(VEC(*args, flipped), sigmas)
 
 
-@pytest.mark.parametrize("flags, error", [
-    ([RaisingEq(), "c", "p"], ZeroDivisionError),
-    (["c", "c", "p", RaisingEq()], ZeroDivisionError),  # extra element, still compared
-    (["c", np.array(["c", "c"]), "p"], ValueError),  # ambiguous truth value
-    (5, TypeError)])
+@pytest.mark.parametrize(
+    "flags, error",
+    [
+        ([RaisingEq(), "c", "p"], ZeroDivisionError),
+        (["c", "c", "p", RaisingEq()], ZeroDivisionError),  # extra element, still compared
+        (["c", np.array(["c", "c"]), "p"], ValueError),  # ambiguous truth value
+        (5, TypeError),
+    ],
+)
 def test_flag_errors_propagate(flags, error):
     checked(VEC, *doubles(*side_quotes("ccp")[1]), flags, raises=error)
 
@@ -182,29 +195,31 @@ def test_prices_without_length_and_scalar_spot():
     assert checked(VEC, [5.0], 100.0, 100, 0.99, 100.0, "c").tobytes() == expected.tobytes()
 
 
-@pytest.mark.parametrize("which, name", list(enumerate(
-    ["prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"])))
+@pytest.mark.parametrize("which, name", list(enumerate(["prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"])))
 def test_short_input_refused(which, name):
     args = doubles([5.0] * 3, [100.0] * 3, [100.0] * 3, [0.99] * 3, [100.0] * 3) + ["ccc"]
     args[which] = LongLen() if which == 0 else args[which][:2]
-    checked(VEC, *args, raises=ValueError,
-            match=re.escape(f"{name} holds 2 elements, fewer than len(prices) = 3"))
+    checked(VEC, *args, raises=ValueError, match=re.escape(f"{name} holds 2 elements, fewer than len(prices) = 3"))
 
 
 # --- find_forward_baw -----------------------------------------------------------
+
 
 def parity_chain(strikes, F, D=0.99, S=100.0, sigma=0.25):
     calls = [nv.baw_price(S, k, D, F, sigma, "c") for k in strikes]
     return calls, [nv.baw_price(S, k, D, F, sigma, "p") for k in strikes]
 
 
-@pytest.mark.parametrize("strikes, decoys, strike_pct, selected", [
-    ([90, 100, 110], [90, 110], None, [100]),  # default window [99, 101]
-    ([95, 105, 91], [91], None, [95, 105]),  # +-5 % is exactly [95, 105], inclusive
-    ([110, 85], [85], None, [110]),  # 100 * (1 + 0.1) rounds above 110
-    ([250, 300], [], None, [250, 300]),  # nothing within +-100 %: every strike
-    ([85, 60], [60], 0.1, [85]),  # after 0.1: 0.02, 0.05, 0.1, then 0.2
-])
+@pytest.mark.parametrize(
+    "strikes, decoys, strike_pct, selected",
+    [
+        ([90, 100, 110], [90, 110], None, [100]),  # default window [99, 101]
+        ([95, 105, 91], [91], None, [95, 105]),  # +-5 % is exactly [95, 105], inclusive
+        ([110, 85], [85], None, [110]),  # 100 * (1 + 0.1) rounds above 110
+        ([250, 300], [], None, [250, 300]),  # nothing within +-100 %: every strike
+        ([85, 60], [60], 0.1, [85]),  # after 0.1: 0.02, 0.05, 0.1, then 0.2
+    ],
+)
 def test_strike_window(strikes, decoys, strike_pct, selected):
     quotes = {k: [q[0] for q in parity_chain([k], 112.0 if k in decoys else 101.0)] for k in strikes}
     calls, puts = ([quotes[k][side] for k in strikes] for side in (0, 1))
@@ -227,12 +242,15 @@ def test_single_strike_is_always_selected(S):
         assert math.isnan(result)
 
 
-@pytest.mark.parametrize("calls, puts, strikes, S, D", [
-    ([], [], [], 100.0, 0.99),  # nothing to reconcile
-    ([0.0], [300.0], [100.0], 100.0, 1.0),  # negative parity forward
-    ([0.0], [100.0], [100.0], 100.0, 1.0),  # zero parity forward
-    ([1e-9, 1e-9], [1e-9, 1e-9], [100.0, 101.0], 100.0, 0.99),  # no time value anywhere
-])
+@pytest.mark.parametrize(
+    "calls, puts, strikes, S, D",
+    [
+        ([], [], [], 100.0, 0.99),  # nothing to reconcile
+        ([0.0], [300.0], [100.0], 100.0, 1.0),  # negative parity forward
+        ([0.0], [100.0], [100.0], 100.0, 1.0),  # zero parity forward
+        ([1e-9, 1e-9], [1e-9, 1e-9], [100.0, 101.0], 100.0, 0.99),  # no time value anywhere
+    ],
+)
 def test_no_usable_pair_gives_nan(calls, puts, strikes, S, D):
     assert math.isnan(checked(FWD, *doubles(calls, puts, strikes), S, D))
 
@@ -240,7 +258,8 @@ def test_no_usable_pair_gives_nan(calls, puts, strikes, S, D):
 @pytest.mark.parametrize("lengths", [(2, 3, 3), (3, 2, 3), (3, 3, 2)])
 def test_length_mismatch_names_the_lengths(lengths):
     args = [[100.0 + i for i in range(n)] for n in lengths]
-    message = "call_prices, put_prices and strikes must have one length, not %d, %d and %d" % lengths
+    a, b, c = lengths
+    message = f"call_prices, put_prices and strikes must have one length, not {a}, {b} and {c}"
     checked(FWD, *doubles(*args), 100.0, 0.99, raises=ValueError, match=re.escape(message))
 
 
@@ -252,6 +271,7 @@ def test_recovers_known_forward(D, F):
 
 
 # --- Threads ----------------------------------------------------------------------
+
 
 def run_in_threads(jobs):
     results, barrier = [None] * len(jobs), threading.Barrier(len(jobs))
@@ -297,8 +317,7 @@ def test_parallel_batches_release_the_lock(chain):
 
 def test_parallel_forward_searches():
     strikes = np.linspace(80.0, 120.0, 20)
-    jobs = [(*parity_chain(strikes, F, D, sigma=0.2), strikes, 100.0, D, 0.2)
-            for D, F in [(0.99, 101.5), (0.97, 98.0)]]
+    jobs = [(*parity_chain(strikes, F, D, sigma=0.2), strikes, 100.0, D, 0.2) for D, F in [(0.99, 101.5), (0.97, 98.0)]]
     serial = [FWD(*job) for job in jobs]
     results = run_in_threads([lambda job=job: [FWD(*job) for _ in range(3)] for job in jobs])
     assert results == [[s] * 3 for s in serial]

@@ -2,11 +2,11 @@
 
 import math
 
+import forward_grid
 import numpy as np
 import pandas as pd
 import pytest
 
-import forward_grid
 import velliq
 from velliq import baw, chain
 
@@ -26,12 +26,23 @@ def clean_table(spot=SPOT, dividend_yield=YIELD, underlying="XYZ"):
                 mid = float(baw.price(spot, K, D, F, VOL * math.sqrt(years), side == "call"))
                 if mid - max(spot - K if side == "call" else K - spot, 0.0) < 0.05:
                     continue
-                rows.append(dict(underlying=underlying, expiry=years, strike=K, side=side,
-                                 bid=mid - 0.01, ask=mid + 0.01, spot=spot, true_forward=F))
+                rows.append(
+                    dict(
+                        underlying=underlying,
+                        expiry=years,
+                        strike=K,
+                        side=side,
+                        bid=mid - 0.01,
+                        ask=mid + 0.01,
+                        spot=spot,
+                        true_forward=F,
+                    )
+                )
     return pd.DataFrame(rows)
 
 
 # --- Forwards -----------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("r, q, vol", [(0.005, 0.0, 0.1), (0.06, 0.0, 0.5), (0.03, 0.05, 0.25)])
 def test_forward_recovers_every_chain_of_the_grid(r, q, vol):
@@ -47,17 +58,21 @@ def test_a_missing_quote_removes_only_its_strike():
     assert chain.forward(calls, puts, strikes, S, D) == pytest.approx(F, rel=1e-9)
 
 
-@pytest.mark.parametrize("calls, puts", [
-    ([np.nan, np.nan], [1.0, 2.0]),  # no call quoted
-    ([0.0, 0.0], [0.0, 0.0]),  # nothing above its exercise value
-    ([], []),
-])
+@pytest.mark.parametrize(
+    "calls, puts",
+    [
+        ([np.nan, np.nan], [1.0, 2.0]),  # no call quoted
+        ([0.0, 0.0], [0.0, 0.0]),  # nothing above its exercise value
+        ([], []),
+    ],
+)
 def test_no_usable_strike_gives_nan(calls, puts):
-    strikes = [100.0, 105.0][:len(calls)]
+    strikes = [100.0, 105.0][: len(calls)]
     assert math.isnan(chain.forward(calls, puts, strikes, 100.0, 0.99))
 
 
 # --- The table ------------------------------------------------------------------------------
+
 
 def test_clean_table_recovers_forwards_and_vols():
     table = clean_table()
@@ -69,8 +84,14 @@ def test_clean_table_recovers_forwards_and_vols():
     has_bid = result["iv_bid"].notna()
     assert has_bid.mean() > 0.9 and (result["iv_bid"][has_bid] < result["iv_mid"][has_bid]).all()
     assert (result["iv_mid"] < result["iv_ask"]).all()
-    vega = baw.greeks(SPOT, table["strike"], result["discount"], result["forward"],
-                      VOL * np.sqrt(result["years"]), velliq.sides(table["side"]))[2]
+    vega = baw.greeks(
+        SPOT,
+        table["strike"],
+        result["discount"],
+        result["forward"],
+        VOL * np.sqrt(result["years"]),
+        velliq.sides(table["side"]),
+    )[2]
     assert np.allclose(result["vega"], vega * np.sqrt(result["years"]), rtol=1e-6)
 
 
@@ -138,8 +159,7 @@ def test_given_dividend_yield_or_forward_skips_the_estimate():
 
 
 def test_several_underlyings_are_grouped():
-    table = pd.concat([clean_table(), clean_table(spot=250.0, dividend_yield=0.0, underlying="ABC")],
-                      ignore_index=True)
+    table = pd.concat([clean_table(), clean_table(spot=250.0, dividend_yield=0.0, underlying="ABC")], ignore_index=True)
     result = chain.implied_vols(table, rate=RATE)
     assert np.allclose(result["forward"], table["true_forward"], rtol=1e-9)
     summary = chain.summary(result)

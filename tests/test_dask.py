@@ -12,16 +12,18 @@ import dask.array as da
 import dask.dataframe as dd
 import pandas as pd
 from distributed import Client, LocalCluster
+from support import random_chain
 
 import velliq.dask as vd
-from support import random_chain
 from velliq.norvane import baw_price, find_forward_baw, vectorized_baw_implied_vol
 
 
 @pytest.fixture(scope="module")
 def client():
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=":0") as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster,
+        Client(cluster) as client,
+    ):
         yield client
 
 
@@ -64,13 +66,16 @@ def test_uneven_and_empty_blocks(client, scheduler, chunks):
     assert_same_bits(result, single_process(*chain))
 
 
-@pytest.mark.parametrize("position, bad, error, message", [
-    (1, da.ones(10, chunks=5), ValueError, r"S is chunked \(\(5, 5\),\), unlike prices \(\(4, 6\),\)"),
-    (0, np.ones((2, 5)), ValueError, "prices must be one-dimensional, not 2-dimensional"),
-    (4, da.ones((10, 1), chunks=(4, 1)), ValueError, "F must be one-dimensional"),
-    (3, np.ones(9), ValueError, "D holds 9 elements, prices 10"),
-    (5, np.array(["c", "x"] * 5), ValueError, "side 'x' at position 1 is not"),
-])
+@pytest.mark.parametrize(
+    "position, bad, error, message",
+    [
+        (1, da.ones(10, chunks=5), ValueError, r"S is chunked \(\(5, 5\),\), unlike prices \(\(4, 6\),\)"),
+        (0, np.ones((2, 5)), ValueError, "prices must be one-dimensional, not 2-dimensional"),
+        (4, da.ones((10, 1), chunks=(4, 1)), ValueError, "F must be one-dimensional"),
+        (3, np.ones(9), ValueError, "D holds 9 elements, prices 10"),
+        (5, np.array(["c", "x"] * 5), ValueError, "side 'x' at position 1 is not"),
+    ],
+)
 def test_misaligned_inputs_refused(position, bad, error, message):
     args = [da.ones(10, chunks=(4, 6))] * 5 + [np.ones(10, bool)]
     args[position] = bad
@@ -93,9 +98,14 @@ def quote_table(columns):
     return pd.DataFrame(rows, columns=columns).sample(frac=1, random_state=8), pd.Series(expected)
 
 
-@pytest.mark.parametrize("names, to_dask", [
-    ({}, True), ({}, False),
-    (dict(expiry="T", strike="K", call_price="C", put_price="P", spot="S", discount="D"), True)])
+@pytest.mark.parametrize(
+    "names, to_dask",
+    [
+        ({}, True),
+        ({}, False),
+        (dict(expiry="T", strike="K", call_price="C", put_price="P", spot="S", discount="D"), True),
+    ],
+)
 def test_forwards_match_per_expiry(client, names, to_dask):
     table, expected = quote_table([names.get(c, c) for c in COLUMNS])
     frame = dd.from_pandas(table, npartitions=3) if to_dask else table
@@ -116,20 +126,22 @@ def test_import_without_dask_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "dask", None)
     monkeypatch.delitem(sys.modules, "velliq.dask")
     with pytest.raises(ImportError, match=r"pip install velliq\[dask\]"):
-        import velliq.dask
+        import velliq.dask  # noqa: F401
 
 
 # --- Long quote tables -----------------------------------------------------------
 
+
 def long_table():
     from test_chain import clean_table
-    return pd.concat([clean_table(), clean_table(spot=250.0, dividend_yield=0.0, underlying="ABC")],
-                     ignore_index=True)
+
+    return pd.concat([clean_table(), clean_table(spot=250.0, dividend_yield=0.0, underlying="ABC")], ignore_index=True)
 
 
 @pytest.mark.parametrize("npartitions", [1, 4])
 def test_long_table_on_cluster_equals_one_process(client, npartitions):
     from velliq import chain
+
     table = long_table()
     frame = dd.from_pandas(table, npartitions=npartitions)
     expected = chain.implied_vols(table, rate=0.04)

@@ -1,14 +1,14 @@
 """Pricing kernels tested through tests/kernel_probe.cpp. Every root search runs SciPy's
 real brentq; the probe only records each search's bracket, tolerances and limit."""
+
 import ctypes
 import math
 import threading
 
+import kernel_probe
 import numpy as np
 import pytest
 import scipy.special
-
-import kernel_probe
 
 NAN, INF, GOLDEN = math.nan, math.inf, 0.3819660112501051
 CALL, PUT = 1, -1
@@ -34,9 +34,18 @@ def searches(lib, kind=None):
 
 
 # Phi(-10), Phi(-20): Laplace's continued fraction for the Mills ratio in 60-digit decimals.
-@pytest.mark.parametrize("z, exact", [
-    (-10.0, 7.619853024160526066e-24), (-20.0, 2.753624118606233695e-89),
-    (-40.0, 0.0), (-1e8, 0.0), (-INF, 0.0), (INF, 1.0), (0.0, 0.5)])
+@pytest.mark.parametrize(
+    "z, exact",
+    [
+        (-10.0, 7.619853024160526066e-24),
+        (-20.0, 2.753624118606233695e-89),
+        (-40.0, 0.0),
+        (-1e8, 0.0),
+        (-INF, 0.0),
+        (INF, 1.0),
+        (0.0, 0.5),
+    ],
+)
 def test_norm_cdf_tails_and_special_values(k, z, exact):
     assert abs(k.probe_norm_cdf(z) - exact) <= (1e-14 * exact if z in (-10, -20) else 0.0)
 
@@ -53,9 +62,18 @@ def test_normal_nan_and_density(k):
     assert k.probe_norm_pdf(1.5) == pytest.approx(math.exp(-1.125) / math.sqrt(2 * math.pi), rel=1e-15)
 
 
-@pytest.mark.parametrize("F, sigma, q, expected", [
-    (110, 0.0, CALL, 9.5), (110, 0.0, 0, 0.0), (110, 0.0, PUT, 0.0), (90, -0.1, PUT, 9.5),
-    (90, -0.1, 2, 9.5), (110, -INF, CALL, 9.5), (NAN, 0.0, CALL, 0.0)])
+@pytest.mark.parametrize(
+    "F, sigma, q, expected",
+    [
+        (110, 0.0, CALL, 9.5),
+        (110, 0.0, 0, 0.0),
+        (110, 0.0, PUT, 0.0),
+        (90, -0.1, PUT, 9.5),
+        (90, -0.1, 2, 9.5),
+        (110, -INF, CALL, 9.5),
+        (NAN, 0.0, CALL, 0.0),
+    ],
+)
 def test_bsm_price_without_volatility(k, F, sigma, q, expected):
     assert k.probe_bsm_price(100, 0.95, F, sigma, q) == expected
 
@@ -75,20 +93,25 @@ def q_exponents(D, carry, sigma):  # (q2, q1) of the quadratic approximation
     return (1 - N + root) / 2, (1 - N - root) / 2
 
 
-@pytest.mark.parametrize("side, D, carry, sigma, q_val, expected", [
-    (CALL, 0.98, 0.99, 0.2, -1.0, 100 + 1e-10),   # equation <= 0 at the strike
-    (CALL, 0.98, 1.05, 0.2, 2.0, 2.0**21 * 100),  # positive at 2K ... 2^20 K
-    (CALL, 0.98, 0.99, NAN, 2.0, 2.0**21 * 100),  # NaN never changes sign
-    (PUT, 0.98, 0.99, 0.2, 0.5, 100 - 1e-10),     # equation <= 0 below the strike
-    (PUT, 1.02, 1.0, 0.2, -2.0, 1e-10)])          # equation >= 0 near zero spot
+@pytest.mark.parametrize(
+    "side, D, carry, sigma, q_val, expected",
+    [
+        (CALL, 0.98, 0.99, 0.2, -1.0, 100 + 1e-10),  # equation <= 0 at the strike
+        (CALL, 0.98, 1.05, 0.2, 2.0, 2.0**21 * 100),  # positive at 2K ... 2^20 K
+        (CALL, 0.98, 0.99, NAN, 2.0, 2.0**21 * 100),  # NaN never changes sign
+        (PUT, 0.98, 0.99, 0.2, 0.5, 100 - 1e-10),  # equation <= 0 below the strike
+        (PUT, 1.02, 1.0, 0.2, -2.0, 1e-10),
+    ],
+)  # equation >= 0 near zero spot
 def test_boundary_fallbacks_skip_root_search(k, side, D, carry, sigma, q_val, expected):
     assert k.probe_solve_critical(side, 100.0, D, carry, sigma, q_val) == expected
     assert searches(k) == []
 
 
-@pytest.mark.parametrize("side, sigma, xb, near", [
-    (CALL, 0.2, 200.0, 136.6), (CALL, 0.25, 200.0, 149.6), (CALL, 0.5, 400.0, 237.1),
-    (PUT, 0.2, 100 - 1e-10, 57.0)])
+@pytest.mark.parametrize(
+    "side, sigma, xb, near",
+    [(CALL, 0.2, 200.0, 136.6), (CALL, 0.25, 200.0, 149.6), (CALL, 0.5, 400.0, 237.1), (PUT, 0.2, 100 - 1e-10, 57.0)],
+)
 def test_boundary_root_search(k, side, sigma, xb, near):
     q_val = q_exponents(0.98, 0.99, sigma)[side != CALL]
     S_star = k.probe_solve_critical(side, 100.0, 0.98, 0.99, sigma, q_val)
@@ -96,8 +119,7 @@ def test_boundary_root_search(k, side, sigma, xb, near):
     xa_expected = 100 + 1e-10 if side == CALL else 1e-10
     assert (xa, xb_, xtol, rtol, it, kind) == (xa_expected, xb, 1e-10, 1e-10, 100, side != CALL)
     assert S_star == root == pytest.approx(near, rel=2e-3)
-    below, above = (k.probe_critical_func(side, S_star * (1 + h), 100, 0.98, 0.99, sigma, q_val)
-                    for h in (-1e-7, 1e-7))
+    below, above = (k.probe_critical_func(side, S_star * (1 + h), 100, 0.98, 0.99, sigma, q_val) for h in (-1e-7, 1e-7))
     assert below * above < 0  # the equation changes sign across the returned root
 
 
@@ -115,8 +137,16 @@ def test_kernels_bit_identical_to_unoptimised_reference(k, kernel):
         x = random_rows(kernel + 10, 200_000, (1e-3, 400), (1, 200), (0.5, 1.2), (0.8, 1.2), (-0.1, 3), (-20, 20))
         x[::1000] = [NAN, 100, 0.98, 1.0, 0.2, 2.0]
     else:  # S, K, D, F, sigma, q for prices; then prices in place of sigma for volatilities
-        x = random_rows(kernel + 10, 20_000 if kernel == 2 else 2_000,
-                        (50, 150), (40, 160), (0.85, 1.0), (45, 160), (0.005, 2.5), (0, 1))
+        x = random_rows(
+            kernel + 10,
+            20_000 if kernel == 2 else 2_000,
+            (50, 150),
+            (40, 160),
+            (0.85, 1.0),
+            (45, 160),
+            (0.005, 2.5),
+            (0, 1),
+        )
         x[:, 5] = np.where(x[:, 5] < 0.5, CALL, PUT)
         if kernel == 3:
             x[:, [0, 4]] = [[k.probe_baw_price(*row[:5], int(row[5])) * 1.001, row[0]] for row in x]
@@ -125,9 +155,15 @@ def test_kernels_bit_identical_to_unoptimised_reference(k, kernel):
     assert k.probe_reference_mismatches(kernel, x.ctypes.data_as(DP), len(x)) == 0
 
 
-@pytest.mark.parametrize("S, K, D, F, sigma, q, expected, european", [
-    (*ATM, 0.2, CALL, 7.41, 7.29), (*ATM, 0.2, PUT, 8.28, 8.27),
-    (100, 100, 0.98, 103, 0.2, PUT, 6.78, 6.54), (100, 100, 0.95, 100, 0.3, CALL, 11.5, None)])
+@pytest.mark.parametrize(
+    "S, K, D, F, sigma, q, expected, european",
+    [
+        (*ATM, 0.2, CALL, 7.41, 7.29),
+        (*ATM, 0.2, PUT, 8.28, 8.27),
+        (100, 100, 0.98, 103, 0.2, PUT, 6.78, 6.54),
+        (100, 100, 0.95, 100, 0.3, CALL, 11.5, None),
+    ],
+)
 def test_american_above_european(k, S, K, D, F, sigma, q, expected, european):
     price, bsm = k.probe_baw_price(S, K, D, F, sigma, q), k.probe_bsm_price(K, D, F, sigma, q)
     assert price == pytest.approx(expected, abs=0.006 if european else 0.06) and price > bsm
@@ -147,16 +183,24 @@ def test_american_value_matching_at_boundary(k, q, sigma):
     assert k.probe_baw_price(S, 100, 0.98, 0.99 * S, sigma, q) == pytest.approx(q * (S - 100), abs=1e-6)
 
 
-@pytest.mark.parametrize("S, K, D, F, sigma, q, expected", [
-    (60, 100, 0.95, 61, 0.2, PUT, 40.0), (150, 100, 0.95, 145, 0.1, CALL, 50.0),
-    (120, 100, 0.98, 99, 0.0, CALL, 20.0), (120, 100, 0.5, 300, -1.0, CALL, 20.0),
-    (120, 100, 0.98, 99, 0.0, PUT, 0.0), (80, 100, 1.2, 10, -0.5, 0, 20.0)])
+@pytest.mark.parametrize(
+    "S, K, D, F, sigma, q, expected",
+    [
+        (60, 100, 0.95, 61, 0.2, PUT, 40.0),
+        (150, 100, 0.95, 145, 0.1, CALL, 50.0),
+        (120, 100, 0.98, 99, 0.0, CALL, 20.0),
+        (120, 100, 0.5, 300, -1.0, CALL, 20.0),
+        (120, 100, 0.98, 99, 0.0, PUT, 0.0),
+        (80, 100, 1.2, 10, -0.5, 0, 20.0),
+    ],
+)
 def test_american_exact_values(k, S, K, D, F, sigma, q, expected):
     assert k.probe_baw_price(S, K, D, F, sigma, q) == expected
 
 
-@pytest.mark.parametrize("D, F, q", [
-    (1.0, 99, CALL), (1.0, 99, PUT), (1.03, 99, PUT), (0.98, 103, CALL), (0.98, 101 / 0.98, CALL)])
+@pytest.mark.parametrize(
+    "D, F, q", [(1.0, 99, CALL), (1.0, 99, PUT), (1.03, 99, PUT), (0.98, 103, CALL), (0.98, 101 / 0.98, CALL)]
+)
 def test_american_is_european_without_early_exercise(k, D, F, q):
     assert k.probe_baw_price(100, 100, D, F, 0.2, q) == k.probe_bsm_price(100, D, F, 0.2, q)
 
@@ -190,14 +234,18 @@ def test_implied_vol_recovers_sigma_with_unit_bracket(k, q):
     assert (xa, xb, xtol, rtol, it, target) == (1e-8, 1.0, 1e-10, 1e-10, 200, price)
 
 
-@pytest.mark.parametrize("price, S, K, D, F, q, expected, tol", [
-    (20.0, 120, 100, 0.98, 99, CALL, 0.0, 0.0),          # at intrinsic value
-    (20 + 5e-11, 120, 100, 0.98, 99, CALL, 0.0, 0.0),    # within the 1e-10 margin
-    (20 + 1e-10, 120, 100, 0.98, 99, CALL, 0.0, 0.0),    # at the margin itself
-    (20 + 1e-9, 120, 100, 0.98, 99, CALL, 0.31, 5e-3),   # where the boundary passes the spot
-    (20.5, 120, 100, 0.98, 99, CALL, 0.36, 5e-3),
-    (0.5, *ATM, PUT, -1.0, 0.0),                         # below the price at sigma = 1e-8
-    (11.0, 100, 90, 0.98, 103, CALL, -1.0, 0.0)])        # below the European floor D (F - K)
+@pytest.mark.parametrize(
+    "price, S, K, D, F, q, expected, tol",
+    [
+        (20.0, 120, 100, 0.98, 99, CALL, 0.0, 0.0),  # at intrinsic value
+        (20 + 5e-11, 120, 100, 0.98, 99, CALL, 0.0, 0.0),  # within the 1e-10 margin
+        (20 + 1e-10, 120, 100, 0.98, 99, CALL, 0.0, 0.0),  # at the margin itself
+        (20 + 1e-9, 120, 100, 0.98, 99, CALL, 0.31, 5e-3),  # where the boundary passes the spot
+        (20.5, 120, 100, 0.98, 99, CALL, 0.36, 5e-3),
+        (0.5, *ATM, PUT, -1.0, 0.0),  # below the price at sigma = 1e-8
+        (11.0, 100, 90, 0.98, 103, CALL, -1.0, 0.0),
+    ],
+)  # below the European floor D (F - K)
 def test_implied_vol_outcomes(k, price, S, K, D, F, q, expected, tol):
     assert k.probe_baw_iv(price, S, K, D, F, q) == pytest.approx(expected, abs=tol)
 
@@ -211,10 +259,16 @@ def test_implied_vol_caps_bracket_after_pricing_sigma_16(k):
 PARABOLA, CONSTANT, ALWAYS_NAN = 0, 1, 2
 
 
-@pytest.mark.parametrize("func, xa, xb, expected, evaluations", [
-    (PARABOLA, 5.0, 5.0, 5.0, 1), (PARABOLA, 10.0, 0.0, 10.0 + GOLDEN * -10.0, 1),
-    (PARABOLA, 0.0, 10.0, 3.0, 6), (ALWAYS_NAN, 97.0, 103.0, 97.0 + GOLDEN * 6.0, None),
-    (CONSTANT, 97.0, 103.0, pytest.approx(103.0 - 2e-6, abs=2e-6), 30)])
+@pytest.mark.parametrize(
+    "func, xa, xb, expected, evaluations",
+    [
+        (PARABOLA, 5.0, 5.0, 5.0, 1),
+        (PARABOLA, 10.0, 0.0, 10.0 + GOLDEN * -10.0, 1),
+        (PARABOLA, 0.0, 10.0, 3.0, 6),
+        (ALWAYS_NAN, 97.0, 103.0, 97.0 + GOLDEN * 6.0, None),
+        (CONSTANT, 97.0, 103.0, pytest.approx(103.0 - 2e-6, abs=2e-6), 30),
+    ],
+)
 def test_fminbound_counted_cases(k, func, xa, xb, expected, evaluations):
     x = k.probe_fminbound(func, xa, xb, 1e-6, 100)
     assert x == expected and x <= max(xa, xb)
@@ -237,9 +291,14 @@ def test_forward_objective_without_usable_strikes(k):
     assert fwd(k, 99.0, 100.0, 0.98, [10.0, 0.0, 0.0], puts, [90, 100, 110]) == 1e10
 
 
-@pytest.mark.parametrize("vols, expected", [
-    ([(0.25, 0.24)], 0.01), ([(0.20, 0.23)], 0.03),        # one strike; call below put
-    ([(0.20, 0.21), None, (0.30, 0.27)], 0.02)])            # an unusable strike is left out
+@pytest.mark.parametrize(
+    "vols, expected",
+    [
+        ([(0.25, 0.24)], 0.01),
+        ([(0.20, 0.23)], 0.03),  # one strike; call below put
+        ([(0.20, 0.21), None, (0.30, 0.27)], 0.02),
+    ],
+)  # an unusable strike is left out
 def test_forward_objective_mean_of_usable_strikes(k, vols, expected):
     S, D, F, strikes = 100.0, 0.98, 99.0, [95.0, 100.0, 105.0][: len(vols)]
     calls = [k.probe_baw_price(S, K, D, F, v[0], CALL) if v else 0.0 for K, v in zip(strikes, vols)]
@@ -252,18 +311,30 @@ def test_forward_objective_mean_of_usable_strikes(k, vols, expected):
 
 
 KERNELS = [("probe_norm_pdf", (0.5,)), ("probe_norm_cdf", (-12.0,))] + [
-    (name, base) for q in (CALL, PUT) for name, base in [
+    (name, base)
+    for q in (CALL, PUT)
+    for name, base in [
         ("probe_bsm_price", (100.0, 0.98, 99.0, 0.2, q)),
         ("probe_critical_func", (q, 100.0 + 20 * q, 100.0, 0.98, 0.99, 0.2, 7.9 if q == CALL else -6.4)),
         ("probe_solve_critical", (q, 100.0, 0.98, 0.99, 0.2, 7.9 if q == CALL else -6.4)),
-        ("probe_baw_price", (*ATM, 0.2, q)), ("probe_iv_objective", (0.2, *ATM, 7.0, q)),
+        ("probe_baw_price", (*ATM, 0.2, q)),
+        ("probe_iv_objective", (0.2, *ATM, 7.0, q)),
         ("probe_baw_iv", (7.5, *ATM, q)),
-        ("probe_fminbound", (PARABOLA if q == CALL else ALWAYS_NAN, 0.0, 10.0, 1e-6, 100))]]
+        ("probe_fminbound", (PARABOLA if q == CALL else ALWAYS_NAN, 0.0, 10.0, 1e-6, 100)),
+    ]
+]
 
 
-@pytest.mark.parametrize("name, base, pos, bad", [
-    (name, base, pos, bad) for name, base in KERNELS for pos, arg in enumerate(base)
-    if isinstance(arg, float) for bad in (NAN, INF, -INF)])
+@pytest.mark.parametrize(
+    "name, base, pos, bad",
+    [
+        (name, base, pos, bad)
+        for name, base in KERNELS
+        for pos, arg in enumerate(base)
+        if isinstance(arg, float)
+        for bad in (NAN, INF, -INF)
+    ],
+)
 def test_kernels_return_on_non_finite_input(lib, name, base, pos, bad):
     args = list(base)
     args[pos] = bad

@@ -6,12 +6,12 @@ import itertools
 import math
 import tracemalloc
 
+import forward_grid
+import kernel_probe
 import numpy as np
 import pandas as pd
 import pytest
 
-import forward_grid
-import kernel_probe
 import velliq
 import velliq.norvane as nv
 
@@ -38,12 +38,15 @@ def test_a_missing_input_gives_nan(which, flag):
     assert np.isnan(batch).all()
 
 
-@pytest.mark.parametrize("price, S, flag", [
-    (20.0, 120.0, "c"),  # exactly the exercise value
-    (-1.0, 120.0, "c"),  # below it, negative
-    (0.0, 120.0, "p"),  # out of the money, no value
-    (-0.5, 80.0, "c"),
-])
+@pytest.mark.parametrize(
+    "price, S, flag",
+    [
+        (20.0, 120.0, "c"),  # exactly the exercise value
+        (-1.0, 120.0, "c"),  # below it, negative
+        (0.0, 120.0, "p"),  # out of the money, no value
+        (-0.5, 80.0, "c"),
+    ],
+)
 def test_quotes_without_time_value_stay_zero(price, S, flag):
     assert nv.baw_implied_vol(price, S, 100.0, 0.98, 99.0, flag) == 0.0
     assert nv.vectorized_baw_implied_vol([price], [S], [100.0], [0.98], [99.0], flag)[0] == 0.0
@@ -64,14 +67,14 @@ def test_one_missing_forward_spoils_only_its_own_quotes():
 
 # --- pandas columns --------------------------------------------------------------
 
+
 def quote_table(n=400, seed=7):
     rng = np.random.default_rng(seed)
     K = rng.uniform(70, 130, n)
     is_call = rng.random(n) < 0.5
     D, F, sigma = 0.98, 101.0, 0.25
     price = [nv.baw_price(100.0, k, D, F, sigma, "c" if c else "p") for k, c in zip(K, is_call)]
-    return pd.DataFrame({"price": price, "S": 100.0, "K": K, "D": D, "F": F,
-                         "flag": np.where(is_call, "c", "p")})
+    return pd.DataFrame({"price": price, "S": 100.0, "K": K, "D": D, "F": F, "flag": np.where(is_call, "c", "p")})
 
 
 def test_pandas_columns_are_read_only_and_accepted():
@@ -111,6 +114,7 @@ def test_read_only_float64_is_read_in_place():
 
 
 # --- Forwards on a plain grid of chains ------------------------------------------
+
 
 @pytest.fixture(scope="module")
 def probe():

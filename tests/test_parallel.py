@@ -31,13 +31,17 @@ def test_identical_to_one_call(chain, workers):
     assert np.array_equal(result.view(np.int64), expected.view(np.int64))
 
 
-@pytest.mark.parametrize("form", [
-    lambda flags: (f for f in flags),
-    lambda flags: np.array([f.upper() for f in flags]),
-    lambda flags: [f == "c" for f in flags],
-    lambda flags: np.where(np.array(flags) == "c", 1, -1),
-    lambda flags: pd.Categorical(["call" if f == "c" else "put" for f in flags]),
-], ids=["generator", "upper case", "booleans", "plus minus one", "categorical"])
+@pytest.mark.parametrize(
+    "form",
+    [
+        lambda flags: (f for f in flags),
+        lambda flags: np.array([f.upper() for f in flags]),
+        lambda flags: [f == "c" for f in flags],
+        lambda flags: np.where(np.array(flags) == "c", 1, -1),
+        lambda flags: pd.Categorical(["call" if f == "c" else "put" for f in flags]),
+    ],
+    ids=["generator", "upper case", "booleans", "plus minus one", "categorical"],
+)
 def test_flags_in_every_form_sides_accepts(chain, form):
     prices, S, K, D, F, flags = chain
     expected = vectorized_baw_implied_vol(*chain)

@@ -12,7 +12,8 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import velliq.norvane as nv
@@ -24,23 +25,50 @@ CLEAN = (TypeError, ValueError, OverflowError)
 VALID = {
     "baw_price": (100.0, 100.0, 0.98, 99.0, 0.2, "c"),
     "baw_implied_vol": (7.4, 100.0, 100.0, 0.98, 99.0, "c"),
-    "vectorized_baw_implied_vol": ([7.4, 8.3, 3.0, 20.5], [100.0] * 4, [100.0, 100.0, 110.0, 80.0],
-                                   [0.98] * 4, [99.0] * 4, ["c", "p", "c", "p"]),
+    "vectorized_baw_implied_vol": (
+        [7.4, 8.3, 3.0, 20.5],
+        [100.0] * 4,
+        [100.0, 100.0, 110.0, 80.0],
+        [0.98] * 4,
+        [99.0] * 4,
+        ["c", "p", "c", "p"],
+    ),
     "find_forward_baw": ([9.0, 7.4, 5.9], [6.9, 8.3, 9.8], [97.0, 100.0, 103.0], 100.0, 0.98, 0.05),
 }
 NAMES = list(VALID)
 BATCH_NAMES = ("prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags")
 
 
-class Boom(Exception): pass
-def boom(*_): raise Boom()
-class RaisingFloat: __float__ = boom
-class RaisingIndex: __index__ = boom
-class RaisingBool: __bool__ = boom
-class RaisingEq: __eq__ = boom
+class Boom(Exception):
+    pass
+
+
+def boom(*_):
+    raise Boom()
+
+
+class RaisingFloat:
+    __float__ = boom
+
+
+class RaisingIndex:
+    __index__ = boom
+
+
+class RaisingBool:
+    __bool__ = boom
+
+
+class RaisingEq:
+    __eq__ = boom
+
+
 class EqReturns:  # __eq__ answers with an arbitrary object, whose truth test decides
-    def __init__(self, answer): self.answer = answer
-    def __eq__(self, other): return self.answer
+    def __init__(self, answer):
+        self.answer = answer
+
+    def __eq__(self, other):
+        return self.answer
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -48,7 +76,8 @@ def report_counts(request):
     yield
     with request.config.pluginmanager.getplugin("capturemanager").global_and_fixture_disabled():
         print("\ncases:", ", ".join(f"{k} {v}" for k, v in CASES.items()))
-        print("largest growth over a leak run: %d blocks, %d bytes" % tuple(map(max, zip(*GROWTH))))
+        blocks, size = map(max, zip(*GROWTH))
+        print(f"largest growth over a leak run: {blocks} blocks, {size} bytes")
 
 
 def bits(values):
@@ -80,8 +109,14 @@ def test_any_doubles_give_floats(x, flag, rows):
 
 # S, K, D < 1 (at D = 1 the price is the European one, which may lie below S - K), F / S, sigma
 @FUZZ
-@given(st.floats(0.01, 1e4), st.floats(0.01, 1e4), st.floats(1e-3, 1.0, exclude_max=True),
-       st.floats(0.2, 5.0), st.floats(1e-3, 5.0), flag)
+@given(
+    st.floats(0.01, 1e4),
+    st.floats(0.01, 1e4),
+    st.floats(1e-3, 1.0, exclude_max=True),
+    st.floats(0.2, 5.0),
+    st.floats(1e-3, 5.0),
+    flag,
+)
 def test_price_and_found_volatility_in_the_domain(S, K, D, carry, sigma, flag):
     CASES.update(["baw_price", "baw_implied_vol"])
     F, intrinsic = S * carry, max(S - K, 0.0) if flag == "c" else max(K - S, 0.0)
@@ -109,15 +144,30 @@ def test_batch_equals_scalar_bitwise(rows):
 
 
 hostile = st.one_of(
-    st.text(max_size=3), st.binary(max_size=2), st.none(), st.booleans(), st.floats(), st.just(object()),
-    st.integers(-(2**1100), 2**1100), st.sampled_from([2**1024, -(2**5000), 10**400]),
+    st.text(max_size=3),
+    st.binary(max_size=2),
+    st.none(),
+    st.booleans(),
+    st.floats(),
+    st.just(object()),
+    st.integers(-(2**1100), 2**1100),
+    st.sampled_from([2**1024, -(2**5000), 10**400]),
     st.lists(st.floats() | st.text(max_size=2) | st.none() | st.integers() | st.binary(max_size=1), max_size=4),
-    st.builds(RaisingFloat), st.builds(RaisingIndex), st.builds(RaisingBool), st.builds(RaisingEq),
+    st.builds(RaisingFloat),
+    st.builds(RaisingIndex),
+    st.builds(RaisingBool),
+    st.builds(RaisingEq),
     st.sampled_from([RaisingBool(), np.array([True, False]), "yes", 0, None, NotImplemented]).map(EqReturns),
     st.lists(st.builds(RaisingEq) | st.builds(RaisingFloat) | st.just("c"), max_size=4),
     st.dictionaries(st.text(max_size=1), st.floats(), max_size=2),
-    hnp.arrays(hnp.scalar_dtypes() | hnp.floating_dtypes(endianness=">") | hnp.unicode_string_dtypes(max_len=3)
-               | hnp.byte_string_dtypes(max_len=2), hnp.array_shapes(min_dims=0, max_dims=2, min_side=0, max_side=5)))
+    hnp.arrays(
+        hnp.scalar_dtypes()
+        | hnp.floating_dtypes(endianness=">")
+        | hnp.unicode_string_dtypes(max_len=3)
+        | hnp.byte_string_dtypes(max_len=2),
+        hnp.array_shapes(min_dims=0, max_dims=2, min_side=0, max_side=5),
+    ),
+)
 
 
 @pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning", "ignore::RuntimeWarning")
@@ -141,12 +191,20 @@ def test_any_objects_give_a_result_or_a_clean_error(name, data):
 # --- Arrays of every dtype, byte order and layout -------------------------------------
 
 DTYPES = "? i1 i2 <i4 >i4 i8 u1 u4 u8 f2 f4 <f8 >f8 c16 O U6 M8[D] m8[s]".split()
-LAYOUTS = {"plain": lambda a: a, "reversed": lambda a: a[::-1], "strided": lambda a: np.repeat(a, 2)[::2],
-           "unaligned": lambda a: a if a.dtype.hasobject else
-           np.frombuffer(bytearray(b"\0" + a.tobytes()), a.dtype, offset=1),  # writable, read in place
-           "fortran 2-D": lambda a: np.asfortranarray(np.stack([a, a], axis=1)), "2-D": lambda a: a[None, :],
-           "0-d": lambda a: np.asarray(a[0], dtype=a.dtype), "empty": lambda a: a[:0], "short": lambda a: a[:-1],
-           "read-only": lambda a: np.lib.stride_tricks.as_strided(a, writeable=False)}
+LAYOUTS = {
+    "plain": lambda a: a,
+    "reversed": lambda a: a[::-1],
+    "strided": lambda a: np.repeat(a, 2)[::2],
+    "unaligned": lambda a: (
+        a if a.dtype.hasobject else np.frombuffer(bytearray(b"\0" + a.tobytes()), a.dtype, offset=1)
+    ),  # writable, read in place
+    "fortran 2-D": lambda a: np.asfortranarray(np.stack([a, a], axis=1)),
+    "2-D": lambda a: a[None, :],
+    "0-d": lambda a: np.asarray(a[0], dtype=a.dtype),
+    "empty": lambda a: a[:0],
+    "short": lambda a: a[:-1],
+    "read-only": lambda a: np.lib.stride_tricks.as_strided(a, writeable=False),
+}
 
 
 def expected_error(i, layout, dtype):
@@ -154,7 +212,8 @@ def expected_error(i, layout, dtype):
     if layout == "0-d":
         return (TypeError, None) if i in (0, 5) else (ValueError, short % 1)
     if "2-D" in layout:
-        return ValueError, "truth value of an array" if i == 5 else r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$"
+        dimensions = r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$"
+        return ValueError, "truth value of an array" if i == 5 else dimensions
     if layout in ("empty", "short") and i > 0:
         return ValueError, short % (3 if layout == "short" else 0)
     return None  # read-only inputs are read in place or copied, never refused
@@ -177,14 +236,18 @@ def test_batch_array_layouts(i, layout):
 
 CALLS = 3000
 LEAK_BASE = dict(VALID, find_forward_baw=([5.0, 2.6], [3.0, 5.5], [100.0, 104.0], 100.0, 0.99))
-LEAK_CASES = ([(n, k) for n in NAMES[:2] for k in ["ok", "binding", "conversion", "flag"]] + [(NAMES[2], "flag")] +
-              [(n, k) for n in NAMES[2:] for k in ["ok", "binding", "conversion", "short", "2-D", "read-only"]])
+LEAK_CASES = (
+    [(n, k) for n in NAMES[:2] for k in ["ok", "binding", "conversion", "flag"]]
+    + [(NAMES[2], "flag")]
+    + [(n, k) for n in NAMES[2:] for k in ["ok", "binding", "conversion", "short", "2-D", "read-only"]]
+)
 
 
 def leak_case(name, kind):
     """Fresh arguments for one way through an entry point, and the exception it ends in."""
-    args = [np.array(a) if isinstance(a, list) else float(str(a)) if isinstance(a, float) else a
-            for a in LEAK_BASE[name]]
+    args = [
+        np.array(a) if isinstance(a, list) else float(str(a)) if isinstance(a, float) else a for a in LEAK_BASE[name]
+    ]
     arrays = [i for i, a in enumerate(args) if isinstance(a, np.ndarray) and a.dtype == float]
     kwargs = {"bogus": 1.5} if kind == "binding" else {}
     if kind == "conversion":
@@ -198,8 +261,13 @@ def leak_case(name, kind):
     elif kind == "read-only":  # read in place by the batch, copied by the forward finder
         for i in arrays[:3]:
             args[i].flags.writeable = False
-    exc = {"binding": TypeError, "flag": Boom, "conversion": (TypeError, ValueError), "short": ValueError,
-           "2-D": ValueError}.get(kind)
+    exc = {
+        "binding": TypeError,
+        "flag": Boom,
+        "conversion": (TypeError, ValueError),
+        "short": ValueError,
+        "2-D": ValueError,
+    }.get(kind)
     return getattr(nv, name), args, kwargs, exc
 
 
@@ -216,7 +284,7 @@ def test_no_leaks_on_any_way_out(name, kind):
     def run(times):
         for _ in range(times):
             try:
-                f(*args, **kwargs)
+                f(*args, **kwargs)  # noqa: F821 (not run after the del below)
             except (TypeError, ValueError, IndexError, Boom):
                 pass
 
@@ -243,6 +311,7 @@ def test_no_leaks_on_any_way_out(name, kind):
 
 # --- Concurrency --------------------------------------------------------------------
 
+
 def test_threads_share_inputs_while_python_runs():
     n, threads, seconds = 16384, 4, 2.0  # the long batch takes about 0.1 s
     S, D, F, K = np.full(n, 100.0), np.full(n, 0.98), np.full(n, 99.0), np.linspace(50.0, 150.0, n)
@@ -251,11 +320,13 @@ def test_threads_share_inputs_while_python_runs():
     chain = [np.array(a) for a in VALID["find_forward_baw"][:3]]
     for a in chain:
         a.flags.writeable = False  # find_forward_baw copies what it reads
-    jobs = [lambda: nv.baw_price(100.0, 105.0, 0.98, 99.0, 0.3, "p"),
-            lambda: nv.baw_implied_vol(prices[3], 100.0, K[3], 0.98, 99.0, "p"),
-            lambda: nv.vectorized_baw_implied_vol(prices[:64], S, K, D, F, flags),
-            lambda: nv.find_forward_baw(*chain, 100.0, 0.98),
-            lambda: nv.vectorized_baw_implied_vol(prices, S, K, D, F, flags)]
+    jobs = [
+        lambda: nv.baw_price(100.0, 105.0, 0.98, 99.0, 0.3, "p"),
+        lambda: nv.baw_implied_vol(prices[3], 100.0, K[3], 0.98, 99.0, "p"),
+        lambda: nv.vectorized_baw_implied_vol(prices[:64], S, K, D, F, flags),
+        lambda: nv.find_forward_baw(*chain, 100.0, 0.98),
+        lambda: nv.vectorized_baw_implied_vol(prices, S, K, D, F, flags),
+    ]
     serial = [bits(job()) for job in jobs]
     start = time.perf_counter()
     jobs[-1]()

@@ -12,15 +12,29 @@ import numpy as np
 import velliq.norvane as nv
 
 FUNCTIONS = {"baw_price", "baw_implied_vol", "vectorized_baw_implied_vol", "find_forward_baw"}
-CONSTANTS = ["_NCDF_ASYM1", "_NCDF_ASYM2", "_DBL_MAX", "_DBL_EPS", "_ONE_OVER_SQRT_TWO_PI",
-             "_ONE_OVER_SQRT_TWO", "_BRENTQ_XTOL", "_IV_MAX_SIGMA", "_IV_TOL", "_GOLDEN", "_SQRT_EPS"]
+CONSTANTS = [
+    "_NCDF_ASYM1",
+    "_NCDF_ASYM2",
+    "_DBL_MAX",
+    "_DBL_EPS",
+    "_ONE_OVER_SQRT_TWO_PI",
+    "_ONE_OVER_SQRT_TWO",
+    "_BRENTQ_XTOL",
+    "_IV_MAX_SIGMA",
+    "_IV_TOL",
+    "_GOLDEN",
+    "_SQRT_EPS",
+]
 IMPORT_SYSTEM = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__path__", "__cached__"}
 
 
 def test_module_attributes():
     lines = nv.__doc__.split("\n")
-    assert lines[:3] == ["C++ Barone-Adesi-Whaley (1987) American option pricer and IV solver.", "",
-                         "Implements baw_price, baw_implied_vol, vectorized_baw_implied_vol, and"]
+    assert lines[:3] == [
+        "C++ Barone-Adesi-Whaley (1987) American option pricer and IV solver.",
+        "",
+        "Implements baw_price, baw_implied_vol, vectorized_baw_implied_vol, and",
+    ]
     assert lines[3].startswith("find_forward_baw as C-level code (") and lines[3].endswith(").")
     assert "brentq" in lines[3] and lines[4:] == [""]
     assert nv.np is np and nv.__builtins__ is builtins
@@ -43,8 +57,9 @@ def test_reimport_returns_the_same_module():
 
 
 def run_python(code):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                            text=True, timeout=120, cwd="/")
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120, cwd="/"
+    )
     assert result.returncode == 0, result.stderr
     return result.stdout.split()
 

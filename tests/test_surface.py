@@ -33,31 +33,47 @@ REQUIRED = {name: 5 if name == "find_forward_baw" else 6 for name in NAMES}
 SOURCE = Path(__file__).resolve().parents[1] / "velliq" / "norvane.cpp"
 
 
-class Boom(Exception): pass
-class FloatSub(float): pass
-class SpotStr(str): pass
-class StrikeStr(str): pass
+class Boom(Exception):
+    pass
+
+
+class FloatSub(float):
+    pass
+
+
+class SpotStr(str):
+    pass
+
+
+class StrikeStr(str):
+    pass
 
 
 class RaisingEq(str):
     __hash__ = str.__hash__
-    def __eq__(self, other): raise Boom("eq")
+
+    def __eq__(self, other):
+        raise Boom("eq")
 
 
 class RaisingBool:
-    def __bool__(self): raise Boom("bool")
+    def __bool__(self):
+        raise Boom("bool")
 
 
 class EqToRaisingBool:
-    def __eq__(self, other): return RaisingBool()
+    def __eq__(self, other):
+        return RaisingBool()
 
 
 class Index:  # integer-index conversion only
-    def __index__(self): return 100
+    def __index__(self):
+        return 100
 
 
 class RaisingFloat:
-    def __float__(self): raise Boom("float")
+    def __float__(self):
+        raise Boom("float")
 
 
 def count_message(name, qualifier, number, given):
@@ -65,6 +81,7 @@ def count_message(name, qualifier, number, given):
 
 
 # --- Binding -------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("name", NAMES)
 def test_count_errors(name):
@@ -93,7 +110,7 @@ def test_keyword_errors(name):
     # Names are case-sensitive: "s" does not bind "S" (or "s_arr" "S_arr").
     i = next(i for i, p in enumerate(params) if p.startswith("S"))
     with pytest.raises(TypeError, match=re.escape(f"argument '{params[i].lower()}'")):
-        f(*args[:i], **{params[i].lower(): args[i]}, **dict(zip(params[i + 1:], args[i + 1:])))
+        f(*args[:i], **{params[i].lower(): args[i]}, **dict(zip(params[i + 1 :], args[i + 1 :])))
     with pytest.raises(TypeError, match="^keywords must be strings$"):
         f(*args, **{1: 2})
 
@@ -115,13 +132,22 @@ def test_find_forward_strike_pct_default():
 
 # --- Numeric conversion ----------------------------------------------------------
 
-@pytest.mark.parametrize("position, value, as_float", [
-    (0, 100, 100.0), (4, True, 1.0), (0, np.float32(100.0), 100.0), (1, np.int64(100), 100.0),
-    (0, np.float64(100.0), 100.0), (3, FloatSub(99.0), 99.0), (1, Index(), 100.0),
-])
+
+@pytest.mark.parametrize(
+    "position, value, as_float",
+    [
+        (0, 100, 100.0),
+        (4, True, 1.0),
+        (0, np.float32(100.0), 100.0),
+        (1, np.int64(100), 100.0),
+        (0, np.float64(100.0), 100.0),
+        (3, FloatSub(99.0), 99.0),
+        (1, Index(), 100.0),
+    ],
+)
 def test_numeric_conversion(position, value, as_float):
     args = list(VALID["baw_price"])
-    expected = nv.baw_price(*args[:position], as_float, *args[position + 1:])
+    expected = nv.baw_price(*args[:position], as_float, *args[position + 1 :])
     args[position] = value
     assert nv.baw_price(*args) == expected
 
@@ -133,18 +159,21 @@ def test_minus_one_is_a_value(minus_one):
     assert nv.baw_implied_vol(minus_one, 100.0, 100.0, 0.98, 99.0, "c") == 0.0
 
 
-@pytest.mark.parametrize("f, args, exc, match", [
-    (nv.baw_price, ("100", 100.0, 0.98, 99.0, 0.2, "c"), TypeError, "str"),
-    (nv.baw_price, (100.0, 100.0, 0.98, None, 0.2, "c"), TypeError, "NoneType"),
-    (nv.baw_price, (10 ** 400, 100.0, 0.98, 99.0, 0.2, "c"), OverflowError, None),
-    # The first failing conversion ends the call: the error concerns S, not K.
-    (nv.baw_price, (SpotStr("100"), StrikeStr("100"), 0.98, 99.0, 0.2, "c"), TypeError, "SpotStr"),
-    # The numeric error is reported before the flag's comparison runs.
-    (nv.baw_price, ("x", 100.0, 0.98, 99.0, 0.2, RaisingEq("c")), TypeError, "str"),
-    (nv.baw_implied_vol, (7.4, 100.0, RaisingFloat(), 0.98, 99.0, "c"), Boom, "float"),
-    (nv.find_forward_baw, ([1.0], [1.0], [1.0], 100.0, 0.98, "0.01"), TypeError, "str"),
-    (nv.find_forward_baw, ([1.0], [1.0], [1.0], RaisingFloat(), 0.98), Boom, "float"),
-])
+@pytest.mark.parametrize(
+    "f, args, exc, match",
+    [
+        (nv.baw_price, ("100", 100.0, 0.98, 99.0, 0.2, "c"), TypeError, "str"),
+        (nv.baw_price, (100.0, 100.0, 0.98, None, 0.2, "c"), TypeError, "NoneType"),
+        (nv.baw_price, (10**400, 100.0, 0.98, 99.0, 0.2, "c"), OverflowError, None),
+        # The first failing conversion ends the call: the error concerns S, not K.
+        (nv.baw_price, (SpotStr("100"), StrikeStr("100"), 0.98, 99.0, 0.2, "c"), TypeError, "SpotStr"),
+        # The numeric error is reported before the flag's comparison runs.
+        (nv.baw_price, ("x", 100.0, 0.98, 99.0, 0.2, RaisingEq("c")), TypeError, "str"),
+        (nv.baw_implied_vol, (7.4, 100.0, RaisingFloat(), 0.98, 99.0, "c"), Boom, "float"),
+        (nv.find_forward_baw, ([1.0], [1.0], [1.0], 100.0, 0.98, "0.01"), TypeError, "str"),
+        (nv.find_forward_baw, ([1.0], [1.0], [1.0], RaisingFloat(), 0.98), Boom, "float"),
+    ],
+)
 def test_conversion_errors(f, args, exc, match):
     with pytest.raises(exc, match=match):
         f(*args)
@@ -156,25 +185,42 @@ CALL = nv.baw_price(100.0, 100.0, 0.98, 99.0, 0.2, "c")
 PUT = nv.baw_price(100.0, 100.0, 0.98, 99.0, 0.2, "p")
 
 
-@pytest.mark.parametrize("flag, expected", [
-    ("c", CALL), (np.str_("c"), CALL), (SpotStr("c"), CALL),
-    ("C", PUT), ("call", PUT), ("p", PUT), (b"c", PUT), (None, PUT), (1, PUT), ("", PUT),
-])
+@pytest.mark.parametrize(
+    "flag, expected",
+    [
+        ("c", CALL),
+        (np.str_("c"), CALL),
+        (SpotStr("c"), CALL),
+        ("C", PUT),
+        ("call", PUT),
+        ("p", PUT),
+        (b"c", PUT),
+        (None, PUT),
+        (1, PUT),
+        ("", PUT),
+    ],
+)
 def test_flag_selects_side(flag, expected):
     assert CALL != PUT
     assert nv.baw_price(100.0, 100.0, 0.98, 99.0, 0.2, flag) == expected
 
 
 @pytest.mark.parametrize("name", ["baw_price", "baw_implied_vol"])
-@pytest.mark.parametrize("flag, exc", [
-    (RaisingEq("c"), Boom), (EqToRaisingBool(), Boom), (np.array(["c", "p"]), ValueError),
-])
+@pytest.mark.parametrize(
+    "flag, exc",
+    [
+        (RaisingEq("c"), Boom),
+        (EqToRaisingBool(), Boom),
+        (np.array(["c", "p"]), ValueError),
+    ],
+)
 def test_flag_errors_propagate(name, flag, exc):
     with pytest.raises(exc):
         getattr(nv, name)(*VALID[name][:5], flag)
 
 
 # --- Traceback entries -----------------------------------------------------------
+
 
 def failing_calls(name):
     """(kind, args, kwargs) of binding, conversion and body errors of `name`."""
@@ -224,6 +270,7 @@ def test_traceback_entries(name):
 
 # --- Results -----------------------------------------------------------------
 
+
 def test_scalar_results():
     assert type(CALL) is float and type(PUT) is float
     assert CALL == pytest.approx(7.41, abs=5e-3) and PUT == pytest.approx(8.28, abs=5e-3)
@@ -239,8 +286,11 @@ def test_scalar_results():
     assert nv.baw_implied_vol(20.0, 120.0, 100.0, 0.98, 99.0, "c") == 0.0
 
 
-GRID = list(itertools.product((80.0, 100.0, 125.0), (90.0, 110.0), (0.9, 0.98, 1.0),
-                              (0.97, 1.0, 1.04), (0.05, 0.2, 0.6, 1.5), "cp"))
+GRID = list(
+    itertools.product(
+        (80.0, 100.0, 125.0), (90.0, 110.0), (0.9, 0.98, 1.0), (0.97, 1.0, 1.04), (0.05, 0.2, 0.6, 1.5), "cp"
+    )
+)
 
 
 def test_price_implied_vol_round_trip():
@@ -268,12 +318,12 @@ def test_price_implied_vol_round_trip():
 
 DOCS = {
     "baw_price": "BAW American option price (C++).\n\n"
-                 "    S spot, K strike, D discount factor, F forward, sigma total std dev.\n"
-                 "    flag: 'c' or 'p'.\n    ",
+    "    S spot, K strike, D discount factor, F forward, sigma total std dev.\n"
+    "    flag: 'c' or 'p'.\n    ",
     "baw_implied_vol": "BAW implied total std dev (C++).\n\n    Returns sigma or NaN on failure.\n    ",
     "vectorized_baw_implied_vol": "Batch BAW IV extraction (C++).\n\n"
-                                  "    All inputs are arrays of equal length. flags is array of 'c'/'p'.\n"
-                                  "    Returns numpy array of implied vols.\n    ",
+    "    All inputs are arrays of equal length. flags is array of 'c'/'p'.\n"
+    "    Returns numpy array of implied vols.\n    ",
     "find_forward_baw": "Find forward price F where BAW call IV \u2248 put IV across near-ATM strikes.",
 }
 
@@ -288,7 +338,8 @@ def test_function_attributes(name):
     params = inspect.signature(f).parameters
     assert tuple(params) == PARAMS[name]
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params.values())
-    assert [p.default for p in params.values() if p.default is not inspect.Parameter.empty] == list(f.__defaults__ or ())
+    defaults = [p.default for p in params.values() if p.default is not inspect.Parameter.empty]
+    assert defaults == list(f.__defaults__ or ())
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         assert pickle.loads(pickle.dumps(f, protocol)) is f
     assert copy.deepcopy(f) is f
@@ -302,12 +353,17 @@ def test_pickle_list_of_functions():
 
 # --- Error paths leave no references behind -------------------------------------
 
+
 @pytest.mark.parametrize("kind", ["binding", "keyword", "conversion", "flag"])
 def test_no_reference_leaks(kind):
     x, s, bad = 1.5e10, "not a number", EqToRaisingBool()
     f = nv.baw_price
-    call = {"binding": lambda: f(x, x, x, x, x, x, x), "keyword": lambda: f(x, x, x, x, x, s, S=x),
-            "conversion": lambda: f(x, x, s, x, x, bad), "flag": lambda: f(x, x, x, x, x, bad)}[kind]
+    call = {
+        "binding": lambda: f(x, x, x, x, x, x, x),
+        "keyword": lambda: f(x, x, x, x, x, s, S=x),
+        "conversion": lambda: f(x, x, s, x, x, bad),
+        "flag": lambda: f(x, x, x, x, x, bad),
+    }[kind]
     watched = (x, s, bad, f, nv.__dict__)
     with pytest.raises((TypeError, Boom)):
         call()

@@ -65,10 +65,24 @@ def mypy_errors(tmp_path_factory):
     (work / "bad_calls.py").write_text(BAD_CALLS)
     # Run where no velliq source tree is in sight, so that the installed package and
     # its stubs are what mypy reads.
-    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
-                             "--show-error-codes", "--cache-dir", str(work / "cache"),
-                             "sample.py", "bad_calls.py"],
-                            capture_output=True, text=True, timeout=300, cwd=work)
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-error-summary",
+            "--show-error-codes",
+            "--cache-dir",
+            str(work / "cache"),
+            "sample.py",
+            "bad_calls.py",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=work,
+    )
     assert result.returncode in (0, 1), result.stdout + result.stderr
     errors = {}
     for match in re.finditer(r"^(\S+\.py):(\d+): error: .*\[([a-z-]+)\]$", result.stdout, re.M):
@@ -83,8 +97,11 @@ def test_mypy_accepts_the_sample(mypy_errors):
 
 def test_mypy_reports_each_bad_call(mypy_errors):
     errors, output = mypy_errors
-    expected = {("bad_calls.py", number): {line.rsplit("# E: ", 1)[1]}
-                for number, line in enumerate(BAD_CALLS.splitlines(), 1) if "# E: " in line}
+    expected = {
+        ("bad_calls.py", number): {line.rsplit("# E: ", 1)[1]}
+        for number, line in enumerate(BAD_CALLS.splitlines(), 1)
+        if "# E: " in line
+    }
     assert {key: codes for key, codes in errors.items() if key[0] == "bad_calls.py"} == expected, output
 
 
@@ -94,13 +111,14 @@ def test_sample_runs():
 
 # --- The compiled functions seen by pydoc and inspect ----------------------------
 
+
 def test_help_lists_the_functions_with_signatures_and_docs():
     text = pydoc.render_doc(nv, renderer=pydoc.plaintext)
     functions = text.split("\nFUNCTIONS\n", 1)[1].split("\nDATA\n", 1)[0]
     entries = re.findall(r"^    (\w+)(\(.*\))\n((?:        .*\n|\n)*)", functions + "\n", re.M)
-    assert [name for name, _, _ in entries] == sorted(["baw_price", "baw_implied_vol",
-                                                       "vectorized_baw_implied_vol",
-                                                       "find_forward_baw"])
+    assert [name for name, _, _ in entries] == sorted(
+        ["baw_price", "baw_implied_vol", "vectorized_baw_implied_vol", "find_forward_baw"]
+    )
     for name, signature, doc in entries:
         f = getattr(nv, name)
         assert signature == str(inspect.signature(f)), name
@@ -108,8 +126,7 @@ def test_help_lists_the_functions_with_signatures_and_docs():
     assert "    baw_price(S, K, D, F, sigma, flag)\n        BAW American option price (C++).\n" in text
 
 
-@pytest.mark.parametrize("name", ["baw_price", "baw_implied_vol", "vectorized_baw_implied_vol",
-                                  "find_forward_baw"])
+@pytest.mark.parametrize("name", ["baw_price", "baw_implied_vol", "vectorized_baw_implied_vol", "find_forward_baw"])
 def test_functions_are_routines_that_do_not_bind(name):
     f = getattr(nv, name)
     assert inspect.isroutine(f) and inspect.ismethoddescriptor(f)
@@ -118,10 +135,15 @@ def test_functions_are_routines_that_do_not_bind(name):
     assert f.__get__(None, holder) is f and f.__get__(holder(), holder) is f
 
 
-@pytest.mark.parametrize("call", [lambda: nv.baw_price("S", 1.0, 1.0, 1.0, 1.0, "c"),
-                                  lambda: nv.baw_price(1.0, 1.0, 1.0, 1.0, 1.0, "c", 1.0),
-                                  lambda: nv.vectorized_baw_implied_vol([1.0], [1.0], [], [1.0], [1.0], "c")],
-                         ids=["conversion", "binding", "short"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: nv.baw_price("S", 1.0, 1.0, 1.0, 1.0, "c"),
+        lambda: nv.baw_price(1.0, 1.0, 1.0, 1.0, 1.0, "c", 1.0),
+        lambda: nv.vectorized_baw_implied_vol([1.0], [1.0], [], [1.0], [1.0], "c"),
+    ],
+    ids=["conversion", "binding", "short"],
+)
 def test_failing_calls_share_their_traceback_code_object(call):
     # Made once per line of a function: no new code object, whose names would be
     # interned anew, on every error.
@@ -129,8 +151,11 @@ def test_failing_calls_share_their_traceback_code_object(call):
     for _ in range(2):
         with pytest.raises((TypeError, ValueError)) as info:
             call()
-        codes += [frame.f_code for frame, _ in traceback.walk_tb(info.value.__traceback__)
-                  if frame.f_code.co_filename == "velliq/norvane.cpp"]
+        codes += [
+            frame.f_code
+            for frame, _ in traceback.walk_tb(info.value.__traceback__)
+            if frame.f_code.co_filename == "velliq/norvane.cpp"
+        ]
     assert len(codes) == 2 and codes[0] is codes[1]
 
 

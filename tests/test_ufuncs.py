@@ -17,22 +17,29 @@ ARGS = (100.0, 100.0, 0.98, 99.0, 0.2)
 
 # --- Ufunc behaviour -------------------------------------------------------------
 
+
 def test_they_are_ufuncs():
     for ufunc, nout in ((baw.price, 1), (baw.implied_vol, 1), (baw.greeks, 5)):
         assert isinstance(ufunc, np.ufunc) and (ufunc.nin, ufunc.nout) == (6, nout)
 
 
-@pytest.mark.parametrize("shapes", [
-    [(), (), (), (), (), ()],
-    [(7,), (), (), (), (), ()],
-    [(), (7,), (), (), (7,), (7,)],
-    [(3, 1), (1, 4), (), (3, 4), (), (4,)],
-    [(2, 3, 1), (5,), (1,), (), (1, 5), ()],
-], ids=["scalars", "vector S", "mixed 1-D", "2-D", "3-D"])
+@pytest.mark.parametrize(
+    "shapes",
+    [
+        [(), (), (), (), (), ()],
+        [(7,), (), (), (), (), ()],
+        [(), (7,), (), (), (7,), (7,)],
+        [(3, 1), (1, 4), (), (3, 4), (), (4,)],
+        [(2, 3, 1), (5,), (1,), (), (1, 5), ()],
+    ],
+    ids=["scalars", "vector S", "mixed 1-D", "2-D", "3-D"],
+)
 def test_broadcasting_matches_the_scalar_functions(shapes):
     rng = np.random.default_rng(len(shapes[0]))
-    S, K, D, F, sigma = (np.asarray(lo + (hi - lo) * rng.random(shape)) for (lo, hi), shape in
-                         zip([(80, 120), (80, 120), (0.9, 0.999), (90, 110), (0.05, 0.6)], shapes))
+    S, K, D, F, sigma = (
+        np.asarray(lo + (hi - lo) * rng.random(shape))
+        for (lo, hi), shape in zip([(80, 120), (80, 120), (0.9, 0.999), (90, 110), (0.05, 0.6)], shapes)
+    )
     is_call = rng.random(shapes[5]) < 0.5
     prices = baw.price(S, K, D, F, sigma, is_call)
     vols = baw.implied_vol(prices, S, K, D, F, is_call)
@@ -41,9 +48,12 @@ def test_broadcasting_matches_the_scalar_functions(shapes):
         args = [float(np.broadcast_to(a, prices.shape)[index]) for a in (S, K, D, F, sigma)]
         flag = "c" if np.broadcast_to(is_call, prices.shape)[index] else "p"
         assert float(np.asarray(prices)[index]) == nv.baw_price(*args, flag)
-        assert math.isclose(float(np.asarray(vols)[index]),
-                            nv.baw_implied_vol(float(np.asarray(prices)[index]), *args[:4], flag),
-                            rel_tol=0, abs_tol=0) or np.isnan(np.asarray(vols)[index])
+        assert math.isclose(
+            float(np.asarray(vols)[index]),
+            nv.baw_implied_vol(float(np.asarray(prices)[index]), *args[:4], flag),
+            rel_tol=0,
+            abs_tol=0,
+        ) or np.isnan(np.asarray(vols)[index])
 
 
 def test_zero_d_in_scalar_out():
@@ -67,8 +77,9 @@ def test_out_and_where():
 @pytest.mark.parametrize("dtype", [np.float32, np.int32, np.int64, np.float16])
 def test_inputs_cast_to_double(dtype):
     S = np.array([90, 100, 110], dtype=dtype)
-    assert (baw.price(S, 100, 0.98, 99, 0.25, True) ==
-            baw.price(S.astype(np.float64), 100.0, 0.98, 99.0, 0.25, True)).all()
+    assert (
+        baw.price(S, 100, 0.98, 99, 0.25, True) == baw.price(S.astype(np.float64), 100.0, 0.98, 99.0, 0.25, True)
+    ).all()
 
 
 @pytest.mark.parametrize("is_call", ["c", 1, np.array([1, -1])])
@@ -92,9 +103,11 @@ def test_nan_in_any_input(which):
 
 # --- Greeks against differences of the price -------------------------------------
 
+
 def differences(S, K, D, F, sigma, is_call):
     """Fourth-order central differences of baw.price: delta and gamma move S
     and F together, keeping F/S."""
+
     def derivative(f, x, h):
         return (8 * (f(x + h) - f(x - h)) - (f(x + 2 * h) - f(x - 2 * h))) / (12 * h)
 
@@ -105,16 +118,21 @@ def differences(S, K, D, F, sigma, is_call):
         return price(S=s, F=s * F / S)
 
     h = 1e-4 * S
-    gamma = (-along_spot(S + 2 * h) + 16 * along_spot(S + h) - 30 * price() + 16 * along_spot(S - h)
-             - along_spot(S - 2 * h)) / (12 * h * h)
-    return (derivative(along_spot, S, h), gamma,
-            derivative(lambda s: price(sigma=s), sigma, 1e-4 * sigma),
-            derivative(lambda f: price(F=f), F, 1e-5 * F),
-            derivative(lambda d: price(D=d), D, 1e-5 * (1 - D)))
+    gamma = (
+        -along_spot(S + 2 * h) + 16 * along_spot(S + h) - 30 * price() + 16 * along_spot(S - h) - along_spot(S - 2 * h)
+    ) / (12 * h * h)
+    return (
+        derivative(along_spot, S, h),
+        gamma,
+        derivative(lambda s: price(sigma=s), sigma, 1e-4 * sigma),
+        derivative(lambda f: price(F=f), F, 1e-5 * F),
+        derivative(lambda d: price(D=d), D, 1e-5 * (1 - D)),
+    )
 
 
-GREEK_GRID = list(itertools.product((80.0, 100.0, 125.0), (0.9, 0.97, 0.995), (0.96, 1.0, 1.03),
-                                    (0.1, 0.3, 0.7), (True, False)))
+GREEK_GRID = list(
+    itertools.product((80.0, 100.0, 125.0), (0.9, 0.97, 0.995), (0.96, 1.0, 1.03), (0.1, 0.3, 0.7), (True, False))
+)
 
 
 @pytest.mark.parametrize("S, D, carry, sigma, is_call", GREEK_GRID)
@@ -130,12 +148,15 @@ def test_greeks_agree_with_differences(S, D, carry, sigma, is_call):
         assert abs(e - a) <= 1e-6 * scale + 1e-6 * abs(e), (name, e, a)
 
 
-@pytest.mark.parametrize("S, K, D, F, sigma, is_call, delta", [
-    (150.0, 100.0, 0.95, 145.0, 0.1, True, 1.0),  # call beyond its boundary (about 109)
-    (60.0, 100.0, 0.95, 61.0, 0.2, False, -1.0),  # put below its boundary (about 76)
-    (120.0, 100.0, 0.95, 125.0, 0.0, True, 1.0),  # no volatility: exercise value
-    (80.0, 100.0, 0.95, 85.0, -0.1, True, 0.0),
-])
+@pytest.mark.parametrize(
+    "S, K, D, F, sigma, is_call, delta",
+    [
+        (150.0, 100.0, 0.95, 145.0, 0.1, True, 1.0),  # call beyond its boundary (about 109)
+        (60.0, 100.0, 0.95, 61.0, 0.2, False, -1.0),  # put below its boundary (about 76)
+        (120.0, 100.0, 0.95, 125.0, 0.0, True, 1.0),  # no volatility: exercise value
+        (80.0, 100.0, 0.95, 85.0, -0.1, True, 0.0),
+    ],
+)
 def test_greeks_in_the_exercise_region(S, K, D, F, sigma, is_call, delta):
     assert baw.greeks(S, K, D, F, sigma, is_call) == (delta, 0.0, 0.0, 0.0, 0.0)
 
@@ -151,32 +172,39 @@ def test_european_greeks_where_exercise_is_never_optimal():
 
 # --- Sides -------------------------------------------------------------------------
 
-@pytest.mark.parametrize("given, expected", [
-    (["c", "p", "C", "P", "call", "PUT", "Call"], [1, 0, 1, 0, 1, 0, 1]),
-    ([True, False], [1, 0]),
-    (np.array([1, -1, 1], dtype=np.int8), [1, 0, 1]),
-    ([1.0, -1.0], [1, 0]),
-    (pd.Series(["call", "put", "call"], dtype="category"), [1, 0, 1]),
-    (pd.Series(["c", "p"]), [1, 0]),
-    (np.array([b"c", b"P"]), [1, 0]),
-    (["c", 1, True, "put", -1], [1, 1, 1, 0, 0]),
-    ((s for s in "cp"), [1, 0]),
-])
+
+@pytest.mark.parametrize(
+    "given, expected",
+    [
+        (["c", "p", "C", "P", "call", "PUT", "Call"], [1, 0, 1, 0, 1, 0, 1]),
+        ([True, False], [1, 0]),
+        (np.array([1, -1, 1], dtype=np.int8), [1, 0, 1]),
+        ([1.0, -1.0], [1, 0]),
+        (pd.Series(["call", "put", "call"], dtype="category"), [1, 0, 1]),
+        (pd.Series(["c", "p"]), [1, 0]),
+        (np.array([b"c", b"P"]), [1, 0]),
+        (["c", 1, True, "put", -1], [1, 1, 1, 0, 0]),
+        ((s for s in "cp"), [1, 0]),
+    ],
+)
 def test_sides_accepted(given, expected):
     result = velliq.sides(given)
     assert result.dtype == bool and result.tolist() == [bool(e) for e in expected]
 
 
-@pytest.mark.parametrize("given, bad, position", [
-    (["c", "p", "x"], "x", 2),
-    ([1, -1, 0], 0, 2),
-    (["c", None], None, 1),
-    ([[1, -1], [2, 1]], 2, (1, 0)),
-    (["c", 2.5], 2.5, 1),
-    (pd.Series(["c", None, "p"], dtype="category"), None, 1),
-    ("cp", "cp", 0),
-    ([float("nan")], float("nan"), 0),
-])
+@pytest.mark.parametrize(
+    "given, bad, position",
+    [
+        (["c", "p", "x"], "x", 2),
+        ([1, -1, 0], 0, 2),
+        (["c", None], None, 1),
+        ([[1, -1], [2, 1]], 2, (1, 0)),
+        (["c", 2.5], 2.5, 1),
+        (pd.Series(["c", None, "p"], dtype="category"), None, 1),
+        ("cp", "cp", 0),
+        ([float("nan")], float("nan"), 0),
+    ],
+)
 def test_sides_refused(given, bad, position):
     with pytest.raises(ValueError, match=rf"side .* at position {__import__('re').escape(str(position))} is not"):
         velliq.sides(given)
@@ -189,6 +217,7 @@ def test_forward_terms():
 
 
 # --- Workers -----------------------------------------------------------------------
+
 
 @pytest.fixture(scope="module")
 def book():
@@ -204,16 +233,22 @@ def book():
 @pytest.mark.parametrize("n_workers", [2, 3, 7])
 def test_workers_give_the_same_bits(book, n_workers):
     K, D, F, sigma, is_call = book
-    single = [np.atleast_1d(u(*args)) for u, args in (
-        (baw.price, (100.0, K, D, F, sigma, is_call)), (baw.greeks, (100.0, K, D, F, sigma, is_call)))]
+    single = [
+        np.atleast_1d(u(*args))
+        for u, args in ((baw.price, (100.0, K, D, F, sigma, is_call)), (baw.greeks, (100.0, K, D, F, sigma, is_call)))
+    ]
     prices = single[0][0] if single[0].ndim > 1 else single[0]
     vols = baw.implied_vol(prices[:3000], 100.0, K[:3000], D[:3000], F[:3000], is_call[:3000])
     with velliq.workers(n_workers):
         assert baw.price(100.0, K, D, F, sigma, is_call).tobytes() == prices.tobytes()
-        assert all(a.tobytes() == b.tobytes() for a, b in zip(baw.greeks(100.0, K, D, F, sigma, is_call),
-                                                             baw.greeks(100.0, K, D, F, sigma, is_call)))
-        assert baw.implied_vol(prices[:3000], 100.0, K[:3000], D[:3000], F[:3000],
-                               is_call[:3000]).tobytes() == vols.tobytes()
+        assert all(
+            a.tobytes() == b.tobytes()
+            for a, b in zip(baw.greeks(100.0, K, D, F, sigma, is_call), baw.greeks(100.0, K, D, F, sigma, is_call))
+        )
+        assert (
+            baw.implied_vol(prices[:3000], 100.0, K[:3000], D[:3000], F[:3000], is_call[:3000]).tobytes()
+            == vols.tobytes()
+        )
 
 
 def test_workers_belong_to_the_calling_thread(book):
@@ -237,6 +272,7 @@ def test_workers_belong_to_the_calling_thread(book):
 
 
 # --- Dask and xarray ---------------------------------------------------------------
+
 
 def test_dask_array_blocks():
     da = pytest.importorskip("dask.array")

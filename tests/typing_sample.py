@@ -23,19 +23,18 @@ assert_type(price, float)
 assert_type(nv.baw_implied_vol(price, 100.0, 100.0, 0.98, 99.0, "c"), float)
 vols = nv.vectorized_baw_implied_vol(prices, spots, strikes, discounts, forwards, flags)
 assert_type(vols, npt.NDArray[np.float64])
-assert_type(nv.vectorized_baw_implied_vol(prices, spots, strikes, discounts, forwards,
-                                          np.array(flags)), npt.NDArray[np.float64])
-assert_type(nv.vectorized_baw_implied_vol(prices, spots, strikes, discounts, forwards, "cpcp"),
-            npt.NDArray[np.float64])
-forward = nv.find_forward_baw([9.0, 7.4, 5.9], [6.9, 8.3, 9.8], np.array([97.0, 100.0, 103.0]),
-                              100.0, 0.98, strike_pct=0.05)
+assert_type(
+    nv.vectorized_baw_implied_vol(prices, spots, strikes, discounts, forwards, np.array(flags)), npt.NDArray[np.float64]
+)
+assert_type(nv.vectorized_baw_implied_vol(prices, spots, strikes, discounts, forwards, "cpcp"), npt.NDArray[np.float64])
+forward = nv.find_forward_baw(
+    [9.0, 7.4, 5.9], [6.9, 8.3, 9.8], np.array([97.0, 100.0, 103.0]), 100.0, 0.98, strike_pct=0.05
+)
 assert_type(forward, float)
 
-parallel = velliq.implied_vol_parallel(prices, spots, strikes, discounts, forwards, iter(flags),
-                                       workers=2)
+parallel = velliq.implied_vol_parallel(prices, spots, strikes, discounts, forwards, iter(flags), workers=2)
 assert_type(parallel, npt.NDArray[np.float64])
-assert_type(velliq.implied_vol_parallel(prices, 100.0, strikes, 0.98, 99, [1, -1, 1, -1]),
-            npt.NDArray[np.float64])
+assert_type(velliq.implied_vol_parallel(prices, 100.0, strikes, 0.98, 99, [1, -1, 1, -1]), npt.NDArray[np.float64])
 
 is_call = velliq.sides(np.array(["call", "P", "c", "put"]))
 assert_type(is_call, npt.NDArray[np.bool_])
@@ -48,8 +47,7 @@ assert_type(curve, tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]])
 with velliq.workers(2) as threads:
     assert_type(threads, int)
     ufunc_vols = np.asarray(velliq.baw.implied_vol(prices, spots, strikes, discounts, forwards, is_call))
-lazy = velliq.dask.implied_vol(prices, spots, strikes, discounts, forwards,
-                               np.array([True, False, True, False]))
+lazy = velliq.dask.implied_vol(prices, spots, strikes, discounts, forwards, np.array([True, False, True, False]))
 assert_type(lazy, da.Array)
 assert_type(velliq.__version__, str)
 

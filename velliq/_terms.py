@@ -10,8 +10,7 @@ def forward_terms(spot, rate, dividend_yield, years):
     spot·exp((rate - dividend_yield)·years), continuously compounded; the
     arguments broadcast. The total standard deviation is ``vol * sqrt(years)``.
     """
-    spot, rate, dividend_yield, years = (np.asarray(a, dtype=np.float64)
-                                         for a in (spot, rate, dividend_yield, years))
+    spot, rate, dividend_yield, years = (np.asarray(a, dtype=np.float64) for a in (spot, rate, dividend_yield, years))
     D = np.exp(-rate * years)
     F = spot * np.exp((rate - dividend_yield) * years)
     return D[()], F[()]

@@ -1,4 +1,4 @@
-from typing import Any, overload
+from typing import overload
 
 import numpy as np
 import numpy.typing as npt

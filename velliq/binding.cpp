@@ -59,8 +59,8 @@ bool exact_str_equal(PyObject* a, PyObject* b) {
                        static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
-bool bind_arguments(const Signature& sig, PyObject* const* args, size_t nargsf,
-                    PyObject* kwnames, PyObject** bound) {
+bool bind_arguments(const Signature& sig, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                    PyObject** bound) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs > sig.total || (nkw == 0 && nargs < sig.required)) {

@@ -11,16 +11,16 @@ namespace velliq {
 inline constexpr int kMaxParams = 6;
 
 struct Signature {
-    const char* name;         // plain function name, as binding messages show it
-    int required;             // the first `required` parameters have no default
+    const char* name;  // plain function name, as binding messages show it
+    int required;      // the first `required` parameters have no default
     int total;
-    PyObject* const* names;   // `total` interned parameter names, borrowed
+    PyObject* const* names;  // `total` interned parameter names, borrowed
 };
 
 // Fills bound[0 .. total-1] with borrowed references to the arguments, or
 // null for an optional parameter left unbound.
-bool bind_arguments(const Signature& sig, PyObject* const* args, size_t nargsf,
-                    PyObject* kwnames, PyObject** bound);
+bool bind_arguments(const Signature& sig, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                    PyObject** bound);
 
 // Exact floats are read directly; everything else through PyFloat_AsDouble,
 // so -1.0 is only a failure when an exception is pending.

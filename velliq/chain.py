@@ -22,14 +22,14 @@ __all__ = ["STATUSES", "MissingColumnsError", "forward", "forwards", "implied_vo
 YEAR_DAYS = 365.0  # Actual/365 Fixed
 
 # Why a row's volatility is missing, in the order the checks take precedence.
-STATUSES = ("missing_input", "crossed", "no_forward", "below_intrinsic", "no_time_value",
-            "no_solution", "ok")
+STATUSES = ("missing_input", "crossed", "no_forward", "below_intrinsic", "no_time_value", "no_solution", "ok")
 
 _NEWTON_STEPS = 40
 _FORWARD_RTOL = 1e-13
 
 
 # --- Forwards ------------------------------------------------------------------------
+
 
 def strike_forwards(calls, puts, strikes, spot, discount):
     """Per strike, the forward at which the call's and the put's implied
@@ -40,8 +40,9 @@ def strike_forwards(calls, puts, strikes, spot, discount):
     zero-volatility values. Safeguarded Newton steps (the slopes come from
     the Greeks, d iv / dF = -dV/dF / vega) solve all strikes at once.
     """
-    C, P, K, S, D = np.broadcast_arrays(*(np.asarray(a, dtype=np.float64)
-                                          for a in (calls, puts, strikes, spot, discount)))
+    C, P, K, S, D = np.broadcast_arrays(
+        *(np.asarray(a, dtype=np.float64) for a in (calls, puts, strikes, spot, discount))
+    )
     with np.errstate(invalid="ignore", divide="ignore"):
         lo, hi = K - P / D, K + C / D
         usable = (C > np.maximum(S - K, 0)) & (P > np.maximum(K - S, 0)) & (D > 0) & (lo < hi)
@@ -69,8 +70,9 @@ def strike_forwards(calls, puts, strikes, spot, discount):
         inside = np.isfinite(newton) & (newton > lo[a]) & (newton < hi[a])
         nxt = np.where(inside, newton, 0.5 * (lo[a] + hi[a]))
         F[a] = nxt
-        done = (gap == 0) | (np.abs(nxt - f) <= _FORWARD_RTOL * np.abs(f)) | \
-               (hi[a] - lo[a] <= _FORWARD_RTOL * np.abs(f))
+        done = (
+            (gap == 0) | (np.abs(nxt - f) <= _FORWARD_RTOL * np.abs(f)) | (hi[a] - lo[a] <= _FORWARD_RTOL * np.abs(f))
+        )
         active = a[~done]
     return F
 
@@ -91,22 +93,36 @@ def forward(calls, puts, strikes, spot, discount):
 
 def _group_forwards(frame, keys):
     """Forward per group from the mean mid of each (group, strike, side)."""
-    pairs = frame.pivot_table(index=[*keys, "strike"], columns="is_call", values="mid",
-                              aggfunc="mean", observed=True, dropna=False)
+    pairs = frame.pivot_table(
+        index=[*keys, "strike"], columns="is_call", values="mid", aggfunc="mean", observed=True, dropna=False
+    )
     pairs = pairs.reindex(columns=[True, False])
     firsts = frame.groupby(keys, observed=True, sort=False)[["spot", "discount"]].first()
     pairs = pairs.join(firsts, on=keys)
     strikes = pairs.index.get_level_values("strike").to_numpy(np.float64)
-    per_strike = strike_forwards(pairs[True].to_numpy(), pairs[False].to_numpy(), strikes,
-                                 pairs["spot"].to_numpy(), pairs["discount"].to_numpy())
+    per_strike = strike_forwards(
+        pairs[True].to_numpy(), pairs[False].to_numpy(), strikes, pairs["spot"].to_numpy(), pairs["discount"].to_numpy()
+    )
     estimates = pd.Series(per_strike, index=pairs.index).dropna()
     return estimates.groupby(level=list(range(len(keys)))).median().rename("forward")
 
 
 # --- The table -----------------------------------------------------------------------
 
-_NAMES = ("underlying", "expiry", "strike", "side", "bid", "ask", "price", "spot", "rate",
-          "dividend_yield", "discount", "forward")
+_NAMES = (
+    "underlying",
+    "expiry",
+    "strike",
+    "side",
+    "bid",
+    "ask",
+    "price",
+    "spot",
+    "rate",
+    "dividend_yield",
+    "discount",
+    "forward",
+)
 
 
 class MissingColumnsError(KeyError):
@@ -114,8 +130,10 @@ class MissingColumnsError(KeyError):
 
     def __init__(self, missing, expected, found):
         self.missing, self.expected, self.found = list(missing), list(expected), list(found)
-        super().__init__(f"quotes have no column {', '.join(map(repr, self.missing))}; "
-                         f"expected {', '.join(self.expected)}; found {', '.join(map(str, self.found))}")
+        super().__init__(
+            f"quotes have no column {', '.join(map(repr, self.missing))}; "
+            f"expected {', '.join(self.expected)}; found {', '.join(map(str, self.found))}"
+        )
 
     def __str__(self):
         return self.args[0]
@@ -145,8 +163,9 @@ def _input(quotes, value, name, needed):
 
 def _prepare(quotes, valuation_date, spot, rate, dividend_yield, discount, forward, columns):
     """The table's inputs as float64 arrays per row (``F`` None when it must be estimated)."""
-    names = {name: columns.pop(name, name) for name in ("underlying", "expiry", "strike", "side",
-                                                        "bid", "ask", "price")}
+    names = {
+        name: columns.pop(name, name) for name in ("underlying", "expiry", "strike", "side", "bid", "ask", "price")
+    }
     if columns:
         raise TypeError(f"unexpected keyword arguments {sorted(columns)}")
     missing = [names[c] for c in ("expiry", "strike", "side") if names[c] not in quotes.columns]
@@ -161,18 +180,27 @@ def _prepare(quotes, valuation_date, spot, rate, dividend_yield, discount, forwa
     q = _input(quotes, dividend_yield, "dividend_yield", None)
     missing += needed
     if missing:
-        expected = [names[c] for c in ("expiry", "strike", "side")] + \
-            [f"{names['bid']}/{names['ask']} or {names['price']}", "spot", "rate (or discount)",
-             "dividend_yield or forward (optional)"]
+        expected = [names[c] for c in ("expiry", "strike", "side")] + [
+            f"{names['bid']}/{names['ask']} or {names['price']}",
+            "spot",
+            "rate (or discount)",
+            "dividend_yield or forward (optional)",
+        ]
         raise MissingColumnsError(missing, expected, quotes.columns)
 
     def column(name):
-        return quotes[names[name]].to_numpy(np.float64, na_value=np.nan) if names[name] in quotes \
-            else np.full(n, np.nan)
+        return (
+            quotes[names[name]].to_numpy(np.float64, na_value=np.nan) if names[name] in quotes else np.full(n, np.nan)
+        )
 
-    v = {"names": names, "years": _years(quotes[names["expiry"]], valuation_date),
-         "strike": column("strike"), "is_call": sides(quotes[names["side"]]),
-         "bid": column("bid"), "ask": column("ask")}
+    v = {
+        "names": names,
+        "years": _years(quotes[names["expiry"]], valuation_date),
+        "strike": column("strike"),
+        "is_call": sides(quotes[names["side"]]),
+        "bid": column("bid"),
+        "ask": column("ask"),
+    }
     v["mid"] = column("price") if names["price"] in quotes else 0.5 * (v["bid"] + v["ask"])
     v["S"] = S if S is not None else np.full(n, np.nan)
     v["D"] = D if D is not None else np.exp(-r * v["years"])
@@ -193,8 +221,18 @@ def _group_keys(quotes, v):
     return pd.DataFrame(keys)
 
 
-def forwards(quotes, *, valuation_date=None, spot=None, rate=None, dividend_yield=None,
-             discount=None, forward=None, workers=None, **columns):
+def forwards(
+    quotes,
+    *,
+    valuation_date=None,
+    spot=None,
+    rate=None,
+    dividend_yield=None,
+    discount=None,
+    forward=None,
+    workers=None,
+    **columns,
+):
     """One row per (underlying, expiry) of a long quote table: ``years``,
     ``discount`` and ``forward``, estimated from the quotes by
     :func:`forward` unless a forward or dividend yield is given. Arguments as
@@ -210,8 +248,19 @@ def forwards(quotes, *, valuation_date=None, spot=None, rate=None, dividend_yiel
     return first
 
 
-def implied_vols(quotes, *, valuation_date=None, spot=None, rate=None, dividend_yield=None,
-                 discount=None, forward=None, model="baw", workers=None, **columns):
+def implied_vols(
+    quotes,
+    *,
+    valuation_date=None,
+    spot=None,
+    rate=None,
+    dividend_yield=None,
+    discount=None,
+    forward=None,
+    model="baw",
+    workers=None,
+    **columns,
+):
     """Implied volatilities of a long quote table, one row per quote.
 
     Columns, renamed by keyword (``strike="K"``): ``expiry`` (dates, with
@@ -250,8 +299,13 @@ def implied_vols(quotes, *, valuation_date=None, spot=None, rate=None, dividend_
 
 
 def _estimated_forwards(keys, v):
-    frame = keys.assign(strike=v["strike"], is_call=v["is_call"], spot=v["S"], discount=v["D"],
-                        mid=np.where(v["bid"] > v["ask"], np.nan, v["mid"]))
+    frame = keys.assign(
+        strike=v["strike"],
+        is_call=v["is_call"],
+        spot=v["S"],
+        discount=v["D"],
+        mid=np.where(v["bid"] > v["ask"], np.nan, v["mid"]),
+    )
     estimates = _group_forwards(frame, list(keys.columns))
     index = pd.MultiIndex.from_frame(keys) if keys.shape[1] > 1 else pd.Index(keys.iloc[:, 0])
     return estimates.reindex(index).to_numpy(np.float64)
@@ -273,6 +327,7 @@ def _status(years, strike, S, D, F, bid, ask, mid, is_call, iv_mid):
 
 # --- Reading the result ------------------------------------------------------------------
 
+
 def summary(result, *, underlying="underlying", expiry="expiry", strike="strike"):
     """One row per (underlying, expiry): years, forward, the ATM volatility
     (the mid volatility at the strike nearest the forward, calls and puts
@@ -283,8 +338,7 @@ def summary(result, *, underlying="underlying", expiry="expiry", strike="strike"
     nearest = ok[ok["_distance"] == ok.groupby(keys, observed=True)["_distance"].transform("min")]
     table = frame.groupby(keys, observed=True).agg(years=("years", "first"), forward=("forward", "first"))
     table["atm_vol"] = nearest.groupby(keys, observed=True)["iv_mid"].mean()
-    counts = pd.crosstab([frame[k] for k in keys], frame["status"]).reindex(columns=list(STATUSES),
-                                                                           fill_value=0)
+    counts = pd.crosstab([frame[k] for k in keys], frame["status"]).reindex(columns=list(STATUSES), fill_value=0)
     return table.join(counts).fillna({s: 0 for s in STATUSES}).astype({s: int for s in STATUSES})
 
 
@@ -303,13 +357,12 @@ def plot_smiles(result, path=None, *, underlying=None, strike="strike", side="si
     if "underlying" in frame.columns:
         chosen = underlying if underlying is not None else frame["underlying"].iloc[0]
         frame = frame[frame["underlying"] == chosen]
-    otm = frame[np.where(sides(frame[side]), frame[strike] >= frame["forward"],
-                         frame[strike] < frame["forward"])]
+    otm = frame[np.where(sides(frame[side]), frame[strike] >= frame["forward"], frame[strike] < frame["forward"])]
     fig, ax = plt.subplots(figsize=(9, 5.5))
     for years, group in otm.groupby("years"):
         group = group.sort_values(strike)
         x = np.log(group[strike] / group["forward"])
-        line, = ax.plot(x, group["iv_mid"], label=f"{years * 365:.0f} d")
+        (line,) = ax.plot(x, group["iv_mid"], label=f"{years * 365:.0f} d")
         ax.fill_between(x, group["iv_bid"], group["iv_ask"], color=line.get_color(), alpha=0.2)
     ax.set_xlabel("log-moneyness ln(K / F)")
     ax.set_ylabel("implied volatility (annual)")

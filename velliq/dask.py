@@ -3,8 +3,9 @@
 ``implied_vol`` maps the implied-volatility ufunc over the blocks of Dask
 arrays; ``implied_vols`` and ``forwards`` run ``velliq.chain`` on each
 (underlying, expiry) of a long quote table held as a Dask DataFrame
-(``forwards`` also takes the wide layout of ``find_forward_baw``). The compiled functions pickle by reference and their loops run
-without the GIL, so threaded, process-based and distributed schedulers all
+(``forwards`` also takes the wide layout of ``find_forward_baw``). The
+compiled functions pickle by reference and their loops run without the GIL,
+so threaded, process-based and distributed schedulers all
 work, and every result equals, bit for bit, the same work done in one process.
 """
 
@@ -15,12 +16,11 @@ try:
     import dask.dataframe as dd
     import pandas as pd
 except ImportError as exc:
-    raise ImportError(
-        "velliq.dask needs Dask and pandas: pip install velliq[dask]") from exc
+    raise ImportError("velliq.dask needs Dask and pandas: pip install velliq[dask]") from exc
 
 from . import baw
-from .norvane import find_forward_baw
 from ._sides import sides
+from .norvane import find_forward_baw
 
 __all__ = ["forwards", "implied_vol", "implied_vols"]
 
@@ -40,8 +40,7 @@ def _aligned(name, values, like):
             raise ValueError(f"{name} holds {len(values)} elements, prices {like.shape[0]}")
         values = da.from_array(values, chunks=like.chunks)
     if like is not None and values.chunks != like.chunks:
-        raise ValueError(f"{name} is chunked {values.chunks}, unlike prices {like.chunks}; "
-                         "rechunk it first")
+        raise ValueError(f"{name} is chunked {values.chunks}, unlike prices {like.chunks}; rechunk it first")
     return values
 
 
@@ -63,10 +62,10 @@ def implied_vol(prices, S, K, D, F, is_call):
             is_call = is_call.map_blocks(sides, dtype=bool)
     else:
         is_call = sides(is_call)
-    arrays = [_aligned(name, values, prices)
-              for name, values in zip(("S", "K", "D", "F", "is_call"), (S, K, D, F, is_call))]
-    return da.map_blocks(_block_implied_vol, prices, *arrays,
-                         dtype=np.float64, meta=np.empty((0,), np.float64))
+    arrays = [
+        _aligned(name, values, prices) for name, values in zip(("S", "K", "D", "F", "is_call"), (S, K, D, F, is_call))
+    ]
+    return da.map_blocks(_block_implied_vol, prices, *arrays, dtype=np.float64, meta=np.empty((0,), np.float64))
 
 
 def _expiry_forward(group, strike, call_price, put_price, spot, discount, strike_pct):
@@ -74,8 +73,12 @@ def _expiry_forward(group, strike, call_price, put_price, spot, discount, strike
     # leaves does not change the result.
     group = group.sort_values([strike, call_price, put_price], kind="stable")
     first = group.iloc[0]
-    return find_forward_baw(*(group[c].to_numpy(np.float64) for c in (call_price, put_price, strike)),
-                            float(first[spot]), float(first[discount]), strike_pct)
+    return find_forward_baw(
+        *(group[c].to_numpy(np.float64) for c in (call_price, put_price, strike)),
+        float(first[spot]),
+        float(first[discount]),
+        strike_pct,
+    )
 
 
 def _by_expiry(frame, underlying, expiry):
@@ -95,16 +98,25 @@ def implied_vols(frame, *, underlying="underlying", expiry="expiry", **kwargs):
     from . import chain
 
     frame = _by_expiry(frame, underlying, expiry)
-    meta = frame._meta.assign(**{c: pd.Series(dtype="f8") for c in (
-        "years", "discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega")})
+    meta = frame._meta.assign(
+        **{c: pd.Series(dtype="f8") for c in ("years", "discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega")}
+    )
     meta["status"] = pd.Categorical([], categories=list(chain.STATUSES))
-    return frame.map_partitions(chain.implied_vols, underlying=underlying, expiry=expiry, meta=meta,
-                                **kwargs)
+    return frame.map_partitions(chain.implied_vols, underlying=underlying, expiry=expiry, meta=meta, **kwargs)
 
 
-def forwards(frame, spot="spot", discount="discount", strike_pct=0.01, *,
-             expiry="expiry", strike="strike", call_price="call_price", put_price="put_price",
-             **long_table):
+def forwards(
+    frame,
+    spot="spot",
+    discount="discount",
+    strike_pct=0.01,
+    *,
+    expiry="expiry",
+    strike="strike",
+    call_price="call_price",
+    put_price="put_price",
+    **long_table,
+):
     """Forward of every expiry of a quote table.
 
     A long table (one row per quote, with a side column; vendors' layout)
@@ -132,16 +144,26 @@ def forwards(frame, spot="spot", discount="discount", strike_pct=0.01, *,
         underlying = long_table.pop("underlying", "underlying")
         shuffled = _by_expiry(frame, underlying, expiry)
         meta = pd.DataFrame({c: pd.Series(dtype="f8") for c in ("years", "discount", "forward")})
-        lazy = shuffled.map_partitions(chain.forwards, spot=spot, discount=discount, expiry=expiry,
-                                       strike=strike, underlying=underlying, meta=meta, **long_table)
+        lazy = shuffled.map_partitions(
+            chain.forwards,
+            spot=spot,
+            discount=discount,
+            expiry=expiry,
+            strike=strike,
+            underlying=underlying,
+            meta=meta,
+            **long_table,
+        )
         return lazy.compute().sort_index()
     columns = [expiry, strike, call_price, put_price, spot, discount]
     missing = [c for c in columns if c not in frame.columns]
     if missing:
         raise KeyError(f"frame has no column {', '.join(map(repr, missing))}")
-    lazy = frame[columns].groupby(expiry).apply(
-        _expiry_forward, strike, call_price, put_price, spot, discount, strike_pct,
-        meta=("forward", "f8"))
+    lazy = (
+        frame[columns]
+        .groupby(expiry)
+        .apply(_expiry_forward, strike, call_price, put_price, spot, discount, strike_pct, meta=("forward", "f8"))
+    )
     result = lazy.compute().sort_index()
     result.name = "forward"
     return result

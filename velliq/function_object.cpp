@@ -59,13 +59,25 @@ PyObject* function_repr(PyObject* self) {
 // Read through a class or an instance, the function stays itself, as a builtin
 // function does. Being a descriptor also makes inspect.isroutine() true, which
 // is how pydoc finds the functions of a module.
-PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) {
+    return Py_NewRef(self);
+}
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->module); }
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
-PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->name);
+}
+PyObject* get_module(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->module);
+}
+PyObject* get_doc(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->doc);
+}
+PyObject* get_defaults(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->defaults);
+}
+PyObject* get_globals(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->globals);
+}
 
 Py_ssize_t first_default(const NorvaneFunction* fn) {
     const Py_ssize_t ndefaults = PyTuple_Check(fn->defaults) ? PyTuple_GET_SIZE(fn->defaults) : 0;
@@ -80,9 +92,9 @@ PyObject* get_text_signature(PyObject* self, void*) {
     for (int i = 0; text && i < fn->signature.total; ++i) {
         PyRef part;
         if (i >= defaults_from) {
-            part = PyRef::steal(PyUnicode_FromFormat(
-                "%s%U=%R", i ? ", " : "", fn->param_names[i],
-                PyTuple_GET_ITEM(fn->defaults, i - defaults_from)));
+            part = PyRef::steal(
+                PyUnicode_FromFormat("%s%U=%R", i ? ", " : "", fn->param_names[i],
+                                     PyTuple_GET_ITEM(fn->defaults, i - defaults_from)));
         } else {
             part = PyRef::steal(PyUnicode_FromFormat("%s%U", i ? ", " : "", fn->param_names[i]));
         }
@@ -101,9 +113,9 @@ PyObject* get_signature(PyObject* self, void*) {
     }
     PyRef parameter = PyRef::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
     PyRef signature = PyRef::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    PyRef kind = parameter ? PyRef::steal(PyObject_GetAttrString(parameter.get(),
-                                                                 "POSITIONAL_OR_KEYWORD"))
-                           : PyRef();
+    PyRef kind =
+        parameter ? PyRef::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"))
+                  : PyRef();
     PyRef params = PyRef::steal(PyList_New(0));
     if (!signature || !kind || !params) {
         return nullptr;
@@ -119,9 +131,10 @@ PyObject* get_signature(PyObject* self, void*) {
                 return nullptr;
             }
         }
-        PyRef param = call_args ? PyRef::steal(PyObject_Call(parameter.get(), call_args.get(),
-                                                             call_kwargs.get()))
-                                : PyRef();
+        PyRef param =
+            call_args
+                ? PyRef::steal(PyObject_Call(parameter.get(), call_args.get(), call_kwargs.get()))
+                : PyRef();
         if (!param || PyList_Append(params.get(), param.get()) < 0) {
             return nullptr;
         }
@@ -130,7 +143,9 @@ PyObject* get_signature(PyObject* self, void*) {
 }
 
 // Pickled by reference: the name is looked up in the module on unpickling.
-PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->name); }
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->name);
+}
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -172,12 +187,14 @@ PyTypeObject function_type = [] {
 
 }  // namespace
 
-bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
+bool ready_function_type() {
+    return PyType_Ready(&function_type) == 0;
+}
 
 PyObject* new_function(const FunctionDef& def, PyObject* globals, PyObject* module_name,
                        PyObject* defaults) {
-    PyRef self = PyRef::steal(reinterpret_cast<PyObject*>(
-        PyObject_GC_New(NorvaneFunction, &function_type)));
+    PyRef self =
+        PyRef::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(NorvaneFunction, &function_type)));
     if (!self) {
         return nullptr;
     }
@@ -212,8 +229,8 @@ namespace {
 // A failure to build the frame must not replace the error being reported.
 void add_entry(PyObject* code, PyObject* globals) {
     PyObject* raised = PyErr_GetRaisedException();  // owned until handed back
-    PyRef frame = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
+    PyRef frame = PyRef::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
     PyErr_Clear();
     PyErr_SetRaisedException(raised);
     if (frame) {
@@ -251,8 +268,8 @@ PyRef code_at(NorvaneFunction* fn, int line) {
 
 void add_traceback(const char* funcname, int line, PyObject* globals) {
     PyObject* raised = PyErr_GetRaisedException();
-    PyRef code = PyRef::steal(
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, funcname, line)));
+    PyRef code =
+        PyRef::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, funcname, line)));
     PyErr_Clear();
     PyErr_SetRaisedException(raised);
     if (code) {

@@ -22,12 +22,11 @@ struct FunctionDef {
 };
 
 struct NorvaneFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     Signature signature;
     PyObject* param_names[kMaxParams];
     PyObject* name;
-    PyObject* module;    // module name
+    PyObject* module;  // module name
     PyObject* doc;
     PyObject* defaults;  // tuple or None
     PyObject* globals;   // the module dictionary

@@ -127,8 +127,7 @@ struct vectorized_baw_implied_vol {
     // Only the memory behind the views and the kernels' constants are touched
     // without the lock; every view stays acquired until after the loop.
     static PyObject* run(Call&, Args& a) {
-        Py_BEGIN_ALLOW_THREADS
-        std::array<const char*, 5> in;
+        Py_BEGIN_ALLOW_THREADS std::array<const char*, 5> in;
         for (int i = 0; i < 5; ++i) {
             in[i] = a.input_views[i].data;
         }
@@ -146,8 +145,7 @@ struct vectorized_baw_implied_vol {
             side += a.q_view.stride;
             out += a.out_view.stride;
         }
-        Py_END_ALLOW_THREADS
-        return a.out.release();
+        Py_END_ALLOW_THREADS return a.out.release();
     }
 };
 
@@ -172,8 +170,8 @@ PyRef select_strikes(PyObject* strikes, double S, double strike_pct) {
     std::copy(std::begin(STRIKE_WINDOWS), std::end(STRIKE_WINDOWS), windows.begin() + 1);
     for (const double pct : windows) {
         PyRef mask = strike_window(strikes, S, pct);
-        PyRef any = mask ? PyRef::steal(PyObject_CallMethodNoArgs(mask.get(), numpy_names.any))
-                         : PyRef();
+        PyRef any =
+            mask ? PyRef::steal(PyObject_CallMethodNoArgs(mask.get(), numpy_names.any)) : PyRef();
         const int found = any ? PyObject_IsTrue(any.get()) : -1;
         if (found < 0) {
             return PyRef();
@@ -220,14 +218,13 @@ struct find_forward_baw {
     };
 
     static bool convert(Call& call, Args* a) {
-        if (!call.number(3, &a->S) || !call.number(4, &a->D) ||
-            !call.number(5, &a->strike_pct)) {
+        if (!call.number(3, &a->S) || !call.number(4, &a->D) || !call.number(5, &a->strike_pct)) {
             return false;
         }
         std::array<PyRef, 3> arrays;  // call_prices, put_prices, strikes
         for (int i = 0; i < 3; ++i) {
-            arrays[i] = numpy_call_with_dtype(numpy_names.asarray, call.bound[i],
-                                              numpy_names.float64);
+            arrays[i] =
+                numpy_call_with_dtype(numpy_names.asarray, call.bound[i], numpy_names.float64);
             if (!arrays[i]) {
                 return call.fail();
             }
@@ -275,10 +272,8 @@ struct find_forward_baw {
         double forward;
         // Without the lock the search touches only `params` on this stack and
         // the three selections, private contiguous copies kept alive by the views.
-        Py_BEGIN_ALLOW_THREADS
-        forward = _find_forward(&params);
-        Py_END_ALLOW_THREADS
-        return call.float_result(forward);
+        Py_BEGIN_ALLOW_THREADS forward = _find_forward(&params);
+        Py_END_ALLOW_THREADS return call.float_result(forward);
     }
 };
 
@@ -291,15 +286,20 @@ constexpr FunctionDef baw_price_def = {
     "    S spot, K strike, D discount factor, F forward, sigma total std dev.\n"
     "    flag: 'c' or 'p'.\n"
     "    ",
-    6, 6, {"S", "K", "D", "F", "sigma", "flag"}, entry_point<baw_price>};
+    6,
+    6,
+    {"S", "K", "D", "F", "sigma", "flag"},
+    entry_point<baw_price>};
 
-constexpr FunctionDef baw_implied_vol_def = {
-    "baw_implied_vol",
-    "BAW implied total std dev (C++).\n"
-    "\n"
-    "    Returns sigma or NaN on failure.\n"
-    "    ",
-    6, 6, {"price", "S", "K", "D", "F", "flag"}, entry_point<baw_implied_vol>};
+constexpr FunctionDef baw_implied_vol_def = {"baw_implied_vol",
+                                             "BAW implied total std dev (C++).\n"
+                                             "\n"
+                                             "    Returns sigma or NaN on failure.\n"
+                                             "    ",
+                                             6,
+                                             6,
+                                             {"price", "S", "K", "D", "F", "flag"},
+                                             entry_point<baw_implied_vol>};
 
 constexpr FunctionDef vectorized_baw_implied_vol_def = {
     "vectorized_baw_implied_vol",
@@ -308,18 +308,22 @@ constexpr FunctionDef vectorized_baw_implied_vol_def = {
     "    All inputs are arrays of equal length. flags is array of 'c'/'p'.\n"
     "    Returns numpy array of implied vols.\n"
     "    ",
-    6, 6, {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"},
+    6,
+    6,
+    {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"},
     entry_point<vectorized_baw_implied_vol>};
 
 constexpr FunctionDef find_forward_baw_def = {
     "find_forward_baw",
     "Find forward price F where BAW call IV \xe2\x89\x88 put IV across near-ATM strikes.",
-    5, 6, {"call_prices", "put_prices", "strikes", "S", "D", "strike_pct"},
+    5,
+    6,
+    {"call_prices", "put_prices", "strikes", "S", "D", "strike_pct"},
     entry_point<find_forward_baw>};
 
 // --- Start-up ---------------------------------------------------------------
 
-PyObject* module_object = nullptr;  // strong reference once exec has begun
+PyObject* module_object = nullptr;   // strong reference once exec has begun
 PyObject* module_globals = nullptr;  // borrowed from module_object
 
 bool store_function(const FunctionDef& def, PyObject* module_name, PyObject* defaults) {
@@ -422,4 +426,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace velliq
 
-PyMODINIT_FUNC PyInit_norvane() { return PyModuleDef_Init(&velliq::module_def); }
+PyMODINIT_FUNC PyInit_norvane() {
+    return PyModuleDef_Init(&velliq::module_def);
+}

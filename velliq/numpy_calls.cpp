@@ -76,8 +76,8 @@ PyRef float64_input(PyObject* obj, const char* name, Py_ssize_t n, TypedView* vi
         return PyRef();
     }
     if (view->length < n) {
-        PyErr_Format(PyExc_ValueError, "%s holds %lld elements, fewer than len(prices) = %zd",
-                     name, static_cast<long long>(view->length), n);
+        PyErr_Format(PyExc_ValueError, "%s holds %lld elements, fewer than len(prices) = %zd", name,
+                     static_cast<long long>(view->length), n);
         return PyRef();
     }
     return array;

@@ -5,7 +5,8 @@ import numpy as np
 
 from . import baw
 from ._sides import sides
-from ._threads import available_cores, workers as _workers
+from ._threads import available_cores
+from ._threads import workers as _workers
 
 __all__ = ["available_cores", "implied_vol_parallel"]
 

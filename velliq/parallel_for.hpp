@@ -21,8 +21,7 @@ inline constexpr std::ptrdiff_t kMinElementsPerWorker = 256;
 
 template <class Body>
 void parallel_for(std::ptrdiff_t n, Body body) noexcept {
-    const std::ptrdiff_t chunks =
-        std::min<std::ptrdiff_t>(loop_workers, n / kMinElementsPerWorker);
+    const std::ptrdiff_t chunks = std::min<std::ptrdiff_t>(loop_workers, n / kMinElementsPerWorker);
     if (chunks <= 1) {
         body(0, n);
         return;

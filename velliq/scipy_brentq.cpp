@@ -11,8 +11,8 @@ bool bind_brentq() {
         "double, void *, double, double, int, "
         "__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_zeros_full_output *)";
     PyRef zeros = PyRef::steal(PyImport_ImportModule("scipy.optimize.cython_optimize._zeros"));
-    PyRef capi = zeros ? PyRef::steal(PyObject_GetAttrString(zeros.get(), "__pyx_capi__"))
-                       : PyRef();
+    PyRef capi =
+        zeros ? PyRef::steal(PyObject_GetAttrString(zeros.get(), "__pyx_capi__")) : PyRef();
     if (!capi) {
         return false;
     }
@@ -24,13 +24,13 @@ bool bind_brentq() {
                             ? PyDict_GetItemString(capi.get(), "brentq")  // borrowed
                             : nullptr;
     if (!capsule) {
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s",
-                     zeros_name, "function", "brentq");
+        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", zeros_name,
+                     "function", "brentq");
         return false;
     }
     if (!PyCapsule_IsValid(capsule, signature)) {
-        const char* got = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule)
-                                                        : Py_TYPE(capsule)->tp_name;
+        const char* got =
+            PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : Py_TYPE(capsule)->tp_name;
         PyErr_Format(PyExc_TypeError,
                      "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
                      "function", zeros_name, "brentq", signature, got ? got : "NULL");

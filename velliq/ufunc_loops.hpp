@@ -23,10 +23,14 @@ T load(const char* p) {
     return value;
 }
 
-inline void store(char* p, double value) { std::memcpy(p, &value, sizeof value); }
+inline void store(char* p, double value) {
+    std::memcpy(p, &value, sizeof value);
+}
 
 // NumPy's bool is one byte, nonzero for True.
-inline int side(const char* p) { return load<unsigned char>(p) ? 1 : -1; }
+inline int side(const char* p) {
+    return load<unsigned char>(p) ? 1 : -1;
+}
 
 // Five doubles and a side in, one double out.
 template <double (*kernel)(double, double, double, double, double, int)>

@@ -83,9 +83,9 @@ bool add_ufuncs(PyObject* module) {
         const UfuncDef& def = kUfuncs[i];
         loops[i] = def.loop;
         std::copy(std::begin(kDoubles5Bool), std::end(kDoubles5Bool), loop_types[i]);
-        PyRef ufunc = PyRef::steal(PyUFunc_FromFuncAndData(
-            &loops[i], &loop_data[i], loop_types[i], 1, def.nin, def.nout, PyUFunc_None,
-            def.name, def.doc, 0));
+        PyRef ufunc = PyRef::steal(PyUFunc_FromFuncAndData(&loops[i], &loop_data[i], loop_types[i],
+                                                           1, def.nin, def.nout, PyUFunc_None,
+                                                           def.name, def.doc, 0));
         if (!ufunc || PyModule_AddObjectRef(module, def.name, ufunc.get()) < 0) {
             return false;
         }
@@ -122,4 +122,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace velliq
 
-PyMODINIT_FUNC PyInit__ufuncs() { return PyModuleDef_Init(&velliq::module_def); }
+PyMODINIT_FUNC PyInit__ufuncs() {
+    return PyModuleDef_Init(&velliq::module_def);
+}

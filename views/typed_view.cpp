@@ -10,8 +10,7 @@ namespace {
 // Holds one buffer export for its whole life; the views of it share one
 // reference to it, counted by acquisition_count.
 struct ViewOwner {
-    PyObject_HEAD
-    Py_buffer buffer;
+    PyObject_HEAD Py_buffer buffer;
     ElementType type;
     std::atomic<std::int32_t> acquisition_count;
 };
@@ -32,7 +31,9 @@ PyTypeObject view_owner_type = [] {
     return type;
 }();
 
-const char* type_name(ElementType type) { return type == ElementType::Double ? "double" : "int"; }
+const char* type_name(ElementType type) {
+    return type == ElementType::Double ? "double" : "int";
+}
 
 std::size_t type_size(ElementType type) {
     return type == ElementType::Double ? sizeof(double) : sizeof(int);
@@ -41,38 +42,66 @@ std::size_t type_size(ElementType type) {
 // How a refused format code is named in the dtype-mismatch message.
 const char* describe_format(const char* code) {
     switch (code[0]) {
-        case 'c': return "'char'";
-        case 'b': return "'signed char'";
-        case 'B': return "'unsigned char'";
-        case '?': return "'bool'";
-        case 'h': return "'short'";
-        case 'H': return "'unsigned short'";
-        case 'i': return "'int'";
-        case 'I': return "'unsigned int'";
-        case 'l': return "'long'";
-        case 'L': return "'unsigned long'";
-        case 'q': return "'long long'";
-        case 'Q': return "'unsigned long long'";
-        case 'n': return "'Py_ssize_t'";
-        case 'N': return "'size_t'";
-        case 'e': return "'half'";
-        case 'f': return "'float'";
-        case 'd': return "'double'";
-        case 'g': return "'long double'";
+        case 'c':
+            return "'char'";
+        case 'b':
+            return "'signed char'";
+        case 'B':
+            return "'unsigned char'";
+        case '?':
+            return "'bool'";
+        case 'h':
+            return "'short'";
+        case 'H':
+            return "'unsigned short'";
+        case 'i':
+            return "'int'";
+        case 'I':
+            return "'unsigned int'";
+        case 'l':
+            return "'long'";
+        case 'L':
+            return "'unsigned long'";
+        case 'q':
+            return "'long long'";
+        case 'Q':
+            return "'unsigned long long'";
+        case 'n':
+            return "'Py_ssize_t'";
+        case 'N':
+            return "'size_t'";
+        case 'e':
+            return "'half'";
+        case 'f':
+            return "'float'";
+        case 'd':
+            return "'double'";
+        case 'g':
+            return "'long double'";
         case 'Z':
             switch (code[1]) {
-                case 'f': return "'complex float'";
-                case 'd': return "'complex double'";
-                case 'g': return "'complex long double'";
-                default: return "unparseable format string";
+                case 'f':
+                    return "'complex float'";
+                case 'd':
+                    return "'complex double'";
+                case 'g':
+                    return "'complex long double'";
+                default:
+                    return "unparseable format string";
             }
-        case 'T': return "a struct";
-        case 'O': return "Python object";
-        case 'P': return "a pointer";
+        case 'T':
+            return "a struct";
+        case 'O':
+            return "Python object";
+        case 'P':
+            return "a pointer";
         case 's':
-        case 'p': return "a string";
-        case '\0': return "end";
-        default: return "unparseable format string";
+        case 'p':
+            return "a string";
+        case '\0':
+            return "end";
+        default:
+            return "unparseable format string";
     }
 }
 
@@ -106,9 +135,13 @@ bool check_format(const char* format, ElementType type) {
 
 }  // namespace
 
-TypedView::~TypedView() { release_view(this); }
+TypedView::~TypedView() {
+    release_view(this);
+}
 
-bool ready_view_types() { return PyType_Ready(&view_owner_type) == 0; }
+bool ready_view_types() {
+    return PyType_Ready(&view_owner_type) == 0;
+}
 
 bool acquire_view(PyObject* obj, ElementType type, Access access, TypedView* view) {
     if (obj == Py_None) {

@@ -23,7 +23,7 @@ struct TypedView {
     PyObject* owner = nullptr;  // the ViewOwner; null when empty; None when taken from None
     char* data = nullptr;       // element 0
     std::int64_t length = 0;
-    std::int64_t stride = 0;    // in bytes, as the buffer reports it (zero and negative too)
+    std::int64_t stride = 0;  // in bytes, as the buffer reports it (zero and negative too)
 
     TypedView() = default;
     TypedView(const TypedView&) = delete;
