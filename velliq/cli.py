@@ -1,0 +1,243 @@
+"""The ``velliq`` command line.
+
+``velliq vols QUOTES`` reads a quote table (CSV, gzip-compressed CSV or
+Parquet), computes its implied volatilities with :func:`velliq.chain.implied_vols`,
+prints the per-expiry summary, and writes the table and the smiles on request.
+Exit status: 0 on success, 2 for a usage error (bad arguments, a missing
+column, a file that cannot be read), 1 for any other failure.
+"""
+
+import argparse
+import datetime as dt
+import importlib.metadata
+import importlib.util
+import sys
+from pathlib import Path
+
+EXAMPLE = """\
+example:
+  velliq vols examples/data/quotes.csv.gz --valuation-date 2026-12-04 --rate 0.04 \\
+      -o vols.parquet --plot smiles.png
+
+The quote table has one row per quote: expiry (dates, or years), strike, side
+(C/P or call/put), bid and ask (or price), spot, and optionally underlying,
+rate and dividend_yield. Without a dividend yield, each (underlying, expiry)
+gets its forward from its own call and put quotes.
+"""
+
+CSV_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zip", ".csv.zst")
+PARQUET_SUFFIXES = (".parquet", ".pq")
+PROGRESS_ROWS = 100_000  # larger tables get a progress bar
+CHUNK_ROWS = 20_000
+
+
+class UsageError(Exception):
+    """The command line or an input file is at fault: exit status 2."""
+
+
+def file_format(path):
+    name = path.name.lower()
+    if name.endswith(CSV_SUFFIXES):
+        return "csv"
+    if name.endswith(PARQUET_SUFFIXES):
+        return "parquet"
+    raise UsageError(f"{path}: unknown format; use one of {', '.join(CSV_SUFFIXES + PARQUET_SUFFIXES)}")
+
+
+def needs(module, purpose):
+    if importlib.util.find_spec(module) is None:
+        raise RuntimeError(f"{purpose} needs {module}: pip install 'velliq[chain]'")
+
+
+def read(path):
+    import pandas as pd
+
+    kind = file_format(path)
+    if kind == "parquet":
+        needs("pyarrow", "reading Parquet")
+    try:
+        return pd.read_csv(path) if kind == "csv" else pd.read_parquet(path)
+    except Exception as error:
+        raise UsageError(f"cannot read {path}: {one_line(error)}") from error
+
+
+def write(table, path):
+    if file_format(path) == "csv":
+        table.to_csv(path, index=False)
+    else:
+        table.to_parquet(path, index=False)
+
+
+def implied_vols(quotes, options):
+    """velliq.chain.implied_vols, in chunks of whole (underlying, expiry)
+    groups under a progress bar when the table is large and tqdm installed;
+    each group's forward comes from its own rows, so chunks change nothing."""
+    import numpy as np
+    import pandas as pd
+
+    from . import chain
+
+    keys = [k for k in ("underlying", "expiry") if k in quotes.columns]
+    if len(quotes) <= PROGRESS_ROWS or "expiry" not in keys or importlib.util.find_spec("tqdm") is None:
+        return chain.implied_vols(quotes, **options)
+    from tqdm import tqdm
+
+    parts, order = [], []
+    with tqdm(total=len(quotes), unit=" quotes", unit_scale=True, desc="implied vols", file=sys.stderr) as bar:
+        for rows in chunks(quotes.groupby(keys, sort=False, dropna=False).indices.values(), CHUNK_ROWS):
+            parts.append(chain.implied_vols(quotes.iloc[rows], **options))
+            order.append(rows)
+            bar.update(len(rows))
+    return pd.concat(parts).iloc[np.argsort(np.concatenate(order), kind="stable")]
+
+
+def chunks(groups, size):
+    """Row positions of consecutive groups, joined until each chunk holds `size` rows."""
+    import numpy as np
+
+    pending, count = [], 0
+    for rows in groups:
+        pending.append(rows)
+        count += len(rows)
+        if count >= size:
+            yield np.concatenate(pending)
+            pending, count = [], 0
+    if pending:
+        yield np.concatenate(pending)
+
+
+def summary_text(result):
+    """The per-expiry summary as a table, and a line of totals by status.
+    Status columns that are zero throughout are left out of the table."""
+    from . import chain
+
+    table = chain.summary(result).reset_index()
+    empty = [s for s in chain.STATUSES if table[s].sum() == 0]
+    table = table.drop(columns=empty)
+    text = table.to_string(index=False, formatters={"years": "{:.4f}".format, "forward": "{:.6f}".format,
+                                                    "atm_vol": "{:.4f}".format}, na_rep="-")
+    counts = result["status"].value_counts()
+    totals = ", ".join(f"{s} {counts.get(s, 0)}" for s in chain.STATUSES)
+    return f"{text}\n\n{len(result)} quotes, {len(table)} expiries: {totals}"
+
+
+def vols(args):
+    needs("pandas", "velliq vols")
+    source = Path(args.quotes)
+    file_format(source)
+    if not source.is_file():
+        raise UsageError(f"cannot read {source}: no such file")
+    if args.output is not None:
+        if file_format(args.output) == "parquet":
+            needs("pyarrow", "writing Parquet")
+        if args.output.resolve() == source.resolve():
+            raise UsageError(f"the output {args.output} would overwrite the quotes")
+    for path in (args.output, args.plot):
+        if path is not None and not path.parent.is_dir():
+            raise UsageError(f"{path}: no folder {path.parent}")
+    if args.plot is not None:
+        needs("matplotlib", "--plot")
+
+    from . import chain
+
+    quotes = read(source)
+    if args.valuation_date is None and "expiry" in quotes.columns \
+            and quotes["expiry"].dtype.kind not in "iuf":
+        raise UsageError("the expiries are dates: give --valuation-date")
+    options = dict(valuation_date=args.valuation_date, rate=args.rate, dividend_yield=args.dividend_yield,
+                   model=args.model, workers=args.workers)
+    try:
+        result = implied_vols(quotes, options)
+    except chain.MissingColumnsError as error:
+        raise UsageError(str(error)) from error
+
+    print(summary_text(result))
+    if args.output is not None:
+        write(result, args.output)
+        print(f"wrote {len(result)} rows to {args.output}", file=sys.stderr)
+    if args.plot is not None:
+        plot(result, args.plot, args.plot_underlying)
+    return 0
+
+
+def plot(result, path, underlying):
+    from . import chain
+
+    if "underlying" in result.columns:
+        names = result["underlying"].dropna().unique()
+        if underlying is None:
+            chosen = names[0] if len(names) else None
+        else:  # the column may hold numbers: compare as text
+            chosen = next((n for n in names if str(n) == underlying), None)
+            if chosen is None:
+                raise UsageError(f"--plot-underlying {underlying!r} is not in the quotes")
+        if len(names) > 1:
+            print(f"the smiles of {chosen} (of {len(names)} underlyings; --plot-underlying picks another)",
+                  file=sys.stderr)
+        underlying = chosen
+    chain.plot_smiles(result, path, underlying=underlying)
+    print(f"wrote {path}", file=sys.stderr)
+
+
+def positive_int(text):
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text} is not a positive whole number")
+    return value
+
+
+def parser():
+    top = argparse.ArgumentParser(prog="velliq", description="American option implied volatilities "
+                                  "(Barone-Adesi-Whaley) from quote files.", epilog=EXAMPLE,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    top.add_argument("--version", action="version", version=f"%(prog)s {importlib.metadata.version('velliq')}")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    p = commands.add_parser("vols", help="implied volatilities of a quote table", epilog=EXAMPLE,
+                            formatter_class=argparse.RawDescriptionHelpFormatter,
+                            description="Implied volatilities of a quote table, one row per quote: prints "
+                            "a summary per expiry; writes the table with its volatilities and the smiles "
+                            "on request.")
+    p.add_argument("quotes", metavar="QUOTES", help="quote table: .csv, .csv.gz or .parquet")
+    p.add_argument("-o", "--output", type=Path, metavar="OUT",
+                   help="write the table with years, discount, forward, iv_bid, iv_mid, iv_ask, vega and "
+                   "status added: .csv, .csv.gz or .parquet")
+    p.add_argument("--plot", type=Path, metavar="PNG", help="draw the smiles to this picture")
+    p.add_argument("--plot-underlying", metavar="NAME", help="the underlying to draw (default: the first)")
+    p.add_argument("--valuation-date", type=dt.date.fromisoformat, metavar="YYYY-MM-DD",
+                   help="the date the quotes are from; needed when expiries are dates")
+    p.add_argument("--rate", type=float, metavar="R",
+                   help="continuously compounded rate for every row (default: the rate column)")
+    p.add_argument("--dividend-yield", type=float, metavar="Q",
+                   help="dividend yield for every row, instead of forwards estimated from the quotes")
+    p.add_argument("--workers", type=positive_int, metavar="N", help="native threads (default: every core)")
+    p.add_argument("--model", choices=["baw"], default="baw", help="pricing model (default: baw)")
+    p.add_argument("--debug", action="store_true", help="show the traceback of a failure")
+    p.set_defaults(run=vols, parser=p)
+    return top
+
+
+def one_line(error):
+    text = str(error).strip().splitlines()
+    return text[0] if text else type(error).__name__
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except KeyboardInterrupt:
+        print("velliq: interrupted", file=sys.stderr)
+        return 130
+    except UsageError as error:
+        if args.debug:
+            raise
+        args.parser.error(str(error))
+    except Exception as error:
+        if args.debug:
+            raise
+        print(f"velliq {args.command}: error: {one_line(error)}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
