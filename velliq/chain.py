@@ -24,21 +24,25 @@ YEAR_DAYS = 365.0  # Actual/365 Fixed
 # Why a row's volatility is missing, in the order the checks take precedence.
 STATUSES = ("missing_input", "crossed", "no_forward", "below_intrinsic", "no_time_value", "no_solution", "ok")
 
-_NEWTON_STEPS = 40
-_FORWARD_RTOL = 1e-13
+# A strike's forward is found to 1e-10 relative in three or four Newton steps
+# from the expiry's parity forward; a strike still unsettled after eight
+# (a pair too flat in the forward to pin it, far from the money) is left out.
+_NEWTON_STEPS = 8
+_FORWARD_RTOL = 1e-10
 
 
 # --- Forwards ------------------------------------------------------------------------
 
 
-def strike_forwards(calls, puts, strikes, spot, discount):
+def strike_forwards(calls, puts, strikes, spot, discount, start=None):
     """Per strike, the forward at which the call's and the put's implied
     volatilities agree; NaN where the pair is not usable.
 
     iv_call falls and iv_put rises as the forward rises, so their difference
     has one root, inside (K - P/D, K + C/D), where both quotes exceed their
     zero-volatility values. Safeguarded Newton steps (the slopes come from
-    the Greeks, d iv / dF = -dV/dF / vega) solve all strikes at once.
+    the Greeks, d iv / dF = -dV/dF / vega) solve all strikes at once, from
+    ``start`` (per strike; its parity forward K + (C - P)/D by default).
     """
     C, P, K, S, D = np.broadcast_arrays(
         *(np.asarray(a, dtype=np.float64) for a in (calls, puts, strikes, spot, discount))
@@ -46,7 +50,10 @@ def strike_forwards(calls, puts, strikes, spot, discount):
     with np.errstate(invalid="ignore", divide="ignore"):
         lo, hi = K - P / D, K + C / D
         usable = (C > np.maximum(S - K, 0)) & (P > np.maximum(K - S, 0)) & (D > 0) & (lo < hi)
-    F = np.where(usable, K + (C - P) / D, np.nan)
+        parity = K + (C - P) / D
+    start = parity if start is None else np.broadcast_to(np.asarray(start, dtype=np.float64), C.shape)
+    F = np.where(usable, np.where((start > lo) & (start < hi), start, parity), np.nan)
+    settled = np.zeros(F.shape, dtype=bool)
     active = np.flatnonzero(usable)
     lo, hi = lo.copy(), hi.copy()
     for _ in range(_NEWTON_STEPS):
@@ -65,16 +72,14 @@ def strike_forwards(calls, puts, strikes, spot, discount):
         _, _, vega_p, dF_p, _ = baw.greeks(S[a], K[a], D[a], f, iv_p, False)
         with np.errstate(invalid="ignore", divide="ignore"):
             slope = -dF_c / vega_c + dF_p / vega_p
-            step = np.where((iv_c > 0) & (iv_p > 0), gap / slope, np.nan)
-            newton = f - step
+            newton = f - np.where((iv_c > 0) & (iv_p > 0), gap / slope, np.nan)
         inside = np.isfinite(newton) & (newton > lo[a]) & (newton < hi[a])
         nxt = np.where(inside, newton, 0.5 * (lo[a] + hi[a]))
         F[a] = nxt
-        done = (
-            (gap == 0) | (np.abs(nxt - f) <= _FORWARD_RTOL * np.abs(f)) | (hi[a] - lo[a] <= _FORWARD_RTOL * np.abs(f))
-        )
+        done = (gap == 0) | (np.abs(nxt - f) <= _FORWARD_RTOL * np.abs(f))
+        settled[a[done]] = True
         active = a[~done]
-    return F
+    return np.where(settled, F, np.nan)
 
 
 def forward(calls, puts, strikes, spot, discount):
@@ -86,7 +91,11 @@ def forward(calls, puts, strikes, spot, discount):
     which a few bad quotes do not move. A missing quote removes its strike
     only. NaN when no strike has a usable pair.
     """
-    per_strike = strike_forwards(calls, puts, strikes, spot, discount)
+    C, P, K = (np.asarray(a, dtype=np.float64) for a in (calls, puts, strikes))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        parity = K + (C - P) / np.asarray(discount, dtype=np.float64)
+    start = np.nanmedian(parity) if np.isfinite(parity).any() else None
+    per_strike = strike_forwards(C, P, K, spot, discount, start)
     per_strike = per_strike[np.isfinite(per_strike)]
     return float(np.median(per_strike)) if per_strike.size else math.nan
 
@@ -100,11 +109,14 @@ def _group_forwards(frame, keys):
     firsts = frame.groupby(keys, observed=True, sort=False)[["spot", "discount"]].first()
     pairs = pairs.join(firsts, on=keys)
     strikes = pairs.index.get_level_values("strike").to_numpy(np.float64)
-    per_strike = strike_forwards(
-        pairs[True].to_numpy(), pairs[False].to_numpy(), strikes, pairs["spot"].to_numpy(), pairs["discount"].to_numpy()
-    )
+    C, P, D = pairs[True].to_numpy(), pairs[False].to_numpy(), pairs["discount"].to_numpy()
+    with np.errstate(invalid="ignore"):
+        parity = pd.Series(strikes + (C - P) / D, index=pairs.index)
+    levels = list(range(len(keys)))
+    start = parity.groupby(level=levels).transform("median").to_numpy()
+    per_strike = strike_forwards(C, P, strikes, pairs["spot"].to_numpy(), D, start)
     estimates = pd.Series(per_strike, index=pairs.index).dropna()
-    return estimates.groupby(level=list(range(len(keys)))).median().rename("forward")
+    return estimates.groupby(level=levels).median().rename("forward")
 
 
 # --- The table -----------------------------------------------------------------------

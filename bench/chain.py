@@ -1,0 +1,97 @@
+"""velliq.chain end to end against the bare ufunc calls it is built on.
+
+    python bench/chain.py            # a 1,000,000-row quote table
+    python bench/chain.py --quick    # 200,000 rows
+
+The table: 40 underlyings, 25 expiries from a week to two years, 500 strikes
+per expiry (250 calls and 250 puts), BAW mids on a smile with a spread of two
+ticks. The baseline is what the table costs without velliq.chain: the three
+implied volatilities and the Greeks (for vega) at the true forwards, as bare
+velliq.baw calls on ready float64 arrays. Figures are medians of interleaved
+repetitions, ratios of timings taken in this run.
+"""
+
+import argparse
+import tracemalloc
+
+import numpy as np
+import pandas as pd
+from run import interleaved
+
+import velliq
+from velliq import baw, chain
+
+RATE = 0.04
+
+
+def table(rows):
+    rng = np.random.default_rng(7)
+    n_under, n_exp = 40, 25
+    per_expiry = rows // (n_under * n_exp)
+    strikes_per_side = per_expiry // 2
+    under = np.repeat(np.arange(n_under), n_exp * per_expiry)
+    spot = np.repeat(rng.uniform(20, 500, n_under), n_exp * per_expiry)
+    q = np.repeat(rng.uniform(0, 0.04, n_under), n_exp * per_expiry)
+    years = np.tile(np.repeat(np.geomspace(7 / 365, 2, n_exp), per_expiry), n_under)
+    moneyness = np.tile(np.repeat(np.linspace(0.6, 1.4, strikes_per_side), 2), n_under * n_exp)
+    is_call = np.tile(np.array([True, False]), rows // 2)
+    K = np.round(spot * moneyness, 2)
+    D, F = velliq.forward_terms(spot, RATE, q, years)
+    vol = 0.25 - 0.1 * np.log(K / F) + 0.2 * np.log(K / F) ** 2
+    mid = baw.price(spot, K, D, F, vol * np.sqrt(years), is_call)
+    frame = pd.DataFrame(
+        {
+            "underlying": pd.Categorical(under.astype(str)),
+            "expiry": years,
+            "strike": K,
+            "side": np.where(is_call, "c", "p"),
+            "bid": mid - 0.01,
+            "ask": mid + 0.01,
+            "spot": spot,
+        }
+    )
+    return frame, dict(S=spot, K=K, D=D, F=F, is_call=is_call, bid=mid - 0.01, mid=mid, ask=mid + 0.01)
+
+
+def bare(a):
+    sig = {k: baw.implied_vol(a[k], a["S"], a["K"], a["D"], a["F"], a["is_call"]) for k in ("bid", "mid", "ask")}
+    baw.greeks(a["S"], a["K"], a["D"], a["F"], sig["mid"], a["is_call"])
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args(argv)
+    rows = 200_000 if args.quick else 1_000_000
+    frame, arrays = table(rows)
+    reps = 3
+
+    (t_chain, t_bare), _ = interleaved(
+        [lambda: chain.implied_vols(frame, rate=RATE, workers=1), lambda: bare(arrays)], reps
+    )
+    (t_two,), _ = interleaved([lambda: chain.implied_vols(frame, rate=RATE, workers=2)], reps)
+    tracemalloc.start()
+    result = chain.implied_vols(frame, rate=RATE, workers=1)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    size = frame.memory_usage(deep=True).sum()
+    forward_error = np.nanmax(np.abs(result["forward"] / arrays["F"] - 1))
+    figures = [
+        (f"implied_vols over {rows:,} rows, one worker", t_chain, "s", None),
+        ("bare velliq.baw calls on the same arrays", t_bare, "s", None),
+        ("implied_vols / bare calls, time", t_chain / t_bare, "", ("<=", 1.2)),
+        ("peak memory / input table", peak / size, "", ("<=", 2.0)),
+        ("workers=2 vs one worker", t_chain / t_two, "x", (">=", 1.8)),
+        ("worst forward error, relative", forward_error, "", None),
+        ("rows with status ok", float((result["status"] == "ok").mean()), "", None),
+    ]
+    for label, value, unit, target in figures:
+        verdict = ""
+        if target:
+            met = value <= target[1] if target[0] == "<=" else value >= target[1]
+            verdict = f"  target {target[0]} {target[1]}: {'met' if met else 'MISSED'}"
+        print(f"{label:<48} {value:>12.4g} {unit:<2}{verdict}")
+
+
+if __name__ == "__main__":
+    main()
