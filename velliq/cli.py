@@ -194,8 +194,8 @@ def parser():
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     p = commands.add_parser("vols", help="implied volatilities of a quote table", epilog=EXAMPLE,
                             formatter_class=argparse.RawDescriptionHelpFormatter,
-                            description="Implied volatilities of a quote table, one row per quote: prints "
-                            "a summary per expiry; writes the table with its volatilities and the smiles "
+                            description="Implied volatilities of a quote table, one row per quote: prints\n"
+                            "a summary per expiry; writes the table with its volatilities and the smiles\n"
                             "on request.")
     p.add_argument("quotes", metavar="QUOTES", help="quote table: .csv, .csv.gz or .parquet")
     p.add_argument("-o", "--output", type=Path, metavar="OUT",
