@@ -121,21 +121,6 @@ def _group_forwards(frame, keys):
 
 # --- The table -----------------------------------------------------------------------
 
-_NAMES = (
-    "underlying",
-    "expiry",
-    "strike",
-    "side",
-    "bid",
-    "ask",
-    "price",
-    "spot",
-    "rate",
-    "dividend_yield",
-    "discount",
-    "forward",
-)
-
 
 class MissingColumnsError(KeyError):
     """Columns the table needs and does not have."""
