@@ -52,6 +52,7 @@ BAD_CALLS = textwrap.dedent("""\
     velliq.forward_terms(100.0, "5%", 0.0, 1.0)  # E: arg-type
     velliq.workers("all")  # E: arg-type
     velliq.baw.no_such_ufunc  # E: attr-defined
+    velliq.dask.implied_vols(None, "underlying")  # E: call-arg
     velliq.dask.no_such_function  # E: attr-defined
     vols: list[float] = nv.vectorized_baw_implied_vol(x, x, x, x, x, "cp")  # E: assignment
     """)

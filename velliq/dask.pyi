@@ -1,10 +1,12 @@
+from typing import Any
+
 import dask.array as da
 import dask.dataframe as dd
 import pandas as pd
 
 from ._typing import Real, Reals, Sides
 
-__all__ = ["forwards", "implied_vol"]
+__all__ = ["forwards", "implied_vol", "implied_vols"]
 
 def implied_vol(
     prices: da.Array | Reals,
@@ -24,4 +26,8 @@ def forwards(
     strike: str = "strike",
     call_price: str = "call_price",
     put_price: str = "put_price",
-) -> pd.Series: ...
+    **long_table: Any,
+) -> pd.Series | pd.DataFrame: ...
+def implied_vols(
+    frame: dd.DataFrame | pd.DataFrame, *, underlying: str = "underlying", expiry: str = "expiry", **kwargs: Any
+) -> dd.DataFrame: ...
