@@ -184,6 +184,7 @@ def test_european_greeks_where_exercise_is_never_optimal():
         (pd.Series(["c", "p"]), [1, 0]),
         (np.array([b"c", b"P"]), [1, 0]),
         (["c", 1, True, "put", -1], [1, 1, 1, 0, 0]),
+        ([True, False, 1, -1], [1, 0, 1, 0]),
         ((s for s in "cp"), [1, 0]),
     ],
 )

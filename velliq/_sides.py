@@ -76,14 +76,15 @@ def sides(values):
         is_call, known = array == 1.0, (array == 1.0) | (array == -1.0)
     elif kind in "USTa":
         is_call, known = _from_text(array)
-        if not known.all() and isinstance(values, (list, tuple)):
-            # NumPy turns a list mixing labels with booleans or numbers into text.
-            array = np.array(values, dtype=object)
-            is_call, known = _from_object(array)
     elif kind == "O":
         is_call, known = _from_object(array)
     else:
         is_call, known = np.zeros(array.shape, bool), np.zeros(array.shape, bool)
+    if not known.all() and isinstance(values, (list, tuple)) and kind != "O":
+        # NumPy turns a list mixing labels, booleans and numbers into text or
+        # numbers (False into 0): read such a list element by element.
+        array = np.array(values, dtype=object)
+        is_call, known = _from_object(array)
     if not known.all():
         _refuse(array, ~known)
     return is_call[()] if is_call.ndim == 0 else is_call
