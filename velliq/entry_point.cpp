@@ -5,17 +5,11 @@
 namespace velliq {
 
 bool Call::bind(PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (bind_arguments(signature_of(self_), args, nargsf, kwnames, bound)) {
-        return true;
-    }
-    raise_from(self_, definition_line_);
-    return false;
+    return bind_arguments(signature_of(self_), args, nargsf, kwnames, bound) ||
+           fail_at_definition();
 }
 
-bool Call::number(int i, double* out) {
-    if (!bound[i] || as_double(bound[i], out)) {
-        return true;
-    }
+bool Call::fail_at_definition() {
     raise_from(self_, definition_line_);
     return false;
 }

@@ -26,14 +26,16 @@ public:
         : self_(self), definition_line_(definition_line) {}
 
     // Borrowed references to the arguments, null for an optional parameter
-    // left unbound.
-    PyObject* bound[kMaxParams] = {};
+    // left unbound; filled by bind().
+    PyObject* bound[kMaxParams];
 
     bool bind(PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
     // Argument i by the numeric conversion rule; an unbound optional
     // parameter leaves *out (its default) as it is.
-    bool number(int i, double* out);
+    bool number(int i, double* out) {
+        return !bound[i] || as_double(bound[i], out) || fail_at_definition();
+    }
 
     // The first arguments, in order, each by the numeric conversion rule.
     template <class... Double>
@@ -56,6 +58,8 @@ public:
                            std::source_location where = std::source_location::current());
 
 private:
+    bool fail_at_definition();
+
     PyObject* self_;
     int definition_line_;
 };
