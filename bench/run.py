@@ -39,24 +39,11 @@ from velliq.norvane import baw_implied_vol, baw_price, find_forward_baw, vectori
 BENCH = Path(__file__).resolve().parent
 RESULTS = BENCH / "results"
 
-FULL = dict(
-    quotes=20_000,
-    reps=7,
-    ql_default_sample=50,
-    ql_brent_sample=500,
-    python_sample=500,
-    memory_quotes=1_000_000,
-    scalar_seconds=0.05,
-)
-QUICK = dict(
-    quotes=4_000,
-    reps=5,
-    ql_default_sample=10,
-    ql_brent_sample=100,
-    python_sample=100,
-    memory_quotes=200_000,
-    scalar_seconds=0.02,
-)
+# (quotes, reps, QuantLib default-engine sample, QuantLib Brent sample, Python sample,
+#  memory-batch quotes, seconds per scalar timing)
+SIZES = ("quotes", "reps", "ql_default_sample", "ql_brent_sample", "python_sample", "memory_quotes", "scalar_seconds")
+FULL = dict(zip(SIZES, (20_000, 7, 50, 500, 500, 1_000_000, 0.05)))
+QUICK = dict(zip(SIZES, (4_000, 5, 10, 100, 100, 200_000, 0.02)))
 
 TARGETS = {  # figure key -> (comparison, bound)
     "floor_over_batch": (">=", 0.97),

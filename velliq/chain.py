@@ -158,7 +158,9 @@ def _input(quotes, value, name, needed):
     return np.full(len(quotes), float(value))
 
 
-def _prepare(quotes, valuation_date, spot, rate, dividend_yield, discount, forward, columns):
+def _prepare(
+    quotes, valuation_date=None, spot=None, rate=None, dividend_yield=None, discount=None, forward=None, **columns
+):
     """The table's inputs as float64 arrays per row (``F`` None when it must be estimated)."""
     names = {
         name: columns.pop(name, name) for name in ("underlying", "expiry", "strike", "side", "bid", "ask", "price")
@@ -218,23 +220,12 @@ def _group_keys(quotes, v):
     return pd.DataFrame(keys)
 
 
-def forwards(
-    quotes,
-    *,
-    valuation_date=None,
-    spot=None,
-    rate=None,
-    dividend_yield=None,
-    discount=None,
-    forward=None,
-    workers=None,
-    **columns,
-):
+def forwards(quotes, *, workers=None, **inputs):
     """One row per (underlying, expiry) of a long quote table: ``years``,
     ``discount`` and ``forward``, estimated from the quotes by
     :func:`forward` unless a forward or dividend yield is given. Arguments as
     for :func:`implied_vols`."""
-    v = _prepare(quotes, valuation_date, spot, rate, dividend_yield, discount, forward, columns)
+    v = _prepare(quotes, **inputs)
     keys = _group_keys(quotes, v)
     with _workers(workers):
         F = v["F"] if v["F"] is not None else _estimated_forwards(keys, v)
@@ -245,30 +236,19 @@ def forwards(
     return first
 
 
-def implied_vols(
-    quotes,
-    *,
-    valuation_date=None,
-    spot=None,
-    rate=None,
-    dividend_yield=None,
-    discount=None,
-    forward=None,
-    model="baw",
-    workers=None,
-    **columns,
-):
+def implied_vols(quotes, *, model="baw", workers=None, **inputs):
     """Implied volatilities of a long quote table, one row per quote.
 
     Columns, renamed by keyword (``strike="K"``): ``expiry`` (dates, with
-    ``valuation_date``, or year fractions), ``strike``, ``side`` (anything
+    the keyword ``valuation_date``, or year fractions), ``strike``, ``side`` (anything
     :func:`velliq.sides` accepts), ``bid`` and ``ask`` and/or ``price``, an
     optional ``underlying``; then either ``discount`` and ``forward``, or
     ``spot`` with ``rate`` and optionally ``dividend_yield``. ``spot``,
     ``rate``, ``dividend_yield``, ``discount`` and ``forward`` may also be
     given as numbers. Without a forward or a dividend yield, each
     (underlying, expiry) gets its forward from its own quotes by
-    :func:`forward`.
+    :func:`forward`. ``workers`` native threads compute (all cores for
+    None, as :func:`velliq.workers`).
 
     Returns a new table: the input columns, then ``years``, ``discount``,
     ``forward``, ``iv_bid``, ``iv_mid``, ``iv_ask`` (annual volatilities),
@@ -278,7 +258,7 @@ def implied_vols(
     """
     if model != "baw":
         raise ValueError(f"unknown model {model!r}; this version has 'baw'")
-    v = _prepare(quotes, valuation_date, spot, rate, dividend_yield, discount, forward, columns)
+    v = _prepare(quotes, **inputs)
     S, D, strike, is_call, years = v["S"], v["D"], v["strike"], v["is_call"], v["years"]
     with _workers(workers):
         F = v["F"] if v["F"] is not None else _estimated_forwards(_group_keys(quotes, v), v)

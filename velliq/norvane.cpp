@@ -407,21 +407,19 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "norvane",
-    "C++ Barone-Adesi-Whaley (1987) American option pricer and IV solver.\n"
-    "\n"
-    "Implements baw_price, baw_implied_vol, vectorized_baw_implied_vol, and\n"
-    "find_forward_baw as C-level code (loops run without the GIL; SciPy's compiled brentq "
-    "is used inside).\n",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = [] {
+    PyModuleDef def{};  // every field not set below stays null
+    def.m_base = PyModuleDef_HEAD_INIT;
+    def.m_name = "norvane";
+    def.m_doc =
+        "C++ Barone-Adesi-Whaley (1987) American option pricer and IV solver.\n"
+        "\n"
+        "Implements baw_price, baw_implied_vol, vectorized_baw_implied_vol, and\n"
+        "find_forward_baw as C-level code (loops run without the GIL; SciPy's compiled brentq "
+        "is used inside).\n";
+    def.m_slots = module_slots;
+    return def;
+}();
 
 }  // namespace
 }  // namespace velliq

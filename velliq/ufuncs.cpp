@@ -107,17 +107,15 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "velliq._ufuncs",
-    "The pricing kernels as NumPy ufuncs; see velliq.baw.",
-    0,
-    module_methods,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = [] {
+    PyModuleDef def{};  // every field not set below stays null
+    def.m_base = PyModuleDef_HEAD_INIT;
+    def.m_name = "velliq._ufuncs";
+    def.m_doc = "The pricing kernels as NumPy ufuncs; see velliq.baw.";
+    def.m_methods = module_methods;
+    def.m_slots = module_slots;
+    return def;
+}();
 
 }  // namespace
 }  // namespace velliq
