@@ -48,14 +48,50 @@ OUT = Path(__file__).resolve().parent / "data"
 # standard deviation of log-moneyness, strike steps (near, far, beyond one year),
 # near band (fraction of spot), weeklies listed
 UNDERLYINGS = {
-    "ALDR": dict(spot=512.37, q=0.013, vol_short=0.13, vol_long=0.18, skew=-0.10, curv=0.020,
-                 steps=(2.5, 5.0, 10.0), band=0.06, weeklies=True),
-    "BRNT": dict(spot=187.42, q=0.005, vol_short=0.36, vol_long=0.31, skew=-0.05, curv=0.025,
-                 steps=(1.0, 2.5, 5.0), band=0.10, weeklies=True),
-    "CRVL": dict(spot=63.18, q=0.032, vol_short=0.17, vol_long=0.21, skew=-0.07, curv=0.015,
-                 steps=(1.0, 2.5, 2.5), band=0.15, weeklies=False),
-    "DMTK": dict(spot=23.74, q=0.0, vol_short=0.62, vol_long=0.48, skew=-0.02, curv=0.030,
-                 steps=(0.5, 1.0, 2.5), band=0.25, weeklies=False),
+    "ALDR": dict(
+        spot=512.37,
+        q=0.013,
+        vol_short=0.13,
+        vol_long=0.18,
+        skew=-0.10,
+        curv=0.020,
+        steps=(2.5, 5.0, 10.0),
+        band=0.06,
+        weeklies=True,
+    ),
+    "BRNT": dict(
+        spot=187.42,
+        q=0.005,
+        vol_short=0.36,
+        vol_long=0.31,
+        skew=-0.05,
+        curv=0.025,
+        steps=(1.0, 2.5, 5.0),
+        band=0.10,
+        weeklies=True,
+    ),
+    "CRVL": dict(
+        spot=63.18,
+        q=0.032,
+        vol_short=0.17,
+        vol_long=0.21,
+        skew=-0.07,
+        curv=0.015,
+        steps=(1.0, 2.5, 2.5),
+        band=0.15,
+        weeklies=False,
+    ),
+    "DMTK": dict(
+        spot=23.74,
+        q=0.0,
+        vol_short=0.62,
+        vol_long=0.48,
+        skew=-0.02,
+        curv=0.030,
+        steps=(0.5, 1.0, 2.5),
+        band=0.25,
+        weeklies=False,
+    ),
 }
 # Listed strikes: within these standard deviations of log-moneyness and fractions of spot.
 Z_RANGE = (-4.0, 3.25)
@@ -107,15 +143,37 @@ def clean_quotes(rng):
             D = math.exp(-RATE * years)
             F = u["spot"] * math.exp((RATE - u["q"]) * years)
             atm = atm_vol(u, years)
-            groups.append(dict(underlying=name, expiry=expiry.isoformat(), days=days, years=years,
-                               discount=D, forward=F, atm_vol=atm))
+            groups.append(
+                dict(
+                    underlying=name,
+                    expiry=expiry.isoformat(),
+                    days=days,
+                    years=years,
+                    discount=D,
+                    forward=F,
+                    atm_vol=atm,
+                )
+            )
             K = strikes(u, F, years, atm)
             z = np.log(K / F) / (atm * math.sqrt(years))
             vol = np.maximum(atm * (1 + u["skew"] * z + u["curv"] * z**2), 0.3 * atm)
             for is_call in (True, False):
-                rows.append(pd.DataFrame(dict(
-                    underlying=name, expiry=expiry.isoformat(), strike=K, is_call=is_call,
-                    spot=u["spot"], days=days, D=D, F=F, sigma=vol * math.sqrt(years), z=z)))
+                rows.append(
+                    pd.DataFrame(
+                        dict(
+                            underlying=name,
+                            expiry=expiry.isoformat(),
+                            strike=K,
+                            is_call=is_call,
+                            spot=u["spot"],
+                            days=days,
+                            D=D,
+                            F=F,
+                            sigma=vol * math.sqrt(years),
+                            z=z,
+                        )
+                    )
+                )
     table = pd.concat(rows, ignore_index=True)
     table["price"] = baw.price(table.spot, table.strike, table.D, table.F, table.sigma, table.is_call)
     # A quote never sits below what the option is worth at no volatility (its
@@ -198,33 +256,49 @@ def main():
     rng = np.random.default_rng(SEED)
     table, groups = clean_quotes(rng)
     table, spoilt = add_mess(table, rng)
-    quotes = pd.DataFrame({"underlying": table.underlying, "expiry": table.expiry, "strike": table.strike,
-                           "side": np.where(table.is_call, "C", "P"), "bid": table.bid, "ask": table.ask,
-                           "spot": table.spot})
+    quotes = pd.DataFrame(
+        {
+            "underlying": table.underlying,
+            "expiry": table.expiry,
+            "strike": table.strike,
+            "side": np.where(table.is_call, "C", "P"),
+            "bid": table.bid,
+            "ask": table.ask,
+            "spot": table.spot,
+        }
+    )
 
     result = chain.implied_vols(quotes, valuation_date=VALUATION_DATE, rate=RATE)
     statuses = result.status.value_counts().reindex(list(chain.STATUSES), fill_value=0)
-    expected = {"missing_input": len(spoilt["missing"]), "crossed": len(spoilt["crossed"]),
-                "below_intrinsic": len(spoilt["below_intrinsic"])}
+    expected = {
+        "missing_input": len(spoilt["missing"]),
+        "crossed": len(spoilt["crossed"]),
+        "below_intrinsic": len(spoilt["below_intrinsic"]),
+    }
     expected["ok"] = len(quotes) - sum(expected.values())
     if statuses[statuses > 0].to_dict() != expected:
         sys.exit(f"statuses {statuses[statuses > 0].to_dict()} are not the mess {expected}")
 
     OUT.mkdir(exist_ok=True)
-    quotes.to_csv(OUT / "quotes.csv.gz", index=False, float_format="%.2f",
-                  compression={"method": "gzip", "mtime": 0})
+    quotes.to_csv(OUT / "quotes.csv.gz", index=False, float_format="%.2f", compression={"method": "gzip", "mtime": 0})
     truth = {
-        "valuation_date": VALUATION_DATE.isoformat(), "rate": RATE, "tick": TICK,
-        "day_count": "Actual/365 Fixed", "compounding": "continuous", "seed": SEED, "rows": len(quotes),
-        "underlyings": {k: {"spot": u["spot"], "rate": RATE, "dividend_yield": u["q"]}
-                        for k, u in UNDERLYINGS.items()},
+        "valuation_date": VALUATION_DATE.isoformat(),
+        "rate": RATE,
+        "tick": TICK,
+        "day_count": "Actual/365 Fixed",
+        "compounding": "continuous",
+        "seed": SEED,
+        "rows": len(quotes),
+        "underlyings": {k: {"spot": u["spot"], "rate": RATE, "dividend_yield": u["q"]} for k, u in UNDERLYINGS.items()},
         "expiries": groups.to_dict("records"),
         "mess": {k: {"count": len(v), "rows": [int(i) for i in v]} for k, v in spoilt.items()},
         "statuses": {k: int(n) for k, n in statuses.items()},
     }
     (OUT / "quotes_truth.json").write_text(json.dumps(truth, indent=1) + "\n")
-    print(f"wrote {len(quotes)} quotes on {len(groups)} expiries to {OUT / 'quotes.csv.gz'}; "
-          + ", ".join(f"{k} {len(v)}" for k, v in spoilt.items()))
+    print(
+        f"wrote {len(quotes)} quotes on {len(groups)} expiries to {OUT / 'quotes.csv.gz'}; "
+        + ", ".join(f"{k} {len(v)}" for k, v in spoilt.items())
+    )
 
 
 if __name__ == "__main__":

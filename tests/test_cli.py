@@ -26,8 +26,9 @@ EXAMPLE = "velliq vols examples/data/quotes.csv.gz --valuation-date 2026-12-04 -
 
 def velliq(*args, cwd):
     # Run outside the checkout, whose velliq/ has no compiled module and would shadow the installed one.
-    return subprocess.run([sys.executable, "-m", "velliq", *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "velliq", *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120
+    )
 
 
 def printed_summary(stdout):
@@ -85,8 +86,10 @@ def test_status_counts_are_the_mess(sample_run):
     _, counts = printed_summary(sample_run[0].stdout)
     mess = {k: v["count"] for k, v in TRUTH["mess"].items()}
     expected = dict.fromkeys(chain.STATUSES, 0) | {
-        "missing_input": mess["missing"], "crossed": mess["crossed"],
-        "below_intrinsic": mess["below_intrinsic"]}
+        "missing_input": mess["missing"],
+        "crossed": mess["crossed"],
+        "below_intrinsic": mess["below_intrinsic"],
+    }
     expected["ok"] = TRUTH["rows"] - sum(expected.values())
     assert counts == expected == TRUTH["statuses"]
 
@@ -96,8 +99,7 @@ def test_output_keeps_every_row_and_adds_the_columns(sample_run):
     result = pd.read_csv(sample_run[1] / "vols.csv")
     assert list(result.columns) == list(quotes.columns) + ADDED
     pd.testing.assert_frame_equal(result[quotes.columns], quotes)
-    for kind, status in [("missing", "missing_input"), ("crossed", "crossed"),
-                         ("below_intrinsic", "below_intrinsic")]:
+    for kind, status in [("missing", "missing_input"), ("crossed", "crossed"), ("below_intrinsic", "below_intrinsic")]:
         assert (result["status"].iloc[TRUTH["mess"][kind]["rows"]] == status).all()
     for kind in ("stale", "zero_bid", "duplicate"):
         assert (result["status"].iloc[TRUTH["mess"][kind]["rows"]] == "ok").all()
@@ -118,8 +120,7 @@ def test_forwards_are_those_of_the_same_mids(sample_run):
         for expiry in np.unique(expiries)[[0, len(np.unique(expiries)) // 2, -1]]:
             group = usable[(usable["underlying"] == underlying) & (usable["expiry"] == expiry)]
             mids = group.pivot_table(index="strike", columns="side", values="mid", aggfunc="mean")
-            found = chain.forward(mids["C"], mids["P"], mids.index, group["spot"].iloc[0],
-                                  group["discount"].iloc[0])
+            found = chain.forward(mids["C"], mids["P"], mids.index, group["spot"].iloc[0], group["discount"].iloc[0])
             assert firsts.loc[(underlying, expiry), "forward"] == pytest.approx(found, rel=1e-12)
 
 
@@ -149,10 +150,11 @@ def test_large_table_shows_progress_and_changes_nothing(tmp_path):
     assert "implied vols: 100%" in run.stderr
     result = pd.read_parquet(tmp_path / "vols.parquet")
     assert len(result) == len(padded) > 100_000
-    at_once = chain.implied_vols(quotes.reset_index(drop=True), valuation_date=TRUTH["valuation_date"],
-                                 rate=TRUTH["rate"])
-    pd.testing.assert_frame_equal(result.iloc[:len(quotes)], at_once)
-    assert (result["status"].iloc[len(quotes):] == "missing_input").all()
+    at_once = chain.implied_vols(
+        quotes.reset_index(drop=True), valuation_date=TRUTH["valuation_date"], rate=TRUTH["rate"]
+    )
+    pd.testing.assert_frame_equal(result.iloc[: len(quotes)], at_once)
+    assert (result["status"].iloc[len(quotes) :] == "missing_input").all()
 
 
 @pytest.fixture
@@ -166,19 +168,25 @@ def quote_files(tmp_path):
     return tmp_path
 
 
-@pytest.mark.parametrize("args, status, messages", [
-    (["no_strike.csv", *MARKET], 2, ["no column 'strike'", "expected expiry, strike, side",
-                                     "found underlying, expiry, side, bid, ask, spot"]),
-    (["quotes.txt", *MARKET], 2, ["quotes.txt: unknown format"]),
-    (["quotes.csv", *MARKET, "-o", "vols.xlsx"], 2, ["vols.xlsx: unknown format"]),
-    (["broken.parquet", *MARKET], 2, ["cannot read broken.parquet"]),
-    (["absent.csv", *MARKET], 2, ["cannot read absent.csv: no such file"]),
-    (["quotes.csv", "--rate", "0.04"], 2, ["give --valuation-date"]),
-    (["quotes.csv", *MARKET, "--workers", "0"], 2, ["0 is not a positive whole number"]),
-    (["quotes.csv", *MARKET, "--model", "bsm"], 2, ["invalid choice: 'bsm'"]),
-    (["bad_side.csv", *MARKET], 1, ["velliq vols: error: side 'X' at position 0"]),
-    (["quotes.csv", *MARKET, "-o", "no/such/vols.csv"], 2, ["vols.csv: no folder no/such"]),
-])
+@pytest.mark.parametrize(
+    "args, status, messages",
+    [
+        (
+            ["no_strike.csv", *MARKET],
+            2,
+            ["no column 'strike'", "expected expiry, strike, side", "found underlying, expiry, side, bid, ask, spot"],
+        ),
+        (["quotes.txt", *MARKET], 2, ["quotes.txt: unknown format"]),
+        (["quotes.csv", *MARKET, "-o", "vols.xlsx"], 2, ["vols.xlsx: unknown format"]),
+        (["broken.parquet", *MARKET], 2, ["cannot read broken.parquet"]),
+        (["absent.csv", *MARKET], 2, ["cannot read absent.csv: no such file"]),
+        (["quotes.csv", "--rate", "0.04"], 2, ["give --valuation-date"]),
+        (["quotes.csv", *MARKET, "--workers", "0"], 2, ["0 is not a positive whole number"]),
+        (["quotes.csv", *MARKET, "--model", "bsm"], 2, ["invalid choice: 'bsm'"]),
+        (["bad_side.csv", *MARKET], 1, ["velliq vols: error: side 'X' at position 0"]),
+        (["quotes.csv", *MARKET, "-o", "no/such/vols.csv"], 2, ["vols.csv: no folder no/such"]),
+    ],
+)
 def test_failures_exit_with_a_message(quote_files, args, status, messages):
     run = velliq("vols", *args, cwd=quote_files)
     assert run.returncode == status
@@ -195,10 +203,13 @@ def test_debug_shows_the_traceback(quote_files):
     assert run.returncode == 1 and "Traceback" in run.stderr and "ValueError: side 'X'" in run.stderr
 
 
-@pytest.mark.parametrize("command", [
-    [sys.executable, "-m", "velliq"],
-    [shutil.which("velliq", path=str(Path(sys.executable).parent)) or "velliq"],
-])
+@pytest.mark.parametrize(
+    "command",
+    [
+        [sys.executable, "-m", "velliq"],
+        [shutil.which("velliq", path=str(Path(sys.executable).parent)) or "velliq"],
+    ],
+)
 @pytest.mark.parametrize("args", [["--help"], ["vols", "--help"]])
 def test_help_shows_an_example(tmp_path, command, args):
     run = subprocess.run(command + args, cwd=tmp_path, capture_output=True, text=True, timeout=60)

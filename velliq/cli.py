@@ -114,8 +114,11 @@ def summary_text(result):
     table = chain.summary(result).reset_index()
     empty = [s for s in chain.STATUSES if table[s].sum() == 0]
     table = table.drop(columns=empty)
-    text = table.to_string(index=False, formatters={"years": "{:.4f}".format, "forward": "{:.6f}".format,
-                                                    "atm_vol": "{:.4f}".format}, na_rep="-")
+    text = table.to_string(
+        index=False,
+        formatters={"years": "{:.4f}".format, "forward": "{:.6f}".format, "atm_vol": "{:.4f}".format},
+        na_rep="-",
+    )
     counts = result["status"].value_counts()
     totals = ", ".join(f"{s} {counts.get(s, 0)}" for s in chain.STATUSES)
     return f"{text}\n\n{len(result)} quotes, {len(table)} expiries: {totals}"
@@ -141,11 +144,15 @@ def vols(args):
     from . import chain
 
     quotes = read(source)
-    if args.valuation_date is None and "expiry" in quotes.columns \
-            and quotes["expiry"].dtype.kind not in "iuf":
+    if args.valuation_date is None and "expiry" in quotes.columns and quotes["expiry"].dtype.kind not in "iuf":
         raise UsageError("the expiries are dates: give --valuation-date")
-    options = dict(valuation_date=args.valuation_date, rate=args.rate, dividend_yield=args.dividend_yield,
-                   model=args.model, workers=args.workers)
+    options = dict(
+        valuation_date=args.valuation_date,
+        rate=args.rate,
+        dividend_yield=args.dividend_yield,
+        model=args.model,
+        workers=args.workers,
+    )
     try:
         result = implied_vols(quotes, options)
     except chain.MissingColumnsError as error:
@@ -172,8 +179,10 @@ def plot(result, path, underlying):
             if chosen is None:
                 raise UsageError(f"--plot-underlying {underlying!r} is not in the quotes")
         if len(names) > 1:
-            print(f"the smiles of {chosen} (of {len(names)} underlyings; --plot-underlying picks another)",
-                  file=sys.stderr)
+            print(
+                f"the smiles of {chosen} (of {len(names)} underlyings; --plot-underlying picks another)",
+                file=sys.stderr,
+            )
         underlying = chosen
     chain.plot_smiles(result, path, underlying=underlying)
     print(f"wrote {path}", file=sys.stderr)
@@ -187,28 +196,49 @@ def positive_int(text):
 
 
 def parser():
-    top = argparse.ArgumentParser(prog="velliq", description="American option implied volatilities "
-                                  "(Barone-Adesi-Whaley) from quote files.", epilog=EXAMPLE,
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    top = argparse.ArgumentParser(
+        prog="velliq",
+        description="American option implied volatilities (Barone-Adesi-Whaley) from quote files.",
+        epilog=EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     top.add_argument("--version", action="version", version=f"%(prog)s {importlib.metadata.version('velliq')}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    p = commands.add_parser("vols", help="implied volatilities of a quote table", epilog=EXAMPLE,
-                            formatter_class=argparse.RawDescriptionHelpFormatter,
-                            description="Implied volatilities of a quote table, one row per quote: prints\n"
-                            "a summary per expiry; writes the table with its volatilities and the smiles\n"
-                            "on request.")
+    p = commands.add_parser(
+        "vols",
+        help="implied volatilities of a quote table",
+        epilog=EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Implied volatilities of a quote table, one row per quote: prints\n"
+        "a summary per expiry; writes the table with its volatilities and the smiles\n"
+        "on request.",
+    )
     p.add_argument("quotes", metavar="QUOTES", help="quote table: .csv, .csv.gz or .parquet")
-    p.add_argument("-o", "--output", type=Path, metavar="OUT",
-                   help="write the table with years, discount, forward, iv_bid, iv_mid, iv_ask, vega and "
-                   "status added: .csv, .csv.gz or .parquet")
+    p.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        metavar="OUT",
+        help="write the table with years, discount, forward, iv_bid, iv_mid, iv_ask, vega and "
+        "status added: .csv, .csv.gz or .parquet",
+    )
     p.add_argument("--plot", type=Path, metavar="PNG", help="draw the smiles to this picture")
     p.add_argument("--plot-underlying", metavar="NAME", help="the underlying to draw (default: the first)")
-    p.add_argument("--valuation-date", type=dt.date.fromisoformat, metavar="YYYY-MM-DD",
-                   help="the date the quotes are from; needed when expiries are dates")
-    p.add_argument("--rate", type=float, metavar="R",
-                   help="continuously compounded rate for every row (default: the rate column)")
-    p.add_argument("--dividend-yield", type=float, metavar="Q",
-                   help="dividend yield for every row, instead of forwards estimated from the quotes")
+    p.add_argument(
+        "--valuation-date",
+        type=dt.date.fromisoformat,
+        metavar="YYYY-MM-DD",
+        help="the date the quotes are from; needed when expiries are dates",
+    )
+    p.add_argument(
+        "--rate", type=float, metavar="R", help="continuously compounded rate for every row (default: the rate column)"
+    )
+    p.add_argument(
+        "--dividend-yield",
+        type=float,
+        metavar="Q",
+        help="dividend yield for every row, instead of forwards estimated from the quotes",
+    )
     p.add_argument("--workers", type=positive_int, metavar="N", help="native threads (default: every core)")
     p.add_argument("--model", choices=["baw"], default="baw", help="pricing model (default: baw)")
     p.add_argument("--debug", action="store_true", help="show the traceback of a failure")
