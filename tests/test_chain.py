@@ -122,6 +122,14 @@ def test_each_status_from_a_row_built_for_it():
     assert list(result["status"].cat.categories) == list(chain.STATUSES)
 
 
+@pytest.mark.parametrize("forward_strikes", [1, 3, None])
+def test_forward_from_the_pairs_with_most_time_value(forward_strikes):
+    table = clean_table()
+    result = chain.forwards(table, rate=RATE, forward_strikes=forward_strikes)
+    expected = table.groupby(["underlying", "expiry"])["true_forward"].first()
+    assert np.allclose(result["forward"], expected, rtol=1e-9, atol=0)
+
+
 def test_no_forward_when_no_strike_has_a_pair():
     table = clean_table()
     table = table[(table["side"] == "call") & (table["expiry"] == EXPIRIES[0])]

@@ -151,6 +151,7 @@ def vols(args):
         rate=args.rate,
         dividend_yield=args.dividend_yield,
         model=args.model,
+        forward_strikes=args.forward_strikes,
         workers=args.workers,
     )
     try:
@@ -240,6 +241,12 @@ def parser():
         help="dividend yield for every row, instead of forwards estimated from the quotes",
     )
     p.add_argument("--workers", type=positive_int, metavar="N", help="native threads (default: every core)")
+    p.add_argument(
+        "--forward-strikes",
+        type=positive_int,
+        metavar="N",
+        help="estimate each forward from the N call/put pairs with the most time value (default: every usable pair)",
+    )
     p.add_argument("--model", choices=["baw"], default="baw", help="pricing model (default: baw)")
     p.add_argument("--debug", action="store_true", help="show the traceback of a failure")
     p.set_defaults(run=vols, parser=p)
