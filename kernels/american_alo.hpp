@@ -1,0 +1,69 @@
+// American option price by the exercise-boundary integral equation of
+// Andersen, Lake & Offengelden (2016), "High-performance American option
+// pricing" (J. Comput. Finance 20(1)), in forward terms: spot S, strike K,
+// discount factor D, forward F, total standard deviation sigma. The side q is
+// 1 for a call; every other value is a put.
+//
+// Under Black-Scholes with constant rates the price depends on S, K,
+// rT = -ln D, (r - q)T = ln(F / S) and sigma^2 T only, so the kernel works
+// with T = 1, r = -ln D, q = r - ln(F / S) and volatility sigma. Calls are
+// priced as puts by put-call symmetry, C(S, K, r, q) = P(K, S, q, r).
+//
+// Cases, for the put of that symmetry with rates r and q (a rate within 2^-52
+// of zero counts as zero: the premium it could add is below 2^-52 K):
+//   r <= 0 and q >= r   early exercise is never optimal: the Black price;
+//   r < 0 and q < r     two exercise boundaries: NaN (not covered);
+//   otherwise           one boundary B with B(0+) = K min(1, r / q); a spot at
+//                       or below B(T) is in the exercise region and the price
+//                       is exactly K - S.
+// NaN also for any NaN or infinite input, non-positive S, K, D or F, negative
+// sigma or an unknown setting. sigma == 0 gives the deterministic value
+// max over t in [0, T] of the discounted exercise value along the forward.
+#pragma once
+
+namespace velliq {
+
+// One accuracy setting: n collocation intervals of the boundary in sqrt(tau)
+// (n + 1 Chebyshev nodes), at most m fixed-point iterations stopped early
+// once no node moves ln B by more than tolerance, l Gauss-Legendre points per
+// fixed-point integral, and the premium integral's points near expiry (the
+// layer) and away from it (the bulk).
+struct AloScheme {
+    int nodes;
+    int iterations;
+    int points;
+    int layer_points;
+    int bulk_points;
+    double tolerance;
+};
+
+inline constexpr int ALO_MAX_NODES = 32;
+inline constexpr int ALO_MAX_POINTS = 32;
+
+// Settings of _american_price; other values give NaN.
+inline constexpr int AMERICAN_FAST = 0;
+inline constexpr int AMERICAN_DEFAULT = 1;
+inline constexpr int AMERICAN_HIGH = 2;
+
+inline constexpr AloScheme ALO_SCHEMES[3] = {
+    {8, 4, 8, 8, 10, 1e-5},      // fast
+    {12, 16, 12, 12, 12, 1e-6},  // default
+    {32, 32, 24, 24, 24, 1e-10}  // high
+};
+
+// The American price at one of the settings above.
+double _american_price(double S, double K, double D, double F, double sigma, int q, int setting);
+
+// The American price with an explicit scheme; NaN when a size is outside
+// 1 <= nodes <= ALO_MAX_NODES, iterations < 0, or a point count is not one of
+// 4, 6, 8, 10, 12, 16, 20, 24, 32.
+double _american_price_scheme(double S, double K, double D, double F, double sigma, int q,
+                              const AloScheme& scheme);
+
+// The spot at which immediate exercise becomes optimal today, for a strike K
+// and the carry F / S of the option priced: a put is exercised at spots at or
+// below it, a call at spots at or above it. +inf for a call and 0 for a put
+// when early exercise is never optimal; NaN where _american_price is NaN.
+double _american_exercise_spot(double K, double D, double carry, double sigma, int q, int setting);
+
+}  // namespace velliq
