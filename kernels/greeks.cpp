@@ -42,7 +42,7 @@ double exponent_derivative(const BawTerms& t, int q, double dN, double dM_over_k
 
 }  // namespace
 
-BawGreeks _baw_greeks(double S, double K, double D, double F, double sigma, int q) {
+Greeks _baw_greeks(double S, double K, double D, double F, double sigma, int q) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma)) {
         return {nan, nan, nan, nan, nan};
@@ -81,7 +81,7 @@ BawGreeks _baw_greeks(double S, double K, double D, double F, double sigma, int 
     const double dq_dD = exponent_derivative(t, q, 0.0, -2 / sig2 * dlnD_ratio);
     const double log_ratio = std::log(ratio);
 
-    BawGreeks g;
+    Greeks g;
     g.delta = carry * e.dF + premium * t.q_exp / S;
     g.gamma = carry * carry * e.dF2 + premium * t.q_exp * (t.q_exp - 1) / (S * S);
     g.vega = e.dsigma - e_star.dsigma * weight + premium * log_ratio * dq_dsigma;

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "american_alo.hpp"
 #include "brentq.hpp"
 
 namespace velliq {
@@ -166,11 +167,23 @@ double _parity_forward(const ForwardParams* params);
 // Derivatives of the American price: delta and gamma in S with D and F/S held
 // fixed; vega in sigma; dF in F with S and D fixed; dD in D with S and F fixed.
 // NaN when any input is NaN.
-struct BawGreeks {
+struct Greeks {
     double delta, gamma, vega, dF, dD;
 };
 
-BawGreeks _baw_greeks(double S, double K, double D, double F, double sigma, int q);
+Greeks _baw_greeks(double S, double K, double D, double F, double sigma, int q);
+
+// --- The accurate American price: implied volatility and sensitivities -------
+
+// The implied total standard deviation of an American price at one accuracy
+// setting of _american_price (american_alo.hpp): 0.0 at or below the exercise
+// value, NaN where no volatility reproduces the quote or an input is NaN.
+double _american_implied_vol(double price, double S, double K, double D, double F, int q,
+                             int setting);
+
+// The sensitivities of _american_price, defined as for _baw_greeks, by
+// central differences of the price.
+Greeks _american_greeks(double S, double K, double D, double F, double sigma, int q, int setting);
 
 // --- Results as the Python surface reports them -----------------------------
 

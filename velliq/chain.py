@@ -12,10 +12,12 @@ import math
 import numpy as np
 import pandas as pd
 
-from . import baw
+from . import american, baw
 from ._sides import sides
 from ._terms import forward_terms
 from ._threads import workers as _workers
+
+MODELS = {"baw": baw, "american": american}
 
 __all__ = ["STATUSES", "MissingColumnsError", "forward", "forwards", "implied_vols", "plot_smiles", "summary"]
 
@@ -31,10 +33,16 @@ _NEWTON_STEPS = 8
 _FORWARD_RTOL = 1e-10
 
 
+def _model(name):
+    if name not in MODELS:
+        raise ValueError(f"unknown model {name!r}; choose one of {', '.join(MODELS)}")
+    return MODELS[name]
+
+
 # --- Forwards ------------------------------------------------------------------------
 
 
-def strike_forwards(calls, puts, strikes, spot, discount, start=None):
+def strike_forwards(calls, puts, strikes, spot, discount, start=None, model="baw"):
     """Per strike, the forward at which the call's and the put's implied
     volatilities agree; NaN where the pair is not usable.
 
@@ -42,8 +50,10 @@ def strike_forwards(calls, puts, strikes, spot, discount, start=None):
     has one root, inside (K - P/D, K + C/D), where both quotes exceed their
     zero-volatility values. Safeguarded Newton steps (the slopes come from
     the Greeks, d iv / dF = -dV/dF / vega) solve all strikes at once, from
-    ``start`` (per strike; its parity forward K + (C - P)/D by default).
+    ``start`` (per strike; its parity forward K + (C - P)/D by default), with
+    the prices of ``model`` ("baw" or "american").
     """
+    pricing = _model(model)
     C, P, K, S, D = np.broadcast_arrays(
         *(np.asarray(a, dtype=np.float64) for a in (calls, puts, strikes, spot, discount))
     )
@@ -61,15 +71,15 @@ def strike_forwards(calls, puts, strikes, spot, discount, start=None):
             break
         a = active
         f = F[a]
-        iv_c = baw.implied_vol(C[a], S[a], K[a], D[a], f, True)
-        iv_p = baw.implied_vol(P[a], S[a], K[a], D[a], f, False)
+        iv_c = pricing.implied_vol(C[a], S[a], K[a], D[a], f, True)
+        iv_p = pricing.implied_vol(P[a], S[a], K[a], D[a], f, False)
         gap = iv_c - iv_p
         lower = (gap > 0) | (iv_p == 0)  # the root lies above f
         upper = (gap < 0) | (iv_c == 0)
         lo[a] = np.where(lower, f, lo[a])
         hi[a] = np.where(upper, f, hi[a])
-        _, _, vega_c, dF_c, _ = baw.greeks(S[a], K[a], D[a], f, iv_c, True)
-        _, _, vega_p, dF_p, _ = baw.greeks(S[a], K[a], D[a], f, iv_p, False)
+        _, _, vega_c, dF_c, _ = pricing.greeks(S[a], K[a], D[a], f, iv_c, True)
+        _, _, vega_p, dF_p, _ = pricing.greeks(S[a], K[a], D[a], f, iv_p, False)
         with np.errstate(invalid="ignore", divide="ignore"):
             slope = -dF_c / vega_c + dF_p / vega_p
             newton = f - np.where((iv_c > 0) & (iv_p > 0), gap / slope, np.nan)
@@ -82,7 +92,7 @@ def strike_forwards(calls, puts, strikes, spot, discount, start=None):
     return np.where(settled, F, np.nan)
 
 
-def forward(calls, puts, strikes, spot, discount):
+def forward(calls, puts, strikes, spot, discount, model="baw"):
     """The forward implied by one expiry's American call and put quotes.
 
     Every strike with a usable pair (both quotes present and above their
@@ -95,12 +105,12 @@ def forward(calls, puts, strikes, spot, discount):
     with np.errstate(invalid="ignore", divide="ignore"):
         parity = K + (C - P) / np.asarray(discount, dtype=np.float64)
     start = np.nanmedian(parity) if np.isfinite(parity).any() else None
-    per_strike = strike_forwards(C, P, K, spot, discount, start)
+    per_strike = strike_forwards(C, P, K, spot, discount, start, model)
     per_strike = per_strike[np.isfinite(per_strike)]
     return float(np.median(per_strike)) if per_strike.size else math.nan
 
 
-def _group_forwards(frame, keys, max_strikes=None):
+def _group_forwards(frame, keys, max_strikes, model):
     """Forward per group from the mean mid of each (group, strike, side)."""
     mids = frame.groupby([*keys, "strike", "is_call"], sort=False)["mid"].mean()
     pairs = mids.unstack("is_call").reindex(columns=[True, False])
@@ -122,7 +132,7 @@ def _group_forwards(frame, keys, max_strikes=None):
     with np.errstate(invalid="ignore"):
         parity = pd.Series(strikes + (C - P) / D, index=pairs.index)
     start = parity.groupby(level=levels).transform("median").to_numpy()
-    per_strike = strike_forwards(C, P, strikes, S, D, start)
+    per_strike = strike_forwards(C, P, strikes, S, D, start, model)
     estimates = pd.Series(per_strike, index=pairs.index).dropna()
     return estimates.groupby(level=levels).median().rename("forward")
 
@@ -228,7 +238,7 @@ def _group_keys(quotes, v):
     return pd.DataFrame(keys)
 
 
-def forwards(quotes, *, forward_strikes=None, workers=None, **inputs):
+def forwards(quotes, *, model="baw", forward_strikes=None, workers=None, **inputs):
     """One row per (underlying, expiry) of a long quote table: ``years``,
     ``discount`` and ``forward``, estimated from the quotes by
     :func:`forward` unless a forward or dividend yield is given. Arguments as
@@ -236,7 +246,7 @@ def forwards(quotes, *, forward_strikes=None, workers=None, **inputs):
     v = _prepare(quotes, **inputs)
     keys = _group_keys(quotes, v)
     with _workers(workers):
-        F = v["F"] if v["F"] is not None else _estimated_forwards(keys, v, forward_strikes)
+        F = v["F"] if v["F"] is not None else _estimated_forwards(keys, v, forward_strikes, model)
     frame = keys.assign(years=v["years"], discount=v["D"], forward=F)
     names = {"underlying_key": v["names"]["underlying"], "expiry_key": "expiry"}
     first = frame.groupby(list(keys.columns), sort=True).first()
@@ -258,8 +268,10 @@ def implied_vols(quotes, *, model="baw", forward_strikes=None, workers=None, **i
     :func:`forward`, from every strike with a usable pair, or, with
     ``forward_strikes=n``, from the n pairs with the most time value on
     their thinner side (far faster on wide chains; those pairs pin the
-    forward best). ``workers`` native threads compute (all cores for None,
-    as :func:`velliq.workers`).
+    forward best). ``model`` prices the options: "baw" (Barone-Adesi-Whaley,
+    :mod:`velliq.baw`) or "american" (the accurate price,
+    :mod:`velliq.american`). ``workers`` native threads compute (all cores
+    for None, as :func:`velliq.workers`).
 
     Returns a new table: the input columns, then ``years``, ``discount``,
     ``forward``, ``iv_bid``, ``iv_mid``, ``iv_ask`` (annual volatilities),
@@ -267,26 +279,33 @@ def implied_vols(quotes, *, model="baw", forward_strikes=None, workers=None, **i
     categorical saying why a volatility is missing (``STATUSES``). No row is
     dropped. The mid is ``price`` when given, else the mean of bid and ask.
     """
-    if model != "baw":
-        raise ValueError(f"unknown model {model!r}; this version has 'baw'")
+    pricing = _model(model)
     v = _prepare(quotes, **inputs)
     S, D, strike, is_call, years = v["S"], v["D"], v["strike"], v["is_call"], v["years"]
     with _workers(workers):
-        F = v["F"] if v["F"] is not None else _estimated_forwards(_group_keys(quotes, v), v, forward_strikes)
-        sigma = {k: baw.implied_vol(v[k], S, strike, D, F, is_call) for k in ("bid", "mid", "ask")}
-        vega = baw.greeks(S, strike, D, F, sigma["mid"], is_call)[2]
+        F = v["F"] if v["F"] is not None else _estimated_forwards(_group_keys(quotes, v), v, forward_strikes, model)
+        sigma = {k: pricing.implied_vol(v[k], S, strike, D, F, is_call) for k in ("bid", "mid", "ask")}
+        vega, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
+        pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega, scratch, scratch))
+    del scratch
     status = _status(years, strike, S, D, F, v["bid"], v["ask"], v["mid"], is_call, sigma["mid"])
-    root_t = np.sqrt(np.where(years > 0, years, np.nan))
+    with np.errstate(invalid="ignore"):
+        root_t = np.sqrt(np.where(years > 0, years, np.nan))
     bad = status.codes <= STATUSES.index("below_intrinsic")  # no volatility at all
-    added = {"years": years, "discount": D, "forward": F}
-    for k in ("bid", "mid", "ask"):
-        added[f"iv_{k}"] = np.where(bad, np.nan, sigma[k] / root_t)
-    added["vega"] = np.where(bad, np.nan, vega * root_t)
-    added["status"] = status
-    return quotes.assign(**added)
+    for k in ("bid", "mid", "ask"):  # annualised in place: the result holds these very arrays
+        np.divide(sigma[k], root_t, out=sigma[k])
+        sigma[k][bad] = np.nan
+    np.multiply(vega, root_t, out=vega)
+    vega[bad] = np.nan
+    # years, D and F may be views of the input's columns: the result gets its own.
+    added = {"years": years.copy(), "discount": D.copy(), "forward": F.copy(), **{f"iv_{k}": sigma[k] for k in sigma}}
+    added.update(vega=vega, status=status)
+    # Concatenated rather than assigned, which would copy every new column.
+    kept = quotes.drop(columns=[c for c in added if c in quotes.columns])  # replaced, as by assign
+    return pd.concat([kept, pd.DataFrame(added, index=quotes.index, copy=False)], axis=1)
 
 
-def _estimated_forwards(keys, v, max_strikes):
+def _estimated_forwards(keys, v, max_strikes, model):
     frame = keys.assign(
         strike=v["strike"],
         is_call=v["is_call"],
@@ -294,7 +313,7 @@ def _estimated_forwards(keys, v, max_strikes):
         discount=v["D"],
         mid=np.where(v["bid"] > v["ask"], np.nan, v["mid"]),
     )
-    estimates = _group_forwards(frame, list(keys.columns), max_strikes)
+    estimates = _group_forwards(frame, list(keys.columns), max_strikes, model)
     index = pd.MultiIndex.from_frame(keys) if keys.shape[1] > 1 else pd.Index(keys.iloc[:, 0])
     return estimates.reindex(index).to_numpy(np.float64)
 

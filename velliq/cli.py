@@ -247,7 +247,12 @@ def parser():
         metavar="N",
         help="estimate each forward from the N call/put pairs with the most time value (default: every usable pair)",
     )
-    p.add_argument("--model", choices=["baw"], default="baw", help="pricing model (default: baw)")
+    p.add_argument(
+        "--model",
+        choices=["baw", "american"],
+        default="baw",
+        help="pricing model: baw (Barone-Adesi-Whaley) or american (accurate; default: baw)",
+    )
     p.add_argument("--debug", action="store_true", help="show the traceback of a failure")
     p.set_defaults(run=vols, parser=p)
     return top

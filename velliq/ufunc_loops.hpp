@@ -44,13 +44,13 @@ struct FiveAndSide {
 };
 
 // Five doubles and a side in, the five sensitivities out.
-template <BawGreeks (*kernel)(double, double, double, double, double, int)>
+template <Greeks (*kernel)(double, double, double, double, double, int)>
 struct FiveAndSideToGreeks {
     static constexpr int nin = 6;
     static constexpr int nout = 5;
     static void element(char* const* p) {
-        const BawGreeks g = kernel(load<double>(p[0]), load<double>(p[1]), load<double>(p[2]),
-                                   load<double>(p[3]), load<double>(p[4]), side(p[5]));
+        const Greeks g = kernel(load<double>(p[0]), load<double>(p[1]), load<double>(p[2]),
+                                load<double>(p[3]), load<double>(p[4]), side(p[5]));
         store(p[6], g.delta);
         store(p[7], g.gamma);
         store(p[8], g.vega);

@@ -31,6 +31,38 @@ constexpr char kDoubles5Bool[kMaxArgs] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NP
                                           NPY_DOUBLE, NPY_BOOL,   NPY_DOUBLE, NPY_DOUBLE,
                                           NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
 
+// The accurate American kernels at one of their accuracy settings.
+template <int setting>
+double american_price_at(double S, double K, double D, double F, double sigma, int q) {
+    return _american_price(S, K, D, F, sigma, q, setting);
+}
+template <int setting>
+double american_implied_vol_at(double price, double S, double K, double D, double F, int q) {
+    return _american_implied_vol(price, S, K, D, F, q, setting);
+}
+template <int setting>
+Greeks american_greeks_at(double S, double K, double D, double F, double sigma, int q) {
+    return _american_greeks(S, K, D, F, sigma, q, setting);
+}
+
+#define AMERICAN_PRICE_DOC(setting)                                                 \
+    "American option price from the exercise boundary's integral equation\n"        \
+    "(Andersen, Lake & Offengelden 2016), " setting                                 \
+    " setting.\n\n"                                                                 \
+    "price(S, K, D, F, sigma, is_call), as velliq.baw.price. NaN where any input\n" \
+    "is NaN or not positive, and where the put (the call's mirror) would have\n"    \
+    "two exercise boundaries (negative rates below the dividend yield)."
+#define AMERICAN_VOL_DOC(setting)                                                     \
+    "Implied total standard deviation of an American price, " setting                 \
+    " setting.\n\n"                                                                   \
+    "implied_vol(price, S, K, D, F, is_call): started from the BAW volatility and\n"  \
+    "refined by Newton and secant steps on the accurate price. 0.0 at or below the\n" \
+    "exercise value, NaN where no volatility reproduces the quote."
+#define AMERICAN_GREEKS_DOC(setting)                \
+    "Sensitivities of the American price, " setting \
+    " setting, by central\n"                        \
+    "differences: (delta, gamma, vega, dF, dD) as velliq.baw.greeks."
+
 const UfuncDef kUfuncs[] = {
     {"baw_price",
      "American option price by the Barone-Adesi-Whaley (1987) approximation.\n\n"
@@ -51,6 +83,24 @@ const UfuncDef kUfuncs[] = {
      "total standard deviation; dF in F with S and D fixed; dD in D with S and\n"
      "F fixed. In the exercise region delta is +1 or -1 and the rest 0.",
      6, 5, ufunc::loop<ufunc::FiveAndSideToGreeks<_baw_greeks>>},
+    {"american_price", AMERICAN_PRICE_DOC("default"), 6, 1,
+     ufunc::loop<ufunc::FiveAndSide<american_price_at<AMERICAN_DEFAULT>>>},
+    {"american_implied_vol", AMERICAN_VOL_DOC("default"), 6, 1,
+     ufunc::loop<ufunc::FiveAndSide<american_implied_vol_at<AMERICAN_DEFAULT>>>},
+    {"american_greeks", AMERICAN_GREEKS_DOC("default"), 6, 5,
+     ufunc::loop<ufunc::FiveAndSideToGreeks<american_greeks_at<AMERICAN_DEFAULT>>>},
+    {"american_price_fast", AMERICAN_PRICE_DOC("fast"), 6, 1,
+     ufunc::loop<ufunc::FiveAndSide<american_price_at<AMERICAN_FAST>>>},
+    {"american_implied_vol_fast", AMERICAN_VOL_DOC("fast"), 6, 1,
+     ufunc::loop<ufunc::FiveAndSide<american_implied_vol_at<AMERICAN_FAST>>>},
+    {"american_greeks_fast", AMERICAN_GREEKS_DOC("fast"), 6, 5,
+     ufunc::loop<ufunc::FiveAndSideToGreeks<american_greeks_at<AMERICAN_FAST>>>},
+    {"american_price_high", AMERICAN_PRICE_DOC("high"), 6, 1,
+     ufunc::loop<ufunc::FiveAndSide<american_price_at<AMERICAN_HIGH>>>},
+    {"american_implied_vol_high", AMERICAN_VOL_DOC("high"), 6, 1,
+     ufunc::loop<ufunc::FiveAndSide<american_implied_vol_at<AMERICAN_HIGH>>>},
+    {"american_greeks_high", AMERICAN_GREEKS_DOC("high"), 6, 5,
+     ufunc::loop<ufunc::FiveAndSideToGreeks<american_greeks_at<AMERICAN_HIGH>>>},
 };
 
 // NumPy keeps pointers to these for the life of the ufuncs.
