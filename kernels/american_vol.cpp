@@ -89,6 +89,10 @@ Greeks _american_greeks(double S, double K, double D, double F, double sigma, in
     const double mid = price(S, F, D, sigma);
     const double up = price(S + dS, carry * (S + dS), D, sigma);
     const double down = price(S - dS, carry * (S - dS), D, sigma);
+    if (mid == _intrinsic(S, K, q) && up == _intrinsic(S + dS, K, q) &&
+        down == _intrinsic(S - dS, K, q) && mid != 0) {
+        return {q == 1 ? 1.0 : -1.0, 0.0, 0.0, 0.0, 0.0};  // inside the exercise region
+    }
     const double dsigma = h * sigma;
     const double dF = h * F;
     const double dD = h * (1 - D);

@@ -2,11 +2,15 @@
 // read, computed and written; loop<Adapter> walks NumPy's strided arguments
 // and splits the walk over the calling thread's workers (parallel_for.hpp).
 // NumPy hands these loops aligned data of the registered types and runs them
-// without the GIL.
+// without the GIL. The kernels report through their values (NaN for no
+// answer), so the floating-point flags their searches raise on the way are
+// cleared rather than shown as NumPy warnings; worker threads' flags never
+// reach NumPy, and this keeps one thread and several alike.
 #pragma once
 
 #include <Python.h>
 
+#include <cfenv>
 #include <cstring>
 
 #include "kernels.hpp"
@@ -74,6 +78,7 @@ void loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* steps, vo
             }
         }
     });
+    std::feclearexcept(FE_ALL_EXCEPT);
 }
 
 }  // namespace velliq::ufunc

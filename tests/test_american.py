@@ -1,0 +1,104 @@
+"""velliq.american: the accurate American price as ufuncs, its implied
+volatility and Greeks, and the model in velliq.chain."""
+
+import itertools
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import velliq
+from velliq import american, baw, chain
+
+GRID = list(itertools.product((80.0, 100.0, 120.0), (0.5 / 12, 0.5, 2.0), (0.005, 0.06), (0.0, 0.04), (0.15, 0.5)))
+
+
+def terms(S, years, r, q, vol):
+    D, F = velliq.forward_terms(S, r, q, years)
+    return float(D), float(F), vol * math.sqrt(years)
+
+
+@pytest.mark.parametrize("setting", ["fast", "default", "high"])
+def test_price_vol_price_round_trip(setting):
+    ufuncs = american.SETTINGS[setting]
+    for S, years, r, q, vol in GRID:
+        D, F, sigma = terms(S, years, r, q, vol)
+        for is_call in (True, False):
+            price = ufuncs.price(S, 100.0, D, F, sigma, is_call)
+            exercise = max(S - 100.0, 0.0) if is_call else max(100.0 - S, 0.0)
+            if price - exercise < 1e-6:  # in the exercise region: no volatility to find
+                continue
+            implied = ufuncs.implied_vol(price, S, 100.0, D, F, is_call)
+            assert ufuncs.price(S, 100.0, D, F, implied, is_call) == pytest.approx(price, rel=1e-12, abs=1e-12)
+            if baw.greeks(S, 100.0, D, F, sigma, is_call)[2] > 1e-2:  # where the price pins sigma
+                assert implied == pytest.approx(sigma, rel=1e-9), (S, years, r, q, vol, is_call)
+
+
+def test_quotes_at_or_below_exercise_value_and_nan():
+    D, F, sigma = terms(60.0, 1.0, 0.06, 0.0, 0.2)
+    deep_put = american.price(60.0, 100.0, D, F, sigma, False)
+    assert deep_put == 40.0  # below the exercise boundary: exactly the exercise value
+    assert american.implied_vol(40.0, 60.0, 100.0, D, F, False) == 0.0
+    assert american.implied_vol(39.0, 60.0, 100.0, D, F, False) == 0.0
+    assert math.isnan(american.implied_vol(100.0, 60.0, 100.0, D, F, False))  # above any price
+    for args in [(np.nan, 100.0, D, F, sigma), (60.0, 100.0, D, np.nan, sigma), (60.0, 100.0, D, F, np.nan)]:
+        assert math.isnan(american.price(*args, False))
+
+
+def test_european_where_exercise_is_never_optimal():
+    # No interest and no dividend yield: neither side is exercised early (BAW
+    # returns the Black price there too).
+    S, F, sigma = 100.0, 100.0, 0.3
+    for K, is_call in itertools.product((80.0, 100.0, 125.0), (True, False)):
+        assert american.price(S, K, 1.0, F, sigma, is_call) == pytest.approx(
+            baw.price(S, K, 1.0, F, sigma, is_call), rel=1e-12
+        )
+
+
+def test_two_exercise_boundaries_are_not_priced():
+    r, q = -0.01, -0.03  # a put with q < r < 0 has two boundaries
+    D, F, sigma = terms(100.0, 1.0, r, q, 0.2)
+    assert math.isnan(american.price(100.0, 100.0, D, F, sigma, False))
+    assert not math.isnan(american.price(100.0, 100.0, D, F, sigma, True))
+
+
+def test_american_is_above_european_and_near_baw():
+    for S, years, r, q, vol in GRID:
+        D, F, sigma = terms(S, years, r, q, vol)
+        for is_call in (True, False):
+            accurate = american.price(S, 100.0, D, F, sigma, is_call)
+            assert accurate >= baw.price(S, 100.0, 1.0, F, sigma, is_call) * D - 1e-12
+            assert abs(accurate - baw.price(S, 100.0, D, F, sigma, is_call)) < 0.6  # BAW's known error
+
+
+def test_greeks_agree_with_differences_of_the_high_setting():
+    S, K, D, F, sigma = 100.0, 105.0, 0.97, 99.0, 0.3
+    delta, gamma, vega, dF, dD = american.high.greeks(S, K, D, F, sigma, False)
+    price = american.high.price
+    h = 1e-3
+    assert vega == pytest.approx(
+        (price(S, K, D, F, sigma + h, False) - price(S, K, D, F, sigma - h, False)) / (2 * h), rel=1e-5
+    )
+    assert dF == pytest.approx(
+        (price(S, K, D, F + h, sigma, False) - price(S, K, D, F - h, sigma, False)) / (2 * h), rel=1e-5
+    )
+    assert -1 < delta < 0 and gamma > 0 and dD > 0
+    deep = american.greeks(60.0, 100.0, 0.94, 60.0 * 0.94 / 0.94, 0.2, False)
+    assert deep == (-1.0, 0.0, 0.0, 0.0, 0.0)
+
+
+def test_chain_with_the_american_model():
+    rows = []
+    for years in (0.25, 1.0):
+        D, F = velliq.forward_terms(100.0, 0.05, 0.02, years)
+        for K in np.arange(85.0, 116.0, 5.0):
+            for side in ("c", "p"):
+                mid = float(american.price(100.0, K, D, F, 0.3 * math.sqrt(years), side == "c"))
+                rows.append(dict(expiry=years, strike=K, side=side, price=mid, spot=100.0, true_forward=float(F)))
+    table = pd.DataFrame(rows)
+    result = chain.implied_vols(table, rate=0.05, model="american")
+    assert np.allclose(result["forward"], table["true_forward"], rtol=1e-8)
+    assert np.allclose(result["iv_mid"], 0.3, atol=1e-8)
+    with pytest.raises(ValueError, match="unknown model"):
+        chain.implied_vols(table, rate=0.05, model="bs")
