@@ -1,32 +1,18 @@
-// American put and call prices from the early-exercise-premium representation
-// (Kim 1990; Andersen, Lake & Offengelden 2016, "High-performance American
-// option pricing"), for a put with rates r, q, volatility v and T = 1:
+// American put by its early-exercise-premium representation (Kim 1990) and
+// exercise boundary B (Andersen, Lake & Offengelden 2016, "High-performance
+// American option pricing", J. Comput. Finance 20(1)); calls by put-call
+// symmetry. With rates r, q, volatility v and T = 1 (see american_alo.hpp):
 //
-//   P(S) = p(S) + int_0^1 [ r K e^{-r(1-u)} N(-d-(1-u, S/B(u)))
-//                         - q S e^{-q(1-u)} N(-d+(1-u, S/B(u))) ] du,
-//   d+-(s, x) = (ln x + (r - q) s +- v^2 s / 2) / (v sqrt(s)),
+//   P(S) = p(S) + int_0^1 [r K e^{-r(1-u)} N(-d-(1-u, S/B(u)))
+//                         - q S e^{-q(1-u)} N(-d+(1-u, S/B(u)))] du,
+//   B(tau) = K e^{-(r-q) tau} N(tau, B) / D(tau, B),
 //
-// where p is the Black price and B(tau) the exercise boundary at time tau to
-// expiry. B solves B = K e^{-(r-q)tau} N(tau, B) / D(tau, B); in the smooth-
-// pasting form ("FP-A" of Andersen, Lake & Offengelden)
-//
-//   N = phi(d-(tau, B/K)) / (v sqrt(tau)) + r int_0^tau e^{ru} phi(d-(tau-u, B(tau)/B(u))) / (v
-//   sqrt(tau-u)) du, D = phi(d+(tau, B/K)) / (v sqrt(tau)) + N(d+(tau, B/K))
-//       + q int_0^tau e^{qu} [N(d+(tau-u, .)) + phi(d+(tau-u, .)) / (v sqrt(tau-u))] du,
-//
-// and in the value-matching form ("FP-B") N = N(d-(tau, B/K)) + r int e^{ru} N(d-) du,
-// D = N(d+(tau, B/K)) + q int e^{qu} N(d+) du.
-//
-// Method: B(0+) = X = K min(1, r/q); H = ln(B/X)^2 is collocated at the
-// Chebyshev nodes of xi = sqrt(tau) in [0, 1] and interpolated by its
-// Chebyshev series; the first boundary is Li's QD+ approximation (Li 2010,
-// "Analytical approximations for the critical stock prices of American
-// options: a performance comparison", Rev. Deriv. Res. 13); the fixed-point
-// iteration runs with Anderson acceleration of depth 2 on ln(B/X). Every
-// integral is Gauss-Legendre after u = tau sin^2(theta/2), which makes both
-// sqrt(u) and sqrt(tau - u) smooth; the premium near expiry, where a spot just
-// above B(1) gives a layer of width ln(S/B(1)) / v in sqrt(1 - u), uses a sinh
-// map of that width.
+// p the Black price, d+-(s, x) = (ln x + (r - q) s +- v^2 s / 2) / (v sqrt(s)),
+// N and D those of the paper's smooth-pasting equation FP-A, or of the value-
+// matching equation FP-B where FP-A diverges. ln(B/X)^2, X = B(0+) = K min(1, r/q),
+// is collocated at the Chebyshev nodes of sqrt(tau); the first iterate is Li's
+// QD+ boundary (Li 2010, Rev. Deriv. Res. 13); Anderson acceleration speeds the
+// fixed-point iteration; integrals are Gauss-Legendre in theta, u = tau sin^2(theta/2).
 #include "american_alo.hpp"
 
 #include <array>
@@ -55,6 +41,9 @@ inline constexpr double QDPLUS_TOL = 1e-4;
 // The premium's layer piece covers sqrt(1 - u) in [0, 1/2]; the bulk covers
 // the rest, theta in [0, 2 pi / 3].
 inline constexpr double LAYER_END = 0.5;
+static_assert(std::bit_cast<std::uint64_t>(ALO_FP_B_RATIO) == 0x4000000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(QDPLUS_TOL) == 0x3F1A36E2EB1C432DULL);
+static_assert(std::bit_cast<std::uint64_t>(LAYER_END) == 0x3FE0000000000000ULL);
 
 // The normal density and distribution as _norm_pdf and _norm_cdf compute them
 // above z = -10, inlined into the quadrature loops; their sums never need the
@@ -370,8 +359,13 @@ struct PointTable {
 // Right-hand side of the fixed-point equation at node tau = xi^2 with
 // g = ln(B(tau)/X), given ln(B(u)/X) at its count points (log_b, from the
 // current interpolant) and their entries of the point table from first; returns
-// the new ln(B/X). The transcendental calls fill arrays of their own so that
-// no running sum lives across a call.
+// the new ln(B/X). With s = tau - u, x = B(tau)/B(u) and d0+- = d+-(tau, B(tau)/K):
+//   FP-A  N = phi(d0-)/(v sqrt(tau)) + r int e^{ru} phi(d-(s, x)) / (v sqrt(s)) du,
+//         D = phi(d0+)/(v sqrt(tau)) + N(d0+)
+//             + q int e^{qu} [N(d+(s, x)) + phi(d+(s, x)) / (v sqrt(s))] du;
+//   FP-B  N = N(d0-) + r int e^{ru} N(d-(s, x)) du,  D = N(d0+) + q int e^{qu} N(d+(s, x)) du.
+// The transcendental calls fill arrays of their own so that no running sum
+// lives across a call.
 double fixed_point_update(const PutProblem& P, const PointTable& T, int first, int count,
                           const double* log_b, double xi, double g, bool smooth_pasting) {
     const double r = P.r, q = P.q, v = P.v;

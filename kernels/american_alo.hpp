@@ -13,12 +13,13 @@
 // of zero counts as zero: the premium it could add is below 2^-52 K):
 //   r <= 0 and q >= r   early exercise is never optimal: the Black price;
 //   r < 0 and q < r     two exercise boundaries: NaN (not covered);
-//   otherwise           one boundary B with B(0+) = K min(1, r / q); a spot at
-//                       or below B(T) is in the exercise region and the price
-//                       is exactly K - S.
+//   otherwise           one boundary B with B(0+) = K min(1, r / q) (K when
+//                       q <= 0); a spot at or below B(T) is in the exercise
+//                       region and the price is exactly K - S.
 // NaN also for any NaN or infinite input, non-positive S, K, D or F, negative
 // sigma or an unknown setting. sigma == 0 gives the deterministic value
 // max over t in [0, T] of the discounted exercise value along the forward.
+// No allocation: a price uses about 70 KB of stack.
 #pragma once
 
 namespace velliq {
@@ -45,6 +46,9 @@ inline constexpr int AMERICAN_FAST = 0;
 inline constexpr int AMERICAN_DEFAULT = 1;
 inline constexpr int AMERICAN_HIGH = 2;
 
+// Largest error against QuantLib's converged QdFpAmericanEngine over the grid
+// of tests/data/american_reference.csv (spot 100): fast 6e-5, default 6e-6,
+// high 4e-8.
 inline constexpr AloScheme ALO_SCHEMES[3] = {
     {8, 4, 8, 8, 10, 1e-5},      // fast
     {12, 16, 12, 12, 12, 1e-6},  // default
