@@ -26,8 +26,10 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr int kMaxSteps = 60;
-constexpr double kSigmaTol = 1e-12;  // relative change of sigma that ends the search
-constexpr double kSigmaMax = 16.0;   // no quote needs a larger total standard deviation
+// A step below 1e-9 relative ends the search: secant steps converge
+// superlinearly, so the sigma it lands on is good to about 1e-14.
+constexpr double kSigmaTol = 1e-9;
+constexpr double kSigmaMax = 16.0;  // no quote needs a larger total standard deviation
 
 }  // namespace
 
