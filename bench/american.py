@@ -123,7 +123,7 @@ def speed(g, reference, usable, quick):
 
     def ql_brent():
         out = []
-        for (K, days, r, q, vol, is_call), target in zip(rows, reference[pick]):
+        for (K, days, r, q, _vol, is_call), target in zip(rows, reference[pick]):
             out.append(brentq(lambda v: fast.price(K, days, r, q, v, is_call) - target, 1e-4, 4.0, xtol=1e-10))
         return out
 
@@ -151,7 +151,8 @@ def speed(g, reference, usable, quick):
     print(f"  velliq.american.price (default)            {t_price * 1e6:8.2f} us/price")
     print(f"  velliq.american.high.price                 {t_high * 1e6:8.2f} us/price")
     print(
-        f"  QuantLib QdFp accurate scheme (NPV loop)   {t_ql_price * 1e6:8.2f} us/price   ratio {t_ql_price / t_price:6.1f}x"
+        f"  QuantLib QdFp accurate scheme (NPV loop)   {t_ql_price * 1e6:8.2f} us/price"
+        f"   ratio {t_ql_price / t_price:6.1f}x"
     )
     print(f"  velliq.american.implied_vol (default)      {t_iv * 1e6:8.2f} us/quote   max error {ours_err:.4f} bp")
     print(
