@@ -22,7 +22,9 @@ echo "sanitized build: $so"
 # CPython is not leak-clean, so leaks are not checked; any other report aborts the
 # run (a worker process of a cluster test may die and leave its test waiting: the
 # time limit ends that). Capturing at sys level lets the reports reach the terminal.
-LD_PRELOAD="$(c++ -print-file-name=libasan.so)" \
+# libstdc++ is preloaded too: ASan intercepts __cxa_throw only when the real one
+# is already loaded, and C++ extensions the tests import (matplotlib's) throw.
+LD_PRELOAD="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libstdc++.so)" \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1} \
     timeout "${LIMIT:-1800}" "$venv/bin/pytest" -q -p no:cacheprovider --capture=sys "${@:-tests}"
