@@ -370,7 +370,8 @@ def plot_smiles(result, path=None, *, underlying=None, strike="strike", side="si
         group = group.sort_values(strike)
         x = np.log(group[strike] / group["forward"])
         (line,) = ax.plot(x, group["iv_mid"], label=f"{years * 365:.0f} d")
-        ax.fill_between(x, group["iv_bid"], group["iv_ask"], color=line.get_color(), alpha=0.2)
+        bid = group["iv_bid"].where(group["iv_bid"] > 0)  # a zero bid bounds nothing
+        ax.fill_between(x, bid, group["iv_ask"], color=line.get_color(), alpha=0.2)
     ax.set_xlabel("log-moneyness ln(K / F)")
     ax.set_ylabel("implied volatility (annual)")
     title = "Implied volatility smiles, out-of-the-money mids with bid-ask bands"
