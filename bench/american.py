@@ -20,11 +20,10 @@ smile inverted both ways.
 import argparse
 import itertools
 import math
-import statistics
-import time
 
 import numpy as np
 import QuantLib as ql
+from run import median_time
 from scipy.optimize import brentq
 
 import velliq
@@ -77,12 +76,7 @@ def grid(quick):
 
 
 def timed(fn, reps=5):
-    times = []
-    for _ in range(reps):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+    return median_time(fn, reps)[0]
 
 
 def accuracy(g):

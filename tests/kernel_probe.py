@@ -4,11 +4,8 @@ it to SciPy's real brentq from SciPy's exported C table."""
 
 import ctypes
 import functools
-import pathlib
-import subprocess
-import tempfile
 
-from support import ROOT, kernel_flags, scipy_brentq_pointer
+from support import ROOT, probe_library, scipy_brentq_pointer
 
 d, i, P = ctypes.c_double, ctypes.c_int, ctypes.POINTER(ctypes.c_double)
 SIGNATURES = {  # name: (restype, argtypes)
@@ -44,30 +41,11 @@ def brentq_calls(lib):
 
 @functools.cache
 def load():
-    lib_path = pathlib.Path(tempfile.mkdtemp(prefix="velliq-kernel-probe-")) / "kernel_probe.so"
     sources = [
         *sorted((ROOT / "kernels").glob("*.cpp")),
         *(ROOT / "tests" / name for name in ("kernel_probe.cpp", "reference_kernels.cpp")),
     ]
-    command = [
-        "c++",
-        "-std=c++20",
-        *kernel_flags(),
-        "-fPIC",
-        "-shared",
-        "-I",
-        str(ROOT / "kernels"),
-        *map(str, sources),
-        "-o",
-        str(lib_path),
-    ]
-    build = subprocess.run(command, capture_output=True, text=True)
-    if build.returncode:
-        raise RuntimeError(f"building the kernel probe failed:\n{build.stderr}")
-    lib = ctypes.CDLL(str(lib_path))
-    for name, (restype, argtypes) in SIGNATURES.items():
-        fn = getattr(lib, "probe_" + name)
-        fn.restype, fn.argtypes = restype, argtypes
+    lib = probe_library("kernel-probe", sources, SIGNATURES)
     pointer = scipy_brentq_pointer()
     assert pointer, "SciPy exports no brentq"
     lib.probe_set_brentq(pointer)

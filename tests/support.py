@@ -1,6 +1,8 @@
 """Helpers shared by the tests and the benchmarks (bench/ puts this folder on sys.path)."""
 
 import ctypes
+import subprocess
+import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -14,6 +16,22 @@ def kernel_flags():
     line starting with "-", as CMake reads it, less the warning (-W) flags."""
     lines = FLAGS_FILE.read_text().splitlines()
     return [line.strip() for line in lines if line.startswith("-") and not line.startswith("-W")]
+
+
+def probe_library(name, sources, signatures):
+    """Compiles `sources` (paths) into a shared library with the kernels' flags,
+    loads it with ctypes and declares each probe_<name> of `signatures`
+    ({name: (restype, argtypes)})."""
+    lib_path = Path(tempfile.mkdtemp(prefix=f"velliq-{name}-")) / f"{name}.so"
+    command = ["c++", "-std=c++20", *kernel_flags(), "-fPIC", "-shared", "-I", str(ROOT / "kernels")]
+    build = subprocess.run([*command, *map(str, sources), "-o", str(lib_path)], capture_output=True, text=True)
+    if build.returncode:
+        raise RuntimeError(f"building {name} failed:\n{build.stderr}")
+    lib = ctypes.CDLL(str(lib_path))
+    for function, (restype, argtypes) in signatures.items():
+        fn = getattr(lib, "probe_" + function)
+        fn.restype, fn.argtypes = restype, argtypes
+    return lib
 
 
 def scipy_brentq_pointer():

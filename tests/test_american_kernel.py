@@ -7,13 +7,11 @@ import ctypes
 import functools
 import math
 import pathlib
-import subprocess
-import tempfile
 
 import numpy as np
 import pytest
 from scipy.special import ndtr
-from support import ROOT, kernel_flags
+from support import ROOT, probe_library
 
 NAN, CALL, PUT = math.nan, 1, -1
 FAST, DEFAULT, HIGH = 0, 1, 2
@@ -31,30 +29,12 @@ SIGNATURES = {
 def load():
     """The kernel, normal.cpp (which it calls) and the probe in one library, compiled with the
     flags of kernels/compile_flags.txt less warnings, as tests/kernel_probe.py compiles."""
-    lib_path = pathlib.Path(tempfile.mkdtemp(prefix="velliq-american-probe-")) / "american_probe.so"
     sources = [
         ROOT / "kernels" / "american_alo.cpp",
         ROOT / "kernels" / "normal.cpp",
         ROOT / "tests" / "american_probe.cpp",
     ]
-    command = [
-        "c++",
-        "-std=c++20",
-        *kernel_flags(),
-        "-fPIC",
-        "-shared",
-        "-I",
-        str(ROOT / "kernels"),
-        *map(str, sources),
-    ]
-    build = subprocess.run([*command, "-o", str(lib_path)], capture_output=True, text=True)
-    if build.returncode:
-        raise RuntimeError(f"building the American probe failed:\n{build.stderr}")
-    lib = ctypes.CDLL(str(lib_path))
-    for name, (restype, argtypes) in SIGNATURES.items():
-        fn = getattr(lib, "probe_" + name)
-        fn.restype, fn.argtypes = restype, argtypes
-    return lib
+    return probe_library("american-probe", sources, SIGNATURES)
 
 
 @pytest.fixture(scope="module")
