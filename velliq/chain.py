@@ -32,6 +32,10 @@ STATUSES = ("missing_input", "crossed", "no_forward", "below_intrinsic", "no_tim
 _NEWTON_STEPS = 8
 _FORWARD_RTOL = 1e-10
 
+# The kernels' margin above the exercise value below which a quote has no time
+# value (IV_TOL): the statuses draw the same line the implied volatility does.
+_EXERCISE_MARGIN = 1e-10
+
 
 def _model(name):
     if name not in MODELS:
@@ -324,8 +328,8 @@ def _status(years, strike, S, D, F, bid, ask, mid, is_call, iv_mid):
         ~np.isfinite(years) | (years <= 0) | np.isnan(strike) | np.isnan(mid) | np.isnan(S) | np.isnan(D),
         bid > ask,
         np.isnan(F),
-        mid < intrinsic - 1e-10,
-        mid <= intrinsic + 1e-10,
+        mid < intrinsic - _EXERCISE_MARGIN,
+        mid <= intrinsic + _EXERCISE_MARGIN,
         np.isnan(iv_mid),
     ]
     codes = np.select(checks, list(range(len(checks))), default=len(checks)).astype(np.int8)
