@@ -5,16 +5,16 @@
 // timed with steady_clock in C++. Build and run from the repository root with
 // the kernels' flags:
 //
-//   flags=$(grep '^-' kernels/compile_flags.txt | grep -v '^-W')
-//   c++ -std=c++20 $flags -Ikernels bench/american_timing.cpp kernels/american_alo.cpp
-//       kernels/normal.cpp -o /tmp/american_timing && /tmp/american_timing
+//   flags=$(grep '^-' src/kernels/compile_flags.txt | grep -v '^-W')
+//   c++ -std=c++20 $flags -Isrc/kernels bench/american_timing.cpp src/kernels/alo/alo.cpp
+//       src/kernels/shared/normal.cpp -o /tmp/american_timing && /tmp/american_timing
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
-#include "american_alo.hpp"
+#include "alo/alo.hpp"
 
 namespace {
 

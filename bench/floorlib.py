@@ -1,8 +1,8 @@
-"""Build and load the floor library: bench/floor.cpp and kernels/*.cpp in one
+"""Build and load the floor library: bench/floor.cpp and src/kernels/**/*.cpp in one
 shared library, compiled as the extension module compiles the kernels, with
 SciPy's real brentq bound into ``velliq::brentq``.
 
-The flags are those of kernels/compile_flags.txt, which CMake builds the
+The flags are those of src/kernels/compile_flags.txt, which CMake builds the
 extension with (less warnings), completed with what its CMake settings add:
 C++20, link-time optimisation (INTERPROCEDURAL_OPTIMIZATION), position-independent
 code and hidden visibility (without it every kernel call in a -fPIC library could
@@ -21,7 +21,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 from support import FLAGS_FILE, kernel_flags, scipy_brentq_pointer  # noqa: E402
 
 LIB = Path("bench", "build", "libvelliq_floor.so")
-SOURCES = [Path("bench", "floor.cpp"), *sorted(p.relative_to(ROOT) for p in (ROOT / "kernels").glob("*.cpp"))]
+SOURCES = [Path("bench", "floor.cpp"), *sorted(p.relative_to(ROOT) for p in (ROOT / "src" / "kernels").rglob("*.cpp"))]
 
 
 def build_command():
@@ -34,7 +34,7 @@ def build_command():
         "-shared",
         "-fvisibility=hidden",
         "-I",
-        "kernels",
+        "src/kernels",
         *map(str, SOURCES),
         "-o",
         str(LIB),
@@ -45,7 +45,7 @@ def build(force=False):
     """Compile the library unless it is newer than every source; return the command used."""
     command = build_command()
     lib = ROOT / LIB
-    inputs = [*(ROOT / p for p in SOURCES), ROOT / "kernels" / "kernels.hpp", FLAGS_FILE]
+    inputs = [*(ROOT / p for p in SOURCES), ROOT / "src" / "kernels" / "kernels.hpp", FLAGS_FILE]
     if force or not lib.exists() or any(p.stat().st_mtime > lib.stat().st_mtime for p in inputs):
         lib.parent.mkdir(exist_ok=True)
         result = subprocess.run(command, cwd=ROOT, capture_output=True, text=True)

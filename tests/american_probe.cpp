@@ -1,6 +1,6 @@
 // Test-only C entry points over the accurate American price kernel
-// (kernels/american_alo.cpp), loaded with ctypes by tests/test_american_kernel.py.
-#include "american_alo.hpp"
+// (src/kernels/alo/alo.cpp), loaded with ctypes by tests/test_american_kernel.py.
+#include "alo/alo.hpp"
 
 using namespace velliq;
 

@@ -1,11 +1,11 @@
 """Compile the pricing kernels with tests/kernel_probe.cpp (once per process, with the
-flags of kernels/compile_flags.txt less warnings), load the library with ctypes and bind
+flags of src/kernels/compile_flags.txt less warnings), load the library with ctypes and bind
 it to SciPy's real brentq from SciPy's exported C table."""
 
 import ctypes
 import functools
 
-from support import ROOT, probe_library, scipy_brentq_pointer
+from support import KERNELS, ROOT, probe_library, scipy_brentq_pointer
 
 d, i, P = ctypes.c_double, ctypes.c_int, ctypes.POINTER(ctypes.c_double)
 SIGNATURES = {  # name: (restype, argtypes)
@@ -42,7 +42,7 @@ def brentq_calls(lib):
 @functools.cache
 def load():
     sources = [
-        *sorted((ROOT / "kernels").glob("*.cpp")),
+        *sorted(KERNELS.rglob("*.cpp")),
         *(ROOT / "tests" / name for name in ("kernel_probe.cpp", "reference_kernels.cpp")),
     ]
     lib = probe_library("kernel-probe", sources, SIGNATURES)

@@ -5,7 +5,7 @@
 // the boundary solvers it calls.
 #include <cmath>
 
-#include "american_price.hpp"
+#include "baw/terms.hpp"
 
 namespace velliq::reference {
 

@@ -8,11 +8,12 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
-FLAGS_FILE = ROOT / "kernels" / "compile_flags.txt"
+KERNELS = ROOT / "src" / "kernels"
+FLAGS_FILE = KERNELS / "compile_flags.txt"
 
 
 def kernel_flags():
-    """The flags of kernels/compile_flags.txt that shape the generated code: every
+    """The flags of src/kernels/compile_flags.txt that shape the generated code: every
     line starting with "-", as CMake reads it, less the warning (-W) flags."""
     lines = FLAGS_FILE.read_text().splitlines()
     return [line.strip() for line in lines if line.startswith("-") and not line.startswith("-W")]
@@ -23,7 +24,7 @@ def probe_library(name, sources, signatures):
     loads it with ctypes and declares each probe_<name> of `signatures`
     ({name: (restype, argtypes)})."""
     lib_path = Path(tempfile.mkdtemp(prefix=f"velliq-{name}-")) / f"{name}.so"
-    command = ["c++", "-std=c++20", *kernel_flags(), "-fPIC", "-shared", "-I", str(ROOT / "kernels")]
+    command = ["c++", "-std=c++20", *kernel_flags(), "-fPIC", "-shared", "-I", str(KERNELS)]
     build = subprocess.run([*command, *map(str, sources), "-o", str(lib_path)], capture_output=True, text=True)
     if build.returncode:
         raise RuntimeError(f"building {name} failed:\n{build.stderr}")

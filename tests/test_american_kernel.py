@@ -1,4 +1,4 @@
-"""The accurate American price kernel (kernels/american_alo.cpp) through tests/american_probe.cpp,
+"""The accurate American price kernel (src/kernels/alo/alo.cpp) through tests/american_probe.cpp,
 against QuantLib's QdFpAmericanEngine prices committed in tests/data/american_reference.csv
 (written by tests/data/make_american_reference.py; QuantLib is not needed here)."""
 
@@ -11,7 +11,7 @@ import pathlib
 import numpy as np
 import pytest
 from scipy.special import ndtr
-from support import ROOT, probe_library
+from support import KERNELS, ROOT, probe_library
 
 NAN, CALL, PUT = math.nan, 1, -1
 FAST, DEFAULT, HIGH = 0, 1, 2
@@ -28,10 +28,10 @@ SIGNATURES = {
 @functools.cache
 def load():
     """The kernel, normal.cpp (which it calls) and the probe in one library, compiled with the
-    flags of kernels/compile_flags.txt less warnings, as tests/kernel_probe.py compiles."""
+    flags of src/kernels/compile_flags.txt less warnings, as tests/kernel_probe.py compiles."""
     sources = [
-        ROOT / "kernels" / "american_alo.cpp",
-        ROOT / "kernels" / "normal.cpp",
+        KERNELS / "alo" / "alo.cpp",
+        KERNELS / "shared" / "normal.cpp",
         ROOT / "tests" / "american_probe.cpp",
     ]
     return probe_library("american-probe", sources, SIGNATURES)

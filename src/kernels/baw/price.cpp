@@ -1,4 +1,4 @@
-#include "american_price.hpp"
+#include "baw/terms.hpp"
 
 namespace velliq {
 

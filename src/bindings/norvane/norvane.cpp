@@ -14,10 +14,10 @@
 #include "function_object.hpp"
 #include "kernels.hpp"
 #include "numpy_calls.hpp"
-#include "pyref.hpp"
-#include "scipy_brentq.hpp"
+#include "common/pyref.hpp"
+#include "common/scipy_brentq.hpp"
 #include "startup.hpp"
-#include "typed_view.hpp"
+#include "common/typed_view.hpp"
 
 namespace velliq {
 namespace {

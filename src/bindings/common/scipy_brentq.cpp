@@ -1,6 +1,6 @@
 #include "scipy_brentq.hpp"
 
-#include "brentq.hpp"
+#include "shared/brentq.hpp"
 #include "pyref.hpp"
 
 namespace velliq {

@@ -4,8 +4,8 @@
 
 #include <Python.h>
 
-#include "pyref.hpp"
-#include "typed_view.hpp"
+#include "common/pyref.hpp"
+#include "common/typed_view.hpp"
 
 namespace velliq {
 

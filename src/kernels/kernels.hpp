@@ -17,8 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "american_alo.hpp"
-#include "brentq.hpp"
+#include "alo/alo.hpp"
+#include "shared/brentq.hpp"
 
 namespace velliq {
 

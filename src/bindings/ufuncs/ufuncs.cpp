@@ -8,10 +8,10 @@
 #include <numpy/ufuncobject.h>
 
 #include "kernels.hpp"
-#include "parallel_for.hpp"
-#include "pyref.hpp"
-#include "scipy_brentq.hpp"
-#include "ufunc_loops.hpp"
+#include "common/parallel_for.hpp"
+#include "common/pyref.hpp"
+#include "common/scipy_brentq.hpp"
+#include "common/ufunc_loops.hpp"
 
 namespace velliq {
 namespace {

@@ -4,14 +4,14 @@
 
 #include <cstddef>
 
-#include "pyref.hpp"
+#include "common/pyref.hpp"
 
 namespace velliq {
 
 namespace {
 
 // File name carried by the traceback entries of the entry points.
-constexpr const char* kSourcePath = "velliq/norvane.cpp";
+constexpr const char* kSourcePath = "velliq/norvane";
 
 NorvaneFunction* as_function(PyObject* self) {
     return reinterpret_cast<NorvaneFunction*>(self);

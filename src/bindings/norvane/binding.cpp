@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "pyref.hpp"
+#include "common/pyref.hpp"
 
 namespace velliq {
 

@@ -13,7 +13,7 @@
 // is collocated at the Chebyshev nodes of sqrt(tau); the first iterate is Li's
 // QD+ boundary (Li 2010, Rev. Deriv. Res. 13); Anderson acceleration speeds the
 // fixed-point iteration; integrals are Gauss-Legendre in theta, u = tau sin^2(theta/2).
-#include "american_alo.hpp"
+#include "alo/alo.hpp"
 
 #include <array>
 #include <bit>

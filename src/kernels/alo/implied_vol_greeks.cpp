@@ -17,7 +17,7 @@
 #include <cmath>
 #include <limits>
 
-#include "american_alo.hpp"
+#include "alo/alo.hpp"
 #include "kernels.hpp"
 
 namespace velliq {

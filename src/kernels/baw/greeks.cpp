@@ -13,7 +13,7 @@
 #include <cmath>
 #include <limits>
 
-#include "american_price.hpp"
+#include "baw/terms.hpp"
 
 namespace velliq {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "pyref.hpp"
+#include "common/pyref.hpp"
 
 namespace velliq {
 
