@@ -61,8 +61,9 @@ int main() {
             }
             const std::chrono::duration<double, std::micro> took =
                 std::chrono::steady_clock::now() - start;
-            if (pass > 0)
+            if (pass > 0) {
                 per_price.push_back(took.count() / quotes.size());
+            }
         }
         std::sort(per_price.begin(), per_price.end());
         std::printf(

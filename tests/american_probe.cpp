@@ -27,8 +27,9 @@ double probe_american_exercise_spot(double K, double D, double carry, double sig
 void probe_american_prices(long n, const double* S, const double* K, const double* D,
                            const double* F, const double* sigma, const int* q, int setting,
                            double* out) {
-    for (long i = 0; i < n; ++i)
+    for (long i = 0; i < n; ++i) {
         out[i] = _american_price(S[i], K[i], D[i], F[i], sigma[i], q[i], setting);
+    }
 }
 
 }  // extern "C"

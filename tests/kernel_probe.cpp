@@ -36,8 +36,9 @@ int eval_count = 0;            // evaluations of the counted minimiser test func
 double eval_points[kLogSize];  // their abscissae, in order
 
 double counted(double t) {
-    if (eval_count < kLogSize)
+    if (eval_count < kLogSize) {
         eval_points[eval_count] = t;
+    }
     ++eval_count;
     return t;
 }
@@ -53,8 +54,9 @@ double recording_brentq(brentq_callback_t f, double xa, double xb, void* args, d
         rec.kind = 2;
         rec.param = static_cast<const IVParams*>(args)->target_price;
     }
-    if (brentq_count < kLogSize)
+    if (brentq_count < kLogSize) {
         brentq_log[brentq_count] = rec;
+    }
     ++brentq_count;
     return root;
 }
@@ -98,13 +100,15 @@ double probe_eval_point(int i) {
 
 // Writes xa, xb, xtol, rtol, iter, kind, param, root of call i into out[8].
 int probe_brentq_call(int i, double* out) {
-    if (i < 0 || i >= brentq_count || i >= kLogSize)
+    if (i < 0 || i >= brentq_count || i >= kLogSize) {
         return 0;
+    }
     const BrentqCall& c = brentq_log[i];
     const double vals[8] = {c.xa,           c.xb,           c.xtol,  c.rtol,
                             double(c.iter), double(c.kind), c.param, c.root};
-    for (int k = 0; k < 8; ++k)
+    for (int k = 0; k < 8; ++k) {
         out[k] = vals[k];
+    }
     return 1;
 }
 

@@ -1,7 +1,7 @@
 #include "scipy_brentq.hpp"
 
-#include "shared/brentq.hpp"
 #include "pyref.hpp"
+#include "shared/brentq.hpp"
 
 namespace velliq {
 

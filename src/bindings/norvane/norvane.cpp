@@ -10,14 +10,14 @@
 #include <iterator>
 #include <source_location>
 
+#include "common/pyref.hpp"
+#include "common/scipy_brentq.hpp"
+#include "common/typed_view.hpp"
 #include "entry_point.hpp"
 #include "function_object.hpp"
 #include "kernels.hpp"
 #include "numpy_calls.hpp"
-#include "common/pyref.hpp"
-#include "common/scipy_brentq.hpp"
 #include "startup.hpp"
-#include "common/typed_view.hpp"
 
 namespace velliq {
 namespace {

@@ -7,11 +7,11 @@
 #include <numpy/arrayobject.h>
 #include <numpy/ufuncobject.h>
 
-#include "kernels.hpp"
 #include "common/parallel_for.hpp"
 #include "common/pyref.hpp"
 #include "common/scipy_brentq.hpp"
 #include "common/ufunc_loops.hpp"
+#include "kernels.hpp"
 
 namespace velliq {
 namespace {

@@ -76,17 +76,21 @@ constexpr double taylor_sin(double x) {
     return sum;
 }
 constexpr double table_cos(double x) {
-    if (x > PI / 2)
+    if (x > PI / 2) {
         return -table_cos(PI - x);
-    if (x > PI / 4)
+    }
+    if (x > PI / 4) {
         return taylor_sin(PI / 2 - x);
+    }
     return taylor_cos(x);
 }
 constexpr double table_sin(double x) {
-    if (x > PI / 2)
+    if (x > PI / 2) {
         return table_sin(PI - x);
-    if (x > PI / 4)
+    }
+    if (x > PI / 4) {
         return taylor_cos(PI / 2 - x);
+    }
     return taylor_sin(x);
 }
 
@@ -124,8 +128,9 @@ constexpr GaussRule<L> make_rule() {
             legendre(L, x, &p, &dp);
             const double dx = p / dp;
             x -= dx;
-            if ((dx < 0 ? -dx : dx) < 1e-15)
+            if ((dx < 0 ? -dx : dx) < 1e-15) {
                 break;
+            }
         }
         legendre(L, x, &p, &dp);
         rule.x[i] = x;
@@ -148,8 +153,9 @@ inline constexpr GaussRule<L> GAUSS_RULE = make_rule<L>();
 template <int L>
 constexpr double weight_sum() {
     double sum = 0.0;
-    for (double w : GAUSS_RULE<L>.w)
+    for (double w : GAUSS_RULE<L>.w) {
         sum += w;
+    }
     return sum;
 }
 // The weights integrate 1 over [-1, 1]; the two-point nodes are +-1/sqrt(3).
@@ -213,8 +219,9 @@ struct Interpolant {
             int j = 0;  // i k mod 2n
             for (int i = 1; i < n; ++i) {
                 j += k;
-                if (j >= 2 * n)
+                if (j >= 2 * n) {
                     j -= 2 * n;
+                }
                 sum += H[i] * cos_table[j <= n ? j : 2 * n - j];
             }
             a[k] = (2.0 / n) * sum;
@@ -251,8 +258,9 @@ struct Interpolant {
                 const double value = z[j] * b1[j] - b2[j] + a[0];
                 h[j] = -std::sqrt(value > 0.0 ? value : 0.0);
             }
-            for (int j = 0; j < CHAINS && p + j < count; ++j)
+            for (int j = 0; j < CHAINS && p + j < count; ++j) {
                 out[p + j] = h[j];
+            }
         }
     }
 };
@@ -317,8 +325,9 @@ double qdplus_boundary(const PutProblem& P, double tau, double start) {
         }
         const bool done = std::fabs(next - b) <= QDPLUS_TOL * b;
         b = next;
-        if (done)
+        if (done) {
             break;
+        }
     }
     return b;
 }
@@ -378,28 +387,37 @@ double fixed_point_update(const PutProblem& P, const PointTable& T, int first, i
     }
     double int_r = 0.0, int_q = 0.0;
     if (smooth_pasting) {
-        for (int k = 0; k < count; ++k)
+        for (int k = 0; k < count; ++k) {
             f_r[k] = pdf(dm[k]);
-        for (int k = 0; k < count; ++k)
+        }
+        for (int k = 0; k < count; ++k) {
             int_r += er[k] * f_r[k] * inv_vs[k];
+        }
         if (q != 0.0) {
-            for (int k = 0; k < count; ++k)
+            for (int k = 0; k < count; ++k) {
                 f_q[k] = cdf(dp[k]);
-            for (int k = 0; k < count; ++k)
+            }
+            for (int k = 0; k < count; ++k) {
                 f_r[k] = pdf(dp[k]);
-            for (int k = 0; k < count; ++k)
+            }
+            for (int k = 0; k < count; ++k) {
                 int_q += eq[k] * (f_q[k] + f_r[k] * inv_vs[k]);
+            }
         }
     } else {
-        for (int k = 0; k < count; ++k)
+        for (int k = 0; k < count; ++k) {
             f_r[k] = cdf(dm[k]);
-        for (int k = 0; k < count; ++k)
+        }
+        for (int k = 0; k < count; ++k) {
             int_r += er[k] * f_r[k];
+        }
         if (q != 0.0) {
-            for (int k = 0; k < count; ++k)
+            for (int k = 0; k < count; ++k) {
                 f_q[k] = cdf(dp[k]);
-            for (int k = 0; k < count; ++k)
+            }
+            for (int k = 0; k < count; ++k) {
                 int_q += eq[k] * f_q[k];
+            }
         }
     }
     const double dp0 = (P.log_x_ratio + g + (r - q) * tau) / vt + 0.5 * vt;
@@ -414,8 +432,9 @@ double fixed_point_update(const PutProblem& P, const PointTable& T, int first, i
     }
     // An iterate far outside the d+- range of the true boundary can leave no
     // positive ratio (a negative yield makes den a difference): keep g then.
-    if (!(num > 0.0 && den > 0.0 && num < INFINITY && den < INFINITY))
+    if (!(num > 0.0 && den > 0.0 && num < INFINITY && den < INFINITY)) {
         return g;
+    }
     // B = K e^{-(r-q) tau} num / den, as ln(B/X); B never exceeds X.
     const double next = std::log(num / den) - (r - q) * tau - P.log_x_ratio;
     return next < 0.0 ? next : 0.0;
@@ -439,55 +458,65 @@ struct Anderson {
         }
         ++count;
         const int depth = count - 1 < ALO_AA_DEPTH ? count - 1 : ALO_AA_DEPTH;
-        if (depth == 0)
+        if (depth == 0) {
             return;
+        }
         auto at = [&](int back) { return (count - 1 - back) % (ALO_AA_DEPTH + 1); };
         double dg[ALO_AA_DEPTH][ALO_MAX_NODES];
         double gk[ALO_MAX_NODES];
-        for (int i = 0; i < n; ++i)
+        for (int i = 0; i < n; ++i) {
             gk[i] = f[at(0)][i] - x[at(0)][i];
+        }
         for (int c = 0; c < depth; ++c) {
             const int a = at(c), b = at(c + 1);
-            for (int i = 0; i < n; ++i)
+            for (int i = 0; i < n; ++i) {
                 dg[c][i] = (f[a][i] - x[a][i]) - (f[b][i] - x[b][i]);
+            }
         }
         double m[ALO_AA_DEPTH][ALO_AA_DEPTH + 1];
         for (int c = 0; c < depth; ++c) {
             for (int e = 0; e < depth; ++e) {
                 double s = 0.0;
-                for (int i = 0; i < n; ++i)
+                for (int i = 0; i < n; ++i) {
                     s += dg[c][i] * dg[e][i];
+                }
                 m[c][e] = s;
             }
             double s = 0.0;
-            for (int i = 0; i < n; ++i)
+            for (int i = 0; i < n; ++i) {
                 s += dg[c][i] * gk[i];
+            }
             m[c][depth] = s;
         }
         // Gaussian elimination; a vanishing pivot (parallel residual
         // differences) keeps the plain iterate.
         for (int c = 0; c < depth; ++c) {
-            if (!(std::fabs(m[c][c]) > 0.0))
+            if (!(std::fabs(m[c][c]) > 0.0)) {
                 return;
+            }
             for (int e = c + 1; e < depth; ++e) {
                 const double factor = m[e][c] / m[c][c];
-                for (int j = c; j <= depth; ++j)
+                for (int j = c; j <= depth; ++j) {
                     m[e][j] -= factor * m[c][j];
+                }
             }
         }
         double gamma[ALO_AA_DEPTH];
         for (int c = depth - 1; c >= 0; --c) {
             double s = m[c][depth];
-            for (int e = c + 1; e < depth; ++e)
+            for (int e = c + 1; e < depth; ++e) {
                 s -= m[c][e] * gamma[e];
+            }
             gamma[c] = s / m[c][c];
-            if (!std::isfinite(gamma[c]))
+            if (!std::isfinite(gamma[c])) {
                 return;
+            }
         }
         for (int c = 0; c < depth; ++c) {
             const int a = at(c), b = at(c + 1);
-            for (int i = 0; i < n; ++i)
+            for (int i = 0; i < n; ++i) {
                 out[i] -= gamma[c] * (f[a][i] - f[b][i]);
+            }
         }
     }
 };
@@ -497,15 +526,18 @@ struct Anderson {
 bool solve_boundary(const PutProblem& P, const AloScheme& s, Boundary* out) {
     const int n = s.nodes;
     const RuleView R = gauss_rule(s.points);
-    if (n < 1 || n > ALO_MAX_NODES || s.iterations < 0 || R.size == 0)
+    if (n < 1 || n > ALO_MAX_NODES || s.iterations < 0 || R.size == 0) {
         return false;
+    }
     Interpolant& H = out->H;
     H.n = n;
-    for (int j = 0; j <= n; ++j)
+    for (int j = 0; j <= n; ++j) {
         H.cos_table[j] = std::cos(j * PI / n);
+    }
     double xi[ALO_MAX_NODES + 1], h[ALO_MAX_NODES + 1], g[ALO_MAX_NODES];
-    for (int i = 0; i <= n; ++i)
+    for (int i = 0; i <= n; ++i) {
         xi[i] = 0.5 * (1.0 + H.cos_table[i]);
+    }
     xi[n] = 0.0;
     // QD+ from the node nearest expiry outward, each started from the line
     // through its two neighbours' ln(B/X) in xi (through 0 at xi = 0 first).
@@ -520,8 +552,9 @@ bool solve_boundary(const PutProblem& P, const AloScheme& s, Boundary* out) {
         const double b =
             qdplus_boundary(P, xi[i] * xi[i], P.x_ratio * std::exp(guess < 0.0 ? guess : 0.0));
         g[i] = std::log(b / P.x_ratio);
-        if (!(g[i] < 0.0))
+        if (!(g[i] < 0.0)) {
             g[i] = 0.0;  // also a NaN root
+        }
         h[i] = g[i] * g[i];
     }
     h[n] = 0.0;
@@ -532,8 +565,9 @@ bool solve_boundary(const PutProblem& P, const AloScheme& s, Boundary* out) {
     // the same step size leaves about ten times the error: stop it later.
     const double tolerance = smooth_pasting ? s.tolerance : 0.1 * s.tolerance;
     PointTable table;
-    if (s.iterations > 0)
+    if (s.iterations > 0) {
         table.fill(P, R, xi, n);
+    }
     double log_b[PointTable::SIZE];
     Anderson accel;
     double image[ALO_MAX_NODES], next[ALO_MAX_NODES];
@@ -548,8 +582,9 @@ bool solve_boundary(const PutProblem& P, const AloScheme& s, Boundary* out) {
             change = d > change ? d : change;
         }
         if (!(change > tolerance)) {  // converged, or NaN: stop on the image
-            for (int i = 0; i < n; ++i)
+            for (int i = 0; i < n; ++i) {
                 next[i] = image[i];
+            }
             iter = s.iterations;
         } else {
             accel.next(n, g, image, next);
@@ -603,18 +638,21 @@ double put_premium(const PutProblem& P, const Boundary& B, double x, const RuleV
         dp[k] = (log_x - log_b[k] + (r - q) * s) / vs + 0.5 * vs;
         dm[k] = dp[k] - vs;
     }
-    for (int k = 0; k < count; ++k)
+    for (int k = 0; k < count; ++k) {
         term_r[k] = std::exp(-r * root_s[k] * root_s[k]) * cdf(-dm[k]);
-    for (int k = 0; k < count; ++k)
+    }
+    for (int k = 0; k < count; ++k) {
         term_q[k] = 0.0;
+    }
     if (q != 0.0) {
         for (int k = 0; k < count; ++k) {
             term_q[k] = std::exp(-q * root_s[k] * root_s[k]) * cdf(-dp[k]);
         }
     }
     double sum = 0.0;
-    for (int k = 0; k < count; ++k)
+    for (int k = 0; k < count; ++k) {
         sum += weight[k] * (r * term_r[k] - q * x * term_q[k]);
+    }
     return sum;
 }
 
@@ -626,8 +664,9 @@ double deterministic_put(double S, double K, double r, double q) {
     double best = value(0.0) > value(1.0) ? value(0.0) : value(1.0);
     if (r != q && r * q > 0.0) {
         const double t = std::log(q * S / (r * K)) / (q - r);
-        if (t > 0.0 && t < 1.0 && value(t) > best)
+        if (t > 0.0 && t < 1.0 && value(t) > best) {
             best = value(t);
+        }
     }
     return best > 0.0 ? best : 0.0;
 }
@@ -636,14 +675,18 @@ enum class Regime { european, two_boundaries, one_boundary };
 
 // The put of rates r, q after snapping rates within 2^-52 of zero.
 Regime put_regime(double* r, double* q) {
-    if (std::fabs(*r) <= DOUBLE_EPS)
+    if (std::fabs(*r) <= DOUBLE_EPS) {
         *r = 0.0;
-    if (std::fabs(*q) <= DOUBLE_EPS)
+    }
+    if (std::fabs(*q) <= DOUBLE_EPS) {
         *q = 0.0;
-    if (*r <= 0.0 && *q >= *r)
+    }
+    if (*r <= 0.0 && *q >= *r) {
         return Regime::european;
-    if (*r < 0.0)
+    }
+    if (*r < 0.0) {
         return Regime::two_boundaries;
+    }
     return Regime::one_boundary;
 }
 
@@ -657,11 +700,13 @@ bool valid_inputs(double S, double K, double D, double F, double sigma) {
 
 double _american_price_scheme(double S, double K, double D, double F, double sigma, int q,
                               const AloScheme& scheme) {
-    if (!valid_inputs(S, K, D, F, sigma))
+    if (!valid_inputs(S, K, D, F, sigma)) {
         return NAN;
+    }
     const RuleView layer = gauss_rule(scheme.layer_points), bulk = gauss_rule(scheme.bulk_points);
-    if (layer.size == 0 || bulk.size == 0)
+    if (layer.size == 0 || bulk.size == 0) {
         return NAN;
+    }
     const bool call = q == 1;
     const double rate = -std::log(D), yield = rate - std::log(F / S);
     // The put of put-call symmetry: spot, strike, rate and yield.
@@ -675,18 +720,22 @@ double _american_price_scheme(double S, double K, double D, double F, double sig
         case Regime::one_boundary:
             break;
     }
-    if (sigma == 0.0)
+    if (sigma == 0.0) {
         return deterministic_put(ps, pk, r, y);
+    }
     const double x_ratio = y > r ? r / y : 1.0;
     const PutProblem P{r, y, sigma, x_ratio, std::log(x_ratio)};
     Boundary B;
-    if (!solve_boundary(P, scheme, &B))
+    if (!solve_boundary(P, scheme, &B)) {
         return NAN;
+    }
     const double x = ps / pk, b_end = P.x_ratio * std::exp(B.g_end);
-    if (std::isnan(b_end))
+    if (std::isnan(b_end)) {
         return NAN;
-    if (x <= b_end)
+    }
+    if (x <= b_end) {
         return pk - ps;  // the exercise region, exactly
+    }
     const double european = _bsm_price(K, D, F, sigma, call ? 1 : -1);
     const double price = european + pk * put_premium(P, B, x, layer, bulk);
     // No quadrature error may take the price below the exercise value.
@@ -695,8 +744,9 @@ double _american_price_scheme(double S, double K, double D, double F, double sig
 }
 
 double _american_price(double S, double K, double D, double F, double sigma, int q, int setting) {
-    if (setting < AMERICAN_FAST || setting > AMERICAN_HIGH)
+    if (setting < AMERICAN_FAST || setting > AMERICAN_HIGH) {
         return NAN;
+    }
     return _american_price_scheme(S, K, D, F, sigma, q, ALO_SCHEMES[setting]);
 }
 
@@ -731,8 +781,9 @@ double _american_exercise_spot(double K, double D, double carry, double sigma, i
         const double x_ratio = y > r ? r / y : 1.0;
         const PutProblem P{r, y, sigma, x_ratio, std::log(x_ratio)};
         Boundary B;
-        if (!solve_boundary(P, ALO_SCHEMES[setting], &B))
+        if (!solve_boundary(P, ALO_SCHEMES[setting], &B)) {
             return NAN;
+        }
         ratio = P.x_ratio * std::exp(B.g_end);
     }
     // Put: exercise at S <= K ratio. Call: as the put of strike S and spot K,
