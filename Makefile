@@ -1,0 +1,23 @@
+# Local shortcuts; CI (.ci/run) calls the same scripts.
+PYTHON ?= python3.12
+VENV ?= .venv
+
+.PHONY: dev test check fix bench
+
+dev:  ## a virtual environment with the package, its test extras and the linters
+	$(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/pip install -q '.[test]' -r tools/lint-requirements.txt
+
+test:  ## rebuild the package into the environment, then run the suite
+	$(VENV)/bin/pip install -q --no-deps .
+	$(VENV)/bin/pytest -q
+
+check:  ## lint, format check, clang-format, mypy --strict
+	PYTHON=$(VENV)/bin/python tools/check.sh
+
+fix:  ## format in place, then check
+	PYTHON=$(VENV)/bin/python tools/check.sh --fix
+
+bench:  ## the benchmark table (bench/README.md)
+	$(VENV)/bin/pip install -q '.[bench]'
+	$(VENV)/bin/python bench/run.py
