@@ -6,21 +6,23 @@
 // the kernels' flags:
 //
 //   flags=$(grep '^-' src/kernels/compile_flags.txt | grep -v '^-W')
-//   c++ -std=c++20 $flags -Isrc/kernels bench/american_timing.cpp src/kernels/alo/alo.cpp
-//       src/kernels/shared/normal.cpp -o /tmp/american_timing && /tmp/american_timing
+//   price="gauss_legendre chebyshev qd_plus anderson boundary premium american_price"
+//   c++ -std=c++20 $flags -Isrc/kernels bench/american_timing.cpp src/kernels/shared/normal.cpp
+//       $(for f in $price; do echo src/kernels/alo/$f.cpp; done) -o /tmp/american_timing
+//   /tmp/american_timing
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
-#include "alo/alo.hpp"
+#include "alo/american_price.hpp"
 
 namespace {
 
 struct Quote {
     double S, K, D, F, sigma;
-    int q;
+    int side;
 };
 
 std::vector<Quote> grid() {
@@ -34,9 +36,10 @@ std::vector<Quote> grid() {
             for (double r : rates) {
                 for (double y : yields) {
                     for (double v : vols) {
-                        for (int q : {1, -1}) {
+                        for (int side : {1, -1}) {
                             quotes.push_back({100.0, double(K), std::exp(-r * T),
-                                              100.0 * std::exp((r - y) * T), v * std::sqrt(T), q});
+                                              100.0 * std::exp((r - y) * T), v * std::sqrt(T),
+                                              side});
                         }
                     }
                 }
@@ -57,7 +60,7 @@ int main() {
         for (int pass = 0; pass < 8; ++pass) {  // the first pass warms up and is dropped
             const auto start = std::chrono::steady_clock::now();
             for (const Quote& x : quotes) {
-                checksum += velliq::_american_price(x.S, x.K, x.D, x.F, x.sigma, x.q, setting);
+                checksum += velliq::_american_price(x.S, x.K, x.D, x.F, x.sigma, x.side, setting);
             }
             const std::chrono::duration<double, std::micro> took =
                 std::chrono::steady_clock::now() - start;

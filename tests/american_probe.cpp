@@ -1,34 +1,35 @@
 // Test-only C entry points over the accurate American price kernel
-// (src/kernels/alo/alo.cpp), loaded with ctypes by tests/test_american_kernel.py.
-#include "alo/alo.hpp"
+// (src/kernels/alo/american_price.hpp), loaded with ctypes by
+// tests/test_american_kernel.py.
+#include "alo/american_price.hpp"
 
 using namespace velliq;
 
 extern "C" {
 
-double probe_american_price(double S, double K, double D, double F, double sigma, int q,
+double probe_american_price(double S, double K, double D, double F, double sigma, int side,
                             int setting) {
-    return _american_price(S, K, D, F, sigma, q, setting);
+    return _american_price(S, K, D, F, sigma, side, setting);
 }
 
-double probe_american_price_scheme(double S, double K, double D, double F, double sigma, int q,
-                                   int nodes, int iterations, int points, int layer_points,
+double probe_american_price_scheme(double S, double K, double D, double F, double sigma, int side,
+                                   int intervals, int iterations, int points, int layer_points,
                                    int bulk_points, double tolerance) {
-    const AloScheme scheme{nodes, iterations, points, layer_points, bulk_points, tolerance};
-    return _american_price_scheme(S, K, D, F, sigma, q, scheme);
+    const AloScheme scheme{intervals, iterations, points, layer_points, bulk_points, tolerance};
+    return _american_price_scheme(S, K, D, F, sigma, side, scheme);
 }
 
-double probe_american_exercise_spot(double K, double D, double carry, double sigma, int q,
+double probe_american_exercise_spot(double K, double D, double carry, double sigma, int side,
                                     int setting) {
-    return _american_exercise_spot(K, D, carry, sigma, q, setting);
+    return _american_exercise_spot(K, D, carry, sigma, side, setting);
 }
 
 // out[i] = _american_price of row i, for the reference table.
 void probe_american_prices(long n, const double* S, const double* K, const double* D,
-                           const double* F, const double* sigma, const int* q, int setting,
+                           const double* F, const double* sigma, const int* side, int setting,
                            double* out) {
     for (long i = 0; i < n; ++i) {
-        out[i] = _american_price(S[i], K[i], D[i], F[i], sigma[i], q[i], setting);
+        out[i] = _american_price(S[i], K[i], D[i], F[i], sigma[i], side[i], setting);
     }
 }
 

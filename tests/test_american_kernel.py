@@ -1,4 +1,4 @@
-"""The accurate American price kernel (src/kernels/alo/alo.cpp) through tests/american_probe.cpp,
+"""The accurate American price kernel (src/kernels/alo/) through tests/american_probe.cpp,
 against QuantLib's QdFpAmericanEngine prices committed in tests/data/american_reference.csv
 (written by tests/data/make_american_reference.py; QuantLib is not needed here)."""
 
@@ -16,6 +16,7 @@ from support import KERNELS, ROOT, probe_library
 NAN, CALL, PUT = math.nan, 1, -1
 FAST, DEFAULT, HIGH = 0, 1, 2
 TABLE = pathlib.Path(__file__).parent / "data" / "american_reference.csv"
+PRICE_SOURCES = ["gauss_legendre", "chebyshev", "qd_plus", "anderson", "boundary", "premium", "american_price"]
 d, i, P = ctypes.c_double, ctypes.c_int, ctypes.POINTER(ctypes.c_double)
 SIGNATURES = {
     "american_price": (d, [d] * 5 + [i, i]),
@@ -27,10 +28,10 @@ SIGNATURES = {
 
 @functools.cache
 def load():
-    """The kernel, normal.cpp (which it calls) and the probe in one library, compiled with the
-    flags of src/kernels/compile_flags.txt less warnings, as tests/kernel_probe.py compiles."""
+    """The price's sources, normal.cpp (which it calls) and the probe in one library, compiled with
+    the flags of src/kernels/compile_flags.txt less warnings, as tests/kernel_probe.py compiles."""
     sources = [
-        KERNELS / "alo" / "alo.cpp",
+        *(KERNELS / "alo" / f"{name}.cpp" for name in PRICE_SOURCES),
         KERNELS / "shared" / "normal.cpp",
         ROOT / "tests" / "american_probe.cpp",
     ]
@@ -90,8 +91,8 @@ def test_prices_match_quantlib(k, group, setting, tol, tol_high):
     assert np.abs(got - ql_high[rows]).max() <= tol_high
 
 
-def test_error_falls_as_nodes_grow(k):
-    # Long expiries, where the boundary has the most shape; everything but the node count converged.
+def test_error_falls_as_intervals_grow(k):
+    # Long expiries, where the boundary has the most shape; everything but the interval count converged.
     groups, inputs, side, _, ql_reference = table()
     rows = np.flatnonzero((groups == "grid") & (inputs[4] > 0.3))[::7]
     errors = [

@@ -16,8 +16,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
-#include "alo/alo.hpp"
+#include "alo/american_price.hpp"
 #include "shared/brentq.hpp"
 
 namespace velliq {
@@ -35,6 +36,8 @@ inline constexpr double IV_MAX_SIGMA = 10.0;
 inline constexpr double IV_TOL = 1e-10;
 inline constexpr double GOLDEN = 0.3819660112501051;        // (3 - sqrt(5)) / 2
 inline constexpr double SQRT_EPS = 1.4901161193847656e-08;  // 2^-26
+inline constexpr double DOUBLE_NAN = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double PI = 3.141592653589793;
 
 static_assert(std::bit_cast<std::uint64_t>(NCDF_ASYM1) == 0xC024000000000000ULL);
 static_assert(std::bit_cast<std::uint64_t>(NCDF_ASYM2) == 0xC190000000000000ULL);
@@ -47,6 +50,8 @@ static_assert(std::bit_cast<std::uint64_t>(IV_MAX_SIGMA) == 0x4024000000000000UL
 static_assert(std::bit_cast<std::uint64_t>(IV_TOL) == 0x3DDB7CDFD9D7BDBBULL);
 static_assert(std::bit_cast<std::uint64_t>(GOLDEN) == 0x3FD8722191A02D60ULL);
 static_assert(std::bit_cast<std::uint64_t>(SQRT_EPS) == 0x3E50000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(DOUBLE_NAN) == 0x7FF8000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(PI) == 0x400921FB54442D18ULL);
 
 // --- Normal distribution and Black forward price ----------------------------
 
@@ -171,19 +176,20 @@ struct Greeks {
     double delta, gamma, vega, dF, dD;
 };
 
-Greeks _baw_greeks(double S, double K, double D, double F, double sigma, int q);
+Greeks _baw_greeks(double S, double K, double D, double F, double sigma, int side);
 
 // --- The accurate American price: implied volatility and sensitivities -------
 
 // The implied total standard deviation of an American price at one accuracy
-// setting of _american_price (american_alo.hpp): 0.0 at or below the exercise
-// value, NaN where no volatility reproduces the quote or an input is NaN.
-double _american_implied_vol(double price, double S, double K, double D, double F, int q,
+// setting of _american_price (alo/american_price.hpp): 0.0 at or below the
+// exercise value, NaN where no volatility reproduces the quote or an input is NaN.
+double _american_implied_vol(double price, double S, double K, double D, double F, int side,
                              int setting);
 
 // The sensitivities of _american_price, defined as for _baw_greeks, by
 // central differences of the price.
-Greeks _american_greeks(double S, double K, double D, double F, double sigma, int q, int setting);
+Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
+                        int setting);
 
 // --- Results as the Python surface reports them -----------------------------
 

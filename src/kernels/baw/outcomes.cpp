@@ -3,15 +3,12 @@
 // on them); here a missing input, NaN, gives NaN instead of a value that looks
 // like a price or a volatility, and the solver's "no bracket" (-1.0) is NaN.
 #include <cmath>
-#include <limits>
 
 #include "kernels.hpp"
 
 namespace velliq {
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 template <class... T>
 bool any_nan(T... x) {
@@ -22,17 +19,17 @@ bool any_nan(T... x) {
 
 double _baw_price_value(double S, double K, double D, double F, double sigma, int q) {
     if (any_nan(S, K, D, F, sigma)) {
-        return kNaN;
+        return DOUBLE_NAN;
     }
     return _baw_price(S, K, D, F, sigma, q);
 }
 
 double _baw_implied_vol_value(double price, double S, double K, double D, double F, int q) {
     if (any_nan(price, S, K, D, F)) {
-        return kNaN;
+        return DOUBLE_NAN;
     }
     const double sigma = _baw_implied_vol_c(price, S, K, D, F, q);
-    return sigma < 0 ? kNaN : sigma;
+    return sigma < 0 ? DOUBLE_NAN : sigma;
 }
 
 }  // namespace velliq

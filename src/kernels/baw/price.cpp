@@ -1,3 +1,6 @@
+// The Barone-Adesi-Whaley (1987) American price (terms.hpp) with the kernels'
+// critical-price solvers (boundary.cpp). Only sigma is guarded: sigma <= 0
+// gives the exercise value, D >= 1 the European price.
 #include "baw/terms.hpp"
 
 namespace velliq {

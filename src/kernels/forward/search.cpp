@@ -92,14 +92,14 @@ double scan_and_refine(const ForwardParams* p, double F_init) {
     const double hi = F_init * SCAN_HI;
     const double span = hi - lo;
     if (!(span > 0)) {
-        return std::numeric_limits<double>::quiet_NaN();
+        return DOUBLE_NAN;
     }
     const double wanted = std::ceil(span * POINTS_PER_VALLEY / narrowest_valley(p));
     const int points = static_cast<int>(
         std::fmin(std::fmax(std::isnan(wanted) ? 0.0 : wanted, SCAN_MIN_POINTS), SCAN_MAX_POINTS));
     const double step = span / points;
 
-    double best_x = std::numeric_limits<double>::quiet_NaN();
+    double best_x = DOUBLE_NAN;
     double best_f = NO_USABLE_PAIR;
     for (int i = 0; i <= points; ++i) {
         const double x = lo + i * step;
@@ -132,7 +132,7 @@ double _parity_forward(const ForwardParams* p) {
 
 double _find_forward(const ForwardParams* params) {
     if (params->n <= 0) {
-        return std::numeric_limits<double>::quiet_NaN();
+        return DOUBLE_NAN;
     }
     const double F_init = _parity_forward(params);
     const double search_lo = F_init * BRACKET_LO;

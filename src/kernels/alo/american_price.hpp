@@ -1,8 +1,8 @@
-// American option price by the exercise-boundary integral equation of
-// Andersen, Lake & Offengelden (2016), "High-performance American option
+// The accurate American option price: the exercise-boundary integral equation
+// of Andersen, Lake & Offengelden (2016), "High-performance American option
 // pricing" (J. Comput. Finance 20(1)), in forward terms: spot S, strike K,
-// discount factor D, forward F, total standard deviation sigma. The side q is
-// 1 for a call; every other value is a put.
+// discount factor D, forward F, total standard deviation sigma. The side is 1
+// for a call; every other value is a put.
 //
 // Under Black-Scholes with constant rates the price depends on S, K,
 // rT = -ln D, (r - q)T = ln(F / S) and sigma^2 T only, so the kernel works
@@ -24,21 +24,19 @@
 
 namespace velliq {
 
-// One accuracy setting: n collocation intervals of the boundary in sqrt(tau)
-// (n + 1 Chebyshev nodes), at most m fixed-point iterations stopped early
-// once no node moves ln B by more than tolerance, l Gauss-Legendre points per
-// fixed-point integral, and the premium integral's points near expiry (the
-// layer) and away from it (the bulk).
+// One accuracy setting, the scheme (l, m, n) of Andersen, Lake & Offengelden
+// (2016) with the premium integral's points split in two.
 struct AloScheme {
-    int nodes;
-    int iterations;
-    int points;
-    int layer_points;
-    int bulk_points;
+    int intervals;     // n: collocation intervals in sqrt(tau), n + 1 Chebyshev nodes
+    int iterations;    // m: most fixed-point iterations; fewer once no node moves ln B
+                       // by more than tolerance
+    int points;        // l: Gauss-Legendre points of each fixed-point integral
+    int layer_points;  // p, near expiry: points of the premium integral's layer piece
+    int bulk_points;   // p, away from expiry: points of the premium integral's bulk piece
     double tolerance;
 };
 
-inline constexpr int ALO_MAX_NODES = 32;
+inline constexpr int ALO_MAX_INTERVALS = 32;
 inline constexpr int ALO_MAX_POINTS = 32;
 
 // Settings of _american_price; other values give NaN.
@@ -56,18 +54,19 @@ inline constexpr AloScheme ALO_SCHEMES[3] = {
 };
 
 // The American price at one of the settings above.
-double _american_price(double S, double K, double D, double F, double sigma, int q, int setting);
+double _american_price(double S, double K, double D, double F, double sigma, int side, int setting);
 
 // The American price with an explicit scheme; NaN when a size is outside
-// 1 <= nodes <= ALO_MAX_NODES, iterations < 0, or a point count is not one of
-// 4, 6, 8, 10, 12, 16, 20, 24, 32.
-double _american_price_scheme(double S, double K, double D, double F, double sigma, int q,
+// 1 <= intervals <= ALO_MAX_INTERVALS, iterations < 0, or a point count is not
+// one of 4, 6, 8, 10, 12, 16, 20, 24, 32.
+double _american_price_scheme(double S, double K, double D, double F, double sigma, int side,
                               const AloScheme& scheme);
 
 // The spot at which immediate exercise becomes optimal today, for a strike K
 // and the carry F / S of the option priced: a put is exercised at spots at or
 // below it, a call at spots at or above it. +inf for a call and 0 for a put
 // when early exercise is never optimal; NaN where _american_price is NaN.
-double _american_exercise_spot(double K, double D, double carry, double sigma, int q, int setting);
+double _american_exercise_spot(double K, double D, double carry, double sigma, int side,
+                               int setting);
 
 }  // namespace velliq

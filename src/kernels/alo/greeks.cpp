@@ -1,0 +1,57 @@
+// Sensitivities of the accurate American price (american_price.hpp), defined
+// as for _baw_greeks: central differences of the price, which is smooth in
+// each argument away from the exercise boundary, with relative steps chosen
+// for its accuracy; delta and gamma move S and F together. Inside the
+// exercise region delta is +-1 and the rest 0. For D >= 1 dD is the one-sided
+// difference below D, by an absolute step.
+#include <bit>
+#include <cstdint>
+
+#include "alo/american_price.hpp"
+#include "kernels.hpp"
+
+namespace velliq {
+
+namespace {
+
+// Relative step of S (with F), of sigma, of F and of 1 - D.
+constexpr double AMERICAN_GREEKS_STEP = 1e-4;
+// Absolute step of D below D = 1.
+constexpr double AMERICAN_GREEKS_UNIT_D_STEP = 1e-6;
+static_assert(std::bit_cast<std::uint64_t>(AMERICAN_GREEKS_STEP) == 0x3F1A36E2EB1C432DULL);
+static_assert(std::bit_cast<std::uint64_t>(AMERICAN_GREEKS_UNIT_D_STEP) == 0x3EB0C6F7A0B5ED8DULL);
+
+}  // namespace
+
+Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
+                        int setting) {
+    auto price = [&](double s, double f, double d, double v) {
+        return _american_price(s, K, d, f, v, side, setting);
+    };
+    const double h = AMERICAN_GREEKS_STEP;
+    const double carry = F / S;
+    const double dS = h * S;
+    const double mid = price(S, F, D, sigma);
+    const double up = price(S + dS, carry * (S + dS), D, sigma);
+    const double down = price(S - dS, carry * (S - dS), D, sigma);
+    if (mid == _intrinsic(S, K, side) && up == _intrinsic(S + dS, K, side) &&
+        down == _intrinsic(S - dS, K, side) && mid != 0) {
+        return {side == 1 ? 1.0 : -1.0, 0.0, 0.0, 0.0, 0.0};  // inside the exercise region
+    }
+    const double dsigma = h * sigma;
+    const double dF = h * F;
+    const double dD = h * (1 - D);
+    Greeks g;
+    g.delta = (up - down) / (2 * dS);
+    g.gamma = (up - 2 * mid + down) / (dS * dS);
+    g.vega = sigma > 0
+                 ? (price(S, F, D, sigma + dsigma) - price(S, F, D, sigma - dsigma)) / (2 * dsigma)
+                 : 0.0;
+    g.dF = (price(S, F + dF, D, sigma) - price(S, F - dF, D, sigma)) / (2 * dF);
+    g.dD = dD > 0 ? (price(S, F, D + dD, sigma) - price(S, F, D - dD, sigma)) / (2 * dD)
+                  : (mid - price(S, F, D - AMERICAN_GREEKS_UNIT_D_STEP, sigma)) /
+                        AMERICAN_GREEKS_UNIT_D_STEP;
+    return g;
+}
+
+}  // namespace velliq
