@@ -1,0 +1,81 @@
+"""The smiles of an implied_vols result as a matplotlib figure; matplotlib is
+imported on the first plot only."""
+
+from collections.abc import Hashable
+from os import PathLike
+from typing import TYPE_CHECKING
+
+import numpy as np
+import pandas as pd
+
+from .._sides import sides
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+__all__ = ["plot_smiles", "smile_underlying"]
+
+
+def smile_underlying(result: pd.DataFrame, wanted: object = None) -> tuple[Hashable, int]:
+    """The underlying whose smiles :func:`plot_smiles` draws, and how many
+    underlyings the table holds: ``wanted``, matched as text too (a command
+    line's argument finds a numeric name), else the first. ``(None, 0)`` for a
+    table without an ``underlying`` column.
+
+    Raises
+    ------
+    LookupError
+        ``wanted`` is not an underlying of the table.
+    """
+    if "underlying" not in result.columns:
+        return None, 0
+    names = list(result["underlying"].dropna().unique())
+    if wanted is None:
+        return (names[0] if names else None), len(names)
+    chosen = next((name for name in names if name == wanted or str(name) == str(wanted)), None)
+    if chosen is None:
+        raise LookupError(f"underlying {wanted!r} is not in the table")
+    return chosen, len(names)
+
+
+def plot_smiles(
+    result: pd.DataFrame,
+    path: "str | PathLike[str] | None" = None,
+    *,
+    underlying: object = None,
+    strike: str = "strike",
+    side: str = "side",
+) -> "Figure":
+    """One matplotlib figure of the smiles: per expiry, the out-of-the-money
+    mid volatilities against log-moneyness ln(K/F), with the bid-ask band.
+    ``underlying`` picks one when the table has several (the first by
+    default, as :func:`smile_underlying`). Saved to ``path`` when given;
+    returns the figure."""
+    import matplotlib
+
+    if path is not None:
+        matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    chosen, _ = smile_underlying(result, underlying)
+    frame = result[result["status"] == "ok"]
+    if "underlying" in frame.columns:
+        frame = frame[frame["underlying"] == chosen]
+    otm = frame[np.where(sides(frame[side]), frame[strike] >= frame["forward"], frame[strike] < frame["forward"])]
+    fig, ax = plt.subplots(figsize=(9, 5.5))
+    for years, group in otm.groupby("years"):
+        group = group.sort_values(strike)
+        x = np.log(group[strike] / group["forward"])
+        (line,) = ax.plot(x, group["iv_mid"], label=f"{years * 365:.0f} d")
+        bid = group["iv_bid"].where(group["iv_bid"] > 0)  # a zero bid bounds nothing
+        ax.fill_between(x, bid, group["iv_ask"], color=line.get_color(), alpha=0.2)
+    ax.set_xlabel("log-moneyness ln(K / F)")
+    ax.set_ylabel("implied volatility (annual)")
+    title = "Implied volatility smiles, out-of-the-money mids with bid-ask bands"
+    ax.set_title(title if "underlying" not in frame.columns else f"{chosen}: {title}")
+    ax.legend(title="expiry", fontsize="small", ncol=2)
+    fig.tight_layout()
+    if path is not None:
+        fig.savefig(path, dpi=120)
+        plt.close(fig)
+    return fig
