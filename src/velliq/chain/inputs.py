@@ -4,7 +4,7 @@ of its rows by (underlying, expiry), the unit a forward belongs to."""
 import datetime as dt
 from collections.abc import Container, Hashable
 from dataclasses import dataclass, fields
-from typing import Final, TypedDict
+from typing import Any, Final, TypedDict
 
 import numpy as np
 import pandas as pd
@@ -103,7 +103,7 @@ class ChainInputs:
     F: Floats | None  # None: estimated from the quotes
 
 
-def _years(expiry: "pd.Series[object]", valuation_date: str | dt.date | np.datetime64 | None) -> Floats:
+def _years(expiry: "pd.Series[Any]", valuation_date: str | dt.date | np.datetime64 | None) -> Floats:
     if pd.api.types.is_numeric_dtype(expiry):
         return expiry.to_numpy(np.float64)
     dates = pd.to_datetime(expiry)
@@ -183,7 +183,7 @@ def read_inputs(
         if r is None:
             with np.errstate(divide="ignore", invalid="ignore"):
                 r = -np.log(D) / years
-        F = forward_terms(S, r, q, years)[1]
+        F = np.asarray(forward_terms(S, r, q, years)[1])
     return ChainInputs(
         names=names,
         years=years,

@@ -3,7 +3,7 @@ imported on the first plot only."""
 
 from collections.abc import Hashable
 from os import PathLike
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 import numpy as np
 import pandas as pd
@@ -66,7 +66,7 @@ def plot_smiles(
     for years, group in otm.groupby("years"):
         group = group.sort_values(strike)
         x = np.log(group[strike] / group["forward"])
-        (line,) = ax.plot(x, group["iv_mid"], label=f"{years * 365:.0f} d")
+        (line,) = ax.plot(x, group["iv_mid"], label=f"{cast(float, years) * 365:.0f} d")
         bid = group["iv_bid"].where(group["iv_bid"] > 0)  # a zero bid bounds nothing
         ax.fill_between(x, bid, group["iv_ask"], color=line.get_color(), alpha=0.2)
     ax.set_xlabel("log-moneyness ln(K / F)")

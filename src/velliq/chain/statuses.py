@@ -31,7 +31,7 @@ def row_statuses(
     mid: Floats,
     is_call: Bools,
     iv_mid: Floats,
-) -> "pd.Categorical":
+) -> "pd.Categorical[str]":
     """Per row, the first of ``STATUSES`` whose check it fails, as a categorical."""
     intrinsic = np.where(is_call, np.maximum(S - strike, 0), np.maximum(strike - S, 0))
     checks = [
@@ -43,4 +43,4 @@ def row_statuses(
         np.isnan(iv_mid),
     ]
     codes = np.select(checks, list(range(len(checks))), default=len(checks)).astype(np.int8)
-    return pd.Categorical.from_codes(codes, categories=list(STATUSES))
+    return pd.Categorical.from_codes(codes, categories=pd.Index(list(STATUSES)))

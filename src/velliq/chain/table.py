@@ -102,7 +102,7 @@ def implied_vols(
     np.multiply(vega, root_t, out=vega)
     vega[bad] = np.nan
     # years, D and F may be views of the input's columns: the result gets its own.
-    added = {"years": years.copy(), "discount": D.copy(), "forward": F.copy(), **{f"iv_{k}": sigma[k] for k in sigma}}
+    added: dict[str, Floats | pd.Categorical[str]] = {"years": years.copy(), "discount": D.copy(), "forward": F.copy(), **{f"iv_{k}": sigma[k] for k in sigma}}
     added.update(vega=vega, status=status)
     # Concatenated rather than assigned, which would copy every new column.
     kept = quotes.drop(columns=[c for c in added if c in quotes.columns])  # replaced, as by assign
