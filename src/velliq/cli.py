@@ -254,9 +254,7 @@ def parser() -> argparse.ArgumentParser:
         help="estimate each forward from the N call/put pairs with the most time value (default: every usable pair)",
     )
     titles = ", ".join(f"{name} ({title})" for name, title in MODEL_TITLES.items())
-    p.add_argument(
-        "--model", choices=list(MODELS), default="baw", help=f"pricing model: {titles}; default: baw"
-    )
+    p.add_argument("--model", choices=list(MODELS), default="baw", help=f"pricing model: {titles}; default: baw")
     p.add_argument("--debug", action="store_true", help="show the traceback of a failure")
     p.set_defaults(run=vols, parser=p)
     return top

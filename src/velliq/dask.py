@@ -77,9 +77,7 @@ def implied_vol(prices, S, K, D, F, side=None, *, is_call=None):
         calls = side if side.dtype == bool else side.map_blocks(sides, dtype=bool)
     else:
         calls = sides(side)
-    arrays = [
-        _aligned(name, values, prices) for name, values in zip(("S", "K", "D", "F", "side"), (S, K, D, F, calls))
-    ]
+    arrays = [_aligned(name, values, prices) for name, values in zip(("S", "K", "D", "F", "side"), (S, K, D, F, calls))]
     return da.map_blocks(_block_implied_vol, prices, *arrays, dtype=np.float64, meta=np.empty((0,), np.float64))
 
 

@@ -62,9 +62,7 @@ class ColumnNames:
     price: str = "price"
 
 
-def group_columns(
-    columns: Container[Hashable], *, underlying: str = "underlying", expiry: str = "expiry"
-) -> list[str]:
+def group_columns(columns: Container[Hashable], *, underlying: str = "underlying", expiry: str = "expiry") -> list[str]:
     """The columns whose values group a quote table's rows by forward:
     (underlying, expiry), or those of them the table has. Rows of one group
     share a forward, estimated from that group's quotes alone, so whole groups

@@ -87,7 +87,11 @@ def implied_vols(
     S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
     quoted = {"bid": table.bid, "mid": table.mid, "ask": table.ask}
     with _workers(workers):
-        F = table.F if table.F is not None else estimated_forwards(group_keys(quotes, table), table, forward_strikes, model)
+        F = (
+            table.F
+            if table.F is not None
+            else estimated_forwards(group_keys(quotes, table), table, forward_strikes, model)
+        )
         sigma: dict[str, Floats] = {k: pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted}
         vega, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
         pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega, scratch, scratch))
@@ -102,7 +106,12 @@ def implied_vols(
     np.multiply(vega, root_t, out=vega)
     vega[bad] = np.nan
     # years, D and F may be views of the input's columns: the result gets its own.
-    added: dict[str, Floats | pd.Categorical[str]] = {"years": years.copy(), "discount": D.copy(), "forward": F.copy(), **{f"iv_{k}": sigma[k] for k in sigma}}
+    added: dict[str, Floats | pd.Categorical[str]] = {
+        "years": years.copy(),
+        "discount": D.copy(),
+        "forward": F.copy(),
+        **{f"iv_{k}": sigma[k] for k in sigma},
+    }
     added.update(vega=vega, status=status)
     # Concatenated rather than assigned, which would copy every new column.
     kept = quotes.drop(columns=[c for c in added if c in quotes.columns])  # replaced, as by assign
