@@ -55,12 +55,26 @@ def _categorical(values):
 def sides(values):
     """``is_call`` booleans for the sides users hold.
 
-    Accepts "c"/"call" and "p"/"put" in any case, booleans, 1 (call) and -1
-    (put), as a scalar, any array-like, a pandas Series (categorical
-    included). Anything else, a missing value among it, raises ``ValueError``
-    naming the first bad value and its position. Returns a boolean array of
-    the input's shape (a NumPy bool for a scalar).
+    Parameters
+    ----------
+    values : scalar or array_like
+        "c"/"call" and "p"/"put" in any case, booleans, 1 (call) and -1
+        (put), as a scalar, any array-like, a pandas Series (categorical
+        included).
 
+    Returns
+    -------
+    numpy.ndarray or numpy.bool
+        Booleans of the input's shape (a NumPy bool for a scalar).
+
+    Raises
+    ------
+    ValueError
+        For anything else, a missing value among it, naming the first bad
+        value and its position.
+
+    Notes
+    -----
     This rule is wider than the core's ``flag`` rule (``velliq.norvane``:
     "c" is a call, everything else a put, so "C" is a put there).
     """

@@ -103,11 +103,25 @@ def _by_expiry(frame, underlying, expiry):
 
 
 def implied_vols(frame, *, underlying="underlying", expiry="expiry", **kwargs):
-    """``velliq.chain.implied_vols`` of a long quote table held as a Dask
-    DataFrame: each (underlying, expiry) is gathered into one partition and
-    computed there, so every row equals the single-process result. Returns a
-    lazy Dask DataFrame (rows in shuffled order; sort by index to compare).
-    Arguments as for ``velliq.chain.implied_vols``."""
+    """:func:`velliq.chain.implied_vols` of a long quote table held as a
+    Dask DataFrame.
+
+    Each group of :func:`velliq.chain.group_columns`, (underlying, expiry), is
+    gathered into one partition and computed there, so every row equals the
+    single-process result.
+
+    Parameters
+    ----------
+    frame : dask.dataframe.DataFrame or pandas.DataFrame
+        One row per quote.
+    underlying, expiry, **kwargs
+        As for :func:`velliq.chain.implied_vols`.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        Lazy, rows in shuffled order (sort by index to compare).
+    """
     frame = _by_expiry(frame, underlying, expiry)
     meta = frame._meta.assign(
         **{c: pd.Series(dtype="f8") for c in ("years", "discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega")}
@@ -128,7 +142,8 @@ def forwards(
     put_price="put_price",
     **long_table,
 ):
-    """Forward of every expiry of a quote table.
+    """Forward of every expiry of a quote table, computed by the current Dask
+    scheduler (a ``distributed.Client`` when one is active).
 
     A long table (one row per quote, with a side column; vendors' layout)
     goes to ``velliq.chain.forwards`` per (underlying, expiry), with
@@ -143,9 +158,21 @@ def forwards(
     the lowest-strike row; the result is a Series named "forward" indexed by
     expiry.
 
-    ``frame`` is a Dask or pandas DataFrame; the groups are computed by the
-    current Dask scheduler (a ``distributed.Client`` when one is active) and
-    the result comes back computed.
+    Parameters
+    ----------
+    frame : dask.dataframe.DataFrame or pandas.DataFrame
+        The quote table, long or wide.
+    spot, discount, expiry, strike, call_price, put_price : str
+        Column names (``call_price`` and ``put_price`` of the wide layout).
+    strike_pct : float
+        The wide layout's strike window for ``find_forward_baw``.
+    **long_table
+        For a long table, keywords of :func:`velliq.chain.forwards`.
+
+    Returns
+    -------
+    pandas.DataFrame or pandas.Series
+        Computed, as above.
     """
     if isinstance(frame, pd.DataFrame):
         frame = dd.from_pandas(frame, npartitions=1)

@@ -32,14 +32,28 @@ def strike_forwards(
     model: str = "baw",
 ) -> Floats:
     """Per strike, the forward at which the call's and the put's implied
-    volatilities agree; NaN where the pair is not usable.
+    volatilities agree.
 
     iv_call falls and iv_put rises as the forward rises, so their difference
     has one root, inside (K - P/D, K + C/D), where both quotes exceed their
     zero-volatility values. Safeguarded Newton steps (the slopes come from
-    the Greeks, d iv / dF = -dV/dF / vega) solve all strikes at once, from
-    ``start`` (per strike; its parity forward K + (C - P)/D by default), with
-    the prices of ``model`` ("baw" or "american").
+    the Greeks, d iv / dF = -dV/dF / vega) solve all strikes at once.
+
+    Parameters
+    ----------
+    calls, puts, strikes, spot, discount : array_like
+        Per strike its call and put quotes, strike, spot and discount
+        factor; they broadcast.
+    start : array_like, optional
+        Per strike, the first forward tried; its parity forward
+        K + (C - P)/D by default.
+    model : {"baw", "american"}
+        The prices (:data:`MODELS`).
+
+    Returns
+    -------
+    numpy.ndarray
+        float64 forwards; NaN where the pair is not usable or did not settle.
     """
     pricing = pricing_model(model)
     C, P, K, S, D = np.broadcast_arrays(
@@ -92,9 +106,23 @@ def forward(
 
     Every strike with a usable pair (both quotes present and above their
     exercise values) gives the forward at which its call and put volatilities
-    agree (a single root: no local minima); the estimate is their median,
-    which a few bad quotes do not move. A missing quote removes its strike
-    only. NaN when no strike has a usable pair.
+    agree (a single root: no local minima, :func:`strike_forwards`); the
+    estimate is their median, which a few bad quotes do not move. A missing
+    quote removes its strike only.
+
+    Parameters
+    ----------
+    calls, puts, strikes : array_like
+        Per strike, its call and put quotes and the strike.
+    spot, discount : float
+        The underlying's spot and the expiry's discount factor.
+    model : {"baw", "american"}
+        The prices (:data:`MODELS`).
+
+    Returns
+    -------
+    float
+        The forward; NaN when no strike has a usable pair.
     """
     C, P, K = (np.asarray(a, dtype=np.float64) for a in (calls, puts, strikes))
     with np.errstate(invalid="ignore", divide="ignore"):

@@ -63,10 +63,24 @@ class ColumnNames:
 
 
 def group_columns(columns: Container[Hashable], *, underlying: str = "underlying", expiry: str = "expiry") -> list[str]:
-    """The columns whose values group a quote table's rows by forward:
-    (underlying, expiry), or those of them the table has. Rows of one group
-    share a forward, estimated from that group's quotes alone, so whole groups
-    can be computed apart (in chunks, on Dask partitions) with the same result.
+    """The columns whose values group a quote table's rows by forward.
+
+    Rows of one group share a forward, estimated from that group's quotes
+    alone, so whole groups can be computed apart (in chunks, on Dask
+    partitions) with the same result. velliq.chain, the command line and
+    velliq.dask all group by these.
+
+    Parameters
+    ----------
+    columns : container
+        The table's columns.
+    underlying, expiry : str
+        The names of those two columns.
+
+    Returns
+    -------
+    list of str
+        (underlying, expiry), or those of them the table has.
     """
     return [column for column in (underlying, expiry) if column in columns]
 

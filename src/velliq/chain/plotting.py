@@ -17,10 +17,21 @@ __all__ = ["plot_smiles", "smile_underlying"]
 
 
 def smile_underlying(result: pd.DataFrame, wanted: object = None) -> tuple[Hashable, int]:
-    """The underlying whose smiles :func:`plot_smiles` draws, and how many
-    underlyings the table holds: ``wanted``, matched as text too (a command
-    line's argument finds a numeric name), else the first. ``(None, 0)`` for a
-    table without an ``underlying`` column.
+    """The underlying whose smiles :func:`plot_smiles` draws.
+
+    Parameters
+    ----------
+    result : pandas.DataFrame
+        A result of :func:`implied_vols`.
+    wanted : optional
+        An underlying, matched as text too (a command line's argument finds
+        a numeric name); the first of the table when None.
+
+    Returns
+    -------
+    tuple
+        The underlying and how many the table holds; ``(None, 0)`` for a
+        table without an ``underlying`` column.
 
     Raises
     ------
@@ -46,11 +57,26 @@ def plot_smiles(
     strike: str = "strike",
     side: str = "side",
 ) -> "Figure":
-    """One matplotlib figure of the smiles: per expiry, the out-of-the-money
-    mid volatilities against log-moneyness ln(K/F), with the bid-ask band.
-    ``underlying`` picks one when the table has several (the first by
-    default, as :func:`smile_underlying`). Saved to ``path`` when given;
-    returns the figure."""
+    """The smiles of one underlying: per expiry, the out-of-the-money mid
+    volatilities against log-moneyness ln(K/F), with the bid-ask band.
+
+    Parameters
+    ----------
+    result : pandas.DataFrame
+        A result of :func:`implied_vols`.
+    path : str or os.PathLike, optional
+        Where to save the picture (its suffix picks the format).
+    underlying : optional
+        The underlying to draw when the table has several; the first by
+        default (:func:`smile_underlying`).
+    strike, side : str
+        The columns of the strikes and the sides.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure (closed once saved to ``path``).
+    """
     import matplotlib
 
     if path is not None:

@@ -10,9 +10,22 @@ __all__ = ["summary"]
 def summary(
     result: pd.DataFrame, *, underlying: str = "underlying", expiry: str = "expiry", strike: str = "strike"
 ) -> pd.DataFrame:
-    """One row per (underlying, expiry): years, forward, the ATM volatility
-    (the mid volatility at the strike nearest the forward, calls and puts
-    averaged) and the count of quotes by status."""
+    """Per (underlying, expiry), what a result of :func:`implied_vols` says.
+
+    Parameters
+    ----------
+    result : pandas.DataFrame
+        A result of :func:`implied_vols`.
+    underlying, expiry, strike : str
+        Its columns of these names.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per (underlying, expiry): ``years``, ``forward``, ``atm_vol``
+        (the mid volatility at the strike nearest the forward, calls and puts
+        averaged) and the count of quotes of each of ``STATUSES``.
+    """
     keys = [c for c in (underlying, expiry) if c in result.columns]
     frame = result.assign(_distance=(result[strike] - result["forward"]).abs())
     ok = frame[frame["status"] == "ok"]

@@ -23,10 +23,20 @@ def forwards(
     workers: int | None = None,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
-    """One row per (underlying, expiry) of a long quote table: ``years``,
-    ``discount`` and ``forward``, estimated from the quotes by
-    :func:`forward` unless a forward or dividend yield is given. Arguments as
-    for :func:`implied_vols`."""
+    """The forward of each (underlying, expiry) of a long quote table.
+
+    Parameters
+    ----------
+    quotes, model, forward_strikes, workers, **inputs
+        As for :func:`implied_vols`.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per (underlying, expiry): ``years``, ``discount`` and
+        ``forward``, estimated from the quotes as :func:`forward` does unless
+        a forward or dividend yield is given.
+    """
     table = read_inputs(quotes, **inputs)
     keys = group_keys(quotes, table)
     with _workers(workers):
