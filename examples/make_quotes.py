@@ -40,7 +40,7 @@ from velliq import baw, chain
 VALUATION_DATE = dt.date(2026, 12, 4)
 RATE = 0.04
 TICK = 0.01
-YEAR_DAYS = 365.0
+YEAR_DAYS = chain.YEAR_DAYS  # Actual/365 Fixed, as velliq.chain reads dates
 SEED = 20261204
 OUT = Path(__file__).resolve().parent / "data"
 

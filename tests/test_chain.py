@@ -1,6 +1,9 @@
 """velliq.chain: quote tables in, implied volatilities, forwards and statuses out."""
 
+import json
 import math
+import subprocess
+import sys
 
 import forward_grid
 import numpy as np
@@ -188,3 +191,40 @@ def test_plot_smiles_writes_a_picture(tmp_path):
     result = chain.implied_vols(clean_table(), rate=RATE)
     chain.plot_smiles(result, tmp_path / "smiles.png")
     assert (tmp_path / "smiles.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize(
+    "names, wanted, expected",
+    [
+        (["XYZ", "ABC"], None, ("XYZ", 2)),  # the first by default
+        ([7203, 6758], "6758", (6758, 2)),  # a command line's text finds a numeric name
+        (["XYZ"], "ABC", LookupError),
+        (None, None, (None, 0)),  # no underlying column
+    ],
+)
+def test_smile_underlying_picks_what_to_plot(names, wanted, expected):
+    result = pd.DataFrame({"strike": [100.0, 100.0]})
+    if names is not None:
+        result["underlying"] = (names * 2)[:2]
+    if expected is LookupError:
+        with pytest.raises(LookupError, match="'ABC' is not in the table"):
+            chain.smile_underlying(result, wanted)
+    else:
+        assert chain.smile_underlying(result, wanted) == expected
+
+
+@pytest.mark.parametrize(
+    "statement, loaded, absent",
+    [
+        ("import velliq", [], ["numpy", "pandas", "matplotlib", "scipy", "velliq.chain"]),
+        ("import velliq.baw", ["numpy"], ["pandas", "matplotlib"]),
+        ("import velliq; velliq.american.price", ["velliq.american"], ["pandas", "matplotlib"]),
+        ("import velliq; velliq.chain.implied_vols", ["pandas", "velliq.chain"], ["matplotlib"]),
+    ],
+)
+def test_imports_load_only_what_they_need(statement, loaded, absent):
+    code = f"{statement}; import json, sys; print(json.dumps(sorted(sys.modules)))"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, cwd="/")
+    assert run.returncode == 0, run.stderr
+    modules = set(json.loads(run.stdout))
+    assert set(loaded) <= modules and not modules & set(absent)

@@ -25,7 +25,8 @@ EXAMPLE = "velliq vols examples/data/quotes.csv.gz --valuation-date 2026-12-04 -
 
 
 def velliq(*args, cwd):
-    # Run outside the checkout, whose velliq/ has no compiled module and would shadow the installed one.
+    # Runs in a folder of its own, where the relative paths of the arguments and outputs
+    # resolve; with the package under src/, any folder, the checkout's too, imports the installed one.
     return subprocess.run(
         [sys.executable, "-m", "velliq", *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120
     )

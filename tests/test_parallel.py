@@ -62,3 +62,13 @@ def test_scalars_broadcast_and_lengths_must_agree(chain):
 def test_workers_must_be_positive(chain):
     with pytest.raises(ValueError, match="workers must be at least 1"):
         velliq.implied_vol_parallel(*chain, workers=0)
+
+
+def test_side_keeps_its_former_keyword_flags(chain):
+    prices, S, K, D, F, flags = chain
+    expected = vectorized_baw_implied_vol(*chain)
+    assert velliq.implied_vol_parallel(prices, S, K, D, F, flags=flags).tobytes() == expected.tobytes()
+    with pytest.raises(TypeError, match="give side or flags, not both"):
+        velliq.implied_vol_parallel(prices, S, K, D, F, flags, flags=flags)
+    with pytest.raises(TypeError, match="missing required argument 'side'"):
+        velliq.implied_vol_parallel(prices, S, K, D, F)

@@ -1,5 +1,6 @@
-"""What tools see of velliq: its stubs checked by mypy on a user's calls, help()
-and inspect on the compiled functions, traceback entries and __version__."""
+"""What tools see of velliq: its stubs checked by mypy on a user's calls, the
+package's own source clean under mypy --strict, help() and inspect on the
+compiled functions, traceback entries and __version__."""
 
 import importlib.metadata
 import inspect
@@ -26,6 +27,7 @@ SAMPLE = HERE / "typing_sample.py"
 # other line any error.
 BAD_CALLS = textwrap.dedent("""\
     import numpy as np
+    import pandas as pd
 
     import velliq
     import velliq.dask
@@ -43,7 +45,7 @@ BAD_CALLS = textwrap.dedent("""\
     nv.vectorized_baw_implied_vol(x, x, x, x, x)  # E: call-arg
     nv.find_forward_baw(x, x, x, 100.0, 0.98, strike_pct="1%")  # E: arg-type
     velliq.nonexistent  # E: attr-defined
-    velliq.implied_vol_parallel(x, x, x, x, x, "cp", workers="all")  # E: arg-type
+    velliq.implied_vol_parallel(x, x, x, x, x, "cp", workers="all")  # E: call-overload
     velliq.implied_vol_parallel(x, x, x, x, x, [None, None])  # E: list-item
     velliq.dask.implied_vol(x, x, x, x, x, [None, None])  # E: list-item
     velliq.dask.implied_vol(x, x, x, x, ["99"], "cp")  # E: list-item
@@ -52,9 +54,12 @@ BAD_CALLS = textwrap.dedent("""\
     velliq.forward_terms(100.0, "5%", 0.0, 1.0)  # E: arg-type
     velliq.workers("all")  # E: arg-type
     velliq.baw.no_such_ufunc  # E: attr-defined
-    velliq.dask.implied_vols(None, "underlying")  # E: call-arg
+    velliq.dask.implied_vols(pd.DataFrame(), "underlying")  # E: call-arg
     velliq.dask.no_such_function  # E: attr-defined
     vols: list[float] = nv.vectorized_baw_implied_vol(x, x, x, x, x, "cp")  # E: assignment
+    velliq.american.no_such_ufunc  # E: attr-defined
+    velliq.chain.implied_vols(pd.DataFrame(), strik="K")  # E: call-arg
+    velliq.chain.implied_vols(pd.DataFrame(), rate="4%", workers="all")  # E: arg-type
     """)
 
 
@@ -89,6 +94,33 @@ def mypy_errors(tmp_path_factory):
     for match in re.finditer(r"^(\S+\.py):(\d+): error: .*\[([a-z-]+)\]$", result.stdout, re.M):
         errors.setdefault((match[1], int(match[2])), set()).add(match[3])
     return errors, result.stdout
+
+
+# Strict checking of velliq.chain and velliq.cli reads the types of pandas and tqdm.
+TYPE_STUBS = ("pandas-stubs", "types-tqdm")
+
+
+def test_package_source_is_clean_under_mypy_strict(request):
+    missing = [name for name in TYPE_STUBS if not distribution_installed(name)]
+    assert not missing, f"mypy --strict needs {', '.join(missing)} installed (the test extra)"
+    source = HERE.parent / "src" / "velliq"
+    cache = request.config.cache.mkdir("mypy-source")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), str(source)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=cache,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def distribution_installed(name):
+    try:
+        importlib.metadata.distribution(name)
+    except importlib.metadata.PackageNotFoundError:
+        return False
+    return True
 
 
 def test_mypy_accepts_the_sample(mypy_errors):

@@ -6,6 +6,7 @@ from typing import assert_type
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
+import pandas as pd
 
 import velliq
 import velliq.dask
@@ -35,6 +36,7 @@ assert_type(forward, float)
 parallel = velliq.implied_vol_parallel(prices, spots, strikes, discounts, forwards, iter(flags), workers=2)
 assert_type(parallel, npt.NDArray[np.float64])
 assert_type(velliq.implied_vol_parallel(prices, 100.0, strikes, 0.98, 99, [1, -1, 1, -1]), npt.NDArray[np.float64])
+by_old_keyword = velliq.implied_vol_parallel(prices, spots, strikes, discounts, forwards, flags=flags)
 
 is_call = velliq.sides(np.array(["call", "P", "c", "put"]))
 assert_type(is_call, npt.NDArray[np.bool_])
@@ -49,9 +51,19 @@ with velliq.workers(2) as threads:
     ufunc_vols = np.asarray(velliq.baw.implied_vol(prices, spots, strikes, discounts, forwards, is_call))
 lazy = velliq.dask.implied_vol(prices, spots, strikes, discounts, forwards, np.array([True, False, True, False]))
 assert_type(lazy, da.Array)
+lazy_by_old_keyword = velliq.dask.implied_vol(prices, spots, strikes, discounts, forwards, is_call=flags)
+assert_type(velliq.american.price, np.ufunc)
+assert_type(velliq.american.high.implied_vol, np.ufunc)
+american_prices = np.asarray(velliq.american.price(spots, strikes, discounts, forwards, 0.2, is_call))
+quotes = pd.DataFrame({"expiry": 0.5, "strike": [95.0, 105.0], "side": ["C", "P"], "price": [8.0, 7.5]})
+table = velliq.chain.implied_vols(quotes, spot=100.0, rate=0.04, dividend_yield=0.01, model="american", workers=1)
+assert_type(table, pd.DataFrame)
 assert_type(velliq.__version__, str)
 
 assert threads == 2
 assert np.array_equal(parallel, vols, equal_nan=True)
+assert np.array_equal(by_old_keyword, vols, equal_nan=True)
+assert np.array_equal(np.asarray(lazy_by_old_keyword), vols, equal_nan=True)
+assert (american_prices > 0).all() and list(table["status"]) == ["ok", "ok"]
 assert np.array_equal(ufunc_vols, vols, equal_nan=True)
 assert np.array_equal(np.asarray(lazy), vols, equal_nan=True)

@@ -1,22 +1,35 @@
 """velliq: American option prices, implied volatilities and sensitivities.
 
-- :mod:`velliq.baw`: Barone-Adesi-Whaley prices, implied volatilities and
-  Greeks as NumPy ufuncs.
+Two models, each as NumPy ufuncs with the same arguments in forward terms:
+
+- :mod:`velliq.baw`: the Barone-Adesi-Whaley (1987) approximation, fast.
+- :mod:`velliq.american`: the accurate price (Andersen, Lake & Offengelden
+  2016), in three accuracy settings.
+
+Around them:
+
+- :mod:`velliq.chain`: a pandas quote table in, forwards, implied
+  volatilities and statuses out, by either model (``velliq vols`` on the
+  command line); needs the ``chain`` extra.
+- :mod:`velliq.dask`: the same on Dask arrays and DataFrames.
 - :func:`velliq.sides`, :func:`velliq.forward_terms`: the inputs from what
   desks hold (side labels; rates, dividend yields and years).
 - :func:`velliq.workers`: native threads for the ufunc loops;
   :func:`velliq.implied_vol_parallel`: one chain on every core.
-- :mod:`velliq.norvane`: the scalar, batch and forward-finder functions.
+- :mod:`velliq.norvane`: the core's scalar, batch and forward-finder
+  functions (Barone-Adesi-Whaley).
 """
 
 import importlib
 
-__all__ = ["baw", "forward_terms", "implied_vol_parallel", "sides", "workers"]
+__all__ = ["american", "baw", "forward_terms", "implied_vol_parallel", "sides", "workers"]
 
 # Each name is imported on first use, so that importing the package alone
-# loads nothing compiled.
+# loads nothing compiled (nor NumPy, pandas or matplotlib).
 _LAZY = {
+    "american": ("velliq.american", None),
     "baw": ("velliq.baw", None),
+    "chain": ("velliq.chain", None),
     "forward_terms": ("velliq._terms", "forward_terms"),
     "implied_vol_parallel": ("velliq.parallel", "implied_vol_parallel"),
     "sides": ("velliq._sides", "sides"),
@@ -24,7 +37,7 @@ _LAZY = {
 }
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     if name in _LAZY:
         module_name, attribute = _LAZY[name]
         module = importlib.import_module(module_name)
@@ -36,5 +49,5 @@ def __getattr__(name):
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted([*globals(), *_LAZY, "__version__"])

@@ -1,8 +1,14 @@
-"""Option sides as the ufuncs take them: a boolean ``is_call``."""
+"""Option sides as the ufuncs take them: a boolean ``is_call``.
+
+The vocabulary of velliq's Python functions: ``is_call`` is a boolean (True
+for a call), ``side`` a label or anything :func:`sides` reads; ``q`` is only
+ever a dividend yield. The core module's ``flag``/``flags`` parameters
+(``velliq.norvane``) keep their own, narrower rule.
+"""
 
 import numpy as np
 
-__all__ = ["sides"]
+__all__ = ["side_argument", "sides"]
 
 _CALLS = ("c", "call")
 _PUTS = ("p", "put")
@@ -49,11 +55,28 @@ def _categorical(values):
 def sides(values):
     """``is_call`` booleans for the sides users hold.
 
-    Accepts "c"/"call" and "p"/"put" in any case, booleans, 1 (call) and -1
-    (put), as a scalar, any array-like, a pandas Series (categorical
-    included). Anything else, a missing value among it, raises ``ValueError``
-    naming the first bad value and its position. Returns a boolean array of
-    the input's shape (a NumPy bool for a scalar).
+    Parameters
+    ----------
+    values : scalar or array_like
+        "c"/"call" and "p"/"put" in any case, booleans, 1 (call) and -1
+        (put), as a scalar, any array-like, a pandas Series (categorical
+        included).
+
+    Returns
+    -------
+    numpy.ndarray or numpy.bool
+        Booleans of the input's shape (a NumPy bool for a scalar).
+
+    Raises
+    ------
+    ValueError
+        For anything else, a missing value among it, naming the first bad
+        value and its position.
+
+    Notes
+    -----
+    This rule is wider than the core's ``flag`` rule (``velliq.norvane``:
+    "c" is a call, everything else a put, so "C" is a put there).
     """
     categorical = _categorical(values)
     if categorical is not None:
@@ -88,3 +111,16 @@ def sides(values):
     if not known.all():
         _refuse(array, ~known)
     return is_call[()] if is_call.ndim == 0 else is_call
+
+
+def side_argument(side, old_name, old):
+    """``side``, or what the caller passed under the parameter's former
+    keyword ``old_name`` (None where not given): renamed parameters keep
+    their old keyword working."""
+    if old is None:
+        if side is None:
+            raise TypeError("missing required argument 'side'")
+        return side
+    if side is not None:
+        raise TypeError(f"give side or {old_name}, not both")
+    return old

@@ -18,9 +18,12 @@ def available_cores():
 
 @contextlib.contextmanager
 def workers(n=None):
-    """Within the block, the ufuncs of ``velliq.baw`` called from this thread
-    split their loops over ``n`` native threads (every available core when
-    None). Results are the same, bit for bit, for any ``n``.
+    """Native threads for the ufunc loops called from this thread.
+
+    Within the block, the ufuncs of :mod:`velliq.baw` and
+    :mod:`velliq.american` called from this thread split their loops over
+    ``n`` native threads (every available core when None). Results are the
+    same, bit for bit, for any ``n``. Yields ``n``.
 
     >>> with velliq.workers(2):
     ...     vols = velliq.baw.implied_vol(prices, S, K, D, F, is_call)

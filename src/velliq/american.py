@@ -18,24 +18,30 @@ put's dividend yield below its rate (q < r < 0 in r = -ln D, q = r - ln F/S),
 and the mirror case for a call (r < q < 0).
 """
 
-from types import SimpleNamespace
+from dataclasses import dataclass
+from typing import Final
+
+import numpy as np
 
 from . import _ufuncs
 
-__all__ = ["SETTINGS", "default", "fast", "greeks", "high", "implied_vol", "price"]
+__all__ = ["SETTINGS", "Setting", "default", "fast", "greeks", "high", "implied_vol", "price"]
 
 
-def _setting(suffix):
-    return SimpleNamespace(
-        price=getattr(_ufuncs, "american_price" + suffix),
-        implied_vol=getattr(_ufuncs, "american_implied_vol" + suffix),
-        greeks=getattr(_ufuncs, "american_greeks" + suffix),
-    )
+@dataclass(frozen=True)
+class Setting:
+    """The three ufuncs of one accuracy setting."""
+
+    price: np.ufunc
+    implied_vol: np.ufunc
+    greeks: np.ufunc
 
 
-fast = _setting("_fast")
-default = _setting("")
-high = _setting("_high")
-price, implied_vol, greeks = default.price, default.implied_vol, default.greeks
+fast: Final = Setting(_ufuncs.american_price_fast, _ufuncs.american_implied_vol_fast, _ufuncs.american_greeks_fast)
+default: Final = Setting(_ufuncs.american_price, _ufuncs.american_implied_vol, _ufuncs.american_greeks)
+high: Final = Setting(_ufuncs.american_price_high, _ufuncs.american_implied_vol_high, _ufuncs.american_greeks_high)
+price: Final = default.price
+implied_vol: Final = default.implied_vol
+greeks: Final = default.greeks
 
-SETTINGS = {"fast": fast, "default": default, "high": high}
+SETTINGS: Final[dict[str, Setting]] = {"fast": fast, "default": default, "high": high}

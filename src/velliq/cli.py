@@ -1,10 +1,13 @@
 """The ``velliq`` command line.
 
 ``velliq vols QUOTES`` reads a quote table (CSV, gzip-compressed CSV or
-Parquet), computes its implied volatilities with :func:`velliq.chain.implied_vols`,
-prints the per-expiry summary, and writes the table and the smiles on request.
+Parquet), computes its implied volatilities with :func:`velliq.chain.implied_vols`
+by either model (Barone-Adesi-Whaley or the accurate American price), prints
+the per-expiry summary, and writes the table and the smiles on request.
 Exit status: 0 on success, 2 for a usage error (bad arguments, a missing
 column, a file that cannot be read), 1 for any other failure.
+
+pandas, and matplotlib for ``--plot``, are imported only once a command runs.
 """
 
 import argparse
@@ -12,7 +15,17 @@ import datetime as dt
 import importlib.metadata
 import importlib.util
 import sys
+from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ._models import MODEL_TITLES, MODELS
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 EXAMPLE = """\
 example:
@@ -35,7 +48,7 @@ class UsageError(Exception):
     """The command line or an input file is at fault: exit status 2."""
 
 
-def file_format(path):
+def file_format(path: Path) -> str:
     name = path.name.lower()
     if name.endswith(CSV_SUFFIXES):
         return "csv"
@@ -44,12 +57,12 @@ def file_format(path):
     raise UsageError(f"{path}: unknown format; use one of {', '.join(CSV_SUFFIXES + PARQUET_SUFFIXES)}")
 
 
-def needs(module, purpose):
+def needs(module: str, purpose: str) -> None:
     if importlib.util.find_spec(module) is None:
         raise RuntimeError(f"{purpose} needs {module}: pip install 'velliq[chain]'")
 
 
-def read(path):
+def read(path: Path) -> "pd.DataFrame":
     import pandas as pd
 
     kind = file_format(path)
@@ -61,41 +74,42 @@ def read(path):
         raise UsageError(f"cannot read {path}: {one_line(error)}") from error
 
 
-def write(table, path):
+def write(table: "pd.DataFrame", path: Path) -> None:
     if file_format(path) == "csv":
         table.to_csv(path, index=False)
     else:
         table.to_parquet(path, index=False)
 
 
-def implied_vols(quotes, options):
-    """velliq.chain.implied_vols, in chunks of whole (underlying, expiry)
-    groups under a progress bar when the table is large and tqdm installed;
-    each group's forward comes from its own rows, so chunks change nothing."""
-    import numpy as np
+def implied_vols(quotes: "pd.DataFrame", options: dict[str, Any]) -> "pd.DataFrame":
+    """velliq.chain.implied_vols, in chunks of whole groups (those of
+    :func:`velliq.chain.group_columns`) under a progress bar when the table is
+    large and tqdm installed; each group's forward comes from its own rows, so
+    chunks change nothing."""
     import pandas as pd
 
     from . import chain
 
-    keys = [k for k in ("underlying", "expiry") if k in quotes.columns]
+    keys = chain.group_columns(quotes.columns)
     if len(quotes) <= PROGRESS_ROWS or "expiry" not in keys or importlib.util.find_spec("tqdm") is None:
         return chain.implied_vols(quotes, **options)
     from tqdm import tqdm
 
-    parts, order = [], []
+    parts: list[pd.DataFrame] = []
+    order: list[npt.NDArray[np.intp]] = []
     with tqdm(total=len(quotes), unit=" quotes", unit_scale=True, desc="implied vols", file=sys.stderr) as bar:
-        for rows in chunks(quotes.groupby(keys, sort=False, dropna=False).indices.values(), CHUNK_ROWS):
+        groups = quotes.groupby(keys, sort=False, dropna=False).indices.values()
+        for rows in chunks((np.asarray(rows, dtype=np.intp) for rows in groups), CHUNK_ROWS):
             parts.append(chain.implied_vols(quotes.iloc[rows], **options))
             order.append(rows)
             bar.update(len(rows))
     return pd.concat(parts).iloc[np.argsort(np.concatenate(order), kind="stable")]
 
 
-def chunks(groups, size):
+def chunks(groups: Iterable[npt.NDArray[np.intp]], size: int) -> Iterator[npt.NDArray[np.intp]]:
     """Row positions of consecutive groups, joined until each chunk holds `size` rows."""
-    import numpy as np
-
-    pending, count = [], 0
+    pending: list[npt.NDArray[np.intp]] = []
+    count = 0
     for rows in groups:
         pending.append(rows)
         count += len(rows)
@@ -106,7 +120,7 @@ def chunks(groups, size):
         yield np.concatenate(pending)
 
 
-def summary_text(result):
+def summary_text(result: "pd.DataFrame") -> str:
     """The per-expiry summary as a table, and a line of totals by status.
     Status columns that are zero throughout are left out of the table."""
     from . import chain
@@ -124,7 +138,7 @@ def summary_text(result):
     return f"{text}\n\n{len(result)} quotes, {len(table)} expiries: {totals}"
 
 
-def vols(args):
+def vols(args: argparse.Namespace) -> int:
     needs("pandas", "velliq vols")
     source = Path(args.quotes)
     file_format(source)
@@ -146,7 +160,7 @@ def vols(args):
     quotes = read(source)
     if args.valuation_date is None and "expiry" in quotes.columns and quotes["expiry"].dtype.kind not in "iuf":
         raise UsageError("the expiries are dates: give --valuation-date")
-    options = dict(
+    options: dict[str, Any] = dict(
         valuation_date=args.valuation_date,
         rate=args.rate,
         dividend_yield=args.dividend_yield,
@@ -168,38 +182,30 @@ def vols(args):
     return 0
 
 
-def plot(result, path, underlying):
+def plot(result: "pd.DataFrame", path: Path, underlying: str | None) -> None:
     from . import chain
 
-    if "underlying" in result.columns:
-        names = result["underlying"].dropna().unique()
-        if underlying is None:
-            chosen = names[0] if len(names) else None
-        else:  # the column may hold numbers: compare as text
-            chosen = next((n for n in names if str(n) == underlying), None)
-            if chosen is None:
-                raise UsageError(f"--plot-underlying {underlying!r} is not in the quotes")
-        if len(names) > 1:
-            print(
-                f"the smiles of {chosen} (of {len(names)} underlyings; --plot-underlying picks another)",
-                file=sys.stderr,
-            )
-        underlying = chosen
-    chain.plot_smiles(result, path, underlying=underlying)
+    try:
+        chosen, count = chain.smile_underlying(result, underlying)
+    except LookupError as error:
+        raise UsageError(f"--plot-underlying {underlying!r} is not in the quotes") from error
+    if count > 1:
+        print(f"the smiles of {chosen} (of {count} underlyings; --plot-underlying picks another)", file=sys.stderr)
+    chain.plot_smiles(result, path, underlying=chosen)
     print(f"wrote {path}", file=sys.stderr)
 
 
-def positive_int(text):
+def positive_int(text: str) -> int:
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"{text} is not a positive whole number")
     return value
 
 
-def parser():
+def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog="velliq",
-        description="American option implied volatilities (Barone-Adesi-Whaley) from quote files.",
+        description="American option implied volatilities (Barone-Adesi-Whaley or accurate) from quote files.",
         epilog=EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -247,33 +253,31 @@ def parser():
         metavar="N",
         help="estimate each forward from the N call/put pairs with the most time value (default: every usable pair)",
     )
-    p.add_argument(
-        "--model",
-        choices=["baw", "american"],
-        default="baw",
-        help="pricing model: baw (Barone-Adesi-Whaley) or american (accurate; default: baw)",
-    )
+    titles = ", ".join(f"{name} ({title})" for name, title in MODEL_TITLES.items())
+    p.add_argument("--model", choices=list(MODELS), default="baw", help=f"pricing model: {titles}; default: baw")
     p.add_argument("--debug", action="store_true", help="show the traceback of a failure")
     p.set_defaults(run=vols, parser=p)
     return top
 
 
-def one_line(error):
+def one_line(error: BaseException) -> str:
     text = str(error).strip().splitlines()
     return text[0] if text else type(error).__name__
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except KeyboardInterrupt:
         print("velliq: interrupted", file=sys.stderr)
         return 130
     except UsageError as error:
         if args.debug:
             raise
-        args.parser.error(str(error))
+        command_parser: argparse.ArgumentParser = args.parser
+        command_parser.error(str(error))
     except Exception as error:
         if args.debug:
             raise

@@ -1,9 +1,11 @@
 """Option chains inverted on a Dask cluster.
 
-``implied_vol`` maps the implied-volatility ufunc over the blocks of Dask
-arrays; ``implied_vols`` and ``forwards`` run ``velliq.chain`` on each
-(underlying, expiry) of a long quote table held as a Dask DataFrame
-(``forwards`` also takes the wide layout of ``find_forward_baw``). The
+``implied_vol`` maps the Barone-Adesi-Whaley implied-volatility ufunc over
+the blocks of Dask arrays; ``implied_vols`` and ``forwards`` run
+``velliq.chain`` (either model) on each group of
+:func:`velliq.chain.group_columns`, (underlying, expiry), of a long quote
+table held as a Dask DataFrame (``forwards`` also takes the wide layout of
+``find_forward_baw``). The
 compiled functions pickle by reference and their loops run without the GIL,
 so threaded, process-based and distributed schedulers all
 work, and every result equals, bit for bit, the same work done in one process.
@@ -18,8 +20,8 @@ try:
 except ImportError as exc:
     raise ImportError("velliq.dask needs Dask and pandas: pip install velliq[dask]") from exc
 
-from . import baw
-from ._sides import sides
+from . import baw, chain
+from ._sides import side_argument, sides
 from .norvane import find_forward_baw
 
 __all__ = ["forwards", "implied_vol", "implied_vols"]
@@ -44,27 +46,38 @@ def _aligned(name, values, like):
     return values
 
 
-def implied_vol(prices, S, K, D, F, is_call):
+def implied_vol(prices, S, K, D, F, side=None, *, is_call=None):
     """Implied total standard deviations of a chain, one task per block.
 
-    ``prices``, ``S``, ``K``, ``D`` and ``F`` are one-dimensional Dask (or
-    NumPy) arrays of numbers and ``is_call`` the sides, in any form
-    ``velliq.sides`` accepts, all of one length. Dask arrays must be chunked alike; NumPy arrays
-    are split along the chunks of ``prices`` (a NumPy ``prices`` is one
-    block). Returns a lazy float64 Dask array chunked as ``prices``: 0.0 for a
-    quote without time value, NaN where no volatility reproduces the quote.
-    Raises ValueError for arrays that are not 1-D or not aligned, or for a
-    side ``velliq.sides`` refuses.
+    Parameters
+    ----------
+    prices, S, K, D, F : dask.array.Array or array_like
+        One-dimensional arrays of numbers, all of one length. Dask arrays must
+        be chunked alike; NumPy arrays are split along the chunks of
+        ``prices`` (a NumPy ``prices`` is one block).
+    side : dask.array.Array or array_like
+        The sides, in any form :func:`velliq.sides` accepts; ``is_call=`` is
+        its former keyword.
+
+    Returns
+    -------
+    dask.array.Array
+        Lazy, float64, chunked as ``prices``: 0.0 for a quote without time
+        value, NaN where no volatility reproduces the quote.
+
+    Raises
+    ------
+    ValueError
+        For arrays that are not 1-D or not aligned, or for a side
+        :func:`velliq.sides` refuses.
     """
     prices = _aligned("prices", prices, None)
-    if isinstance(is_call, da.Array):
-        if is_call.dtype != bool:
-            is_call = is_call.map_blocks(sides, dtype=bool)
+    side = side_argument(side, "is_call", is_call)
+    if isinstance(side, da.Array):
+        calls = side if side.dtype == bool else side.map_blocks(sides, dtype=bool)
     else:
-        is_call = sides(is_call)
-    arrays = [
-        _aligned(name, values, prices) for name, values in zip(("S", "K", "D", "F", "is_call"), (S, K, D, F, is_call))
-    ]
+        calls = sides(side)
+    arrays = [_aligned(name, values, prices) for name, values in zip(("S", "K", "D", "F", "side"), (S, K, D, F, calls))]
     return da.map_blocks(_block_implied_vol, prices, *arrays, dtype=np.float64, meta=np.empty((0,), np.float64))
 
 
@@ -85,18 +98,30 @@ def _by_expiry(frame, underlying, expiry):
     """The table with each (underlying, expiry) in one partition."""
     if isinstance(frame, pd.DataFrame):
         frame = dd.from_pandas(frame, npartitions=1)
-    keys = [c for c in (underlying, expiry) if c in frame.columns]
+    keys = chain.group_columns(frame.columns, underlying=underlying, expiry=expiry)
     return frame.shuffle(on=keys) if frame.npartitions > 1 else frame
 
 
 def implied_vols(frame, *, underlying="underlying", expiry="expiry", **kwargs):
-    """``velliq.chain.implied_vols`` of a long quote table held as a Dask
-    DataFrame: each (underlying, expiry) is gathered into one partition and
-    computed there, so every row equals the single-process result. Returns a
-    lazy Dask DataFrame (rows in shuffled order; sort by index to compare).
-    Arguments as for ``velliq.chain.implied_vols``."""
-    from . import chain
+    """:func:`velliq.chain.implied_vols` of a long quote table held as a
+    Dask DataFrame.
 
+    Each group of :func:`velliq.chain.group_columns`, (underlying, expiry), is
+    gathered into one partition and computed there, so every row equals the
+    single-process result.
+
+    Parameters
+    ----------
+    frame : dask.dataframe.DataFrame or pandas.DataFrame
+        One row per quote.
+    underlying, expiry, **kwargs
+        As for :func:`velliq.chain.implied_vols`.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        Lazy, rows in shuffled order (sort by index to compare).
+    """
     frame = _by_expiry(frame, underlying, expiry)
     meta = frame._meta.assign(
         **{c: pd.Series(dtype="f8") for c in ("years", "discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega")}
@@ -117,7 +142,8 @@ def forwards(
     put_price="put_price",
     **long_table,
 ):
-    """Forward of every expiry of a quote table.
+    """Forward of every expiry of a quote table, computed by the current Dask
+    scheduler (a ``distributed.Client`` when one is active).
 
     A long table (one row per quote, with a side column; vendors' layout)
     goes to ``velliq.chain.forwards`` per (underlying, expiry), with
@@ -132,15 +158,25 @@ def forwards(
     the lowest-strike row; the result is a Series named "forward" indexed by
     expiry.
 
-    ``frame`` is a Dask or pandas DataFrame; the groups are computed by the
-    current Dask scheduler (a ``distributed.Client`` when one is active) and
-    the result comes back computed.
+    Parameters
+    ----------
+    frame : dask.dataframe.DataFrame or pandas.DataFrame
+        The quote table, long or wide.
+    spot, discount, expiry, strike, call_price, put_price : str
+        Column names (``call_price`` and ``put_price`` of the wide layout).
+    strike_pct : float
+        The wide layout's strike window for ``find_forward_baw``.
+    **long_table
+        For a long table, keywords of :func:`velliq.chain.forwards`.
+
+    Returns
+    -------
+    pandas.DataFrame or pandas.Series
+        Computed, as above.
     """
     if isinstance(frame, pd.DataFrame):
         frame = dd.from_pandas(frame, npartitions=1)
     if call_price not in frame.columns or long_table:
-        from . import chain
-
         underlying = long_table.pop("underlying", "underlying")
         shuffled = _by_expiry(frame, underlying, expiry)
         meta = pd.DataFrame({c: pd.Series(dtype="f8") for c in ("years", "discount", "forward")})

@@ -1,3 +1,11 @@
+"""The core: Barone-Adesi-Whaley (1987) prices, implied volatilities and the
+forward finder as C-level functions, scalar and batch.
+
+Sides: a ``flag`` equal to "c" is a call and anything else a put (so "C" is a
+put here), a rule narrower than :func:`velliq.sides`, which reads "C", "call",
+1/-1 and booleans.
+"""
+
 from collections.abc import Iterable
 
 import numpy as _np

@@ -1,0 +1,20 @@
+# The compiled ufunc module: each pricing kernel as a NumPy ufunc of six
+# inputs (S, K, D, F, sigma or the price, is_call); velliq.baw and
+# velliq.american publish them under their own names.
+import numpy as np
+
+baw_price: np.ufunc
+baw_implied_vol: np.ufunc
+baw_greeks: np.ufunc
+american_price: np.ufunc
+american_implied_vol: np.ufunc
+american_greeks: np.ufunc
+american_price_fast: np.ufunc
+american_implied_vol_fast: np.ufunc
+american_greeks_fast: np.ufunc
+american_price_high: np.ufunc
+american_implied_vol_high: np.ufunc
+american_greeks_high: np.ufunc
+
+# Sets the native threads of the calling thread's ufunc loops; returns the previous count.
+def _set_workers(n: int, /) -> int: ...

@@ -1,0 +1,37 @@
+"""From a quote table to implied volatilities: pandas in, pandas out.
+
+- :func:`implied_vols`: a long table, one row per quote, returned with the
+  forward, the bid, mid and ask volatilities, vega and a status per row,
+  by either model (``MODELS``: "baw" or "american").
+- :func:`forwards`: one row per (underlying, expiry) with its forward;
+  :func:`forward`: one expiry's forward from its call and put quotes;
+  :func:`strike_forwards`: each strike's.
+- :func:`summary`: one row per expiry of a result; :func:`plot_smiles`: its
+  smiles (matplotlib, imported on the first plot).
+- :func:`group_columns`: the columns that group rows by forward, for work
+  split across chunks or Dask partitions.
+"""
+
+from .._models import MODELS
+from .forward_search import forward, strike_forwards
+from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, group_columns
+from .plotting import plot_smiles, smile_underlying
+from .results import summary
+from .statuses import STATUSES
+from .table import forwards, implied_vols
+
+__all__ = [
+    "MODELS",
+    "STATUSES",
+    "YEAR_DAYS",
+    "MissingColumnsError",
+    "QuoteInputs",
+    "forward",
+    "forwards",
+    "group_columns",
+    "implied_vols",
+    "plot_smiles",
+    "smile_underlying",
+    "strike_forwards",
+    "summary",
+]

@@ -1,0 +1,128 @@
+"""Implied volatilities and forwards of a long quote table, one row per quote."""
+
+from typing import Unpack
+
+import numpy as np
+import pandas as pd
+
+from .._models import pricing_model
+from .._threads import workers as _workers
+from ._arrays import Floats
+from .forward_search import estimated_forwards
+from .inputs import QuoteInputs, group_keys, read_inputs
+from .statuses import NO_VOLATILITY, row_statuses
+
+__all__ = ["forwards", "implied_vols"]
+
+
+def forwards(
+    quotes: pd.DataFrame,
+    *,
+    model: str = "baw",
+    forward_strikes: int | None = None,
+    workers: int | None = None,
+    **inputs: Unpack[QuoteInputs],
+) -> pd.DataFrame:
+    """The forward of each (underlying, expiry) of a long quote table.
+
+    Parameters
+    ----------
+    quotes, model, forward_strikes, workers, **inputs
+        As for :func:`implied_vols`.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per (underlying, expiry): ``years``, ``discount`` and
+        ``forward``, estimated from the quotes as :func:`forward` does unless
+        a forward or dividend yield is given.
+    """
+    table = read_inputs(quotes, **inputs)
+    keys = group_keys(quotes, table)
+    with _workers(workers):
+        F = table.F if table.F is not None else estimated_forwards(keys, table, forward_strikes, model)
+    frame = keys.assign(years=table.years, discount=table.D, forward=F)
+    names = {"underlying_key": table.names.underlying, "expiry_key": "expiry"}
+    first = frame.groupby(list(keys.columns), sort=True).first()
+    first.index = first.index.set_names([names[k] for k in keys.columns])
+    return first
+
+
+def implied_vols(
+    quotes: pd.DataFrame,
+    *,
+    model: str = "baw",
+    forward_strikes: int | None = None,
+    workers: int | None = None,
+    **inputs: Unpack[QuoteInputs],
+) -> pd.DataFrame:
+    """Implied volatilities of a long quote table, one row per quote.
+
+    Parameters
+    ----------
+    quotes : pandas.DataFrame
+        One row per quote. Columns, renamed by keyword (``strike="K"``):
+        ``expiry`` (dates, with the keyword ``valuation_date``, or year
+        fractions), ``strike``, ``side`` (anything :func:`velliq.sides`
+        accepts), ``bid`` and ``ask`` and/or ``price``, an optional
+        ``underlying``; then either ``discount`` and ``forward``, or ``spot``
+        with ``rate`` and optionally ``dividend_yield``. ``spot``, ``rate``,
+        ``dividend_yield``, ``discount`` and ``forward`` may also be given as
+        numbers.
+    model : {"baw", "american"}
+        The prices: Barone-Adesi-Whaley (:mod:`velliq.baw`) or the accurate
+        price (:mod:`velliq.american`).
+    forward_strikes : int, optional
+        Without a forward or a dividend yield, each (underlying, expiry) gets
+        its forward from its own quotes by :func:`forward`, from every strike
+        with a usable pair, or, given n, from the n pairs with the most time
+        value on their thinner side (far faster on wide chains; those pairs
+        pin the forward best).
+    workers : int, optional
+        Native threads to compute on (all cores for None, as
+        :func:`velliq.workers`).
+
+    Returns
+    -------
+    pandas.DataFrame
+        A new table: the input columns, then ``years``, ``discount``,
+        ``forward``, ``iv_bid``, ``iv_mid``, ``iv_ask`` (annual
+        volatilities), ``vega`` (of the mid, per unit of annual volatility)
+        and ``status``, a categorical saying why a volatility is missing
+        (``STATUSES``). No row is dropped. The mid is ``price`` when given,
+        else the mean of bid and ask.
+    """
+    pricing = pricing_model(model)
+    table = read_inputs(quotes, **inputs)
+    S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
+    quoted = {"bid": table.bid, "mid": table.mid, "ask": table.ask}
+    with _workers(workers):
+        F = (
+            table.F
+            if table.F is not None
+            else estimated_forwards(group_keys(quotes, table), table, forward_strikes, model)
+        )
+        sigma: dict[str, Floats] = {k: pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted}
+        vega, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
+        pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega, scratch, scratch))
+    del scratch
+    status = row_statuses(years, strike, S, D, F, table.bid, table.ask, table.mid, is_call, sigma["mid"])
+    with np.errstate(invalid="ignore"):
+        root_t = np.sqrt(np.where(years > 0, years, np.nan))
+    bad = status.codes <= NO_VOLATILITY
+    for k in sigma:  # annualised in place: the result holds these very arrays
+        np.divide(sigma[k], root_t, out=sigma[k])
+        sigma[k][bad] = np.nan
+    np.multiply(vega, root_t, out=vega)
+    vega[bad] = np.nan
+    # years, D and F may be views of the input's columns: the result gets its own.
+    added: dict[str, Floats | pd.Categorical[str]] = {
+        "years": years.copy(),
+        "discount": D.copy(),
+        "forward": F.copy(),
+        **{f"iv_{k}": sigma[k] for k in sigma},
+    }
+    added.update(vega=vega, status=status)
+    # Concatenated rather than assigned, which would copy every new column.
+    kept = quotes.drop(columns=[c for c in added if c in quotes.columns])  # replaced, as by assign
+    return pd.concat([kept, pd.DataFrame(added, index=quotes.index, copy=False)], axis=1)
