@@ -23,8 +23,8 @@ import math
 
 import numpy as np
 import QuantLib as ql
-from run import median_time
 from scipy.optimize import brentq
+from timing import median_time
 
 import velliq
 from velliq import american, baw

@@ -16,7 +16,7 @@ import tracemalloc
 
 import numpy as np
 import pandas as pd
-from run import interleaved
+from timing import interleaved
 
 import velliq
 from velliq import baw, chain

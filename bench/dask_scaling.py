@@ -16,8 +16,8 @@ from distributed import Client, LocalCluster, wait
 import velliq.dask as vd
 from velliq.norvane import vectorized_baw_implied_vol
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from support import random_chain  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+from devsupport.quotes import random_chain  # noqa: E402
 
 N = 200_000
 

@@ -32,6 +32,8 @@ import numpy as np
 import peers
 import scipy
 import workload
+from floorlib import as_ptr
+from timing import interleaved, median_time
 
 import velliq
 from velliq.norvane import baw_implied_vol, baw_price, find_forward_baw, vectorized_baw_implied_vol
@@ -57,40 +59,9 @@ TARGETS = {  # figure key -> (comparison, bound)
 }
 
 
-def median_time(fn, reps):
-    """Median wall time in seconds of fn() over reps runs, after one warm-up run."""
-    fn()
-    times = []
-    for _ in range(reps):
-        start = time.perf_counter_ns()
-        fn()
-        times.append(time.perf_counter_ns() - start)
-    return statistics.median(times) * 1e-9, [t * 1e-9 for t in times]
-
-
-def interleaved(fns, reps):
-    """Median seconds of each callable, run alternately so that drift hits all alike.
-
-    A callable returning a number reports its own time in ns (timed inside C++)."""
-    for fn in fns:
-        fn()
-    samples = [[] for _ in fns]
-    for _ in range(reps):
-        for fn, times in zip(fns, samples):
-            start = time.perf_counter_ns()
-            inner = fn()
-            elapsed = time.perf_counter_ns() - start
-            times.append((inner if isinstance(inner, int) else elapsed) * 1e-9)
-    return [statistics.median(t) for t in samples], samples
-
-
 def bits_equal(a, b):
     a, b = np.ascontiguousarray(a, np.float64), np.ascontiguousarray(b, np.float64)
     return a.shape == b.shape and bool(np.array_equal(a.view(np.uint64), b.view(np.uint64)))
-
-
-def as_ptr(array, ctype=ctypes.c_double):
-    return array.ctypes.data_as(ctypes.POINTER(ctype))
 
 
 class Report:

@@ -13,7 +13,8 @@ import tracemalloc
 import floorlib
 import numpy as np
 import workload
-from run import as_ptr, interleaved
+from floorlib import as_ptr
+from timing import interleaved
 
 import velliq
 from velliq import baw

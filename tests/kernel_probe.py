@@ -1,11 +1,11 @@
-"""Compile the pricing kernels with tests/kernel_probe.cpp (once per process, with the
-flags of src/kernels/compile_flags.txt less warnings), load the library with ctypes and bind
-it to SciPy's real brentq from SciPy's exported C table."""
+"""Build the pricing kernels with tests/kernel_probe.cpp into the probe library kernel_probe
+(once per process, by CMake as the extension builds them: cmake/kernel_libraries), load it
+with ctypes and bind it to SciPy's real brentq from SciPy's exported C table."""
 
 import ctypes
 import functools
 
-from support import KERNELS, ROOT, probe_library, scipy_brentq_pointer
+from support import probe_library, scipy_brentq_pointer
 
 d, i, P = ctypes.c_double, ctypes.c_int, ctypes.POINTER(ctypes.c_double)
 SIGNATURES = {  # name: (restype, argtypes)
@@ -41,11 +41,7 @@ def brentq_calls(lib):
 
 @functools.cache
 def load():
-    sources = [
-        *sorted(KERNELS.rglob("*.cpp")),
-        *(ROOT / "tests" / name for name in ("kernel_probe.cpp", "reference_kernels.cpp")),
-    ]
-    lib = probe_library("kernel-probe", sources, SIGNATURES)
+    lib = probe_library("kernel_probe", SIGNATURES)
     pointer = scipy_brentq_pointer()
     assert pointer, "SciPy exports no brentq"
     lib.probe_set_brentq(pointer)

@@ -11,12 +11,11 @@ import pathlib
 import numpy as np
 import pytest
 from scipy.special import ndtr
-from support import KERNELS, ROOT, probe_library
+from support import probe_library
 
 NAN, CALL, PUT = math.nan, 1, -1
 FAST, DEFAULT, HIGH = 0, 1, 2
 TABLE = pathlib.Path(__file__).parent / "data" / "american_reference.csv"
-PRICE_SOURCES = ["gauss_legendre", "chebyshev", "qd_plus", "anderson", "boundary", "premium", "american_price"]
 d, i, P = ctypes.c_double, ctypes.c_int, ctypes.POINTER(ctypes.c_double)
 SIGNATURES = {
     "american_price": (d, [d] * 5 + [i, i]),
@@ -28,14 +27,8 @@ SIGNATURES = {
 
 @functools.cache
 def load():
-    """The price's sources, normal.cpp (which it calls) and the probe in one library, compiled with
-    the flags of src/kernels/compile_flags.txt less warnings, as tests/kernel_probe.py compiles."""
-    sources = [
-        *(KERNELS / "alo" / f"{name}.cpp" for name in PRICE_SOURCES),
-        KERNELS / "shared" / "normal.cpp",
-        ROOT / "tests" / "american_probe.cpp",
-    ]
-    return probe_library("american-probe", sources, SIGNATURES)
+    """The probe over the kernels in one library, built by CMake as the extension builds them."""
+    return probe_library("american_probe", SIGNATURES)
 
 
 @pytest.fixture(scope="module")

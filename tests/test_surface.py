@@ -30,7 +30,7 @@ VALID = {
     "find_forward_baw": ([9.0, 7.4, 5.9], [6.9, 8.3, 9.8], [97.0, 100.0, 103.0], 100.0, 0.98, 0.05),
 }
 REQUIRED = {name: 5 if name == "find_forward_baw" else 6 for name in NAMES}
-SOURCE = Path(__file__).resolve().parents[1] / "velliq" / "norvane.cpp"
+SOURCE = Path(__file__).resolve().parents[1] / "src" / "bindings" / "norvane" / "norvane.cpp"
 
 
 class Boom(Exception):

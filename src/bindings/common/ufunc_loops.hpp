@@ -1,7 +1,9 @@
-// NumPy inner loops over scalar kernels. An adapter says how one element is
-// read, computed and written; loop<Adapter> walks NumPy's strided arguments
-// and splits the walk over the calling thread's workers (parallel_for.hpp).
-// NumPy hands these loops aligned data of the registered types and runs them
+// Strided loops over scalar kernels. An adapter says how one element is read,
+// computed and written; strided_loop<Adapter> walks strided arguments and
+// splits the walk over the calling thread's workers (parallel_for.hpp), and
+// loop<Adapter> is that walk as a NumPy inner loop. velliq.norvane's batch
+// entry point runs the same walk over its typed views.
+// NumPy hands its loops aligned data of the registered types and runs them
 // without the GIL. The kernels report through their values (NaN for no
 // answer), so the floating-point flags their searches raise on the way are
 // cleared rather than shown as NumPy warnings; worker threads' flags never
@@ -31,30 +33,36 @@ inline void store(char* p, double value) {
     std::memcpy(p, &value, sizeof value);
 }
 
-// NumPy's bool is one byte, nonzero for True.
-inline int side(const char* p) {
-    return load<unsigned char>(p) ? 1 : -1;
-}
+// How the option's side is stored: the side the kernels take is +1 for a call
+// and -1 for a put.
+// is_call: NumPy's bool, one byte, nonzero for True.
+struct IsCallInput {
+    static int side(const char* p) { return load<unsigned char>(p) ? 1 : -1; }
+};
+// side: the kernels' own +1 / -1 as a C int.
+struct SideInput {
+    static int side(const char* p) { return load<int>(p); }
+};
 
 // Five doubles and a side in, one double out.
-template <double (*kernel)(double, double, double, double, double, int)>
+template <double (*kernel)(double, double, double, double, double, int), class Side = IsCallInput>
 struct FiveAndSide {
     static constexpr int nin = 6;
     static constexpr int nout = 1;
     static void element(char* const* p) {
         store(p[6], kernel(load<double>(p[0]), load<double>(p[1]), load<double>(p[2]),
-                           load<double>(p[3]), load<double>(p[4]), side(p[5])));
+                           load<double>(p[3]), load<double>(p[4]), Side::side(p[5])));
     }
 };
 
 // Five doubles and a side in, the five sensitivities out.
-template <Greeks (*kernel)(double, double, double, double, double, int)>
+template <Greeks (*kernel)(double, double, double, double, double, int), class Side = IsCallInput>
 struct FiveAndSideToGreeks {
     static constexpr int nin = 6;
     static constexpr int nout = 5;
     static void element(char* const* p) {
         const Greeks g = kernel(load<double>(p[0]), load<double>(p[1]), load<double>(p[2]),
-                                load<double>(p[3]), load<double>(p[4]), side(p[5]));
+                                load<double>(p[3]), load<double>(p[4]), Side::side(p[5]));
         store(p[6], g.delta);
         store(p[7], g.gamma);
         store(p[8], g.vega);
@@ -63,10 +71,12 @@ struct FiveAndSideToGreeks {
     }
 };
 
+// Element i of argument k is at args[k] + i * steps[k] bytes, for i in [0, n).
+// Touches no Python object, so it runs without the GIL.
 template <class Adapter>
-void loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* steps, void*) {
+void strided_loop(char* const* args, npy_intp_t n, const npy_intp_t* steps) {
     constexpr int nargs = Adapter::nin + Adapter::nout;
-    parallel_for(dimensions[0], [args, steps](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    parallel_for(n, [args, steps](std::ptrdiff_t begin, std::ptrdiff_t end) {
         char* p[nargs];
         for (int k = 0; k < nargs; ++k) {
             p[k] = args[k] + begin * steps[k];
@@ -78,6 +88,12 @@ void loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* steps, vo
             }
         }
     });
+}
+
+// The NumPy inner loop of the adapter.
+template <class Adapter>
+void loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* steps, void*) {
+    strided_loop<Adapter>(args, dimensions[0], steps);
     std::feclearexcept(FE_ALL_EXCEPT);
 }
 

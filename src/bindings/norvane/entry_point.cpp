@@ -1,6 +1,7 @@
 #include "entry_point.hpp"
 
 #include "function_object.hpp"
+#include "traceback.hpp"
 
 namespace velliq {
 

@@ -6,8 +6,6 @@
 
 #include <Python.h>
 
-#include <source_location>
-
 #include "binding.hpp"
 
 namespace velliq {
@@ -38,20 +36,6 @@ bool ready_function_type();
 // A new function object for `def`, or null with an exception set.
 PyObject* new_function(const FunctionDef& def, PyObject* globals, PyObject* module_name,
                        PyObject* defaults);
-
-// Adds a traceback entry named `funcname` at `line` of the module source, with
-// `globals` as the frame's globals, to the pending exception.
-void add_traceback(const char* funcname, int line, PyObject* globals);
-
-// Adds the entry "<module>.<name>" of the function `self` at `line` and
-// returns null, for `return raise_from(self, line);` on an error path.
-PyObject* raise_from(PyObject* self, int line);
-
-// The same at the line of the statement calling it.
-inline PyObject* raise_here(PyObject* self,
-                            std::source_location where = std::source_location::current()) {
-    return raise_from(self, static_cast<int>(where.line()));
-}
 
 inline const Signature& signature_of(PyObject* self) {
     return reinterpret_cast<NorvaneFunction*>(self)->signature;

@@ -7,17 +7,22 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <iterator>
+#include <memory>
+#include <new>
 #include <source_location>
+#include <tuple>
 
 #include "common/pyref.hpp"
 #include "common/scipy_brentq.hpp"
 #include "common/typed_view.hpp"
+#include "common/ufunc_loops.hpp"
 #include "entry_point.hpp"
 #include "function_object.hpp"
 #include "kernels.hpp"
 #include "numpy_calls.hpp"
 #include "startup.hpp"
+#include "strike_selection.hpp"
+#include "traceback.hpp"
 
 namespace velliq {
 namespace {
@@ -65,20 +70,20 @@ struct baw_implied_vol {
 // The sides of the first n flags as np.intc: 1 where the flag equals "c", -1
 // otherwise. Every flag is compared, also those past n, so that one whose
 // comparison raises fails the call; the flags are streamed, never copied.
-PyRef side_array(PyObject* flags, Py_ssize_t n, TypedView* q_view) {
-    PyRef sides = numpy_empty(n, numpy_names.intc, ElementType::Int, q_view);
+PyRef side_array(PyObject* flags, Py_ssize_t n, TypedView* side_view) {
+    PyRef sides = numpy_empty(n, numpy_names.intc, ElementType::Int, side_view);
     PyRef iterator = sides ? PyRef::steal(PyObject_GetIter(flags)) : PyRef();
     if (!iterator) {
         return PyRef();
     }
     Py_ssize_t count = 0;
     while (PyRef flag = PyRef::steal(PyIter_Next(iterator.get()))) {
-        int q;
-        if (!flag_side(flag.get(), &q)) {
+        int side;
+        if (!flag_side(flag.get(), &side)) {
             return PyRef();
         }
         if (count < n) {
-            q_view->set(count, q);
+            side_view->set(count, side);
         }
         ++count;
     }
@@ -96,15 +101,15 @@ PyRef side_array(PyObject* flags, Py_ssize_t n, TypedView* q_view) {
 struct vectorized_baw_implied_vol {
     static constexpr std::source_location definition = std::source_location::current();
     static constexpr const char* input_names[5] = {"prices", "S_arr", "K_arr", "D_arr", "F_arr"};
+    using Loop = ufunc::FiveAndSide<_baw_implied_vol_value, ufunc::SideInput>;
 
     struct Args {
         Py_ssize_t n;
         std::array<PyRef, 5> inputs;  // prices, S, K, D, F as float64, read in place
-        std::array<TypedView, 5> input_views;
         PyRef sides;
-        TypedView q_view;
         PyRef out;
-        TypedView out_view;
+        // The views in the loop's argument order: the five inputs, the sides, the output.
+        std::array<TypedView, Loop::nin + Loop::nout> views;
     };
 
     static bool convert(Call& call, Args* a) {
@@ -112,100 +117,34 @@ struct vectorized_baw_implied_vol {
             return call.fail();
         }
         for (int i = 0; i < 5; ++i) {
-            a->inputs[i] = float64_input(call.bound[i], input_names[i], a->n, &a->input_views[i]);
+            a->inputs[i] = float64_input(call.bound[i], input_names[i], a->n, &a->views[i]);
             if (!a->inputs[i]) {
                 return call.fail();
             }
         }
-        if (!(a->sides = side_array(call.bound[5], a->n, &a->q_view))) {
+        if (!(a->sides = side_array(call.bound[5], a->n, &a->views[5]))) {
             return call.fail();
         }
-        a->out = numpy_empty(a->n, numpy_names.float64, ElementType::Double, &a->out_view);
+        a->out = numpy_empty(a->n, numpy_names.float64, ElementType::Double, &a->views[6]);
         return a->out || call.fail();
     }
 
     // Only the memory behind the views and the kernels' constants are touched
-    // without the lock; every view stays acquired until after the loop.
+    // without the lock; every view stays acquired until after the loop. The
+    // loop runs on this thread: velliq.workers sets the ufuncs' workers only.
     static PyObject* run(Call&, Args& a) {
-        Py_BEGIN_ALLOW_THREADS std::array<const char*, 5> in;
-        for (int i = 0; i < 5; ++i) {
-            in[i] = a.input_views[i].data;
+        std::array<char*, std::tuple_size_v<decltype(a.views)>> data;
+        std::array<ufunc::npy_intp_t, std::tuple_size_v<decltype(a.views)>> steps;
+        for (std::size_t k = 0; k < a.views.size(); ++k) {
+            data[k] = a.views[k].data;
+            steps[k] = a.views[k].stride;
         }
-        const char* side = a.q_view.data;
-        char* out = a.out_view.data;
-        for (Py_ssize_t i = 0; i < a.n; ++i) {
-            const double sigma = _baw_implied_vol_value(
-                TypedView::load<double>(in[0]), TypedView::load<double>(in[1]),
-                TypedView::load<double>(in[2]), TypedView::load<double>(in[3]),
-                TypedView::load<double>(in[4]), TypedView::load<int>(side));
-            TypedView::store(out, sigma);
-            for (int k = 0; k < 5; ++k) {
-                in[k] += a.input_views[k].stride;
-            }
-            side += a.q_view.stride;
-            out += a.out_view.stride;
-        }
+        Py_BEGIN_ALLOW_THREADS ufunc::strided_loop<Loop>(data.data(), a.n, steps.data());
         Py_END_ALLOW_THREADS return a.out.release();
     }
 };
 
 // --- find_forward_baw(call_prices, put_prices, strikes, S, D, strike_pct) ---
-
-// The mask of strikes within S (1 -/+ pct), bounds inclusive.
-PyRef strike_window(PyObject* strikes, double S, double pct) {
-    PyRef lo = PyRef::steal(PyFloat_FromDouble(S * (1 - pct)));
-    PyRef hi = PyRef::steal(PyFloat_FromDouble(S * (1 + pct)));
-    if (!lo || !hi) {
-        return PyRef();
-    }
-    PyRef above = PyRef::steal(PyObject_RichCompare(strikes, lo.get(), Py_GE));
-    PyRef below = above ? PyRef::steal(PyObject_RichCompare(strikes, hi.get(), Py_LE)) : PyRef();
-    return below ? PyRef::steal(PyNumber_And(above.get(), below.get())) : PyRef();
-}
-
-// The first window of strike_pct, then the widening ladder, that selects a
-// strike; every strike when none does.
-PyRef select_strikes(PyObject* strikes, double S, double strike_pct) {
-    std::array<double, 1 + std::size(STRIKE_WINDOWS)> windows = {strike_pct};
-    std::copy(std::begin(STRIKE_WINDOWS), std::end(STRIKE_WINDOWS), windows.begin() + 1);
-    for (const double pct : windows) {
-        PyRef mask = strike_window(strikes, S, pct);
-        PyRef any =
-            mask ? PyRef::steal(PyObject_CallMethodNoArgs(mask.get(), numpy_names.any)) : PyRef();
-        const int found = any ? PyObject_IsTrue(any.get()) : -1;
-        if (found < 0) {
-            return PyRef();
-        }
-        if (found) {
-            return mask;
-        }
-    }
-    const Py_ssize_t count = PyObject_Length(strikes);
-    PyRef count_obj = count >= 0 ? PyRef::steal(PyLong_FromSsize_t(count)) : PyRef();
-    return count_obj ? numpy_call_with_bool_dtype(numpy_names.ones, count_obj.get()) : PyRef();
-}
-
-// Boolean-mask selection needs one length; a 0-d input has none and is left
-// to NumPy as before.
-bool check_equal_lengths(const std::array<PyRef, 3>& arrays) {
-    Py_ssize_t lengths[3];
-    for (int i = 0; i < 3; ++i) {
-        if ((lengths[i] = PyObject_Length(arrays[i].get())) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
-                return false;
-            }
-            PyErr_Clear();
-            return true;
-        }
-    }
-    if (lengths[0] == lengths[1] && lengths[1] == lengths[2]) {
-        return true;
-    }
-    PyErr_Format(PyExc_ValueError,
-                 "call_prices, put_prices and strikes must have one length, not %zd, %zd and %zd",
-                 lengths[0], lengths[1], lengths[2]);
-    return false;
-}
 
 struct find_forward_baw {
     static constexpr std::source_location definition = std::source_location::current();
@@ -213,65 +152,52 @@ struct find_forward_baw {
     struct Args {
         double S, D;
         double strike_pct = DEFAULT_STRIKE_PCT;
-        std::array<PyRef, 3> selections;  // c_calls, c_puts, c_strikes
+        std::array<PyRef, 3> arrays;  // call_prices, put_prices, strikes as float64
         std::array<TypedView, 3> views;
+        std::int64_t n;
+        std::unique_ptr<double[]> selection;  // room for n calls, then n puts, then n strikes
+        std::int64_t selected;                // the quotes selected, from each start
     };
 
     static bool convert(Call& call, Args* a) {
         if (!call.number(3, &a->S) || !call.number(4, &a->D) || !call.number(5, &a->strike_pct)) {
             return false;
         }
-        std::array<PyRef, 3> arrays;  // call_prices, put_prices, strikes
         for (int i = 0; i < 3; ++i) {
-            arrays[i] =
-                numpy_call_with_dtype(numpy_names.asarray, call.bound[i], numpy_names.float64);
-            if (!arrays[i]) {
+            a->arrays[i] = numpy_call_with_dtype(numpy_names.ascontiguousarray, call.bound[i],
+                                                 numpy_names.float64);
+            if (!a->arrays[i] || !acquire_view(a->arrays[i].get(), ElementType::Double,
+                                               Access::ReadOnly, &a->views[i])) {
                 return call.fail();
             }
         }
-        if (!check_equal_lengths(arrays)) {
+        const std::int64_t n = a->n = a->views[2].length;
+        if (a->views[0].length != n || a->views[1].length != n) {
+            PyErr_Format(PyExc_ValueError,
+                         "call_prices, put_prices and strikes must have one length, not %lld, "
+                         "%lld and %lld",
+                         static_cast<long long>(a->views[0].length),
+                         static_cast<long long>(a->views[1].length), static_cast<long long>(n));
             return call.fail();
         }
-        PyRef mask = select_strikes(arrays[2].get(), a->S, a->strike_pct);
-        if (!mask) {
+        a->selection.reset(new (std::nothrow) double[3 * std::max<std::int64_t>(n, 1)]);
+        if (!a->selection) {
+            PyErr_NoMemory();
             return call.fail();
         }
-        for (int i = 0; i < 3; ++i) {
-            PyRef selected = PyRef::steal(PyObject_GetItem(arrays[i].get(), mask.get()));
-            a->selections[i] = selected ? numpy_call_with_dtype(numpy_names.ascontiguousarray,
-                                                                selected.get(), numpy_names.float64)
-                                        : PyRef();
-            if (!a->selections[i] || !acquire_view(a->selections[i].get(), ElementType::Double,
-                                                   Access::ReadOnly, &a->views[i])) {
-                return call.fail();
-            }
-        }
-        // The search reads each selection as n consecutive, aligned doubles.
-        // Fresh contiguous selections by one mask always are; anything else is
-        // refused rather than read out of bounds.
-        for (const TypedView& view : a->views) {
-            if (view.length != a->views[0].length ||
-                (view.length > 1 && view.stride != sizeof(double)) ||
-                reinterpret_cast<std::uintptr_t>(view.data) % alignof(double) != 0) {
-                PyErr_SetString(PyExc_ValueError,
-                                "call_prices, put_prices and strikes must select equal, "
-                                "contiguous, aligned runs of strikes");
-                return call.fail();
-            }
-        }
+        double* out = a->selection.get();
+        a->selected = select_strikes(a->views[0], a->views[1], a->views[2], a->S, a->strike_pct,
+                                     out, out + n, out + 2 * n);
         return true;
     }
 
     static PyObject* run(Call& call, Args& a) {
-        const ForwardParams params{a.S,
-                                   a.D,
-                                   reinterpret_cast<const double*>(a.views[0].data),
-                                   reinterpret_cast<const double*>(a.views[1].data),
-                                   reinterpret_cast<const double*>(a.views[2].data),
-                                   a.views[0].length};
+        const double* selection = a.selection.get();
+        const ForwardParams params{a.S,       a.D, selection, selection + a.n, selection + 2 * a.n,
+                                   a.selected};
         double forward;
         // Without the lock the search touches only `params` on this stack and
-        // the three selections, private contiguous copies kept alive by the views.
+        // the selection, a private copy owned by the arguments.
         Py_BEGIN_ALLOW_THREADS forward = _find_forward(&params);
         Py_END_ALLOW_THREADS return call.float_result(forward);
     }

@@ -10,25 +10,13 @@ bool intern(PyObject** slot, const char* text) {
     return (*slot = PyUnicode_InternFromString(text)) != nullptr;
 }
 
-PyRef call_with_dtype(PyObject* func_name, PyObject* obj, PyObject* dtype_name,
-                      PyObject* dtype_object) {
-    PyRef func = numpy_attr(func_name);
-    PyRef dtype = func && dtype_name ? numpy_attr(dtype_name) : PyRef::incref(dtype_object);
-    if (!func || !dtype) {
-        return PyRef();
-    }
-    PyObject* argv[] = {obj, dtype.get()};
-    return PyRef::steal(PyObject_Vectorcall(func.get(), argv, 1, numpy_names.dtype_kwnames));
-}
-
 }  // namespace
 
 bool init_numpy_calls(PyObject* globals) {
     module_globals = globals;
     NumpyNames& n = numpy_names;
     if (!intern(&n.np, "np") || !intern(&n.float64, "float64") || !intern(&n.intc, "intc") ||
-        !intern(&n.ascontiguousarray, "ascontiguousarray") || !intern(&n.asarray, "asarray") ||
-        !intern(&n.empty, "empty") || !intern(&n.ones, "ones") || !intern(&n.any, "any")) {
+        !intern(&n.ascontiguousarray, "ascontiguousarray") || !intern(&n.empty, "empty")) {
         return false;
     }
     PyRef dtype = PyRef::steal(PyUnicode_InternFromString("dtype"));
@@ -48,12 +36,14 @@ PyRef numpy_attr(PyObject* name) {
     return PyRef::steal(PyObject_GetAttr(np.get(), name));
 }
 
-PyRef numpy_call_with_dtype(PyObject* func, PyObject* obj, PyObject* dtype_name) {
-    return call_with_dtype(func, obj, dtype_name, nullptr);
-}
-
-PyRef numpy_call_with_bool_dtype(PyObject* func, PyObject* obj) {
-    return call_with_dtype(func, obj, nullptr, reinterpret_cast<PyObject*>(&PyBool_Type));
+PyRef numpy_call_with_dtype(PyObject* func_name, PyObject* obj, PyObject* dtype_name) {
+    PyRef func = numpy_attr(func_name);
+    PyRef dtype = func ? numpy_attr(dtype_name) : PyRef();
+    if (!func || !dtype) {
+        return PyRef();
+    }
+    PyObject* argv[] = {obj, dtype.get()};
+    return PyRef::steal(PyObject_Vectorcall(func.get(), argv, 1, numpy_names.dtype_kwnames));
 }
 
 PyRef numpy_empty(Py_ssize_t n, PyObject* dtype, ElementType type, TypedView* view) {

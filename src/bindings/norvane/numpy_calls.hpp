@@ -15,10 +15,7 @@ struct NumpyNames {
     PyObject* float64;
     PyObject* intc;
     PyObject* ascontiguousarray;
-    PyObject* asarray;
     PyObject* empty;
-    PyObject* ones;
-    PyObject* any;
     PyObject* dtype_kwnames;  // ("dtype",)
 };
 inline NumpyNames numpy_names;
@@ -32,9 +29,6 @@ PyRef numpy_attr(PyObject* name);
 
 // np.<func>(obj, dtype=np.<dtype>)
 PyRef numpy_call_with_dtype(PyObject* func, PyObject* obj, PyObject* dtype);
-
-// np.<func>(obj, dtype=bool)
-PyRef numpy_call_with_bool_dtype(PyObject* func, PyObject* obj);
 
 // np.empty(n, dtype=np.<dtype>) with a writable view of it, which must hold n
 // elements (np.empty could have been replaced).

@@ -33,16 +33,16 @@ constexpr char kDoubles5Bool[kMaxArgs] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NP
 
 // The accurate American kernels at one of their accuracy settings.
 template <int setting>
-double american_price_at(double S, double K, double D, double F, double sigma, int q) {
-    return _american_price(S, K, D, F, sigma, q, setting);
+double american_price_at(double S, double K, double D, double F, double sigma, int side) {
+    return _american_price(S, K, D, F, sigma, side, setting);
 }
 template <int setting>
-double american_implied_vol_at(double price, double S, double K, double D, double F, int q) {
-    return _american_implied_vol(price, S, K, D, F, q, setting);
+double american_implied_vol_at(double price, double S, double K, double D, double F, int side) {
+    return _american_implied_vol(price, S, K, D, F, side, setting);
 }
 template <int setting>
-Greeks american_greeks_at(double S, double K, double D, double F, double sigma, int q) {
-    return _american_greeks(S, K, D, F, sigma, q, setting);
+Greeks american_greeks_at(double S, double K, double D, double F, double sigma, int side) {
+    return _american_greeks(S, K, D, F, sigma, side, setting);
 }
 
 #define AMERICAN_PRICE_DOC(setting)                                                 \
