@@ -270,6 +270,13 @@ def test_recovers_known_forward(D, F):
     assert checked(FWD, np.array(calls), np.array(puts), strikes, 100.0, D) == pytest.approx(F, rel=1e-4)
 
 
+def test_arrays_of_one_shape_are_read_flattened():
+    strikes = np.linspace(80.0, 120.0, 20)
+    calls, puts = (np.array(a) for a in parity_chain(strikes, 101.5, 0.99, sigma=0.2))
+    flat = checked(FWD, calls, puts, strikes, 100.0, 0.99)
+    assert checked(FWD, *(a.reshape(4, 5) for a in (calls, puts, strikes)), 100.0, 0.99) == flat
+
+
 # --- Threads ----------------------------------------------------------------------
 
 

@@ -146,6 +146,35 @@ struct vectorized_baw_implied_vol {
 
 // --- find_forward_baw(call_prices, put_prices, strikes, S, D, strike_pct) ---
 
+// Replaces C-contiguous arrays of one shape, of more than one dimension, by
+// their flattened views (arr.reshape(-1)); others are left for the view to judge.
+static bool flatten_if_alike(std::array<PyRef, 3>& arrays) {
+    PyRef shapes[3];
+    for (int i = 0; i < 3; ++i) {
+        shapes[i] = PyRef::steal(PyObject_GetAttrString(arrays[i].get(), "shape"));
+        if (!shapes[i]) {
+            return false;
+        }
+    }
+    if (PyTuple_Check(shapes[0].get()) && PyTuple_GET_SIZE(shapes[0].get()) < 2) {
+        return true;
+    }
+    for (int i = 1; i < 3; ++i) {
+        const int same = PyObject_RichCompareBool(shapes[0].get(), shapes[i].get(), Py_EQ);
+        if (same <= 0) {
+            return same == 0;
+        }
+    }
+    for (auto& array : arrays) {
+        PyRef flat = PyRef::steal(PyObject_CallMethod(array.get(), "reshape", "i", -1));
+        if (!flat) {
+            return false;
+        }
+        array = std::move(flat);
+    }
+    return true;
+}
+
 struct find_forward_baw {
     static constexpr std::source_location definition = std::source_location::current();
 
@@ -166,8 +195,18 @@ struct find_forward_baw {
         for (int i = 0; i < 3; ++i) {
             a->arrays[i] = numpy_call_with_dtype(numpy_names.ascontiguousarray, call.bound[i],
                                                  numpy_names.float64);
-            if (!a->arrays[i] || !acquire_view(a->arrays[i].get(), ElementType::Double,
-                                               Access::ReadOnly, &a->views[i])) {
+            if (!a->arrays[i]) {
+                return call.fail();
+            }
+        }
+        // Arrays of one shape are read as their flattened elements, as boolean
+        // indexing by a mask of that shape would select them.
+        if (!flatten_if_alike(a->arrays)) {
+            return call.fail();
+        }
+        for (int i = 0; i < 3; ++i) {
+            if (!acquire_view(a->arrays[i].get(), ElementType::Double, Access::ReadOnly,
+                              &a->views[i])) {
                 return call.fail();
             }
         }
