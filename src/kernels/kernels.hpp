@@ -18,7 +18,9 @@
 #include <cstdint>
 
 #include "alo/alo.hpp"
+#include "forward/pair.hpp"
 #include "shared/brentq.hpp"
+#include "shared/outcome.hpp"
 
 namespace velliq {
 
