@@ -58,6 +58,12 @@ struct Gap {
 
     struct Point {
         double gap, call_vol, put_vol;
+
+        // Both volatilities are the model's own, not stand-ins for none.
+        bool own() const {
+            return call_vol > 0 && call_vol < VOL_ABOVE_ALL && put_vol > 0 &&
+                   put_vol < VOL_ABOVE_ALL;
+        }
     };
 
     Point at(double F) const {
@@ -69,8 +75,7 @@ struct Gap {
     // d gap / dF by the BAW sensitivities at the point's volatilities; NaN
     // unless both are the model's own.
     double slope(double F, const Point& at) const {
-        const auto own = [](double vol) { return vol > 0 && vol < VOL_ABOVE_ALL; };
-        if (!own(at.call_vol) || !own(at.put_vol)) {
+        if (!at.own()) {
             return kNaN;
         }
         const Greeks c = _baw_greeks(S, K, D, F, at.call_vol, 1);
@@ -84,15 +89,26 @@ struct Root {
     Reason reason;
 };
 
-// A root at an end of the usable interval is no agreement: one side has no
-// volatility there.
-Root accepted(double F, ForwardInterval usable) {
-    const double tol = FORWARD_RTOL * F;
-    if (F - usable.lo <= tol || usable.hi - F <= tol) {
+// Which signs of the gap the search has evaluated. A root is one where the
+// evaluated gaps changed sign, or one approached with the model's own
+// volatilities towards an end of the usable interval, where the sign is known
+// without evaluating. Converging on an end with stand-ins for the volatilities
+// (a pair whose gap never changes sign) finds no agreement.
+struct Signs {
+    bool positive = false;
+    bool negative = false;
+
+    void saw(const Gap::Point& at) {
+        positive = positive || at.gap > 0;
+        negative = negative || at.gap < 0;
+    }
+    Root root(double F, const Gap::Point& last) const {
+        if ((positive && negative) || last.own()) {
+            return {F, Reason::ok};
+        }
         return {kNaN, Reason::no_solution};
     }
-    return {F, Reason::ok};
-}
+};
 
 // The root of the gap within the usable interval, from `start` (the middle
 // of the interval when start is outside it).
@@ -105,12 +121,14 @@ Root solve(const Gap& gap, ForwardInterval usable, double start) {
     double F = start > lo && start < hi ? start : 0.5 * (lo + hi);
     Gap::Point point = gap.at(F);
     double slope = gap.slope(F, point);
+    Signs signs;
     for (int step = 0; step < FORWARD_MAX_STEPS; ++step) {
         if (std::isnan(point.gap)) {
             return {kNaN, Reason::no_solution};
         }
+        signs.saw(point);
         if (point.gap == 0) {
-            return accepted(F, usable);
+            return signs.root(F, point);
         }
         if (point.gap > 0) {
             lo = F;
@@ -122,7 +140,7 @@ Root solve(const Gap& gap, ForwardInterval usable, double start) {
             next = 0.5 * (lo + hi);
         }
         if (std::fabs(next - F) <= FORWARD_RTOL * F) {
-            return accepted(next, usable);
+            return signs.root(next, point);
         }
         const Gap::Point at_next = gap.at(next);
         slope = (at_next.gap - point.gap) / (next - F);
