@@ -1,9 +1,12 @@
 // Per-strike forwards (pair.hpp). Each root of the gap iv_call - iv_put is
-// found by safeguarded Newton steps: the first step's slope comes from the
-// BAW sensitivities (d iv / dF = -(dV / dF) / vega per side, in closed form),
-// later steps use the secant through the last two gaps. Every gap narrows a
-// bracket of the root, starting from the usable interval, on whose ends the
-// gap's sign is known; a step that would leave the bracket bisects it.
+// found by safeguarded Newton steps with slopes from the BAW sensitivities
+// (d iv / dF = -(dV / dF) / vega per side, in closed form, about the cost of
+// one BAW price). They are the BAW model's own derivatives; for the accurate
+// price they only start the search, and later steps use the secant through
+// the last two gaps. Every gap narrows a bracket of the root, starting from
+// the usable interval, on whose ends the gap's sign is known; a step that
+// would leave the bracket bisects it. A step below the tolerance ends the
+// search, even one that rounds onto an end of the bracket.
 #include "forward/pair.hpp"
 
 #include <cmath>
@@ -28,6 +31,7 @@ struct Model {
     double (*implied_vol)(double price, double S, double K, double D, double F, int q, int setting);
     double (*price)(double S, double K, double D, double F, double sigma, int q, int setting);
     int setting;
+    bool baw_slope_is_exact;
 };
 
 double baw_vol(double price, double S, double K, double D, double F, int q, int) {
@@ -136,14 +140,20 @@ Root solve(const Gap& gap, ForwardInterval usable, double start) {
             hi = F;
         }
         double next = F - point.gap / slope;
+        if (std::fabs(next - F) <= FORWARD_RTOL * F) {
+            return signs.root(std::fmin(std::fmax(next, lo), hi), point);
+        }
         if (!(next > lo && next < hi)) {
             next = 0.5 * (lo + hi);
-        }
-        if (std::fabs(next - F) <= FORWARD_RTOL * F) {
-            return signs.root(next, point);
+            if (std::fabs(next - F) <= FORWARD_RTOL * F) {
+                return signs.root(next, point);
+            }
         }
         const Gap::Point at_next = gap.at(next);
-        slope = (at_next.gap - point.gap) / (next - F);
+        slope = gap.model.baw_slope_is_exact ? gap.slope(next, at_next) : kNaN;
+        if (std::isnan(slope)) {
+            slope = (at_next.gap - point.gap) / (next - F);
+        }
         F = next;
         point = at_next;
     }
@@ -219,12 +229,13 @@ ForwardInterval _usable_forwards(double K, double D, double call, double put) {
 }
 
 ForwardPair _baw_forward_pair(double S, double K, double D, const PairQuotes& quotes) {
-    return forward_pair(Model{baw_vol, baw_price, 0}, S, K, D, quotes);
+    return forward_pair(Model{baw_vol, baw_price, 0, true}, S, K, D, quotes);
 }
 
 ForwardPair _american_forward_pair(double S, double K, double D, const PairQuotes& quotes,
                                    int setting) {
-    return forward_pair(Model{_american_implied_vol, _american_price, setting}, S, K, D, quotes);
+    return forward_pair(Model{_american_implied_vol, _american_price, setting, false}, S, K, D,
+                        quotes);
 }
 
 }  // namespace velliq
