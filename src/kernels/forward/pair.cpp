@@ -5,8 +5,7 @@
 // price they only start the search, and later steps use the secant through
 // the last two gaps. Every gap narrows a bracket of the root, starting from
 // the usable interval, on whose ends the gap's sign is known; a step that
-// would leave the bracket bisects it. A step below the tolerance ends the
-// search, even one that rounds onto an end of the bracket.
+// would leave the bracket bisects it.
 #include "forward/pair.hpp"
 
 #include <cmath>
@@ -93,67 +92,76 @@ struct Root {
     Reason reason;
 };
 
-// Which signs of the gap the search has evaluated. A root is one where the
-// evaluated gaps changed sign, or one approached with the model's own
-// volatilities towards an end of the usable interval, where the sign is known
-// without evaluating. Converging on an end with stand-ins for the volatilities
-// (a pair whose gap never changes sign) finds no agreement.
-struct Signs {
-    bool positive = false;
-    bool negative = false;
+// The slope for the step from `at`, having come from `before`: the BAW slope
+// where it is the model's own derivative, else the secant through both
+// points. Only points with the model's own volatilities give a slope: a
+// secant across a point where a side has none would step anywhere.
+double next_slope(const Gap& gap, double F_before, const Gap::Point& before, double F,
+                  const Gap::Point& at) {
+    if (!at.own()) {
+        return kNaN;
+    }
+    if (gap.model.baw_slope_is_exact || !before.own()) {
+        return gap.slope(F, at);
+    }
+    return (at.gap - before.gap) / (F - F_before);
+}
 
-    void saw(const Gap::Point& at) {
-        positive = positive || at.gap > 0;
-        negative = negative || at.gap < 0;
-    }
-    Root root(double F, const Gap::Point& last) const {
-        if ((positive && negative) || last.own()) {
-            return {F, Reason::ok};
-        }
-        return {kNaN, Reason::no_solution};
-    }
-};
+// How an end of the bracket was set: an end of the usable interval, where
+// the gap's sign is known, or an evaluated point with or without the model's
+// own volatilities.
+enum class End { usable_edge, own, stand_in };
+
+End end_at(const Gap::Point& at) {
+    return at.own() ? End::own : End::stand_in;
+}
 
 // The root of the gap within the usable interval, from `start` (the middle
-// of the interval when start is outside it).
+// of the interval when start is outside it). A root is where a Newton step
+// from a point with the model's own volatilities falls below the tolerance,
+// or where the bracket closes. A bracket that closes between an end of the
+// usable interval and a point where a side has no volatility only says that
+// the gap never changed sign: the volatilities agree nowhere.
 Root solve(const Gap& gap, ForwardInterval usable, double start) {
     double lo = usable.lo;
     double hi = usable.hi;
     if (!(lo < hi)) {
         return {kNaN, Reason::no_solution};
     }
+    End lo_end = End::usable_edge;
+    End hi_end = End::usable_edge;
     double F = start > lo && start < hi ? start : 0.5 * (lo + hi);
     Gap::Point point = gap.at(F);
     double slope = gap.slope(F, point);
-    Signs signs;
     for (int step = 0; step < FORWARD_MAX_STEPS; ++step) {
         if (std::isnan(point.gap)) {
             return {kNaN, Reason::no_solution};
         }
-        signs.saw(point);
         if (point.gap == 0) {
-            return signs.root(F, point);
+            return point.own() ? Root{F, Reason::ok} : Root{kNaN, Reason::no_solution};
         }
         if (point.gap > 0) {
             lo = F;
+            lo_end = end_at(point);
         } else {
             hi = F;
+            hi_end = end_at(point);
         }
+        const bool descends = slope < 0;  // the gap falls in F; any other slope is no guide
         double next = F - point.gap / slope;
-        if (std::fabs(next - F) <= FORWARD_RTOL * F) {
-            return signs.root(std::fmin(std::fmax(next, lo), hi), point);
+        if (descends && std::fabs(next - F) <= FORWARD_RTOL * F) {
+            return {std::fmin(std::fmax(next, lo), hi), Reason::ok};
         }
-        if (!(next > lo && next < hi)) {
+        if (!(descends && next > lo && next < hi)) {
             next = 0.5 * (lo + hi);
             if (std::fabs(next - F) <= FORWARD_RTOL * F) {
-                return signs.root(next, point);
+                const bool one_sided = (lo_end == End::usable_edge && hi_end == End::stand_in) ||
+                                       (hi_end == End::usable_edge && lo_end == End::stand_in);
+                return one_sided ? Root{kNaN, Reason::no_solution} : Root{next, Reason::ok};
             }
         }
         const Gap::Point at_next = gap.at(next);
-        slope = gap.model.baw_slope_is_exact ? gap.slope(next, at_next) : kNaN;
-        if (std::isnan(slope)) {
-            slope = (at_next.gap - point.gap) / (next - F);
-        }
+        slope = next_slope(gap, F, point, next, at_next);
         F = next;
         point = at_next;
     }
