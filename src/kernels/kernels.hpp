@@ -19,7 +19,9 @@
 #include <limits>
 
 #include "alo/american_price.hpp"
+#include "forward/pair.hpp"
 #include "shared/brentq.hpp"
+#include "shared/outcome.hpp"
 
 namespace velliq {
 

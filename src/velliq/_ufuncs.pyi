@@ -1,5 +1,5 @@
-# The compiled ufunc module: each pricing kernel as a NumPy ufunc of six
-# inputs (S, K, D, F, sigma or the price, is_call); velliq.baw and
+# The compiled ufunc module: each pricing kernel as a NumPy ufunc (most of six
+# inputs: S, K, D, F, sigma or the price, is_call); velliq.baw and
 # velliq.american publish them under their own names.
 import numpy as np
 
@@ -15,6 +15,17 @@ american_greeks_fast: np.ufunc
 american_price_high: np.ufunc
 american_implied_vol_high: np.ufunc
 american_greeks_high: np.ufunc
+baw_implied_vol_reason: np.ufunc
+baw_forward_pair: np.ufunc
+american_implied_vol_reason: np.ufunc
+american_forward_pair: np.ufunc
+american_implied_vol_reason_fast: np.ufunc
+american_forward_pair_fast: np.ufunc
+american_implied_vol_reason_high: np.ufunc
+american_forward_pair_high: np.ufunc
+
+# The names of the reason codes of the *_reason and *_forward_pair ufuncs, by code.
+REASONS: tuple[str, ...]
 
 # Sets the native threads of the calling thread's ufunc loops; returns the previous count.
 def _set_workers(n: int, /) -> int: ...

@@ -12,13 +12,28 @@ without the GIL, on the workers set by :func:`velliq.workers`.
 - ``implied_vol(price, S, K, D, F, is_call)``: total standard deviation; 0.0
   for a quote at or below its exercise value, NaN where none reproduces it.
 - ``greeks(S, K, D, F, sigma, is_call)`` -> ``(delta, gamma, vega, dF, dD)``.
+- ``implied_vol_reason(price, S, K, D, F, is_call)`` -> ``(vol, reason)``: the
+  volatility (NaN where an input is missing) and why it is not a positive one.
+- ``forward_pair(S, K, D, call_bid, call_mid, call_ask, put_bid, put_mid,
+  put_ask)`` -> ``(F_mid, F_lo, F_hi, reason)``: per strike, the forward at
+  which the mids' call and put volatilities agree, and the forwards at which
+  their bid-ask volatility bands overlap.
+
+A reason is an int8 code, the index of its name in ``REASONS``:
+``missing_input``, ``below_intrinsic``, ``no_time_value``, ``no_solution``,
+``ok``; for forward pairs also ``no_overlap`` (the bands meet at no forward)
+and ``unsettled`` (a root did not settle). Codes 1 and 2 (``crossed``,
+``no_forward``) are kept for quote tables, which tell them apart themselves.
 
 Each element equals what ``velliq.norvane``'s scalar functions return for the
 same doubles, bit for bit; NaN in any input gives NaN.
 """
 
+from ._ufuncs import REASONS
+from ._ufuncs import baw_forward_pair as forward_pair
 from ._ufuncs import baw_greeks as greeks
 from ._ufuncs import baw_implied_vol as implied_vol
+from ._ufuncs import baw_implied_vol_reason as implied_vol_reason
 from ._ufuncs import baw_price as price
 
-__all__ = ["greeks", "implied_vol", "price"]
+__all__ = ["REASONS", "forward_pair", "greeks", "implied_vol", "implied_vol_reason", "price"]

@@ -9,6 +9,7 @@
 
 #include "common/parallel_for.hpp"
 #include "common/pyref.hpp"
+#include "common/reason_loops.hpp"
 #include "common/scipy_brentq.hpp"
 #include "common/ufunc_loops.hpp"
 #include "kernels.hpp"
@@ -16,7 +17,15 @@
 namespace velliq {
 namespace {
 
-constexpr int kMaxArgs = 11;
+constexpr int kMaxArgs = 13;
+
+// A model's volatility with its reason: price, S, K, D, F, is_call; vol, reason.
+constexpr char kVolReason[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
+                               NPY_DOUBLE, NPY_BOOL,   NPY_DOUBLE, NPY_INT8};
+// S, K, D and six quotes; F_mid, F_lo, F_hi, reason.
+constexpr char kQuotePair[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
+                               NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
+                               NPY_DOUBLE, NPY_DOUBLE, NPY_INT8};
 
 struct UfuncDef {
     const char* name;
@@ -24,6 +33,7 @@ struct UfuncDef {
     int nin;
     int nout;
     PyUFuncGenericFunction loop;
+    const char* types = nullptr;  // the nin + nout argument types; kDoubles5Bool when null
 };
 
 // S, K, D, F, sigma as doubles and is_call as a boolean, then the outputs.
@@ -39,6 +49,10 @@ double american_price_at(double S, double K, double D, double F, double sigma, i
 template <int setting>
 double american_implied_vol_at(double price, double S, double K, double D, double F, int side) {
     return _american_implied_vol(price, S, K, D, F, side, setting);
+}
+template <int setting>
+ForwardPair american_forward_pair_at(double S, double K, double D, const PairQuotes& quotes) {
+    return _american_forward_pair(S, K, D, quotes, setting);
 }
 template <int setting>
 Greeks american_greeks_at(double S, double K, double D, double F, double sigma, int side) {
@@ -58,6 +72,18 @@ Greeks american_greeks_at(double S, double K, double D, double F, double sigma, 
     "implied_vol(price, S, K, D, F, is_call): started from the BAW volatility and\n"  \
     "refined by Newton and secant steps on the accurate price. 0.0 at or below the\n" \
     "exercise value, NaN where no volatility reproduces the quote."
+#define AMERICAN_VOL_REASON_DOC(setting)                                    \
+    "Implied total standard deviation of an American price, " setting       \
+    " setting, with\n"                                                      \
+    "the reason it is not a positive volatility.\n\n"                       \
+    "implied_vol_reason(price, S, K, D, F, is_call) -> (vol, reason), as\n" \
+    "velliq.baw.implied_vol_reason."
+#define AMERICAN_FORWARD_PAIR_DOC(setting)                                     \
+    "The forwards one strike's call and put quotes imply under the accurate\n" \
+    "American price, " setting                                                 \
+    " setting.\n\n"                                                            \
+    "forward_pair(S, K, D, call_bid, call_mid, call_ask, put_bid, put_mid,\n"  \
+    "put_ask) -> (F_mid, F_lo, F_hi, reason), as velliq.baw.forward_pair."
 #define AMERICAN_GREEKS_DOC(setting)                \
     "Sensitivities of the American price, " setting \
     " setting, by central\n"                        \
@@ -83,24 +109,61 @@ const UfuncDef kUfuncs[] = {
      "total standard deviation; dF in F with S and D fixed; dD in D with S and\n"
      "F fixed. In the exercise region delta is +1 or -1 and the rest 0.",
      6, 5, ufunc::loop<ufunc::FiveAndSideToGreeks<_baw_greeks>>},
+    {"baw_implied_vol_reason",
+     "Implied total standard deviation of an American (BAW) price, with the\n"
+     "reason it is not a positive volatility.\n\n"
+     "implied_vol_reason(price, S, K, D, F, is_call) -> (vol, reason): vol as\n"
+     "implied_vol, NaN where reason is missing_input; reason an int8 indexing\n"
+     "velliq.baw.REASONS: missing_input (an input NaN or infinite, or S, K, D or\n"
+     "F not positive), below_intrinsic and no_time_value (vol 0.0: the price\n"
+     "below, or within 1e-10 of, its exercise value), no_solution (vol NaN), ok.",
+     6, 2, ufunc::loop<ufunc::FiveAndSideToVolReason<_baw_implied_vol_value>>, kVolReason},
+    {"baw_forward_pair",
+     "The forwards one strike's call and put quotes imply under BAW.\n\n"
+     "forward_pair(S, K, D, call_bid, call_mid, call_ask, put_bid, put_mid,\n"
+     "put_ask) -> (F_mid, F_lo, F_hi, reason): F_mid makes the mids' implied\n"
+     "volatilities agree; on [F_lo, F_hi] the call's and the put's bid-ask\n"
+     "volatility bands overlap. Each is the root of iv_call - iv_put within\n"
+     "(K - P/D, K + C/D), to 1e-10 relative. A bid without time value (zero or\n"
+     "NaN) puts its end at that interval's edge. reason, an int8 indexing\n"
+     "velliq.baw.REASONS, says why a forward is NaN (missing_input,\n"
+     "below_intrinsic, no_time_value, no_solution, unsettled, no_overlap), the\n"
+     "mid's failure first; ok otherwise.",
+     9, 4, ufunc::loop<ufunc::QuotePairToForwards<_baw_forward_pair>>, kQuotePair},
     {"american_price", AMERICAN_PRICE_DOC("default"), 6, 1,
      ufunc::loop<ufunc::FiveAndSide<american_price_at<AMERICAN_DEFAULT>>>},
     {"american_implied_vol", AMERICAN_VOL_DOC("default"), 6, 1,
      ufunc::loop<ufunc::FiveAndSide<american_implied_vol_at<AMERICAN_DEFAULT>>>},
     {"american_greeks", AMERICAN_GREEKS_DOC("default"), 6, 5,
      ufunc::loop<ufunc::FiveAndSideToGreeks<american_greeks_at<AMERICAN_DEFAULT>>>},
+    {"american_implied_vol_reason", AMERICAN_VOL_REASON_DOC("default"), 6, 2,
+     ufunc::loop<ufunc::FiveAndSideToVolReason<american_implied_vol_at<AMERICAN_DEFAULT>>>,
+     kVolReason},
+    {"american_forward_pair", AMERICAN_FORWARD_PAIR_DOC("default"), 9, 4,
+     ufunc::loop<ufunc::QuotePairToForwards<american_forward_pair_at<AMERICAN_DEFAULT>>>,
+     kQuotePair},
     {"american_price_fast", AMERICAN_PRICE_DOC("fast"), 6, 1,
      ufunc::loop<ufunc::FiveAndSide<american_price_at<AMERICAN_FAST>>>},
     {"american_implied_vol_fast", AMERICAN_VOL_DOC("fast"), 6, 1,
      ufunc::loop<ufunc::FiveAndSide<american_implied_vol_at<AMERICAN_FAST>>>},
     {"american_greeks_fast", AMERICAN_GREEKS_DOC("fast"), 6, 5,
      ufunc::loop<ufunc::FiveAndSideToGreeks<american_greeks_at<AMERICAN_FAST>>>},
+    {"american_implied_vol_reason_fast", AMERICAN_VOL_REASON_DOC("fast"), 6, 2,
+     ufunc::loop<ufunc::FiveAndSideToVolReason<american_implied_vol_at<AMERICAN_FAST>>>,
+     kVolReason},
+    {"american_forward_pair_fast", AMERICAN_FORWARD_PAIR_DOC("fast"), 9, 4,
+     ufunc::loop<ufunc::QuotePairToForwards<american_forward_pair_at<AMERICAN_FAST>>>, kQuotePair},
     {"american_price_high", AMERICAN_PRICE_DOC("high"), 6, 1,
      ufunc::loop<ufunc::FiveAndSide<american_price_at<AMERICAN_HIGH>>>},
     {"american_implied_vol_high", AMERICAN_VOL_DOC("high"), 6, 1,
      ufunc::loop<ufunc::FiveAndSide<american_implied_vol_at<AMERICAN_HIGH>>>},
     {"american_greeks_high", AMERICAN_GREEKS_DOC("high"), 6, 5,
      ufunc::loop<ufunc::FiveAndSideToGreeks<american_greeks_at<AMERICAN_HIGH>>>},
+    {"american_implied_vol_reason_high", AMERICAN_VOL_REASON_DOC("high"), 6, 2,
+     ufunc::loop<ufunc::FiveAndSideToVolReason<american_implied_vol_at<AMERICAN_HIGH>>>,
+     kVolReason},
+    {"american_forward_pair_high", AMERICAN_FORWARD_PAIR_DOC("high"), 9, 4,
+     ufunc::loop<ufunc::QuotePairToForwards<american_forward_pair_at<AMERICAN_HIGH>>>, kQuotePair},
 };
 
 // NumPy keeps pointers to these for the life of the ufuncs.
@@ -132,7 +195,8 @@ bool add_ufuncs(PyObject* module) {
     for (std::size_t i = 0; i < std::size(kUfuncs); ++i) {
         const UfuncDef& def = kUfuncs[i];
         loops[i] = def.loop;
-        std::copy(std::begin(kDoubles5Bool), std::end(kDoubles5Bool), loop_types[i]);
+        const char* types = def.types ? def.types : kDoubles5Bool;
+        std::copy(types, types + def.nin + def.nout, loop_types[i]);
         PyRef ufunc = PyRef::steal(PyUFunc_FromFuncAndData(&loops[i], &loop_data[i], loop_types[i],
                                                            1, def.nin, def.nout, PyUFunc_None,
                                                            def.name, def.doc, 0));
@@ -143,11 +207,24 @@ bool add_ufuncs(PyObject* module) {
     return true;
 }
 
+// REASONS: the names of the reason codes, indexed by code.
+bool add_reason_names(PyObject* module) {
+    PyRef names = PyRef::steal(PyTuple_New(std::size(REASON_NAMES)));
+    for (std::size_t i = 0; names && i < std::size(REASON_NAMES); ++i) {
+        PyObject* name = PyUnicode_FromString(REASON_NAMES[i]);
+        if (!name) {
+            return false;
+        }
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return names && PyModule_AddObjectRef(module, "REASONS", names.get()) == 0;
+}
+
 int module_exec(PyObject* module) {
     if (_import_array() < 0 || _import_umath() < 0 || !bind_brentq()) {
         return -1;
     }
-    return add_ufuncs(module) ? 0 : -1;
+    return add_ufuncs(module) && add_reason_names(module) ? 0 : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

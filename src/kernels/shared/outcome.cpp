@@ -1,0 +1,35 @@
+// Reasons for the implied-volatility kernels' results (outcome.hpp).
+#include "shared/outcome.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "kernels.hpp"
+
+namespace velliq {
+
+bool _below_exercise(double price, double S, double K, int q) {
+    return price < _intrinsic(S, K, q) - IV_TOL;
+}
+
+bool _has_time_value(double price, double S, double K, int q) {
+    return price > _intrinsic(S, K, q) + IV_TOL;
+}
+
+VolReason _vol_reason(double vol, double price, double S, double K, double D, double F, int q) {
+    const bool finite = std::isfinite(price) && std::isfinite(S) && std::isfinite(K) &&
+                        std::isfinite(D) && std::isfinite(F);
+    if (!finite || !(S > 0 && K > 0 && D > 0 && F > 0)) {
+        return {std::numeric_limits<double>::quiet_NaN(), Reason::missing_input};
+    }
+    if (std::isnan(vol)) {
+        return {vol, Reason::no_solution};
+    }
+    if (vol == 0) {
+        return {vol,
+                _below_exercise(price, S, K, q) ? Reason::below_intrinsic : Reason::no_time_value};
+    }
+    return {vol, Reason::ok};
+}
+
+}  // namespace velliq
