@@ -2,7 +2,7 @@
 PYTHON ?= python3.12
 VENV ?= .venv
 
-.PHONY: dev test check fix bench
+.PHONY: dev test check fix bench wheels docs
 
 dev:  ## a virtual environment with the package, its test extras and the linters
 	$(PYTHON) -m venv $(VENV)
@@ -21,3 +21,10 @@ fix:  ## format in place, then check
 bench:  ## the benchmark table (bench/README.md)
 	$(VENV)/bin/pip install -q '.[bench]'
 	$(VENV)/bin/python bench/run.py
+
+wheels:  ## sdist, and from it manylinux wheels for CPython 3.12 and 3.13, in dist/
+	bash tools/build_wheels.sh dist
+
+docs:  ## the documentation site (warnings are errors), its doctests and link check
+	$(VENV)/bin/pip install -q '.[docs]'
+	bash tools/build_docs.sh $(VENV)/bin/python
