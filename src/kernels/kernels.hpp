@@ -213,5 +213,10 @@ double _baw_price_value(double S, double K, double D, double F, double sigma, in
 // deviation.
 double _baw_implied_vol_value(double price, double S, double K, double D, double F, int q);
 
+// The results above, and _baw_greeks, as the ufuncs report them: NaN also
+// where S, K, D or F is not positive and finite, or the quote is not finite.
+double _baw_price_checked(double S, double K, double D, double F, double sigma, int q);
+double _baw_implied_vol_checked(double price, double S, double K, double D, double F, int q);
+Greeks _baw_greeks_checked(double S, double K, double D, double F, double sigma, int q);
 
 }  // namespace velliq

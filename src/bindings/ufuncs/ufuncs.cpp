@@ -68,21 +68,24 @@ const UfuncDef kUfuncs[] = {
      "American option price by the Barone-Adesi-Whaley (1987) approximation.\n\n"
      "price(S, K, D, F, sigma, is_call): spot, strike, discount factor, forward,\n"
      "total standard deviation (volatility * sqrt(years)) and True for a call.\n"
-     "NaN where any input is NaN; the exercise value where sigma <= 0.",
-     6, 1, ufunc::loop<ufunc::FiveAndSide<_baw_price_value>>},
+     "Never below the exercise value, which it is where sigma <= 0. NaN where any\n"
+     "input is NaN or S, K, D or F is not positive and finite.",
+     6, 1, ufunc::loop<ufunc::FiveAndSide<_baw_price_checked>>},
     {"baw_implied_vol",
      "Implied total standard deviation of an American (BAW) price.\n\n"
      "implied_vol(price, S, K, D, F, is_call): 0.0 for a quote at or below its\n"
-     "exercise value, NaN where no volatility reproduces the quote or an input\n"
-     "is NaN. Divide by sqrt(years) for an annual volatility.",
-     6, 1, ufunc::loop<ufunc::FiveAndSide<_baw_implied_vol_value>>},
+     "exercise value, NaN where no volatility reproduces the quote, an input is\n"
+     "NaN, the quote is infinite or S, K, D or F is not positive and finite.\n"
+     "Divide by sqrt(years) for an annual volatility.",
+     6, 1, ufunc::loop<ufunc::FiveAndSide<_baw_implied_vol_checked>>},
     {"baw_greeks",
      "Sensitivities of the American (BAW) price, in closed form.\n\n"
      "greeks(S, K, D, F, sigma, is_call) -> (delta, gamma, vega, dF, dD):\n"
      "delta and gamma in S with D and F/S fixed; vega per unit of sigma, the\n"
      "total standard deviation; dF in F with S and D fixed; dD in D with S and\n"
-     "F fixed. In the exercise region delta is +1 or -1 and the rest 0.",
-     6, 5, ufunc::loop<ufunc::FiveAndSideToGreeks<_baw_greeks>>},
+     "F fixed. Where the price is the exercise value, delta is +1 or -1 (0 out\n"
+     "of the money) and the rest 0. NaN where price gives NaN.",
+     6, 5, ufunc::loop<ufunc::FiveAndSideToGreeks<_baw_greeks_checked>>},
     {"american_price", AMERICAN_PRICE_DOC("default"), 6, 1,
      ufunc::loop<ufunc::FiveAndSide<american_price_at<AMERICAN_DEFAULT>>>},
     {"american_implied_vol", AMERICAN_VOL_DOC("default"), 6, 1,
