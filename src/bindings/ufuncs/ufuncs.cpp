@@ -111,6 +111,24 @@ PyUFuncGenericFunction loops[std::size(kUfuncs)];
 void* loop_data[std::size(kUfuncs)] = {};
 char loop_types[std::size(kUfuncs)][kMaxArgs];
 
+// NumPy asks a ufunc's type resolver only when no loop takes the operands'
+// dtypes as they are, so booleans for is_call never reach this one. Any other
+// is_call (labels, +/-1, floats, objects) is refused by name here, where NumPy
+// would say only that no loop matches; the rest NumPy resolves as before.
+int refuse_non_boolean_is_call(PyUFuncObject* ufunc, NPY_CASTING casting, PyArrayObject** operands,
+                               PyObject* type_tup, PyArray_Descr** out_dtypes) {
+    const int is_call = ufunc->nin - 1;
+    PyArray_Descr* given = PyArray_DESCR(operands[is_call]);
+    if (ufunc->types[is_call] == NPY_BOOL && given->type_num != NPY_BOOL) {
+        PyErr_Format(PyExc_TypeError,
+                     "is_call must be booleans (True for a call), not %S; convert side labels "
+                     "or 1/-1 with velliq.sides(...)",
+                     reinterpret_cast<PyObject*>(given));
+        return -1;
+    }
+    return PyUFunc_DefaultTypeResolver(ufunc, casting, operands, type_tup, out_dtypes);
+}
+
 // _set_workers(n) -> the previous count: the workers of this thread's loops.
 PyObject* set_workers(PyObject*, PyObject* arg) {
     const long n = PyLong_AsLong(arg);
@@ -139,7 +157,11 @@ bool add_ufuncs(PyObject* module) {
         PyRef ufunc = PyRef::steal(PyUFunc_FromFuncAndData(&loops[i], &loop_data[i], loop_types[i],
                                                            1, def.nin, def.nout, PyUFunc_None,
                                                            def.name, def.doc, 0));
-        if (!ufunc || PyModule_AddObjectRef(module, def.name, ufunc.get()) < 0) {
+        if (!ufunc) {
+            return false;
+        }
+        reinterpret_cast<PyUFuncObject*>(ufunc.get())->type_resolver = refuse_non_boolean_is_call;
+        if (PyModule_AddObjectRef(module, def.name, ufunc.get()) < 0) {
             return false;
         }
     }
