@@ -69,6 +69,14 @@ inline double _intrinsic(double S, double K, int q) {
     return S < K ? K - S : 0.0;
 }
 
+// Whether S, K, D and F describe an option: each positive and finite (NaN is
+// not). Where they do, the American price is never below the exercise value;
+// the ufuncs give NaN where they do not.
+inline bool _inputs_in_domain(double S, double K, double D, double F) {
+    const auto positive_finite = [](double x) { return x > 0 && x <= DOUBLE_MAX; };
+    return positive_finite(S) && positive_finite(K) && positive_finite(D) && positive_finite(F);
+}
+
 // d1 of the Black formula for forward F.
 inline double _d1(double F, double K, double sigma) {
     return std::log(F / K) / sigma + 0.5 * sigma;
@@ -121,6 +129,9 @@ double _solve_put_critical(CriticalParams* params);
 
 // --- American price and implied volatility ----------------------------------
 
+// The BAW American price (baw/terms.hpp): the exercise value where sigma <= 0,
+// the European price where D >= 1, and never below the exercise value where
+// _inputs_in_domain holds. Other degenerate inputs give what the formulas give.
 double _baw_price(double S, double K, double D, double F, double sigma, int q);
 
 struct IVParams {
@@ -203,5 +214,11 @@ double _baw_price_value(double S, double K, double D, double F, double sigma, in
 // quote at or below its exercise value; otherwise the implied total standard
 // deviation.
 double _baw_implied_vol_value(double price, double S, double K, double D, double F, int q);
+
+// The results above, and _baw_greeks, as the ufuncs report them: NaN also
+// where S, K, D or F is not positive and finite, or the quote is not finite.
+double _baw_price_checked(double S, double K, double D, double F, double sigma, int q);
+double _baw_implied_vol_checked(double price, double S, double K, double D, double F, int q);
+Greeks _baw_greeks_checked(double S, double K, double D, double F, double sigma, int q);
 
 }  // namespace velliq

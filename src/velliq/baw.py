@@ -4,14 +4,18 @@ sensitivities as NumPy ufuncs.
 Arguments broadcast against each other: spot ``S``, strike ``K``, discount
 factor ``D``, forward ``F``, ``sigma`` (volatility × √years, the total
 standard deviation) and ``is_call`` (booleans; :func:`velliq.sides` turns
-"c"/"p", "call"/"put", 1/-1 or a pandas categorical into them). ``out=``,
+"c"/"p", "call"/"put", 1/-1 or a pandas categorical into them). Any other
+``is_call`` dtype, an object array of bools included, raises a TypeError that
+says so, rather than being cast. ``out=``,
 ``where=``, dtype casting and 0-d inputs work as for any ufunc; the loops run
 without the GIL, on the workers set by :func:`velliq.workers`.
 
-- ``price(S, K, D, F, sigma, is_call)``
+- ``price(S, K, D, F, sigma, is_call)``: never below the exercise value
+  (the approximation can fall below it where the rate is not positive).
 - ``implied_vol(price, S, K, D, F, is_call)``: total standard deviation; 0.0
   for a quote at or below its exercise value, NaN where none reproduces it.
-- ``greeks(S, K, D, F, sigma, is_call)`` -> ``(delta, gamma, vega, dF, dD)``.
+- ``greeks(S, K, D, F, sigma, is_call)`` -> ``(delta, gamma, vega, dF, dD)``;
+  those of the exercise value (delta ±1, the rest 0) where the price is it.
 - ``implied_vol_reason(price, S, K, D, F, is_call)`` -> ``(vol, reason)``: the
   volatility (NaN where an input is missing) and why it is not a positive one.
 - ``forward_pair(S, K, D, call_bid, call_mid, call_ask, put_bid, put_mid,
@@ -25,8 +29,10 @@ A reason is an int8 code, the index of its name in ``REASONS``:
 and ``unsettled`` (a root did not settle). Codes 1 and 2 (``crossed``,
 ``no_forward``) are kept for quote tables, which tell them apart themselves.
 
-Each element equals what ``velliq.norvane``'s scalar functions return for the
-same doubles, bit for bit; NaN in any input gives NaN.
+NaN in any input gives NaN, and so does an ``S``, ``K``, ``D`` or ``F`` that
+is not positive and finite, or an infinite quote. Elsewhere each element
+equals what ``velliq.norvane``'s scalar functions return for the same doubles,
+bit for bit; those keep their own results outside that domain.
 """
 
 from ._ufuncs import REASONS

@@ -94,21 +94,24 @@ const UfuncDef kUfuncs[] = {
      "American option price by the Barone-Adesi-Whaley (1987) approximation.\n\n"
      "price(S, K, D, F, sigma, is_call): spot, strike, discount factor, forward,\n"
      "total standard deviation (volatility * sqrt(years)) and True for a call.\n"
-     "NaN where any input is NaN; the exercise value where sigma <= 0.",
-     6, 1, ufunc::loop<ufunc::FiveAndSide<_baw_price_value>>},
+     "Never below the exercise value, which it is where sigma <= 0. NaN where any\n"
+     "input is NaN or S, K, D or F is not positive and finite.",
+     6, 1, ufunc::loop<ufunc::FiveAndSide<_baw_price_checked>>},
     {"baw_implied_vol",
      "Implied total standard deviation of an American (BAW) price.\n\n"
      "implied_vol(price, S, K, D, F, is_call): 0.0 for a quote at or below its\n"
-     "exercise value, NaN where no volatility reproduces the quote or an input\n"
-     "is NaN. Divide by sqrt(years) for an annual volatility.",
-     6, 1, ufunc::loop<ufunc::FiveAndSide<_baw_implied_vol_value>>},
+     "exercise value, NaN where no volatility reproduces the quote, an input is\n"
+     "NaN, the quote is infinite or S, K, D or F is not positive and finite.\n"
+     "Divide by sqrt(years) for an annual volatility.",
+     6, 1, ufunc::loop<ufunc::FiveAndSide<_baw_implied_vol_checked>>},
     {"baw_greeks",
      "Sensitivities of the American (BAW) price, in closed form.\n\n"
      "greeks(S, K, D, F, sigma, is_call) -> (delta, gamma, vega, dF, dD):\n"
      "delta and gamma in S with D and F/S fixed; vega per unit of sigma, the\n"
      "total standard deviation; dF in F with S and D fixed; dD in D with S and\n"
-     "F fixed. In the exercise region delta is +1 or -1 and the rest 0.",
-     6, 5, ufunc::loop<ufunc::FiveAndSideToGreeks<_baw_greeks>>},
+     "F fixed. Where the price is the exercise value, delta is +1 or -1 (0 out\n"
+     "of the money) and the rest 0. NaN where price gives NaN.",
+     6, 5, ufunc::loop<ufunc::FiveAndSideToGreeks<_baw_greeks_checked>>},
     {"baw_implied_vol_reason",
      "Implied total standard deviation of an American (BAW) price, with the\n"
      "reason it is not a positive volatility.\n\n"
@@ -171,6 +174,24 @@ PyUFuncGenericFunction loops[std::size(kUfuncs)];
 void* loop_data[std::size(kUfuncs)] = {};
 char loop_types[std::size(kUfuncs)][kMaxArgs];
 
+// NumPy asks a ufunc's type resolver only when no loop takes the operands'
+// dtypes as they are, so booleans for is_call never reach this one. Any other
+// is_call (labels, +/-1, floats, objects) is refused by name here, where NumPy
+// would say only that no loop matches; the rest NumPy resolves as before.
+int refuse_non_boolean_is_call(PyUFuncObject* ufunc, NPY_CASTING casting, PyArrayObject** operands,
+                               PyObject* type_tup, PyArray_Descr** out_dtypes) {
+    const int is_call = ufunc->nin - 1;
+    PyArray_Descr* given = PyArray_DESCR(operands[is_call]);
+    if (ufunc->types[is_call] == NPY_BOOL && given->type_num != NPY_BOOL) {
+        PyErr_Format(PyExc_TypeError,
+                     "is_call must be booleans (True for a call), not %S; convert side labels "
+                     "or 1/-1 with velliq.sides(...)",
+                     reinterpret_cast<PyObject*>(given));
+        return -1;
+    }
+    return PyUFunc_DefaultTypeResolver(ufunc, casting, operands, type_tup, out_dtypes);
+}
+
 // _set_workers(n) -> the previous count: the workers of this thread's loops.
 PyObject* set_workers(PyObject*, PyObject* arg) {
     const long n = PyLong_AsLong(arg);
@@ -200,7 +221,11 @@ bool add_ufuncs(PyObject* module) {
         PyRef ufunc = PyRef::steal(PyUFunc_FromFuncAndData(&loops[i], &loop_data[i], loop_types[i],
                                                            1, def.nin, def.nout, PyUFunc_None,
                                                            def.name, def.doc, 0));
-        if (!ufunc || PyModule_AddObjectRef(module, def.name, ufunc.get()) < 0) {
+        if (!ufunc) {
+            return false;
+        }
+        reinterpret_cast<PyUFuncObject*>(ufunc.get())->type_resolver = refuse_non_boolean_is_call;
+        if (PyModule_AddObjectRef(module, def.name, ufunc.get()) < 0) {
             return false;
         }
     }

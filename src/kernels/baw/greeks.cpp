@@ -10,7 +10,8 @@
 // by smooth pasting. So every derivative is taken at a fixed S_star:
 //   dV/dx = dbsm(S)/dx - dbsm(S_star)/dx (S/S_star)^q_val
 //           + A (S/S_star)^q_val ln(S/S_star) dq_val/dx.
-// In the exercise region V = S - K (or K - S): delta +/-1, the rest 0.
+// In the exercise region V = S - K (or K - S): delta +/-1, the rest 0; so too
+// where the price is floored at the exercise value.
 #include <cmath>
 
 #include "baw/terms.hpp"

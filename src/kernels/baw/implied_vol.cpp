@@ -4,6 +4,8 @@
 // and brentq solves price(sigma) = quote to 1e-10.
 // Result: the root; 0.0 for a quote at or below intrinsic value + 1e-10;
 // -1.0 when no bracket exists. A NaN quote reaches brentq unchanged.
+// The price is flat at the exercise value wherever its floor binds, and a quote
+// above that value + 1e-10 lies above the flat part, so the root is unique.
 #include "kernels.hpp"
 
 namespace velliq {

@@ -1,6 +1,7 @@
 // The Barone-Adesi-Whaley (1987) American price (terms.hpp) with the kernels'
 // critical-price solvers (boundary.cpp). Only sigma is guarded: sigma <= 0
-// gives the exercise value, D >= 1 the European price.
+// gives the exercise value, D >= 1 the European price; for an option
+// (_inputs_in_domain) the price is never below the exercise value.
 #include "baw/terms.hpp"
 
 namespace velliq {

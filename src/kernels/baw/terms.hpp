@@ -5,6 +5,10 @@
 // With D = e^(-rT), F / S = e^(bT) and sigma = v sqrt(T), the published
 // N = 2b/v^2, M = 2r/v^2 and K = 1 - e^(-rT) follow because T cancels.
 // Only sigma is guarded; other degenerate inputs give what the formulas give.
+// Where S, K, D and F describe an option (_inputs_in_domain) the price is
+// floored at the exercise value, which the approximation can fall below: with
+// D >= 1 it is the European price, and a deep in-the-money European option is
+// worth less than its exercise value.
 //
 // The critical-price solvers are parameters so that the kernel and its
 // bit-for-bit test reference share every other operation.
@@ -23,6 +27,8 @@ using critical_solver_t = double (*)(CriticalParams*);
 // coefficients are set in Exercise and Premium; q_val and S_star in Exercise
 // and Premium, A in Premium.
 struct BawTerms {
+    // Intrinsic: the price is the exercise value, because sigma <= 0 or because
+    // the approximation fell below it.
     enum Region { Intrinsic, European, Exercise, Premium };
     Region region;
     double value;      // the American price
@@ -36,8 +42,9 @@ struct BawTerms {
     double A;          // A2 for a call, A1 for a put: the premium coefficient
 };
 
+// The approximation as published, before the floor.
 template <critical_solver_t solve_call, critical_solver_t solve_put>
-BawTerms baw_terms_with(double S, double K, double D, double F, double sigma, int side) {
+BawTerms approximation_terms_with(double S, double K, double D, double F, double sigma, int side) {
     BawTerms t{};
     if (sigma <= 0) {  // spot exercise value, undiscounted; NaN sigma falls through
         t.region = BawTerms::Intrinsic;
@@ -96,6 +103,17 @@ BawTerms baw_terms_with(double S, double K, double D, double F, double sigma, in
     }
     t.region = BawTerms::Premium;
     t.value = t.bsm + t.A * std::pow(S / t.S_star, t.q_val);
+    return t;
+}
+
+template <critical_solver_t solve_call, critical_solver_t solve_put>
+BawTerms baw_terms_with(double S, double K, double D, double F, double sigma, int side) {
+    BawTerms t = approximation_terms_with<solve_call, solve_put>(S, K, D, F, sigma, side);
+    const double exercise = _intrinsic(S, K, side);
+    if (t.value < exercise && _inputs_in_domain(S, K, D, F)) {
+        t.region = BawTerms::Intrinsic;
+        t.value = exercise;
+    }
     return t;
 }
 
