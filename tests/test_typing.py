@@ -100,11 +100,11 @@ def mypy_errors(tmp_path_factory):
 TYPE_STUBS = ("pandas-stubs", "types-tqdm")
 
 
-def test_package_source_is_clean_under_mypy_strict(request):
+def test_package_source_is_clean_under_mypy_strict(tmp_path):
     missing = [name for name in TYPE_STUBS if not distribution_installed(name)]
     assert not missing, f"mypy --strict needs {', '.join(missing)} installed (the test extra)"
     source = HERE.parent / "src" / "velliq"
-    cache = request.config.cache.mkdir("mypy-source")
+    cache = tmp_path  # a fresh cache: the suite may run without pytest's cache provider
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), str(source)],
         capture_output=True,
