@@ -12,7 +12,7 @@ __all__ = ["CHUNK_ROWS", "Rows", "group_chunks", "row_chunks"]
 
 # Large enough that per-chunk overhead vanishes, small enough that the
 # temporaries of a chunk are a few megabytes.
-CHUNK_ROWS: Final = 1 << 16
+CHUNK_ROWS: Final = 1 << 15
 
 # Row positions: a range of them, or ascending positions.
 Rows: TypeAlias = slice | npt.NDArray[np.intp]

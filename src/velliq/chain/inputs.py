@@ -344,5 +344,5 @@ def group_keys(quotes: pd.DataFrame, names: ColumnNames, years: Floats, dates: D
         elif column == names.valuation_date:
             keys["valuation_key"] = dates
         else:
-            keys["underlying_key"] = quotes[column].to_numpy()
+            keys["underlying_key"] = quotes[column].array  # as stored: no conversion to objects
     return pd.DataFrame(keys, index=pd.RangeIndex(len(years)), copy=False)
