@@ -150,7 +150,8 @@ def test_long_table_on_cluster_equals_one_process(client, npartitions):
     pd.testing.assert_frame_equal(got[added], expected[added])  # Dask stores text its own way
     pd.testing.assert_frame_equal(got, expected, check_dtype=False)
     forwards = vd.forwards(frame, rate=0.04)
-    pd.testing.assert_frame_equal(forwards, chain.forwards(table, rate=0.04))
+    # The underlying level keeps the column's text type, which Dask stores its own way.
+    pd.testing.assert_frame_equal(forwards, chain.forwards(table, rate=0.04), check_index_type=False)
 
 
 def test_quote_dates_group_on_cluster_as_in_one_process(client):
