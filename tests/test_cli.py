@@ -216,3 +216,86 @@ def test_help_shows_an_example(tmp_path, command, args):
     run = subprocess.run(command + args, cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert run.returncode == 0
     assert EXAMPLE in run.stdout
+
+
+# --- A vendor's file: its own column names, many quote dates ------------------------------
+
+VENDOR_MAPPING = ["--column", "expiry=expiration", "--column", "side=type", "--column", "spot=underlying_last"]
+
+
+@pytest.fixture(scope="module")
+def vendor_file(tmp_path_factory):
+    from vendor_quotes import quote_dates, vendor_quotes
+
+    folder = tmp_path_factory.mktemp("vendor")
+    quotes, true_forward = vendor_quotes(quote_dates(3))
+    quotes.to_csv(folder / "options.csv", index=False)
+    return folder, quotes, true_forward
+
+
+def test_vendor_file_with_a_column_of_quote_dates(vendor_file):
+    """Headers such as " bid" are read without their spaces; each (quote date,
+    expiration) gets its own forward, that of the prices the quotes were built from."""
+    folder, quotes, true_forward = vendor_file
+    run = velliq(
+        "vols",
+        "options.csv",
+        "--valuation-date",
+        "quotedate",
+        "--rate",
+        "0.04",
+        *VENDOR_MAPPING,
+        "-o",
+        "vols.csv",
+        "--plot",
+        "smiles.png",
+        cwd=folder,
+    )
+    assert run.returncode == 0, run.stderr
+    result = pd.read_csv(folder / "vols.csv")
+    assert len(result) == len(quotes)
+    assert list(result.columns[: len(quotes.columns)]) == [c.strip() for c in quotes.columns]
+    np.testing.assert_allclose(result["forward"], true_forward, rtol=1e-9)
+    table, _ = printed_summary(run.stdout)
+    assert list(table.columns[:2]) == ["quotedate", "expiration"] and len(table) == 3 * 4
+
+
+@pytest.mark.parametrize(
+    "args, messages",
+    [
+        (
+            ["--valuation-date", "quotedate", "--column", "side=option_type"],
+            [
+                "--column side=option_type",
+                "no column 'option_type'",
+                "found quotedate, expiration, type, strike, bid, ask, underlying_last",
+            ],
+        ),
+        (
+            ["--valuation-date", "quote_date", "--column", "side=type"],
+            ["'quote_date' is neither a column of the quotes nor a date", "found columns quotedate, expiration"],
+        ),
+        (["--valuation-date", "quotedate", "--column", "sides=type"], ["sides is not an input; choose from"]),
+        (["--valuation-date", "quotedate", "--column", "side"], ["'side' is not NAME=COLUMN"]),
+        (
+            ["--valuation-date", "quotedate", "--column", "side=type", "--column", "rate=underlying_last"],
+            ["give --rate or --column rate=..., not both"],
+        ),
+        (
+            ["--valuation-date", "quotedate", "--column", "side=type", "--column", "expiry=expiration"],
+            ["no column 'spot'", "found quotedate"],
+        ),
+    ],
+)
+def test_wrong_mapping_is_a_usage_error(vendor_file, args, messages):
+    run = velliq("vols", "options.csv", "--rate", "0.04", "--column", "expiry=expiration", *args, cwd=vendor_file[0])
+    assert run.returncode == 2 and run.stdout == "" and "Traceback" not in run.stderr
+    for message in messages:
+        assert message in run.stderr
+
+
+def test_version_is_the_installed_one(tmp_path):
+    import velliq as package
+
+    run = velliq("--version", cwd=tmp_path)
+    assert run.returncode == 0 and run.stdout.strip() == f"velliq {package.__version__}"

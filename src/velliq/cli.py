@@ -4,15 +4,17 @@
 Parquet), computes its implied volatilities with :func:`velliq.chain.implied_vols`
 by either model (Barone-Adesi-Whaley or the accurate American price), prints
 the per-expiry summary, and writes the table and the smiles on request.
-Exit status: 0 on success, 2 for a usage error (bad arguments, a missing
-column, a file that cannot be read), 1 for any other failure.
+Vendor files keep their own column names: ``--column side=type`` maps an
+input onto the file's column, and ``--valuation-date`` names a date or a
+column of quote dates (one file, many dates). Column names are read without
+surrounding spaces. Exit status: 0 on success, 2 for a usage error (bad
+arguments, a missing column, a file that cannot be read), 1 for any other
+failure.
 
 pandas, and matplotlib for ``--plot``, are imported only once a command runs.
 """
 
 import argparse
-import datetime as dt
-import importlib.metadata
 import importlib.util
 import sys
 from collections.abc import Iterable, Iterator, Sequence
@@ -22,6 +24,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from . import __version__
 from ._models import MODEL_TITLES, MODELS
 
 if TYPE_CHECKING:
@@ -36,6 +39,10 @@ The quote table has one row per quote: expiry (dates, or years), strike, side
 (C/P or call/put), bid and ask (or price), spot, and optionally underlying,
 rate and dividend_yield. Without a dividend yield, each (underlying, expiry)
 gets its forward from its own call and put quotes.
+
+A vendor's file, many quote dates in one, its own column names:
+  velliq vols options.csv --valuation-date quotedate --rate 0.04 \\
+      --column expiry=expiration --column side=type --column spot=underlying_last
 """
 
 CSV_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zip", ".csv.zst")
@@ -69,9 +76,11 @@ def read(path: Path) -> "pd.DataFrame":
     if kind == "parquet":
         needs("pyarrow", "reading Parquet")
     try:
-        return pd.read_csv(path) if kind == "csv" else pd.read_parquet(path)
+        table = pd.read_csv(path) if kind == "csv" else pd.read_parquet(path)
     except Exception as error:
         raise UsageError(f"cannot read {path}: {one_line(error)}") from error
+    # Vendors write headers such as " bid": names are matched without the spaces.
+    return table.rename(columns=lambda name: name.strip() if isinstance(name, str) else name)
 
 
 def write(table: "pd.DataFrame", path: Path) -> None:
@@ -90,8 +99,14 @@ def implied_vols(quotes: "pd.DataFrame", options: dict[str, Any]) -> "pd.DataFra
 
     from . import chain
 
-    keys = chain.group_columns(quotes.columns)
-    if len(quotes) <= PROGRESS_ROWS or "expiry" not in keys or importlib.util.find_spec("tqdm") is None:
+    expiry = options.get("expiry", "expiry")
+    keys = chain.group_columns(
+        quotes.columns,
+        underlying=options.get("underlying", "underlying"),
+        expiry=expiry,
+        valuation_date=options.get("valuation_date"),
+    )
+    if len(quotes) <= PROGRESS_ROWS or expiry not in keys or importlib.util.find_spec("tqdm") is None:
         return chain.implied_vols(quotes, **options)
     from tqdm import tqdm
 
@@ -120,12 +135,13 @@ def chunks(groups: Iterable[npt.NDArray[np.intp]], size: int) -> Iterator[npt.ND
         yield np.concatenate(pending)
 
 
-def summary_text(result: "pd.DataFrame") -> str:
+def summary_text(result: "pd.DataFrame", options: dict[str, Any]) -> str:
     """The per-expiry summary as a table, and a line of totals by status.
     Status columns that are zero throughout are left out of the table."""
     from . import chain
 
-    table = chain.summary(result).reset_index()
+    names = {k: options[k] for k in ("underlying", "expiry", "strike", "valuation_date") if k in options}
+    table = chain.summary(result, **names).reset_index()
     empty = [s for s in chain.STATUSES if table[s].sum() == 0]
     table = table.drop(columns=empty)
     text = table.to_string(
@@ -158,40 +174,73 @@ def vols(args: argparse.Namespace) -> int:
     from . import chain
 
     quotes = read(source)
-    if args.valuation_date is None and "expiry" in quotes.columns and quotes["expiry"].dtype.kind not in "iuf":
+    columns = column_mapping(args, list(quotes.columns))
+    expiry = columns.get("expiry", "expiry")
+    if args.valuation_date is None and expiry in quotes.columns and quotes[expiry].dtype.kind not in "iuf":
         raise UsageError("the expiries are dates: give --valuation-date")
     options: dict[str, Any] = dict(
         valuation_date=args.valuation_date,
-        rate=args.rate,
-        dividend_yield=args.dividend_yield,
         model=args.model,
         forward_strikes=args.forward_strikes,
         workers=args.workers,
+        **columns,
     )
+    for name in ("rate", "dividend_yield"):
+        if getattr(args, name) is not None:
+            options[name] = getattr(args, name)
     try:
         result = implied_vols(quotes, options)
-    except chain.MissingColumnsError as error:
+    except (chain.MissingColumnsError, chain.ValuationDateError) as error:
         raise UsageError(str(error)) from error
 
-    print(summary_text(result))
+    print(summary_text(result, options))
     if args.output is not None:
         write(result, args.output)
         print(f"wrote {len(result)} rows to {args.output}", file=sys.stderr)
     if args.plot is not None:
-        plot(result, args.plot, args.plot_underlying)
+        plot(result, args.plot, args.plot_underlying, options)
     return 0
 
 
-def plot(result: "pd.DataFrame", path: Path, underlying: str | None) -> None:
+def column_mapping(args: argparse.Namespace, found: list[str]) -> dict[str, str]:
+    """The inputs that ``--column`` maps onto the file's columns, each checked."""
     from . import chain
 
+    inputs = [name for name in chain.QuoteInputs.__annotations__ if name != "valuation_date"]
+    columns: dict[str, str] = {}
+    for name, column in args.column or []:
+        if name not in inputs:
+            raise UsageError(f"--column {name}={column}: {name} is not an input; choose from {', '.join(inputs)}")
+        if column not in found:
+            raise UsageError(
+                f"--column {name}={column}: the quotes have no column {column!r}; found {', '.join(map(str, found))}"
+            )
+        columns[name] = column
+    for name in ("rate", "dividend_yield"):
+        if name in columns and getattr(args, name) is not None:
+            raise UsageError(f"give --{name.replace('_', '-')} or --column {name}=..., not both")
+    return columns
+
+
+def plot(result: "pd.DataFrame", path: Path, underlying: str | None, options: dict[str, Any]) -> None:
+    from . import chain
+
+    column = options.get("underlying", "underlying")
     try:
-        chosen, count = chain.smile_underlying(result, underlying)
+        chosen, count = chain.smile_underlying(result, underlying, column=column)
     except LookupError as error:
         raise UsageError(f"--plot-underlying {underlying!r} is not in the quotes") from error
     if count > 1:
         print(f"the smiles of {chosen} (of {count} underlyings; --plot-underlying picks another)", file=sys.stderr)
-    chain.plot_smiles(result, path, underlying=chosen)
+    chain.plot_smiles(
+        result,
+        path,
+        underlying=chosen,
+        underlying_column=column,
+        strike=options.get("strike", "strike"),
+        side=options.get("side", "side"),
+        valuation_date=options.get("valuation_date"),
+    )
     print(f"wrote {path}", file=sys.stderr)
 
 
@@ -202,6 +251,13 @@ def positive_int(text: str) -> int:
     return value
 
 
+def column_argument(text: str) -> tuple[str, str]:
+    name, equals, column = text.partition("=")
+    if not equals or not name.strip() or not column.strip():
+        raise argparse.ArgumentTypeError(f"{text!r} is not NAME=COLUMN")
+    return name.strip(), column.strip()
+
+
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog="velliq",
@@ -209,7 +265,7 @@ def parser() -> argparse.ArgumentParser:
         epilog=EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    top.add_argument("--version", action="version", version=f"%(prog)s {importlib.metadata.version('velliq')}")
+    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     p = commands.add_parser(
         "vols",
@@ -233,9 +289,17 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--plot-underlying", metavar="NAME", help="the underlying to draw (default: the first)")
     p.add_argument(
         "--valuation-date",
-        type=dt.date.fromisoformat,
-        metavar="YYYY-MM-DD",
-        help="the date the quotes are from; needed when expiries are dates",
+        metavar="DATE|COLUMN",
+        help="the date the quotes are from (YYYY-MM-DD), or the column of each quote's date; "
+        "needed when expiries are dates",
+    )
+    p.add_argument(
+        "--column",
+        action="append",
+        type=column_argument,
+        metavar="NAME=COLUMN",
+        help="read the input NAME (expiry, strike, side, bid, ask, price, underlying, spot, rate, "
+        "dividend_yield, discount, forward) from the file's COLUMN; repeatable",
     )
     p.add_argument(
         "--rate", type=float, metavar="R", help="continuously compounded rate for every row (default: the rate column)"

@@ -3,8 +3,8 @@
 ``implied_vol`` maps the Barone-Adesi-Whaley implied-volatility ufunc over
 the blocks of Dask arrays; ``implied_vols`` and ``forwards`` run
 ``velliq.chain`` (either model) on each group of
-:func:`velliq.chain.group_columns`, (underlying, expiry), of a long quote
-table held as a Dask DataFrame (``forwards`` also takes the wide layout of
+:func:`velliq.chain.group_columns`, (underlying, valuation date, expiry), of a
+long quote table held as a Dask DataFrame (``forwards`` also takes the wide layout of
 ``find_forward_baw``). The
 compiled functions pickle by reference and their loops run without the GIL,
 so threaded, process-based and distributed schedulers all
@@ -94,11 +94,11 @@ def _expiry_forward(group, strike, call_price, put_price, spot, discount, strike
     )
 
 
-def _by_expiry(frame, underlying, expiry):
-    """The table with each (underlying, expiry) in one partition."""
+def _by_expiry(frame, underlying, expiry, valuation_date):
+    """The table with each (underlying, valuation date, expiry) in one partition."""
     if isinstance(frame, pd.DataFrame):
         frame = dd.from_pandas(frame, npartitions=1)
-    keys = chain.group_columns(frame.columns, underlying=underlying, expiry=expiry)
+    keys = chain.group_columns(frame.columns, underlying=underlying, expiry=expiry, valuation_date=valuation_date)
     return frame.shuffle(on=keys) if frame.npartitions > 1 else frame
 
 
@@ -106,8 +106,8 @@ def implied_vols(frame, *, underlying="underlying", expiry="expiry", **kwargs):
     """:func:`velliq.chain.implied_vols` of a long quote table held as a
     Dask DataFrame.
 
-    Each group of :func:`velliq.chain.group_columns`, (underlying, expiry), is
-    gathered into one partition and computed there, so every row equals the
+    Each group of :func:`velliq.chain.group_columns`, (underlying, valuation
+    date, expiry), is gathered into one partition and computed there, so every row equals the
     single-process result.
 
     Parameters
@@ -122,7 +122,7 @@ def implied_vols(frame, *, underlying="underlying", expiry="expiry", **kwargs):
     dask.dataframe.DataFrame
         Lazy, rows in shuffled order (sort by index to compare).
     """
-    frame = _by_expiry(frame, underlying, expiry)
+    frame = _by_expiry(frame, underlying, expiry, kwargs.get("valuation_date"))
     meta = frame._meta.assign(
         **{c: pd.Series(dtype="f8") for c in ("years", "discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega")}
     )
@@ -146,11 +146,11 @@ def forwards(
     scheduler (a ``distributed.Client`` when one is active).
 
     A long table (one row per quote, with a side column; vendors' layout)
-    goes to ``velliq.chain.forwards`` per (underlying, expiry), with
-    ``long_table`` passed on (``valuation_date``, ``rate``, column names):
-    the result is a pandas DataFrame of ``years``, ``discount`` and
-    ``forward`` indexed by (underlying, expiry), equal to the single-process
-    one.
+    goes to ``velliq.chain.forwards`` per (underlying, valuation date,
+    expiry), with ``long_table`` passed on (``valuation_date``, a date or a
+    column of quote dates, ``rate``, column names): the result is a pandas
+    DataFrame of ``years``, ``discount`` and ``forward`` indexed by those,
+    equal to the single-process one.
 
     A wide table, one row per strike and expiry with ``call_price`` and
     ``put_price`` columns, goes to ``find_forward_baw`` per expiry: rows
@@ -178,7 +178,7 @@ def forwards(
         frame = dd.from_pandas(frame, npartitions=1)
     if call_price not in frame.columns or long_table:
         underlying = long_table.pop("underlying", "underlying")
-        shuffled = _by_expiry(frame, underlying, expiry)
+        shuffled = _by_expiry(frame, underlying, expiry, long_table.get("valuation_date"))
         meta = pd.DataFrame({c: pd.Series(dtype="f8") for c in ("years", "discount", "forward")})
         lazy = shuffled.map_partitions(
             chain.forwards,

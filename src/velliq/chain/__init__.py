@@ -3,18 +3,20 @@
 - :func:`implied_vols`: a long table, one row per quote, returned with the
   forward, the bid, mid and ask volatilities, vega and a status per row,
   by either model (``MODELS``: "baw" or "american").
-- :func:`forwards`: one row per (underlying, expiry) with its forward;
+- :func:`forwards`: one row per (underlying, valuation date, expiry) with
+  its forward (the valuation date when a column gives each row's);
   :func:`forward`: one expiry's forward from its call and put quotes;
   :func:`strike_forwards`: each strike's.
-- :func:`summary`: one row per expiry of a result; :func:`plot_smiles`: its
+- :func:`summary`: one row per (underlying, valuation date, expiry) of a result; :func:`plot_smiles`: its
   smiles (matplotlib, imported on the first plot).
 - :func:`group_columns`: the columns that group rows by forward, for work
-  split across chunks or Dask partitions.
+  split across chunks or Dask partitions. Tables of many quote dates name
+  their column of dates as ``valuation_date``.
 """
 
 from .._models import MODELS
 from .forward_search import forward, strike_forwards
-from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, group_columns
+from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, ValuationDateError, group_columns
 from .plotting import plot_smiles, smile_underlying
 from .results import summary
 from .statuses import STATUSES
@@ -26,6 +28,7 @@ __all__ = [
     "YEAR_DAYS",
     "MissingColumnsError",
     "QuoteInputs",
+    "ValuationDateError",
     "forward",
     "forwards",
     "group_columns",

@@ -1,12 +1,13 @@
 """A quote table's inputs read into float64 arrays per row, and the grouping
-of its rows by (underlying, expiry), the unit a forward belongs to."""
+of its rows by (underlying, valuation date, expiry), the unit a forward belongs to."""
 
 import datetime as dt
 from collections.abc import Container, Hashable
-from dataclasses import dataclass, fields
-from typing import Any, Final, TypedDict
+from dataclasses import dataclass, fields, replace
+from typing import Any, Final, TypeAlias, TypedDict
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 from .._sides import sides
@@ -19,8 +20,11 @@ __all__ = [
     "ColumnNames",
     "MissingColumnsError",
     "QuoteInputs",
+    "QuoteLayout",
+    "ValuationDateError",
     "group_columns",
     "group_keys",
+    "quote_layout",
     "read_inputs",
 ]
 
@@ -29,12 +33,17 @@ YEAR_DAYS: Final = 365.0  # Actual/365 Fixed
 # A market input given as a column name (None: the default column) or as one number for every row.
 Input = str | float | None
 
+# One date for every row, or (a str naming one) the column of each row's date.
+ValuationDate = str | dt.date | np.datetime64 | None
+
+Dates: TypeAlias = npt.NDArray[np.datetime64]
+
 
 class QuoteInputs(TypedDict, total=False):
     """The keywords of :func:`velliq.chain.implied_vols` that say where the
     inputs are: market inputs (a column name or a number) and column renames."""
 
-    valuation_date: str | dt.date | np.datetime64 | None
+    valuation_date: ValuationDate
     spot: Input
     rate: Input
     dividend_yield: Input
@@ -60,9 +69,16 @@ class ColumnNames:
     bid: str = "bid"
     ask: str = "ask"
     price: str = "price"
+    valuation_date: str | None = None  # the column of quote dates; None: one date (or none) for every row
 
 
-def group_columns(columns: Container[Hashable], *, underlying: str = "underlying", expiry: str = "expiry") -> list[str]:
+def group_columns(
+    columns: Container[Hashable],
+    *,
+    underlying: str = "underlying",
+    expiry: str = "expiry",
+    valuation_date: object = None,
+) -> list[str]:
     """The columns whose values group a quote table's rows by forward.
 
     Rows of one group share a forward, estimated from that group's quotes
@@ -76,13 +92,17 @@ def group_columns(columns: Container[Hashable], *, underlying: str = "underlying
         The table's columns.
     underlying, expiry : str
         The names of those two columns.
+    valuation_date : optional
+        The ``valuation_date`` given to :func:`implied_vols`: a column name
+        groups too; a date, or None, does not.
 
     Returns
     -------
     list of str
-        (underlying, expiry), or those of them the table has.
+        (underlying, valuation date, expiry), or those of them the table has.
     """
-    return [column for column in (underlying, expiry) if column in columns]
+    named = (underlying, valuation_date if isinstance(valuation_date, str) else None, expiry)
+    return [column for column in named if column is not None and column in columns]
 
 
 class MissingColumnsError(KeyError):
@@ -115,63 +135,176 @@ class ChainInputs:
     F: Floats | None  # None: estimated from the quotes
 
 
-def _years(expiry: "pd.Series[Any]", valuation_date: str | dt.date | np.datetime64 | None) -> Floats:
-    if pd.api.types.is_numeric_dtype(expiry):
-        return expiry.to_numpy(np.float64)
-    dates = pd.to_datetime(expiry)
-    if valuation_date is None:
-        raise ValueError("expiry holds dates: give valuation_date (or expiries as year fractions)")
-    days = (dates - pd.Timestamp(valuation_date)).dt.days
-    return days.to_numpy(np.float64) / YEAR_DAYS
+class ValuationDateError(ValueError):
+    """A valuation date that is neither a column of the table nor a date."""
+
+    def __init__(self, value: object, found: "pd.Index[str] | list[str]") -> None:
+        self.value, self.found = value, list(found)
+        super().__init__(
+            f"valuation_date {value!r} is neither a column of the quotes nor a date; "
+            f"found columns {', '.join(map(str, self.found))}"
+        )
 
 
-def _input(quotes: pd.DataFrame, value: Input, name: str, needed: list[str] | None) -> Floats | None:
-    """A column (by name) or a number, as float64 values per row; None when absent."""
+def _one_date(columns: "pd.Index[str]", valuation_date: ValuationDate) -> pd.Timestamp | None:
+    """The date shared by every row; None when there is none or a column holds them."""
+    if valuation_date is None or (isinstance(valuation_date, str) and valuation_date in columns):
+        return None
+    try:
+        date = pd.Timestamp(valuation_date)
+    except (TypeError, ValueError) as error:
+        raise ValuationDateError(valuation_date, list(columns)) from error
+    if pd.isna(date):
+        raise ValuationDateError(valuation_date, list(columns))
+    return date
+
+
+# Where an input is read from: a column (by name), one number for every row, or nowhere.
+Source = str | float | None
+
+
+def _source(columns: "pd.Index[str]", value: Input, name: str) -> Source:
     if value is None or isinstance(value, str):
         column = value or name
-        if column in quotes.columns:
-            return quotes[column].to_numpy(np.float64, na_value=np.nan)
-        if needed is not None:
-            needed.append(column)
+        return column if column in columns else None
+    return float(value)
+
+
+def _values(quotes: pd.DataFrame, source: Source) -> Floats | None:
+    if source is None:
         return None
-    return np.full(len(quotes), float(value))
+    if isinstance(source, str):
+        return quotes[source].to_numpy(np.float64, na_value=np.nan)
+    return np.full(len(quotes), source)
+
+
+def _is_call(column: "pd.Series[Any]") -> Bools:
+    """:func:`velliq.sides` of a column, for text read once per distinct label."""
+    if pd.api.types.is_string_dtype(column):
+        codes, labels = pd.factorize(column)
+        if len(codes) and (codes >= 0).all():
+            try:
+                return np.asarray(sides(np.asarray(labels, dtype=object)), dtype=np.bool_)[codes]
+            except ValueError:
+                pass  # refused below, naming the first bad row
+    return np.asarray(sides(column), dtype=np.bool_)
+
+
+@dataclass(frozen=True)
+class QuoteLayout:
+    """Where a quote table's inputs are, checked once; read in chunks of rows."""
+
+    names: ColumnNames
+    valuation_date: pd.Timestamp | None  # every row's, unless names.valuation_date is a column of them
+    spot: Source
+    rate: Source
+    dividend_yield: Source
+    discount: Source
+    forward: Source
+
+    @property
+    def estimates_forward(self) -> bool:
+        """Whether the forwards come from the quotes (neither forward nor dividend yield given)."""
+        return self.forward is None and self.dividend_yield is None
+
+    def dates(self, quotes: pd.DataFrame) -> Dates | None:
+        """Per row, its valuation date when a column gives them."""
+        if self.names.valuation_date is None:
+            return None
+        return pd.to_datetime(quotes[self.names.valuation_date]).to_numpy()
+
+    def years(self, quotes: pd.DataFrame, dates: Dates | None) -> Floats:
+        """Per row, the time to expiry in years (Actual/365 Fixed for dates)."""
+        expiry = quotes[self.names.expiry]
+        if pd.api.types.is_numeric_dtype(expiry):
+            return expiry.to_numpy(np.float64)
+        start = self.valuation_date if dates is None else dates
+        if start is None:
+            raise ValueError("expiry holds dates: give valuation_date (or expiries as year fractions)")
+        days = (pd.to_datetime(expiry) - start).dt.days
+        return days.to_numpy(np.float64) / YEAR_DAYS
+
+    def is_call(self, quotes: pd.DataFrame) -> Bools:
+        return _is_call(quotes[self.names.side])
+
+    def read(self, quotes: pd.DataFrame, years: Floats, is_call: Bools) -> ChainInputs:
+        """The inputs of these rows, given their years and sides."""
+        names, n = self.names, len(quotes)
+
+        def column(name: str) -> Floats:
+            return quotes[name].to_numpy(np.float64, na_value=np.nan) if name in quotes else np.full(n, np.nan)
+
+        bid, ask = column(names.bid), column(names.ask)
+        mid = column(names.price) if names.price in quotes else 0.5 * (bid + ask)
+        D, F = _values(quotes, self.discount), _values(quotes, self.forward)
+        S, r = _values(quotes, self.spot), _values(quotes, self.rate)
+        q = _values(quotes, self.dividend_yield)
+        S = S if S is not None else np.full(n, np.nan)
+        if D is None:
+            assert r is not None  # a missing rate was refused by quote_layout
+            D = np.exp(-r * years)
+        if F is None and q is not None:
+            if r is None:
+                with np.errstate(divide="ignore", invalid="ignore"):
+                    r = -np.log(D) / years
+            F = np.asarray(forward_terms(S, r, q, years)[1])
+        return ChainInputs(
+            names=names,
+            years=years,
+            strike=column(names.strike),
+            is_call=is_call,
+            bid=bid,
+            ask=ask,
+            mid=mid,
+            S=S,
+            D=D,
+            F=F,
+        )
 
 
 def _column_names(renames: dict[str, str]) -> ColumnNames:
-    known = {field.name for field in fields(ColumnNames)}
+    known = {field.name for field in fields(ColumnNames)} - {"valuation_date"}
     unexpected = sorted(set(renames) - known)
     if unexpected:
         raise TypeError(f"unexpected keyword arguments {unexpected}")
     return ColumnNames(**renames)
 
 
-def read_inputs(
+def quote_layout(
     quotes: pd.DataFrame,
-    valuation_date: str | dt.date | np.datetime64 | None = None,
+    valuation_date: ValuationDate = None,
     spot: Input = None,
     rate: Input = None,
     dividend_yield: Input = None,
     discount: Input = None,
     forward: Input = None,
     **renames: str,
-) -> ChainInputs:
-    """The table's inputs (``F`` None when it must be estimated from the quotes).
+) -> QuoteLayout:
+    """Where the table's inputs are.
 
     Raises :class:`MissingColumnsError` naming every column that is needed and
-    absent, and ``TypeError`` for a keyword that names no column.
+    absent, :class:`ValuationDateError` for a valuation date that is neither a
+    column nor a date, and ``TypeError`` for a keyword that names no column.
     """
     names = _column_names(renames)
-    missing = [c for c in (names.expiry, names.strike, names.side) if c not in quotes.columns]
-    if names.price not in quotes.columns and not {names.bid, names.ask} <= set(quotes.columns):
+    columns = quotes.columns
+    one_date = _one_date(columns, valuation_date)
+    if one_date is None and valuation_date is not None:
+        names = replace(names, valuation_date=str(valuation_date))
+    missing = [c for c in (names.expiry, names.strike, names.side) if c not in columns]
+    if names.price not in columns and not {names.bid, names.ask} <= set(columns):
         missing.append(f"{names.bid} and {names.ask}, or {names.price}")
-    n = len(quotes)
-    needed: list[str] = []
-    D = _input(quotes, discount, "discount", None)
-    F = _input(quotes, forward, "forward", None)
-    S = _input(quotes, spot, "spot", needed if F is None else None)
-    r = _input(quotes, rate, "rate", needed if D is None else None)
-    q = _input(quotes, dividend_yield, "dividend_yield", None)
-    missing += needed
+    sources = {
+        "discount": _source(columns, discount, "discount"),
+        "forward": _source(columns, forward, "forward"),
+        "spot": _source(columns, spot, "spot"),
+        "rate": _source(columns, rate, "rate"),
+        "dividend_yield": _source(columns, dividend_yield, "dividend_yield"),
+    }
+    if sources["spot"] is None and sources["forward"] is None:
+        missing.append(spot if isinstance(spot, str) else "spot")
+    if sources["rate"] is None and sources["discount"] is None:
+        missing.append(rate if isinstance(rate, str) else "rate")
     if missing:
         expected = [names.expiry, names.strike, names.side] + [
             f"{names.bid}/{names.ask} or {names.price}",
@@ -179,44 +312,37 @@ def read_inputs(
             "rate (or discount)",
             "dividend_yield or forward (optional)",
         ]
-        raise MissingColumnsError(missing, expected, list(quotes.columns))
-
-    def column(name: str) -> Floats:
-        return quotes[name].to_numpy(np.float64, na_value=np.nan) if name in quotes else np.full(n, np.nan)
-
-    years = _years(quotes[names.expiry], valuation_date)
-    bid, ask = column(names.bid), column(names.ask)
-    mid = column(names.price) if names.price in quotes else 0.5 * (bid + ask)
-    S = S if S is not None else np.full(n, np.nan)
-    if D is None:
-        assert r is not None  # a missing rate was refused above
-        D = np.exp(-r * years)
-    if F is None and q is not None:
-        if r is None:
-            with np.errstate(divide="ignore", invalid="ignore"):
-                r = -np.log(D) / years
-        F = np.asarray(forward_terms(S, r, q, years)[1])
-    return ChainInputs(
-        names=names,
-        years=years,
-        strike=column(names.strike),
-        is_call=np.asarray(sides(quotes[names.side]), dtype=np.bool_),
-        bid=bid,
-        ask=ask,
-        mid=mid,
-        S=S,
-        D=D,
-        F=F,
-    )
+        raise MissingColumnsError(missing, expected, list(columns))
+    return QuoteLayout(names=names, valuation_date=one_date, **sources)
 
 
-def group_keys(quotes: pd.DataFrame, inputs: ChainInputs) -> pd.DataFrame:
-    """Per row, the (underlying, expiry) its forward belongs to, the expiry as years."""
-    names = inputs.names
+def read_inputs(
+    quotes: pd.DataFrame,
+    valuation_date: ValuationDate = None,
+    spot: Input = None,
+    rate: Input = None,
+    dividend_yield: Input = None,
+    discount: Input = None,
+    forward: Input = None,
+    **renames: str,
+) -> ChainInputs:
+    """The whole table's inputs (``F`` None when it must be estimated from the quotes);
+    raises as :func:`quote_layout`."""
+    layout = quote_layout(quotes, valuation_date, spot, rate, dividend_yield, discount, forward, **renames)
+    return layout.read(quotes, layout.years(quotes, layout.dates(quotes)), layout.is_call(quotes))
+
+
+def group_keys(quotes: pd.DataFrame, names: ColumnNames, years: Floats, dates: Dates | None) -> pd.DataFrame:
+    """Per row, the (underlying, valuation date, expiry) its forward belongs to,
+    those of them the table has, the expiry as years."""
     keys: dict[str, object] = {}
-    for column in group_columns(quotes.columns, underlying=names.underlying, expiry=names.expiry):
+    for column in group_columns(
+        quotes.columns, underlying=names.underlying, expiry=names.expiry, valuation_date=names.valuation_date
+    ):
         if column == names.expiry:
-            keys["expiry_key"] = inputs.years
+            keys["expiry_key"] = years
+        elif column == names.valuation_date:
+            keys["valuation_key"] = dates
         else:
-            keys["underlying_key"] = quotes[column].to_numpy()
-    return pd.DataFrame(keys)
+            keys["underlying_key"] = quotes[column].array  # as stored: no conversion to objects
+    return pd.DataFrame(keys, index=pd.RangeIndex(len(years)), copy=False)

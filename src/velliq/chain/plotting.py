@@ -16,7 +16,9 @@ if TYPE_CHECKING:
 __all__ = ["plot_smiles", "smile_underlying"]
 
 
-def smile_underlying(result: pd.DataFrame, wanted: object = None) -> tuple[Hashable, int]:
+def smile_underlying(
+    result: pd.DataFrame, wanted: object = None, *, column: str = "underlying"
+) -> tuple[Hashable, int]:
     """The underlying whose smiles :func:`plot_smiles` draws.
 
     Parameters
@@ -26,21 +28,23 @@ def smile_underlying(result: pd.DataFrame, wanted: object = None) -> tuple[Hasha
     wanted : optional
         An underlying, matched as text too (a command line's argument finds
         a numeric name); the first of the table when None.
+    column : str
+        The table's column of underlyings.
 
     Returns
     -------
     tuple
         The underlying and how many the table holds; ``(None, 0)`` for a
-        table without an ``underlying`` column.
+        table without that column.
 
     Raises
     ------
     LookupError
         ``wanted`` is not an underlying of the table.
     """
-    if "underlying" not in result.columns:
+    if column not in result.columns:
         return None, 0
-    names = list(result["underlying"].dropna().unique())
+    names = list(result[column].dropna().unique())
     if wanted is None:
         return (names[0] if names else None), len(names)
     chosen = next((name for name in names if name == wanted or str(name) == str(wanted)), None)
@@ -56,9 +60,12 @@ def plot_smiles(
     underlying: object = None,
     strike: str = "strike",
     side: str = "side",
+    underlying_column: str = "underlying",
+    valuation_date: object = None,
 ) -> "Figure":
     """The smiles of one underlying: per expiry, the out-of-the-money mid
-    volatilities against log-moneyness ln(K/F), with the bid-ask band.
+    volatilities against log-moneyness ln(K/F), with the bid-ask band; of
+    the latest quote date when a column holds several.
 
     Parameters
     ----------
@@ -69,8 +76,11 @@ def plot_smiles(
     underlying : optional
         The underlying to draw when the table has several; the first by
         default (:func:`smile_underlying`).
-    strike, side : str
-        The columns of the strikes and the sides.
+    strike, side, underlying_column : str
+        The columns of the strikes, the sides and the underlyings.
+    valuation_date : optional
+        As given to :func:`implied_vols`: a column of quote dates draws the
+        latest date's smiles.
 
     Returns
     -------
@@ -83,10 +93,15 @@ def plot_smiles(
         matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    chosen, _ = smile_underlying(result, underlying)
+    chosen, _ = smile_underlying(result, underlying, column=underlying_column)
     frame = result[result["status"] == "ok"]
-    if "underlying" in frame.columns:
-        frame = frame[frame["underlying"] == chosen]
+    if underlying_column in frame.columns:
+        frame = frame[frame[underlying_column] == chosen]
+    dated = isinstance(valuation_date, str) and valuation_date in frame.columns
+    if dated:
+        dates = pd.to_datetime(frame[valuation_date])
+        latest = dates.max()
+        frame = frame[dates == latest]
     otm = frame[np.where(sides(frame[side]), frame[strike] >= frame["forward"], frame[strike] < frame["forward"])]
     fig, ax = plt.subplots(figsize=(9, 5.5))
     for years, group in otm.groupby("years"):
@@ -98,7 +113,9 @@ def plot_smiles(
     ax.set_xlabel("log-moneyness ln(K / F)")
     ax.set_ylabel("implied volatility (annual)")
     title = "Implied volatility smiles, out-of-the-money mids with bid-ask bands"
-    ax.set_title(title if "underlying" not in frame.columns else f"{chosen}: {title}")
+    if dated:
+        title = f"{title}, {latest:%Y-%m-%d}"
+    ax.set_title(title if underlying_column not in frame.columns else f"{chosen}: {title}")
     ax.legend(title="expiry", fontsize="small", ncol=2)
     fig.tight_layout()
     if path is not None:

@@ -1,16 +1,23 @@
-"""Reading the result of implied_vols: one row per (underlying, expiry)."""
+"""Reading the result of implied_vols: one row per (underlying, valuation date, expiry)."""
 
 import pandas as pd
 
+from .inputs import group_columns
 from .statuses import STATUSES
 
 __all__ = ["summary"]
 
 
 def summary(
-    result: pd.DataFrame, *, underlying: str = "underlying", expiry: str = "expiry", strike: str = "strike"
+    result: pd.DataFrame,
+    *,
+    underlying: str = "underlying",
+    expiry: str = "expiry",
+    strike: str = "strike",
+    valuation_date: object = None,
 ) -> pd.DataFrame:
-    """Per (underlying, expiry), what a result of :func:`implied_vols` says.
+    """Per (underlying, valuation date, expiry), what a result of
+    :func:`implied_vols` says.
 
     Parameters
     ----------
@@ -18,15 +25,18 @@ def summary(
         A result of :func:`implied_vols`.
     underlying, expiry, strike : str
         Its columns of these names.
+    valuation_date : optional
+        As given to :func:`implied_vols`: a column of quote dates adds a
+        level to the result (:func:`group_columns`).
 
     Returns
     -------
     pandas.DataFrame
-        One row per (underlying, expiry): ``years``, ``forward``, ``atm_vol``
+        One row per group of :func:`group_columns`: ``years``, ``forward``, ``atm_vol``
         (the mid volatility at the strike nearest the forward, calls and puts
         averaged) and the count of quotes of each of ``STATUSES``.
     """
-    keys = [c for c in (underlying, expiry) if c in result.columns]
+    keys = group_columns(result.columns, underlying=underlying, expiry=expiry, valuation_date=valuation_date)
     frame = result.assign(_distance=(result[strike] - result["forward"]).abs())
     ok = frame[frame["status"] == "ok"]
     nearest = ok[ok["_distance"] == ok.groupby(keys, observed=True)["_distance"].transform("min")]

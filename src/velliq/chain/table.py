@@ -5,12 +5,13 @@ from typing import Unpack
 import numpy as np
 import pandas as pd
 
-from .._models import pricing_model
+from .._models import PricingModel, pricing_model
 from .._threads import workers as _workers
 from ._arrays import Floats
+from .chunks import Rows, group_chunks, row_chunks
 from .forward_search import estimated_forwards
-from .inputs import QuoteInputs, group_keys, read_inputs
-from .statuses import NO_VOLATILITY, row_statuses
+from .inputs import ChainInputs, QuoteInputs, group_keys, quote_layout
+from .statuses import NO_VOLATILITY, STATUSES, row_statuses
 
 __all__ = ["forwards", "implied_vols"]
 
@@ -37,12 +38,19 @@ def forwards(
         ``forward``, estimated from the quotes as :func:`forward` does unless
         a forward or dividend yield is given.
     """
-    table = read_inputs(quotes, **inputs)
-    keys = group_keys(quotes, table)
+    layout = quote_layout(quotes, **inputs)
+    dates = layout.dates(quotes)
+    years = layout.years(quotes, dates)
+    table = layout.read(quotes, years, layout.is_call(quotes))
+    keys = group_keys(quotes, layout.names, years, dates)
     with _workers(workers):
         F = table.F if table.F is not None else estimated_forwards(keys, table, forward_strikes, model)
     frame = keys.assign(years=table.years, discount=table.D, forward=F)
-    names = {"underlying_key": table.names.underlying, "expiry_key": "expiry"}
+    names = {
+        "underlying_key": layout.names.underlying,
+        "valuation_key": layout.names.valuation_date,
+        "expiry_key": "expiry",
+    }
     first = frame.groupby(list(keys.columns), sort=True).first()
     first.index = first.index.set_names([names[k] for k in keys.columns])
     return first
@@ -93,36 +101,57 @@ def implied_vols(
         else the mean of bid and ask.
     """
     pricing = pricing_model(model)
-    table = read_inputs(quotes, **inputs)
+    layout = quote_layout(quotes, **inputs)
+    n = len(quotes)
+    dates = layout.dates(quotes)
+    years = layout.years(quotes, dates)
+    if not years.flags.owndata:  # a view of the input's column: the result gets its own
+        years = years.copy()
+    is_call = layout.is_call(quotes)
+    chunks: list[Rows] = (
+        group_chunks(group_keys(quotes, layout.names, years, dates))
+        if layout.estimates_forward
+        else list(row_chunks(n))
+    )
+    added = {name: np.empty(n) for name in ("discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega")}
+    status_codes = np.empty(n, dtype=np.int8)
+    categories = pd.Index(list(STATUSES))
+    with _workers(workers):
+        for rows in chunks:
+            part = quotes.iloc[rows]
+            table = layout.read(part, years[rows], is_call[rows])
+            F = table.F
+            if F is None:
+                keys = group_keys(part, layout.names, table.years, None if dates is None else dates[rows])
+                F = estimated_forwards(keys, table, forward_strikes, model)
+            computed, status = _implied_vols(pricing, table, F)
+            for name, values in computed.items():
+                added[name][rows] = values
+            status_codes[rows] = status.codes
+    columns: dict[str, Floats | pd.Categorical[str]] = {"years": years, **added}
+    columns["status"] = pd.Categorical.from_codes(status_codes, categories=categories)
+    # Concatenated rather than assigned, which would copy every new column.
+    kept = quotes.drop(columns=[c for c in columns if c in quotes.columns])  # replaced, as by assign
+    return pd.concat([kept, pd.DataFrame(columns, index=quotes.index, copy=False)], axis=1)
+
+
+def _implied_vols(
+    pricing: PricingModel, table: ChainInputs, F: Floats
+) -> "tuple[dict[str, Floats], pd.Categorical[str]]":
+    """One chunk's discount, forward, volatilities and vega, and its statuses."""
     S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
     quoted = {"bid": table.bid, "mid": table.mid, "ask": table.ask}
-    with _workers(workers):
-        F = (
-            table.F
-            if table.F is not None
-            else estimated_forwards(group_keys(quotes, table), table, forward_strikes, model)
-        )
-        sigma: dict[str, Floats] = {k: pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted}
-        vega, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
-        pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega, scratch, scratch))
+    sigma: dict[str, Floats] = {k: pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted}
+    vega, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
+    pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega, scratch, scratch))
     del scratch
     status = row_statuses(years, strike, S, D, F, table.bid, table.ask, table.mid, is_call, sigma["mid"])
     with np.errstate(invalid="ignore"):
         root_t = np.sqrt(np.where(years > 0, years, np.nan))
     bad = status.codes <= NO_VOLATILITY
-    for k in sigma:  # annualised in place: the result holds these very arrays
+    for k in sigma:  # annualised in place
         np.divide(sigma[k], root_t, out=sigma[k])
         sigma[k][bad] = np.nan
     np.multiply(vega, root_t, out=vega)
     vega[bad] = np.nan
-    # years, D and F may be views of the input's columns: the result gets its own.
-    added: dict[str, Floats | pd.Categorical[str]] = {
-        "years": years.copy(),
-        "discount": D.copy(),
-        "forward": F.copy(),
-        **{f"iv_{k}": sigma[k] for k in sigma},
-    }
-    added.update(vega=vega, status=status)
-    # Concatenated rather than assigned, which would copy every new column.
-    kept = quotes.drop(columns=[c for c in added if c in quotes.columns])  # replaced, as by assign
-    return pd.concat([kept, pd.DataFrame(added, index=quotes.index, copy=False)], axis=1)
+    return {"discount": D, "forward": F, **{f"iv_{k}": sigma[k] for k in sigma}, "vega": vega}, status
