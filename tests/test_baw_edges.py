@@ -88,7 +88,12 @@ def test_norvane_keeps_its_value_outside_the_domain():
     assert nv.baw_price(0.0, 100.0, 1.0, 100.0, 0.2, "p") == pytest.approx(expected, rel=1e-14)
 
 
-UFUNCS = [getattr(_ufuncs, name) for name in dir(_ufuncs) if isinstance(getattr(_ufuncs, name), np.ufunc)]
+# Every ufunc whose last input is is_call.
+UFUNCS = [
+    ufunc
+    for ufunc in (getattr(_ufuncs, name) for name in dir(_ufuncs))
+    if isinstance(ufunc, np.ufunc) and ufunc.types[0].split("->")[0].endswith("?")
+]
 NOT_BOOLEAN = ["p", -1, 1.0, np.array(["c", "p"]), np.array([True, False], dtype=object)]
 
 
