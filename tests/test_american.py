@@ -3,6 +3,8 @@ volatility and Greeks, and the model in velliq.chain."""
 
 import itertools
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -102,3 +104,43 @@ def test_chain_with_the_american_model():
     assert np.allclose(result["iv_mid"], 0.3, atol=1e-8)
     with pytest.raises(ValueError, match="unknown model"):
         chain.implied_vols(table, rate=0.05, model="bs")
+
+
+@pytest.mark.parametrize("setting", ["fast", "default", "high"])
+@pytest.mark.parametrize("is_call", [True, False])
+def test_prices_stay_within_bounds_and_rise_with_large_sigma(setting, is_call):
+    # A put with no interest and a negative yield (and its mirror call) exercises early at
+    # every sigma, and its boundary falls below the smallest double as sigma grows.
+    ufuncs = american.SETTINGS[setting]
+    carry = math.exp(-0.05 if is_call else 0.05)
+    sigmas = np.linspace(4.0, 16.0, 49)
+    prices = ufuncs.price(100.0, 100.0, 1.0, 100.0 * carry, sigmas, is_call)
+    upper = 100.0 * max(1.0, carry) if is_call else 100.0
+    assert np.all(prices <= upper) and np.all(np.diff(prices) >= 0), prices
+
+
+SMALL_STACK_CHILD = """
+import threading, numpy as np
+from velliq import american
+args = (np.linspace(80.0, 120.0, 50), 100.0, 0.97, np.linspace(80.0, 120.0, 50) * 1.01, 0.3, False)
+out = {}
+def run():
+    for name, u in american.SETTINGS.items():
+        price = u.price(*args)
+        out[name] = np.concatenate([price, u.implied_vol(price, *args[:4], False), *u.greeks(*args)])
+threading.stack_size(64 * 1024)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+run_in_main = dict(out)
+run()
+assert all(np.array_equal(run_in_main[k], out[k], equal_nan=True) for k in out)
+print(len(out))
+"""
+
+
+def test_every_ufunc_runs_in_a_thread_with_a_small_stack():
+    # A thread started after threading.stack_size(64 KiB) has room for NumPy's own frames and
+    # the kernels' fixed tables; a stack overflow would kill the child process.
+    done = subprocess.run([sys.executable, "-c", SMALL_STACK_CHILD], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.strip() == "3", done.stderr

@@ -98,7 +98,7 @@ double _american_price_scheme(double S, double K, double D, double F, double sig
     }
     const PutProblem P = alo::put_problem(put.r, put.q, sigma);
     Boundary B;
-    if (!alo::solve_boundary(P, scheme, &B)) {
+    if (!alo::solve_boundary(P, scheme, nullptr, &B)) {
         return DOUBLE_NAN;
     }
     const double x = put_spot / put_strike, b_end = P.x_ratio * std::exp(B.g_end);
@@ -154,7 +154,7 @@ double _american_exercise_spot(double K, double D, double carry, double sigma, i
     } else {
         const PutProblem P = alo::put_problem(r, q, sigma);
         Boundary B;
-        if (!alo::solve_boundary(P, ALO_SCHEMES[setting], &B)) {
+        if (!alo::solve_boundary(P, ALO_SCHEMES[setting], nullptr, &B)) {
             return DOUBLE_NAN;
         }
         ratio = P.x_ratio * std::exp(B.g_end);

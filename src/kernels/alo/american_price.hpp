@@ -19,7 +19,7 @@
 // NaN also for any NaN or infinite input, non-positive S, K, D or F, negative
 // sigma or an unknown setting. sigma == 0 gives the deterministic value
 // max over t in [0, T] of the discounted exercise value along the forward.
-// No allocation: a price uses about 70 KB of stack.
+// No allocation: a price uses under 16 KB of stack.
 #pragma once
 
 namespace velliq {
@@ -38,6 +38,9 @@ struct AloScheme {
 
 inline constexpr int ALO_MAX_INTERVALS = 32;
 inline constexpr int ALO_MAX_POINTS = 32;
+// Schemes with at most this many fixed-point quadrature points in all (n l)
+// keep their exponential weights across iterations (8 bytes each, twice).
+inline constexpr int ALO_CACHED_POINTS = 256;
 
 // Settings of _american_price; other values give NaN.
 inline constexpr int AMERICAN_FAST = 0;
