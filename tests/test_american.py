@@ -21,8 +21,12 @@ def terms(S, years, r, q, vol):
     return float(D), float(F), vol * math.sqrt(years)
 
 
-@pytest.mark.parametrize("setting", ["fast", "default", "high"])
-def test_price_vol_price_round_trip(setting):
+# The search prices each sigma from the last one's boundary, so its price can differ from a
+# fresh price by what the setting's iteration leaves: per unit strike, and sigma relative.
+@pytest.mark.parametrize(
+    "setting, price_tol, sigma_tol", [("fast", 1e-5, 1e-3), ("default", 1e-6, 1e-5), ("high", 1e-8, 1e-7)]
+)
+def test_price_vol_price_round_trip(setting, price_tol, sigma_tol):
     ufuncs = american.SETTINGS[setting]
     for S, years, r, q, vol in GRID:
         D, F, sigma = terms(S, years, r, q, vol)
@@ -32,9 +36,9 @@ def test_price_vol_price_round_trip(setting):
             if price - exercise < 1e-6:  # in the exercise region: no volatility to find
                 continue
             implied = ufuncs.implied_vol(price, S, 100.0, D, F, is_call)
-            assert ufuncs.price(S, 100.0, D, F, implied, is_call) == pytest.approx(price, rel=1e-12, abs=1e-12)
+            assert ufuncs.price(S, 100.0, D, F, implied, is_call) == pytest.approx(price, abs=price_tol * 100.0)
             if baw.greeks(S, 100.0, D, F, sigma, is_call)[2] > 1e-2:  # where the price pins sigma
-                assert implied == pytest.approx(sigma, rel=1e-9), (S, years, r, q, vol, is_call)
+                assert implied == pytest.approx(sigma, rel=sigma_tol), (S, years, r, q, vol, is_call)
 
 
 def test_quotes_at_or_below_exercise_value_and_nan():

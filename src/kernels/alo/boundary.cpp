@@ -54,13 +54,6 @@ struct NodePoints {
     }
 };
 
-// The exponential weights of every node, kept across iterations when the
-// scheme has at most ALO_CACHED_POINTS points in all; larger schemes
-// recompute them at each iteration.
-struct WeightCache {
-    double er[ALO_CACHED_POINTS], eq[ALO_CACHED_POINTS];
-};
-
 // Right-hand side of the fixed-point equation at node tau = xi^2 with
 // g = ln(B(tau)/X), given ln(B(u)/X) at its count points (log_b, from the
 // current interpolant) and the node's points T; returns
@@ -139,7 +132,7 @@ double fixed_point_update(const PutProblem& P, const NodePoints& T, int count, c
 }  // namespace
 
 bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary* start,
-                    Boundary* out) {
+                    Weights* weights, Boundary* out) {
     const int n = scheme.intervals;
     const RuleView R = gauss_rule(scheme.points);
     if (n < 1 || n > ALO_MAX_INTERVALS || scheme.iterations < 0 || R.size == 0) {
@@ -193,9 +186,10 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary
     // about ten times the error: stop it later.
     const double tolerance = fp_a ? scheme.tolerance : 0.1 * scheme.tolerance;
     const bool cached = n * R.size <= ALO_CACHED_POINTS;
-    WeightCache cache;
+    Weights& cache = *weights;
     NodePoints points;
-    if (cached && scheme.iterations > 0) {
+    if (cached && scheme.iterations > 0 && !cache.filled) {
+        cache.filled = true;
         for (int i = 0; i < n; ++i) {
             points.fill_weights(P, R, xi[i]);
             for (int k = 0; k < R.size; ++k) {
@@ -240,6 +234,17 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary
     }
     out->g_end = g[0];
     return true;
+}
+
+void extrapolate(const Boundary* a, double va, const Boundary& b, double vb, double v,
+                 Boundary* out) {
+    const int n = b.H.n;
+    out->H.n = n;
+    for (int i = 0; i < n; ++i) {
+        const double g =
+            a != nullptr ? b.g[i] + (b.g[i] - a->g[i]) * ((v - vb) / (vb - va)) : b.g[i] * (v / vb);
+        out->g[i] = g < 0.0 ? g : 0.0;  // also NaN
+    }
 }
 
 }  // namespace velliq::alo
