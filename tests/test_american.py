@@ -148,3 +148,27 @@ def test_every_ufunc_runs_in_a_thread_with_a_small_stack():
     # the kernels' fixed tables; a stack overflow would kill the child process.
     done = subprocess.run([sys.executable, "-c", SMALL_STACK_CHILD], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and done.stdout.strip() == "3", done.stderr
+
+
+def realistic_grid():
+    rates, yields = (-0.01, 0.0, 0.02, 0.05), (-0.01, 0.0, 0.03)
+    rows = itertools.product((70.0, 100.0, 130.0), (7 / 365, 0.5, 2.0, 30.0, 200.0), rates, yields, (0.1, 0.4), (True, False))
+    for K, years, r, q, vol, is_call in rows:
+        D, F = velliq.forward_terms(100.0, r, q, years)
+        yield K, float(D), float(F), vol * math.sqrt(years), is_call
+
+
+@pytest.mark.parametrize("setting", ["fast", "default", "high"])
+def test_greeks_are_finite_wherever_the_price_is(setting):
+    ufuncs = american.SETTINGS[setting]
+    for K, D, F, sigma, is_call in realistic_grid():
+        price = ufuncs.price(100.0, K, D, F, sigma, is_call)
+        greeks = ufuncs.greeks(100.0, K, D, F, sigma, is_call)
+        assert np.isfinite(greeks).all() == np.isfinite(price), (K, D, F, sigma, is_call, greeks)
+
+
+@pytest.mark.parametrize("missing", range(5))
+def test_a_missing_input_gives_missing_results(missing):
+    args = [100.0, 105.0, 0.97, 99.0, 0.3]
+    args[missing] = np.nan
+    assert np.isnan(american.price(*args, False)) and np.isnan(american.greeks(*args, False)).all()

@@ -3,8 +3,11 @@
 // each argument away from the exercise boundary, with relative steps chosen
 // for its accuracy; delta and gamma move S and F together. Inside the
 // exercise region delta is +-1 and the rest 0. For D >= 1 dD is the one-sided
-// difference below D, by an absolute step.
+// difference below D, by an absolute step. Where a step crosses into a regime
+// the price does not cover (two exercise boundaries), the difference is the
+// one-sided one on the priced side.
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "alo/american_price.hpp"
@@ -21,6 +24,18 @@ constexpr double AMERICAN_GREEKS_UNIT_D_STEP = 1e-6;
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_GREEKS_STEP) == 0x3F1A36E2EB1C432DULL);
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_GREEKS_UNIT_D_STEP) == 0x3EB0C6F7A0B5ED8DULL);
 
+// The derivative from the prices at x + step, x and x - step: central, or
+// one-sided where one of the outer prices is NaN.
+double derivative(double up, double mid, double down, double step) {
+    if (std::isnan(up)) {
+        return (mid - down) / step;
+    }
+    if (std::isnan(down)) {
+        return (up - mid) / step;
+    }
+    return (up - down) / (2 * step);
+}
+
 }  // namespace
 
 Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
@@ -28,6 +43,9 @@ Greeks _american_greeks(double S, double K, double D, double F, double sigma, in
     auto price = [&](double s, double f, double d, double v) {
         return _american_price(s, K, d, f, v, side, setting);
     };
+    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma)) {
+        return {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
+    }
     const double h = AMERICAN_GREEKS_STEP;
     const double carry = F / S;
     const double dS = h * S;
@@ -40,15 +58,16 @@ Greeks _american_greeks(double S, double K, double D, double F, double sigma, in
     }
     const double dsigma = h * sigma;
     const double dF = h * F;
-    const double dD = h * (1 - D);
+    // Below D = 1 the step is relative to the nearer of 0 and 1.
+    const double dD = h * (D < 1 - D ? D : 1 - D);
     Greeks g;
     g.delta = (up - down) / (2 * dS);
     g.gamma = (up - 2 * mid + down) / (dS * dS);
     g.vega = sigma > 0
                  ? (price(S, F, D, sigma + dsigma) - price(S, F, D, sigma - dsigma)) / (2 * dsigma)
                  : 0.0;
-    g.dF = (price(S, F + dF, D, sigma) - price(S, F - dF, D, sigma)) / (2 * dF);
-    g.dD = dD > 0 ? (price(S, F, D + dD, sigma) - price(S, F, D - dD, sigma)) / (2 * dD)
+    g.dF = derivative(price(S, F + dF, D, sigma), mid, price(S, F - dF, D, sigma), dF);
+    g.dD = dD > 0 ? derivative(price(S, F, D + dD, sigma), mid, price(S, F, D - dD, sigma), dD)
                   : (mid - price(S, F, D - AMERICAN_GREEKS_UNIT_D_STEP, sigma)) /
                         AMERICAN_GREEKS_UNIT_D_STEP;
     return g;
