@@ -98,6 +98,16 @@ Quote describe(double S, double K, double D, double F, int side) {
 
 double price(const Quote& o, double sigma, const AloScheme& scheme, const Boundary* start,
              Weights* weights, Boundary* boundary) {
+    const bool needs_boundary =
+        o.valid && !o.european && !o.two_boundaries && sigma > 0.0 && sigma < INFINITY;
+    if (needs_boundary &&
+        !solve_boundary(put_problem(o.r, o.q, sigma), scheme, start, weights, boundary)) {
+        return DOUBLE_NAN;
+    }
+    return price_on(o, sigma, scheme, *boundary);
+}
+
+double price_on(const Quote& o, double sigma, const AloScheme& scheme, const Boundary& boundary) {
     if (!o.valid || !(sigma >= 0.0 && sigma < INFINITY)) {
         return DOUBLE_NAN;
     }
@@ -117,10 +127,7 @@ double price(const Quote& o, double sigma, const AloScheme& scheme, const Bounda
         return deterministic_put(o.put_spot, o.put_strike, o.r, o.q);
     }
     const PutProblem P = put_problem(o.r, o.q, sigma);
-    if (!solve_boundary(P, scheme, start, weights, boundary)) {
-        return DOUBLE_NAN;
-    }
-    const double x = o.put_spot / o.put_strike, b_end = P.x_ratio * std::exp(boundary->g_end);
+    const double x = o.put_spot / o.put_strike, b_end = P.x_ratio * std::exp(boundary.g_end);
     if (std::isnan(b_end)) {
         return DOUBLE_NAN;
     }
@@ -128,7 +135,7 @@ double price(const Quote& o, double sigma, const AloScheme& scheme, const Bounda
         return o.put_strike - o.put_spot;  // the exercise region, exactly
     }
     const double european = _bsm_price(o.K, o.D, o.F, sigma, sign);
-    const double value = european + o.put_strike * put_premium(P, *boundary, x, layer, bulk);
+    const double value = european + o.put_strike * put_premium(P, boundary, x, layer, bulk);
     // No quadrature error may take the price below the exercise value.
     const double intrinsic = o.put_strike > o.put_spot ? o.put_strike - o.put_spot : 0.0;
     return value < intrinsic ? intrinsic : value;  // NaN stays NaN

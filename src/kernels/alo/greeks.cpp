@@ -1,16 +1,17 @@
 // Sensitivities of the accurate American price (american_price.hpp), defined
-// as for _baw_greeks: central differences of the price, which is smooth in
-// each argument away from the exercise boundary, with relative steps chosen
-// for its accuracy; delta and gamma move S and F together. Inside the
-// exercise region delta is +-1 and the rest 0. For D >= 1 dD is the one-sided
-// difference below D, by an absolute step. Where a step crosses into a regime
-// the price does not cover (two exercise boundaries), the difference is the
-// one-sided one on the priced side.
+// as for _baw_greeks, by central differences with relative steps. The put's
+// boundary depends on the rates and sigma but not on the spot, so delta and
+// gamma (S and F moving together) price the shifted spots on the one boundary
+// of the price itself. The steps of sigma, F and D move the boundary, and each
+// shifted price solves its own. Inside the exercise region delta is +-1 and the rest 0.
+// For D >= 1 dD is the one-sided difference below D, by an absolute step.
+// Where a step crosses into a regime the price does not cover (two exercise
+// boundaries), the difference is the one-sided one on the priced side.
 #include <bit>
 #include <cmath>
 #include <cstdint>
 
-#include "alo/american_price.hpp"
+#include "alo/quote.hpp"
 #include "kernels.hpp"
 
 namespace velliq {
@@ -40,18 +41,29 @@ double derivative(double up, double mid, double down, double step) {
 
 Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
                         int setting) {
-    auto price = [&](double s, double f, double d, double v) {
-        return _american_price(s, K, d, f, v, side, setting);
-    };
-    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma)) {
+    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma) ||
+        setting < AMERICAN_FAST || setting > AMERICAN_HIGH) {
         return {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
     }
+    const AloScheme& scheme = ALO_SCHEMES[setting];
+    alo::Weights weights;
+    alo::Boundary base;
+    base.H.n = 0;  // none unless the price needs one
+    const double mid =
+        alo::price(alo::describe(S, K, D, F, side), sigma, scheme, nullptr, &weights, &base);
+    // A shifted price solves afresh into the storage of the unshifted one,
+    // which only delta and gamma use; its weights stay while the rates do.
+    auto price = [&](double s, double f, double d, double v) {
+        weights.filled = weights.filled && f == F && d == D;
+        return alo::price(alo::describe(s, K, d, f, side), v, scheme, nullptr, &weights, &base);
+    };
     const double h = AMERICAN_GREEKS_STEP;
     const double carry = F / S;
     const double dS = h * S;
-    const double mid = price(S, F, D, sigma);
-    const double up = price(S + dS, carry * (S + dS), D, sigma);
-    const double down = price(S - dS, carry * (S - dS), D, sigma);
+    const double up =
+        alo::price_on(alo::describe(S + dS, K, D, carry * (S + dS), side), sigma, scheme, base);
+    const double down =
+        alo::price_on(alo::describe(S - dS, K, D, carry * (S - dS), side), sigma, scheme, base);
     if (mid == _intrinsic(S, K, side) && up == _intrinsic(S + dS, K, side) &&
         down == _intrinsic(S - dS, K, side) && mid != 0) {
         return {side == 1 ? 1.0 : -1.0, 0.0, 0.0, 0.0, 0.0};  // inside the exercise region
