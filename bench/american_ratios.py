@@ -22,7 +22,6 @@ from velliq import american, baw
 def quantlib_per_price(c, count):
     """Microseconds per QdFp accurate-scheme price over the first `count` quotes."""
     import QuantLib as ql
-
     from american import QdFp
 
     engine = QdFp(ql.QdFpAmericanEngine.accurateScheme())
@@ -52,7 +51,8 @@ def main():
     ql_count = min(n, 1000)
     with velliq.workers(1):
         print(f"{n} quotes of bench/workload.py's book, one worker; microseconds per quote")
-        print(f"{'setting':8} {'iv':>8} {'baw iv':>8} {'ratio':>6} {'greeks':>8} {'price':>8} {'ratio':>6} {'QdFp':>8} {'ratio':>6}")
+        columns = ("iv", "baw iv", "ratio", "greeks", "price", "ratio", "QdFp", "ratio")
+        print(f"{'setting':8} " + " ".join(f"{c:>8}" if c != "ratio" else f"{c:>6}" for c in columns))
         for name, u in american.SETTINGS.items():
             fns = [
                 lambda u=u: u.implied_vol(p, S, K, D, F, is_call),
@@ -60,7 +60,7 @@ def main():
                 lambda u=u: u.greeks(S, K, D, F, c.sigma, is_call),
                 lambda u=u: u.price(S, K, D, F, c.sigma, is_call),
                 quantlib_per_price(c, ql_count),
-                lambda u=u: u.price(S[:ql_count], K[:ql_count], D[:ql_count], F[:ql_count], c.sigma[:ql_count], is_call[:ql_count]),
+                lambda u=u: u.price(*(x[:ql_count] for x in (S, K, D, F, c.sigma, is_call))),
             ]
             iv, baw_iv, greeks, price, qdfp, price_ql = (t * 1e6 for t in interleaved(fns, args.reps)[0])
             iv, baw_iv, greeks, price = iv / n, baw_iv / n, greeks / n, price / n
