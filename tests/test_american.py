@@ -3,6 +3,7 @@ volatility and Greeks, and the model in velliq.chain."""
 
 import itertools
 import math
+import pathlib
 import subprocess
 import sys
 
@@ -152,7 +153,9 @@ def test_every_ufunc_runs_in_a_thread_with_a_small_stack():
 
 def realistic_grid():
     rates, yields = (-0.01, 0.0, 0.02, 0.05), (-0.01, 0.0, 0.03)
-    rows = itertools.product((70.0, 100.0, 130.0), (7 / 365, 0.5, 2.0, 30.0, 200.0), rates, yields, (0.1, 0.4), (True, False))
+    rows = itertools.product(
+        (70.0, 100.0, 130.0), (7 / 365, 0.5, 2.0, 30.0, 200.0), rates, yields, (0.1, 0.4), (True, False)
+    )
     for K, years, r, q, vol, is_call in rows:
         D, F = velliq.forward_terms(100.0, r, q, years)
         yield K, float(D), float(F), vol * math.sqrt(years), is_call
@@ -172,3 +175,19 @@ def test_a_missing_input_gives_missing_results(missing):
     args = [100.0, 105.0, 0.97, 99.0, 0.3]
     args[missing] = np.nan
     assert np.isnan(american.price(*args, False)) and np.isnan(american.greeks(*args, False)).all()
+
+
+# Largest implied-volatility error, in basis points of annual volatility, when inverting the
+# converged reference prices of tests/data/american_reference.csv where vega is at least 0.01
+# per volatility point.
+@pytest.mark.parametrize("setting, tol_bp", [("fast", 1.0), ("default", 0.1), ("high", 0.1)])
+def test_implied_vols_of_the_reference_prices(setting, tol_bp):
+    ref = pd.read_csv(pathlib.Path(__file__).parent / "data" / "american_reference.csv", comment="#")
+    ref = ref[(ref.r >= 0) & (ref.q >= 0)]
+    years = ref.days.to_numpy() / 365.0
+    D, F = velliq.forward_terms(ref.S.to_numpy(), ref.r.to_numpy(), ref.q.to_numpy(), years)
+    S, K, is_call, vol = ref.S.to_numpy(), ref.K.to_numpy(), (ref.side == "call").to_numpy(), ref.vol.to_numpy()
+    vega_per_point = american.high.greeks(S, K, D, F, vol * np.sqrt(years), is_call)[2] * np.sqrt(years) / 100
+    implied = american.SETTINGS[setting].implied_vol(ref.ql_reference.to_numpy(), S, K, D, F, is_call)
+    error_bp = np.abs(implied / np.sqrt(years) - vol)[vega_per_point >= 0.01] * 1e4
+    assert error_bp.max() <= tol_bp

@@ -25,14 +25,16 @@ namespace {
 constexpr int AMERICAN_IV_MAX_STEPS = 60;
 // Newton steps on the BAW price for the start.
 constexpr int AMERICAN_IV_START_STEPS = 4;
-// Near the root a secant step through two accurate prices divides the
-// residual by at least this.
+// A secant step that divided the residual by this and left it within this
+// many resolutions is trusted to land within the resolution with one more.
 constexpr double AMERICAN_IV_SECANT_GAIN = 100.0;
 // A step in sigma this small (relative) ends the search.
 constexpr double AMERICAN_IV_SIGMA_TOL = 1e-9;
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_SIGMA_TOL) == 0x3E112E0BE826D695ULL);
-// Rounds of the fixed-point iteration for a price far from the root.
+// Rounds of the fixed-point iteration for the price at the start and at the
+// first AMERICAN_IV_ROUGH_STEPS steps, which land far from the root.
 constexpr int AMERICAN_IV_ROUGH_ROUNDS = 2;
+constexpr int AMERICAN_IV_ROUGH_STEPS = 1;
 // No quote needs a larger total standard deviation.
 constexpr double AMERICAN_IV_MAX_SIGMA = 16.0;
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_MAX_SIGMA) == 0x4030000000000000ULL);
@@ -93,18 +95,15 @@ double _american_implied_vol(double price, double S, double K, double D, double 
     }
     const double tolerance = scheme.resolution * K;
     // Far from the root a price needs only a few rounds of the fixed point: its
-    // error is far below the step it makes.
+    // error is well below the step it makes.
     AloScheme rough = scheme;
     rough.iterations =
         scheme.iterations < AMERICAN_IV_ROUGH_ROUNDS ? scheme.iterations : AMERICAN_IV_ROUGH_ROUNDS;
-    const double close = AMERICAN_IV_SECANT_GAIN * AMERICAN_IV_SECANT_GAIN * tolerance;
-    auto scheme_at = [&](double residual) -> const AloScheme& {
-        return std::fabs(residual) <= close ? scheme : rough;
-    };
     double lo = 0.0, hi = AMERICAN_IV_MAX_SIGMA;
     bool bracketed = false;  // a price above the quote has been seen at hi
     double slope;
     double sigma = baw_start(price, S, K, D, F, side, &slope), last_sigma = 0.0;
+    double last_f = 0.0;
     bool converged = false;       // f is the price of the setting's full iteration
     bool both_converged = false;  // and so was the last price, through which slope runs
     double f = alo::price(quote, sigma, rough, nullptr, &weights, current) - price;
@@ -115,9 +114,9 @@ double _american_implied_vol(double price, double S, double K, double D, double 
         if (converged && std::fabs(f) <= tolerance) {
             return sigma;
         }
-        // A price of the few rounds moves the bracket only when it is far
-        // from the quote: close to it, its error may carry the wrong sign.
-        if (converged || std::fabs(f) > close) {
+        // A price of the few rounds never moves the bracket: its error may
+        // carry the wrong sign.
+        if (converged) {
             if (f < 0) {
                 lo = sigma;
             } else {
@@ -134,15 +133,17 @@ double _american_implied_vol(double price, double S, double K, double D, double 
                 return DOUBLE_NAN;  // above the price at the largest volatility
             }
             next = bracketed ? 0.5 * (lo + hi) : std::fmin(2 * sigma, AMERICAN_IV_MAX_SIGMA);
-        } else if ((both_converged && std::fabs(f) <= AMERICAN_IV_SECANT_GAIN * tolerance) ||
+        } else if ((both_converged && std::fabs(f) <= AMERICAN_IV_SECANT_GAIN * tolerance &&
+                    std::fabs(f) * AMERICAN_IV_SECANT_GAIN <= std::fabs(last_f)) ||
                    std::fabs(next - sigma) <= AMERICAN_IV_SIGMA_TOL * sigma) {
-            // A secant step from this close leaves a residual below the
-            // resolution, and a step below the price's own noise (the
-            // boundary's iteration stops short of the fixed point) cannot
-            // be resolved: no price needed.
+            // A secant step from this close, after a step that divided the
+            // residual by the gain, leaves a residual below the resolution; and a step below the
+            // price's own noise (the boundary's iteration stops short of the fixed point) cannot be
+            // resolved: no price needed.
             return next;
         }
-        const AloScheme& next_scheme = scheme_at(f);
+        // Only the first step, from the start, is priced roughly.
+        const AloScheme& next_scheme = step < AMERICAN_IV_ROUGH_STEPS ? rough : scheme;
         alo::extrapolate(have_last ? last : nullptr, last_sigma, *current, sigma, next, last);
         const double f_next = alo::price(quote, next, next_scheme, last, &weights, last) - price;
         both_converged = converged && &next_scheme == &scheme;
@@ -153,6 +154,7 @@ double _american_implied_vol(double price, double S, double K, double D, double 
         have_last = true;
         slope = (f_next - f) / (next - sigma);
         last_sigma = sigma;
+        last_f = f;
         sigma = next;
         f = f_next;
     }
