@@ -2,6 +2,7 @@
 // (src/kernels/alo/american_price.hpp), loaded with ctypes by
 // tests/test_american_kernel.py.
 #include "alo/american_price.hpp"
+#include "alo/quote.hpp"
 
 using namespace velliq;
 
@@ -22,6 +23,18 @@ double probe_american_price_scheme(double S, double K, double D, double F, doubl
 double probe_american_exercise_spot(double K, double D, double carry, double sigma, int side,
                                     int setting) {
     return _american_exercise_spot(K, D, carry, sigma, side, setting);
+}
+
+// The price at sigma of a boundary iterated from the one at sigma_from, scaled to sigma as
+// the implied volatility's search does.
+double probe_american_price_warm(double S, double K, double D, double F, double sigma_from,
+                                 double sigma, int side, int setting) {
+    const alo::Quote quote = alo::describe(S, K, D, F, side);
+    alo::Weights weights;
+    alo::Boundary boundary;
+    alo::price(quote, sigma_from, ALO_SCHEMES[setting], nullptr, &weights, &boundary);
+    alo::extrapolate(nullptr, 0.0, boundary, sigma_from, sigma, &boundary);
+    return alo::price(quote, sigma, ALO_SCHEMES[setting], &boundary, &weights, &boundary);
 }
 
 // out[i] = _american_price of row i, for the reference table.

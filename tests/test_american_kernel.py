@@ -21,6 +21,7 @@ SIGNATURES = {
     "american_price": (d, [d] * 5 + [i, i]),
     "american_price_scheme": (d, [d] * 5 + [i] * 6 + [d]),
     "american_exercise_spot": (d, [d] * 4 + [i, i]),
+    "american_price_warm": (d, [d] * 6 + [i, i]),
     "american_prices": (None, [ctypes.c_long] + [P] * 5 + [ctypes.POINTER(i), i, P]),
 }
 
@@ -158,6 +159,20 @@ def test_exercise_region_prices_exactly_the_exercise_value(k, setting, side, T, 
         assert k.probe_american_price(S, K, D, S * carry, sigma, side, setting) == abs(K - S)
     S = spot * (1 + 1e-3) if side == PUT else spot * (1 - 1e-3)  # just outside: time value
     assert k.probe_american_price(S, K, D, S * carry, sigma, side, setting) > abs(K - S)
+
+
+# Largest difference per unit strike between a boundary iterated from a nearby sigma's and
+# one from QD+: each stops once no node moves by the setting's tolerance.
+@pytest.mark.parametrize("setting, tol", [(FAST, 1e-5), (DEFAULT, 1e-6), (HIGH, 1e-8)])
+@pytest.mark.parametrize("case", CASES)
+@pytest.mark.parametrize("move", [0.5, 0.98, 1.001, 1.5])
+def test_warm_started_and_cold_boundaries_agree(k, setting, tol, case, move):
+    S, K, T, r, q, vol = case
+    args = forward_terms(S, K, T, r, q, vol)
+    for side in (CALL, PUT):
+        cold = k.probe_american_price(*args, side, setting)
+        warm = k.probe_american_price_warm(*args[:4], args[4] * move, args[4], side, setting)
+        assert warm == pytest.approx(cold, abs=tol * K)
 
 
 @pytest.mark.parametrize("side, S, r, q", [(PUT, 90.0, 0.05, 0.02), (PUT, 90.0, 0.05, 0.08), (CALL, 110.0, 0.02, 0.05)])

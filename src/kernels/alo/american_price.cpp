@@ -11,6 +11,7 @@
 #include "alo/gauss_legendre.hpp"
 #include "alo/premium.hpp"
 #include "alo/put_problem.hpp"
+#include "alo/quote.hpp"
 #include "kernels.hpp"
 
 namespace velliq {
@@ -71,48 +72,82 @@ bool valid_inputs(double S, double K, double D, double F, double sigma) {
 
 }  // namespace
 
-double _american_price_scheme(double S, double K, double D, double F, double sigma, int side,
-                              const AloScheme& scheme) {
-    if (!valid_inputs(S, K, D, F, sigma)) {
+namespace alo {
+
+Quote describe(double S, double K, double D, double F, int side) {
+    Quote o{};
+    o.is_call = side == 1;
+    o.valid = valid_inputs(S, K, D, F, 0.0);
+    if (!o.valid) {
+        return o;
+    }
+    const SymmetricPut put = symmetric_put(D, F / S, o.is_call);
+    o.S = S;
+    o.K = K;
+    o.D = D;
+    o.F = F;
+    o.r = put.r;
+    o.q = put.q;
+    o.european = put.regime == Regime::european;
+    o.two_boundaries = put.regime == Regime::two_boundaries;
+    // The put's spot and strike.
+    o.put_spot = o.is_call ? K : S;
+    o.put_strike = o.is_call ? S : K;
+    return o;
+}
+
+double price(const Quote& o, double sigma, const AloScheme& scheme, const Boundary* start,
+             Weights* weights, Boundary* boundary) {
+    const bool needs_boundary =
+        o.valid && !o.european && !o.two_boundaries && sigma > 0.0 && sigma < INFINITY;
+    if (needs_boundary &&
+        !solve_boundary(put_problem(o.r, o.q, sigma), scheme, start, weights, boundary)) {
         return DOUBLE_NAN;
     }
-    const RuleView layer = alo::gauss_rule(scheme.layer_points);
-    const RuleView bulk = alo::gauss_rule(scheme.bulk_points);
+    return price_on(o, sigma, scheme, *boundary);
+}
+
+double price_on(const Quote& o, double sigma, const AloScheme& scheme, const Boundary& boundary) {
+    if (!o.valid || !(sigma >= 0.0 && sigma < INFINITY)) {
+        return DOUBLE_NAN;
+    }
+    const RuleView layer = gauss_rule(scheme.layer_points);
+    const RuleView bulk = gauss_rule(scheme.bulk_points);
     if (layer.size == 0 || bulk.size == 0) {
         return DOUBLE_NAN;
     }
-    const bool is_call = side == 1;
-    const SymmetricPut put = symmetric_put(D, F / S, is_call);
-    // The put's spot and strike.
-    const double put_spot = is_call ? K : S, put_strike = is_call ? S : K;
-    switch (put.regime) {
-        case Regime::european:
-            return _bsm_price(K, D, F, sigma, is_call ? 1 : -1);
-        case Regime::two_boundaries:
-            return DOUBLE_NAN;
-        case Regime::one_boundary:
-            break;
+    const int sign = o.is_call ? 1 : -1;
+    if (o.european) {
+        return _bsm_price(o.K, o.D, o.F, sigma, sign);
     }
-    if (sigma == 0.0) {
-        return deterministic_put(put_spot, put_strike, put.r, put.q);
-    }
-    const PutProblem P = alo::put_problem(put.r, put.q, sigma);
-    Boundary B;
-    if (!alo::solve_boundary(P, scheme, &B)) {
+    if (o.two_boundaries) {
         return DOUBLE_NAN;
     }
-    const double x = put_spot / put_strike, b_end = P.x_ratio * std::exp(B.g_end);
+    if (sigma == 0.0) {
+        return deterministic_put(o.put_spot, o.put_strike, o.r, o.q);
+    }
+    const PutProblem P = put_problem(o.r, o.q, sigma);
+    const double x = o.put_spot / o.put_strike, b_end = P.x_ratio * std::exp(boundary.g_end);
     if (std::isnan(b_end)) {
         return DOUBLE_NAN;
     }
     if (x <= b_end) {
-        return put_strike - put_spot;  // the exercise region, exactly
+        return o.put_strike - o.put_spot;  // the exercise region, exactly
     }
-    const double european = _bsm_price(K, D, F, sigma, is_call ? 1 : -1);
-    const double price = european + put_strike * alo::put_premium(P, B, x, layer, bulk);
+    const double european = _bsm_price(o.K, o.D, o.F, sigma, sign);
+    const double value = european + o.put_strike * put_premium(P, boundary, x, layer, bulk);
     // No quadrature error may take the price below the exercise value.
-    const double intrinsic = put_strike > put_spot ? put_strike - put_spot : 0.0;
-    return price < intrinsic ? intrinsic : price;  // NaN stays NaN
+    const double intrinsic = o.put_strike > o.put_spot ? o.put_strike - o.put_spot : 0.0;
+    return value < intrinsic ? intrinsic : value;  // NaN stays NaN
+}
+
+}  // namespace alo
+
+double _american_price_scheme(double S, double K, double D, double F, double sigma, int side,
+                              const AloScheme& scheme) {
+    alo::Weights weights;
+    Boundary B;
+    return alo::price(alo::describe(S, K, D, F, side), sigma, scheme, nullptr, &weights, &B);
 }
 
 double _american_price(double S, double K, double D, double F, double sigma, int side,
@@ -153,8 +188,9 @@ double _american_exercise_spot(double K, double D, double carry, double sigma, i
         }
     } else {
         const PutProblem P = alo::put_problem(r, q, sigma);
+        alo::Weights weights;
         Boundary B;
-        if (!alo::solve_boundary(P, ALO_SCHEMES[setting], &B)) {
+        if (!alo::solve_boundary(P, ALO_SCHEMES[setting], nullptr, &weights, &B)) {
             return DOUBLE_NAN;
         }
         ratio = P.x_ratio * std::exp(B.g_end);

@@ -26,36 +26,37 @@ namespace {
 constexpr double ALO_FP_A_MAX_R2_OVER_V2 = 2.0;
 static_assert(std::bit_cast<std::uint64_t>(ALO_FP_A_MAX_R2_OVER_V2) == 0x4000000000000000ULL);
 
-// Quantities of the nodes' quadrature points that the iterations share, point
-// k of node i at i * l + k: sqrt(u), the weights times e^{ru} and e^{qu},
-// v sqrt(tau - u) and its inverse, and the part of d+(tau - u, .) that does
-// not depend on the boundary.
-struct PointTable {
-    static constexpr int SIZE = ALO_MAX_INTERVALS * ALO_MAX_POINTS;
-    double root_u[SIZE], er[SIZE], eq[SIZE], vs[SIZE], inv_vs[SIZE], shift[SIZE];
+// The quadrature points of one node xi, point k at sqrt(u) = xi sin(theta_k/2):
+// sqrt(u), the weights times e^{ru} and e^{qu}, v sqrt(tau - u) and its
+// inverse, and the part of d+(tau - u, .) that does not depend on the boundary.
+struct NodePoints {
+    double root_u[ALO_MAX_POINTS], er[ALO_MAX_POINTS], eq[ALO_MAX_POINTS];
+    double vs[ALO_MAX_POINTS], inv_vs[ALO_MAX_POINTS], shift[ALO_MAX_POINTS];
 
-    void fill(const PutProblem& P, const RuleView& R, const double* xi, int n) {
+    void fill(const PutProblem& P, const RuleView& R, double xi) {
         const double drift = (P.r - P.q) / P.v;
-        for (int i = 0; i < n; ++i) {
-            const double tau = xi[i] * xi[i];
-            for (int k = 0; k < R.size; ++k) {
-                const int at = i * R.size + k;
-                const double u = tau * R.full_s[k] * R.full_s[k];
-                vs[at] = P.v * xi[i] * R.full_c[k];  // v sqrt(tau - u)
-                root_u[at] = xi[i] * R.full_s[k];
-                er[at] = tau * R.full_w[k] * std::exp(P.r * u);
-                eq[at] = P.q != 0.0 ? tau * R.full_w[k] * std::exp(P.q * u) : 0.0;
-                inv_vs[at] = 1.0 / vs[at];
-                // (r - q) s / (v sqrt(s)) + v sqrt(s) / 2 at s = tau - u
-                shift[at] = drift * xi[i] * R.full_c[k] + 0.5 * vs[at];
-            }
+        for (int k = 0; k < R.size; ++k) {
+            vs[k] = P.v * xi * R.full_c[k];  // v sqrt(tau - u)
+            root_u[k] = xi * R.full_s[k];
+            inv_vs[k] = 1.0 / vs[k];
+            // (r - q) s / (v sqrt(s)) + v sqrt(s) / 2 at s = tau - u
+            shift[k] = drift * xi * R.full_c[k] + 0.5 * vs[k];
+        }
+    }
+    // The exponential weights, the only costly entries.
+    void fill_weights(const PutProblem& P, const RuleView& R, double xi) {
+        const double tau = xi * xi;
+        for (int k = 0; k < R.size; ++k) {
+            const double u = tau * R.full_s[k] * R.full_s[k];
+            er[k] = tau * R.full_w[k] * std::exp(P.r * u);
+            eq[k] = P.q != 0.0 ? tau * R.full_w[k] * std::exp(P.q * u) : 0.0;
         }
     }
 };
 
 // Right-hand side of the fixed-point equation at node tau = xi^2 with
 // g = ln(B(tau)/X), given ln(B(u)/X) at its count points (log_b, from the
-// current interpolant) and their entries of the point table from first; returns
+// current interpolant) and the node's points T; returns
 // the new ln(B/X). With s = tau - u, x = B(tau)/B(u) and d0+- = d+-(tau, B(tau)/K):
 //   FP-A  N = phi(d0-)/(v sqrt(tau)) + r int e^{ru} phi(d-(s, x)) / (v sqrt(s)) du,
 //         D = phi(d0+)/(v sqrt(tau)) + N(d0+)
@@ -63,15 +64,15 @@ struct PointTable {
 //   FP-B  N = N(d0-) + r int e^{ru} N(d-(s, x)) du,  D = N(d0+) + q int e^{qu} N(d+(s, x)) du.
 // The transcendental calls fill arrays of their own so that no running sum
 // lives across a call.
-double fixed_point_update(const PutProblem& P, const PointTable& T, int first, int count,
-                          const double* log_b, double xi, double g, bool fp_a) {
+double fixed_point_update(const PutProblem& P, const NodePoints& T, int count, const double* log_b,
+                          double xi, double g, bool fp_a) {
     const double r = P.r, q = P.q, v = P.v;
     const double tau = xi * xi, vt = v * xi;
-    const double *er = T.er + first, *eq = T.eq + first, *inv_vs = T.inv_vs + first;
+    const double *er = T.er, *eq = T.eq, *inv_vs = T.inv_vs;
     double dp[ALO_MAX_POINTS], dm[ALO_MAX_POINTS], f_r[ALO_MAX_POINTS], f_q[ALO_MAX_POINTS];
     for (int k = 0; k < count; ++k) {
-        dp[k] = (g - log_b[k]) * inv_vs[k] + T.shift[first + k];  // ln(B(tau)/B(u)) in d+
-        dm[k] = dp[k] - T.vs[first + k];
+        dp[k] = (g - log_b[k]) * inv_vs[k] + T.shift[k];  // ln(B(tau)/B(u)) in d+
+        dm[k] = dp[k] - T.vs[k];
     }
     double int_r = 0.0, int_q = 0.0;
     if (fp_a) {
@@ -130,23 +131,33 @@ double fixed_point_update(const PutProblem& P, const PointTable& T, int first, i
 
 }  // namespace
 
-bool solve_boundary(const PutProblem& P, const AloScheme& scheme, Boundary* out) {
+bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary* start,
+                    Weights* weights, Boundary* out) {
     const int n = scheme.intervals;
     const RuleView R = gauss_rule(scheme.points);
     if (n < 1 || n > ALO_MAX_INTERVALS || scheme.iterations < 0 || R.size == 0) {
         return false;
     }
+    if (start != nullptr && start->H.n != n) {
+        start = nullptr;
+    }
     ChebyshevInterpolant& H = out->H;
+    double* g = out->g;  // g[i] = ln(B(xi_i^2)/X); h[i] = g[i]^2 = H(xi_i)
+    // xi[i] the nodes.
+    double xi[ALO_MAX_INTERVALS + 1], h[ALO_MAX_INTERVALS + 1];
+    if (start != nullptr) {
+        for (int i = 0; i < n; ++i) {
+            g[i] = start->g[i];
+        }
+    }
     H.set_intervals(n);
-    // xi[i] the nodes, g[i] = ln(B(xi_i^2)/X) and h[i] = g[i]^2 = H(xi_i).
-    double xi[ALO_MAX_INTERVALS + 1], h[ALO_MAX_INTERVALS + 1], g[ALO_MAX_INTERVALS];
     for (int i = 0; i <= n; ++i) {
         xi[i] = 0.5 * (1.0 + H.cos_table[i]);
     }
     xi[n] = 0.0;
     // QD+ from the node nearest expiry outward, each started from the line
     // through its two neighbours' ln(B/X) in xi (through 0 at xi = 0 first).
-    for (int i = n - 1; i >= 0; --i) {
+    for (int i = n - 1; i >= 0 && start == nullptr; --i) {
         double guess;
         if (i == n - 1) {
             guess = -P.v * xi[i];
@@ -154,14 +165,19 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, Boundary* out)
             const double prev = i + 2 <= n - 1 ? g[i + 2] : 0.0;
             guess = g[i + 1] + (g[i + 1] - prev) * (xi[i] - xi[i + 1]) / (xi[i + 1] - xi[i + 2]);
         }
-        const double b =
-            qd_plus_boundary(P, xi[i] * xi[i], P.x_ratio * std::exp(guess < 0.0 ? guess : 0.0));
+        guess = guess < 0.0 ? guess : 0.0;
+        const double b = qd_plus_boundary(P, xi[i] * xi[i], P.x_ratio * std::exp(guess));
         g[i] = std::log(b / P.x_ratio);
         if (!(g[i] < 0.0)) {
             g[i] = 0.0;  // also a NaN root
+        } else if (!(g[i] > -INFINITY)) {
+            g[i] = guess;  // a root below the smallest double: the line is the better start
         }
+    }
+    for (int i = 0; i < n; ++i) {
         h[i] = g[i] * g[i];
     }
+    g[n] = 0.0;
     h[n] = 0.0;
     H.fit(h);
 
@@ -169,20 +185,36 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, Boundary* out)
     // FP-B contracts about ten times more slowly, so the same step size leaves
     // about ten times the error: stop it later.
     const double tolerance = fp_a ? scheme.tolerance : 0.1 * scheme.tolerance;
-    PointTable table;
-    if (scheme.iterations > 0) {
-        table.fill(P, R, xi, n);
+    const bool cached = n * R.size <= ALO_CACHED_POINTS;
+    Weights& cache = *weights;
+    NodePoints points;
+    if (cached && scheme.iterations > 0 && !cache.filled) {
+        cache.filled = true;
+        for (int i = 0; i < n; ++i) {
+            points.fill_weights(P, R, xi[i]);
+            for (int k = 0; k < R.size; ++k) {
+                cache.er[i * R.size + k] = points.er[k];
+                cache.eq[i * R.size + k] = points.eq[k];
+            }
+        }
     }
-    double log_b[PointTable::SIZE];
+    double log_b[ALO_MAX_POINTS];
     Anderson accel;
     double image[ALO_MAX_INTERVALS], next[ALO_MAX_INTERVALS];
     for (int iter = 0; iter < scheme.iterations; ++iter) {
-        H.log_ratios(table.root_u, n * R.size, log_b);
         double change = 0.0;
         for (int i = 0; i < n; ++i) {
-            const int first = i * R.size;
-            image[i] =
-                fixed_point_update(P, table, first, R.size, log_b + first, xi[i], g[i], fp_a);
+            points.fill(P, R, xi[i]);
+            if (cached) {
+                for (int k = 0; k < R.size; ++k) {
+                    points.er[k] = cache.er[i * R.size + k];
+                    points.eq[k] = cache.eq[i * R.size + k];
+                }
+            } else {
+                points.fill_weights(P, R, xi[i]);
+            }
+            H.log_ratios(points.root_u, R.size, log_b);
+            image[i] = fixed_point_update(P, points, R.size, log_b, xi[i], g[i], fp_a);
             const double d = std::fabs(image[i] - g[i]);
             change = d > change ? d : change;
         }
@@ -202,6 +234,17 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, Boundary* out)
     }
     out->g_end = g[0];
     return true;
+}
+
+void extrapolate(const Boundary* a, double va, const Boundary& b, double vb, double v,
+                 Boundary* out) {
+    const int n = b.H.n;
+    out->H.n = n;
+    for (int i = 0; i < n; ++i) {
+        const double g =
+            a != nullptr ? b.g[i] + (b.g[i] - a->g[i]) * ((v - vb) / (vb - va)) : b.g[i] * (v / vb);
+        out->g[i] = g < 0.0 ? g : 0.0;  // also NaN
+    }
 }
 
 }  // namespace velliq::alo

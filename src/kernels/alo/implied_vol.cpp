@@ -1,19 +1,21 @@
 // Implied total standard deviation of the accurate American price
 // (american_price.hpp).
 //
-// The search starts from the Barone-Adesi-Whaley volatility of the quote,
-// which is close by construction, and refines it by Newton steps on the
-// accurate price: the first step's slope is the BAW vega, later steps use the
-// secant through the last two accurate prices. Every price narrows a bracket of
-// the root, and a step that would leave it bisects instead; a bracket not yet
-// closed above doubles sigma. A quote therefore costs a few accurate prices.
-// Results as for the BAW volatility: 0.0 at or below the exercise value, NaN
-// where no volatility reproduces the quote or an input is NaN.
+// A start that costs a fraction of one accurate price: Newton steps on the
+// Barone-Adesi-Whaley price from the sigma of largest Black vega, with the
+// Black vega as slope. Then secant steps on the accurate price, each
+// boundary iterated from the previous sigma's (sigma moves little between
+// steps, so the fixed-point iteration needs few rounds), until the price is
+// within the setting's resolution of the quote. Every price narrows a bracket
+// of the root, and a step that would leave it bisects instead; a bracket not
+// yet closed above doubles sigma. Results as for the BAW volatility: 0.0 at or
+// below the exercise value, NaN where no volatility reproduces the quote or
+// an input is NaN.
 #include <bit>
 #include <cmath>
 #include <cstdint>
 
-#include "alo/american_price.hpp"
+#include "alo/quote.hpp"
 #include "kernels.hpp"
 
 namespace velliq {
@@ -21,48 +23,109 @@ namespace velliq {
 namespace {
 
 constexpr int AMERICAN_IV_MAX_STEPS = 60;
-// A step below 1e-9 relative ends the search: secant steps converge
-// superlinearly, so the sigma it lands on is good to about 1e-14.
+// Newton steps on the BAW price for the start.
+constexpr int AMERICAN_IV_START_STEPS = 4;
+// A secant step that divided the residual by this and left it within this
+// many resolutions is trusted to land within the resolution with one more.
+constexpr double AMERICAN_IV_SECANT_GAIN = 100.0;
+// A step in sigma this small (relative) ends the search.
 constexpr double AMERICAN_IV_SIGMA_TOL = 1e-9;
+static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_SIGMA_TOL) == 0x3E112E0BE826D695ULL);
+// Rounds of the fixed-point iteration for the price at the start and at the
+// first AMERICAN_IV_ROUGH_STEPS steps, which land far from the root.
+constexpr int AMERICAN_IV_ROUGH_ROUNDS = 2;
+constexpr int AMERICAN_IV_ROUGH_STEPS = 1;
 // No quote needs a larger total standard deviation.
 constexpr double AMERICAN_IV_MAX_SIGMA = 16.0;
-// The first trial sigma when the BAW volatility gives none.
-constexpr double AMERICAN_IV_FIRST_SIGMA = 0.2;
-static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_SIGMA_TOL) == 0x3E112E0BE826D695ULL);
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_MAX_SIGMA) == 0x4030000000000000ULL);
-static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_FIRST_SIGMA) == 0x3FC999999999999AULL);
+
+// The derivative of the Black price in sigma (the total standard deviation).
+double black_vega(double K, double D, double F, double sigma) {
+    return D * F * _norm_pdf(_d1(F, K, sigma));
+}
+
+// Newton on the BAW price from sqrt(2 |ln(F/K)|), where the Black price turns
+// from convex to concave in sigma, so that Newton on it approaches the root
+// from one side; a step leaving (0, AMERICAN_IV_MAX_SIGMA) ends the search.
+// Returns sigma and, in slope, the BAW price's slope through the last two
+// steps (the Black vega when there was at most one).
+double baw_start(double price, double S, double K, double D, double F, int side, double* slope) {
+    double sigma = std::sqrt(2.0 * std::fabs(std::log(F / K)));
+    sigma = sigma > 0.05 ? sigma : 0.05;
+    double f = _baw_price(S, K, D, F, sigma, side) - price;
+    *slope = black_vega(K, D, F, sigma);
+    for (int step = 0; step < AMERICAN_IV_START_STEPS; ++step) {
+        const double next = sigma - f / black_vega(K, D, F, sigma);
+        if (!(next > 0.0 && next < AMERICAN_IV_MAX_SIGMA) || next == sigma) {
+            break;
+        }
+        const double f_next = _baw_price(S, K, D, F, next, side) - price;
+        const double secant = (f_next - f) / (next - sigma);
+        if (secant > 0.0) {
+            *slope = secant;
+        }
+        sigma = next;
+        f = f_next;
+    }
+    return sigma;
+}
 
 }  // namespace
 
 double _american_implied_vol(double price, double S, double K, double D, double F, int side,
                              int setting) {
-    if (std::isnan(price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F)) {
+    if (std::isnan(price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) ||
+        setting < AMERICAN_FAST || setting > AMERICAN_HIGH) {
         return DOUBLE_NAN;
     }
     if (price <= _intrinsic(S, K, side) + IV_TOL) {
         return 0.0;
     }
-    const double baw = _baw_implied_vol_c(price, S, K, D, F, side);
-    if (!(baw > 0) && !(_american_price(S, K, D, F, 0.0, side, setting) < price)) {
-        return DOUBLE_NAN;  // at or below the value without volatility: no volatility fits
+    const AloScheme& scheme = ALO_SCHEMES[setting];
+    const alo::Quote quote = alo::describe(S, K, D, F, side);
+    alo::Weights weights;
+    // The boundaries of the last two prices, at sigma and last_sigma; the next
+    // start is extrapolated into the older one's place.
+    alo::Boundary boundaries[2];
+    boundaries[0].H.n = boundaries[1].H.n = 0;  // none yet
+    alo::Boundary *current = &boundaries[0], *last = &boundaries[1];
+    bool have_last = false;
+    if (!(alo::price(quote, 0.0, scheme, nullptr, &weights, current) < price)) {
+        return DOUBLE_NAN;  // at or below the value without volatility (or NaN): no volatility fits
     }
+    const double tolerance = scheme.resolution * K;
+    // Far from the root a price needs only a few rounds of the fixed point: its
+    // error is well below the step it makes.
+    AloScheme rough = scheme;
+    rough.iterations =
+        scheme.iterations < AMERICAN_IV_ROUGH_ROUNDS ? scheme.iterations : AMERICAN_IV_ROUGH_ROUNDS;
     double lo = 0.0, hi = AMERICAN_IV_MAX_SIGMA;
     bool bracketed = false;  // a price above the quote has been seen at hi
-    double sigma = baw > 0 ? baw : AMERICAN_IV_FIRST_SIGMA;
-    double f = _american_price(S, K, D, F, sigma, side, setting) - price;
-    double slope = baw > 0 ? _baw_greeks(S, K, D, F, sigma, side).vega : DOUBLE_NAN;
+    double slope;
+    double sigma = baw_start(price, S, K, D, F, side, &slope), last_sigma = 0.0;
+    double last_f = 0.0;
+    bool converged = false;       // f is the price of the setting's full iteration
+    bool both_converged = false;  // and so was the last price, through which slope runs
+    double f = alo::price(quote, sigma, rough, nullptr, &weights, current) - price;
     for (int step = 0; step < AMERICAN_IV_MAX_STEPS; ++step) {
         if (std::isnan(f)) {
             return DOUBLE_NAN;
         }
-        if (f == 0) {
+        if (converged && std::fabs(f) <= tolerance) {
             return sigma;
         }
-        if (f < 0) {
-            lo = sigma;
-        } else {
-            hi = sigma;
-            bracketed = true;
+        // A price of the few rounds never moves the bracket: its error may
+        // carry the wrong sign.
+        if (converged) {
+            if (f < 0) {
+                lo = sigma;
+            } else {
+                hi = sigma;
+                bracketed = true;
+            }
+        }
+        if (bracketed && hi - lo <= AMERICAN_IV_SIGMA_TOL * hi) {
+            return 0.5 * (lo + hi);  // the price's noise exceeds its resolution here
         }
         double next = sigma - f / slope;
         if (!(next > lo && next < hi)) {
@@ -70,12 +133,28 @@ double _american_implied_vol(double price, double S, double K, double D, double 
                 return DOUBLE_NAN;  // above the price at the largest volatility
             }
             next = bracketed ? 0.5 * (lo + hi) : std::fmin(2 * sigma, AMERICAN_IV_MAX_SIGMA);
-        }
-        const double f_next = _american_price(S, K, D, F, next, side, setting) - price;
-        if (std::fabs(next - sigma) <= AMERICAN_IV_SIGMA_TOL * sigma) {
+        } else if ((both_converged && std::fabs(f) <= AMERICAN_IV_SECANT_GAIN * tolerance &&
+                    std::fabs(f) * AMERICAN_IV_SECANT_GAIN <= std::fabs(last_f)) ||
+                   std::fabs(next - sigma) <= AMERICAN_IV_SIGMA_TOL * sigma) {
+            // A secant step from this close, after a step that divided the
+            // residual by the gain, leaves a residual below the resolution; and a step below the
+            // price's own noise (the boundary's iteration stops short of the fixed point) cannot be
+            // resolved: no price needed.
             return next;
         }
+        // Only the first step, from the start, is priced roughly.
+        const AloScheme& next_scheme = step < AMERICAN_IV_ROUGH_STEPS ? rough : scheme;
+        alo::extrapolate(have_last ? last : nullptr, last_sigma, *current, sigma, next, last);
+        const double f_next = alo::price(quote, next, next_scheme, last, &weights, last) - price;
+        both_converged = converged && &next_scheme == &scheme;
+        converged = &next_scheme == &scheme;
+        alo::Boundary* swap = current;
+        current = last;
+        last = swap;
+        have_last = true;
         slope = (f_next - f) / (next - sigma);
+        last_sigma = sigma;
+        last_f = f;
         sigma = next;
         f = f_next;
     }

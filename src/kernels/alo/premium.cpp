@@ -54,7 +54,9 @@ double put_premium(const PutProblem& P, const Boundary& B, double x, const RuleV
         const int size = count - start < ALO_MAX_POINTS ? count - start : ALO_MAX_POINTS;
         B.H.log_ratios(root_u + start, size, log_b + start);
     }
-    double dp[most], dm[most], term_r[most], term_q[most];
+    // Once d+- are known, sqrt(u) and ln(B/X) make room for the integrand's terms.
+    double dp[most], dm[most];
+    double *term_r = root_u, *term_q = log_b;
     for (int k = 0; k < count; ++k) {
         const double s = root_s[k] * root_s[k], vs = v * root_s[k];
         dp[k] = (log_x - log_b[k] + (r - q) * s) / vs + 0.5 * vs;
