@@ -19,6 +19,9 @@ STRIKES = np.arange(70.0, 131.0, 5.0)
 REASON = {name: code for code, name in enumerate(baw.REASONS)}
 
 MODELS = {"baw": baw, **{f"american-{name}": setting for name, setting in american.SETTINGS.items()}}
+# How closely F_mid finds the forward: the accurate implied vols stop at their setting's price
+# resolution, which bounds how well the vols' crossing, and so the forward, is pinned.
+FORWARD_RTOL = {"baw": 1e-8, "american-fast": 1e-7, "american-default": 1e-7, "american-high": 1e-8}
 
 
 def priced_chain(model, years):
@@ -43,7 +46,7 @@ def test_mid_forward_recovers_the_true_forward(name, years):
     K, C, P, D, F = priced_chain(model, years)
     F_mid, _, _, reason = pair(model, K, C, P, D)
     assert (reason == REASON["ok"]).all()
-    np.testing.assert_allclose(F_mid, F, rtol=1e-8, atol=0)
+    np.testing.assert_allclose(F_mid, F, rtol=FORWARD_RTOL[name], atol=0)
 
 
 @pytest.mark.parametrize("model_name", ["baw", "american"])
