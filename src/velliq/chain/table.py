@@ -8,9 +8,9 @@ import pandas as pd
 from .._models import pricing_model
 from .._threads import workers as _workers
 from ._arrays import Floats
-from .forward_search import estimated_forwards
+from .forward_search import estimated_forwards, forward_columns
 from .inputs import QuoteInputs, group_keys, read_inputs
-from .statuses import NO_VOLATILITY, row_statuses
+from .statuses import NO_VOLATILITY, reason_kernels, row_statuses
 
 __all__ = ["forwards", "implied_vols"]
 
@@ -33,15 +33,20 @@ def forwards(
     Returns
     -------
     pandas.DataFrame
-        One row per (underlying, expiry): ``years``, ``discount`` and
-        ``forward``, estimated from the quotes as :func:`forward` does unless
-        a forward or dividend yield is given.
+        One row per (underlying, expiry): ``years``, ``discount``,
+        ``forward`` (estimated from the quotes unless a forward or dividend
+        yield is given), ``forward_lo`` and ``forward_hi`` (the consistent
+        range: the forwards at which the call and put bid-ask volatility
+        bands of every supporting strike overlap), ``forward_strikes`` (the
+        supporting strikes: those whose bands overlap at the forward) and
+        ``forward_unsettled`` (the pairs solved whose forward did not
+        settle); NaN and 0 for a given forward.
     """
     table = read_inputs(quotes, **inputs)
     keys = group_keys(quotes, table)
     with _workers(workers):
-        F = table.F if table.F is not None else estimated_forwards(keys, table, forward_strikes, model)
-    frame = keys.assign(years=table.years, discount=table.D, forward=F)
+        columns = forward_columns(keys, table, forward_strikes, model)
+    frame = keys.assign(years=table.years, discount=table.D, **columns)
     names = {"underlying_key": table.names.underlying, "expiry_key": "expiry"}
     first = frame.groupby(list(keys.columns), sort=True).first()
     first.index = first.index.set_names([names[k] for k in keys.columns])
@@ -74,10 +79,11 @@ def implied_vols(
         price (:mod:`velliq.american`).
     forward_strikes : int, optional
         Without a forward or a dividend yield, each (underlying, expiry) gets
-        its forward from its own quotes by :func:`forward`, from every strike
-        with a usable pair, or, given n, from the n pairs with the most time
-        value on their thinner side (far faster on wide chains; those pairs
-        pin the forward best).
+        its forward from its own quotes: the median of the strikes'
+        forwards weighted by the precision their bid-ask spreads give, over
+        the informative strikes (summed call and put spread within 4 times
+        the expiry's tightest), at most 6 of them (or n), the nearest the
+        money first (velliq.chain.forward_search).
     workers : int, optional
         Native threads to compute on (all cores for None, as
         :func:`velliq.workers`).
@@ -102,11 +108,14 @@ def implied_vols(
             if table.F is not None
             else estimated_forwards(group_keys(quotes, table), table, forward_strikes, model)
         )
-        sigma: dict[str, Floats] = {k: pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted}
+        mid_vol, mid_reason = reason_kernels(model).implied_vol_reason(table.mid, S, strike, D, F, is_call)
+        sigma: dict[str, Floats] = {
+            k: mid_vol if k == "mid" else pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted
+        }
         vega, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
         pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega, scratch, scratch))
     del scratch
-    status = row_statuses(years, strike, S, D, F, table.bid, table.ask, table.mid, is_call, sigma["mid"])
+    status = row_statuses(years, strike, S, D, F, table.bid, table.ask, table.mid, mid_reason)
     with np.errstate(invalid="ignore"):
         root_t = np.sqrt(np.where(years > 0, years, np.nan))
     bad = status.codes <= NO_VOLATILITY
