@@ -108,7 +108,7 @@ def _select(pairs: _Pairs, max_pairs: int | None) -> Ints:
         spread = _summed_spread(pairs)
         usable = np.flatnonzero((time_value > 0) & (pairs.S > 0) & (pairs.D > 0))
     group, spread = pairs.group[usable], spread[usable]
-    order = np.lexsort((-time_value[usable], group))
+    order = np.lexsort((pairs.K[usable], -time_value[usable], group))  # the strike breaks ties: any row order
     group, spread, usable = group[order], spread[order], usable[order]
     if usable.size == 0:
         return usable
