@@ -179,7 +179,10 @@ def forwards(
     if call_price not in frame.columns or long_table:
         underlying = long_table.pop("underlying", "underlying")
         shuffled = _by_expiry(frame, underlying, expiry, long_table.get("valuation_date"))
-        meta = pd.DataFrame({c: pd.Series(dtype="f8") for c in ("years", "discount", "forward")})
+        counts = ("forward_strikes", "forward_unsettled")
+        meta = pd.DataFrame(
+            {c: pd.Series(dtype="i8" if c in counts else "f8") for c in ("years", "discount", *chain.FORWARD_COLUMNS)}
+        )
         lazy = shuffled.map_partitions(
             chain.forwards,
             spot=spot,

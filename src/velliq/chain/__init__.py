@@ -15,7 +15,7 @@
 """
 
 from .._models import MODELS
-from .forward_search import forward, strike_forwards
+from .forward_search import FORWARD_COLUMNS, forward, strike_forwards
 from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, ValuationDateError, group_columns
 from .plotting import plot_smiles, smile_underlying
 from .results import summary
@@ -23,6 +23,7 @@ from .statuses import STATUSES
 from .table import forwards, implied_vols
 
 __all__ = [
+    "FORWARD_COLUMNS",
     "MODELS",
     "STATUSES",
     "YEAR_DAYS",

@@ -1,25 +1,251 @@
-"""Forwards implied by American call and put quotes: per strike, the forward
-at which the call's and the put's implied volatilities agree; per expiry,
-the median over its strikes."""
+"""Forwards implied by American call and put quotes, weighted by the precision
+the quotes give.
+
+Every strike quoted on both sides says two things about its expiry's forward:
+F_mid, the forward at which its call and put mid volatilities agree, and
+[F_lo, F_hi], the forwards at which the call's and the put's bid-ask
+volatility bands overlap, the range its quotes can be reconciled with (both
+from the model's ``forward_pair`` kernel). The width of that range is how
+precisely the strike knows the forward: a tight near-the-money pair pins it to
+a few cents, a wide, stale deep in-the-money wing only to a few percent. So
+the expiry's forward is the weighted median of the strikes' F_mid, each
+weighted by 1/width², the width floored at one basis point of the forward so
+that a locked quote (bid = ask) counts as a precise strike, not an infinitely
+precise one. A median, so one bad quote can only remove itself; weighted, so
+the wings, which a plain median counts as much as any strike, cannot pull it
+off the near-the-money cluster. The strikes are chosen before anything is
+solved, from the quotes alone: a pair is informative when its summed spread,
+(call ask - call bid + put ask - put bid) / D in forward units, is within a
+factor of four of the expiry's tightest, and of those the six with the most
+time value on their thinner side (the nearest the money) are solved. The wide
+wings are never solved at all, which makes the estimate both more accurate
+and cheaper than one over every strike; all expiries are solved in one call of
+the kernel. With the forward come its support, the strikes whose range
+contains it, and the consistent range, the intersection of their ranges
+(each at least the floor wide): where the quotes leave the forward.
+"""
 
 import math
-from typing import Final
+from dataclasses import dataclass
+from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from .._models import pricing_model
+from ..baw import REASONS
 from ._arrays import Floats
 from .inputs import ChainInputs
+from .statuses import reason_kernels
 
-__all__ = ["estimated_forwards", "forward", "strike_forwards"]
+__all__ = ["FORWARD_COLUMNS", "ForwardEstimates", "estimated_forwards", "forward", "forward_columns", "strike_forwards"]
 
-# A strike's forward is found to 1e-10 relative in three or four Newton steps
-# from the expiry's parity forward; a strike still unsettled after eight
-# (a pair too flat in the forward to pin it, far from the money) is left out.
-_NEWTON_STEPS: Final = 8
-_FORWARD_RTOL: Final = 1e-10
+Ints = npt.NDArray[np.intp]
+
+# A pair is informative when its summed spread is within this factor of its expiry's tightest.
+_INFORMATIVE_SPREAD_FACTOR: Final = 4.0
+# Pairs solved per expiry by default: the informative ones with the most time value.
+_INFORMATIVE_PAIRS: Final = 6
+# Below one basis point of the forward a spread or a consistent range pins the
+# forward no better: its weight is capped there, and a range is at least this wide.
+_PRECISION_FLOOR: Final = 1e-4
+
+_OK: Final = REASONS.index("ok")
+_UNSETTLED: Final = REASONS.index("unsettled")
+
+# The columns of the forward and what supports it, per (underlying, expiry).
+FORWARD_COLUMNS: Final = ("forward", "forward_lo", "forward_hi", "forward_strikes", "forward_unsettled")
+
+
+@dataclass(frozen=True)
+class _Pairs:
+    """Strikes quoted on both sides: per pair its group, spot, strike,
+    discount, and the call's and put's (bid, mid, ask), rows 0-2 and 3-5 of
+    ``quotes``."""
+
+    group: Ints
+    S: Floats
+    K: Floats
+    D: Floats
+    quotes: Floats
+
+
+@dataclass(frozen=True)
+class ForwardEstimates:
+    """Per group: the forward, its consistent range [lo, hi], the count of
+    strikes whose range contains it and of the solved pairs that did not settle."""
+
+    forward: Floats
+    lo: Floats
+    hi: Floats
+    strikes: Ints
+    unsettled: Ints
+
+
+def _time_value(pairs: _Pairs) -> Floats:
+    """Per pair, the time value of its thinner side's mid (NaN or <= 0: unusable)."""
+    call_mid: Floats = pairs.quotes[1]
+    put_mid: Floats = pairs.quotes[4]
+    return np.minimum(call_mid - np.maximum(pairs.S - pairs.K, 0), put_mid - np.maximum(pairs.K - pairs.S, 0))
+
+
+def _summed_spread(pairs: _Pairs) -> Floats:
+    """Per pair, (call ask - call bid + put ask - put bid) / D; a missing bid
+    counts as zero, a missing ask makes it infinite."""
+    q = pairs.quotes
+    spread: Floats = (q[2] - np.fmax(q[0], 0) + q[5] - np.fmax(q[3], 0)) / pairs.D
+    return np.where(np.isnan(spread), np.inf, spread)
+
+
+def _group_starts(sorted_groups: Ints) -> Ints:
+    return np.flatnonzero(np.r_[True, sorted_groups[1:] != sorted_groups[:-1]])
+
+
+def _select(pairs: _Pairs, max_pairs: int | None) -> Ints:
+    """The informative usable pairs, at most ``max_pairs`` per group (the most time value first)."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        time_value = _time_value(pairs)
+        spread = _summed_spread(pairs)
+        usable = np.flatnonzero((time_value > 0) & (pairs.S > 0) & (pairs.D > 0))
+    group, spread = pairs.group[usable], spread[usable]
+    order = np.lexsort((pairs.K[usable], -time_value[usable], group))  # the strike breaks ties: any row order
+    group, spread, usable = group[order], spread[order], usable[order]
+    if usable.size == 0:
+        return usable
+    starts = _group_starts(group)
+    sizes = np.diff(np.r_[starts, group.size])
+    floor = _PRECISION_FLOOR * pairs.K[usable]
+    tightest = np.repeat(np.minimum.reduceat(np.maximum(spread, floor), starts), sizes)
+    informative = spread <= _INFORMATIVE_SPREAD_FACTOR * tightest
+    if max_pairs is None:
+        return usable[informative]
+    # Rank among the group's informative pairs, in order of time value.
+    taken = np.cumsum(informative)
+    before = np.repeat((taken - informative)[starts], sizes)
+    return usable[informative & (taken - before <= max_pairs)]
+
+
+def _weighted_medians(group: Ints, values: Floats, weights: Floats, n_groups: int) -> Floats:
+    """Per group, the weighted median of its values: midway between the lowest
+    values at which the cumulative weight reaches and passes half the
+    group's; the median for equal weights. NaN for a group without values."""
+    medians = np.full(n_groups, np.nan)
+    if values.size == 0:
+        return medians
+    order = np.lexsort((values, group))
+    group, values, weights = group[order], values[order], weights[order]
+    starts = _group_starts(group)
+    sizes = np.diff(np.r_[starts, group.size])
+    weights = weights / np.repeat(np.maximum.reduceat(weights, starts), sizes)  # equal weights sum exactly
+    cumulative = np.cumsum(weights)
+    cumulative -= np.repeat((cumulative - weights)[starts], sizes)
+    half = np.repeat(cumulative[starts + sizes - 1], sizes) / 2
+    lower = starts + np.add.reduceat(cumulative < half, starts)
+    upper = starts + np.add.reduceat(cumulative <= half, starts)
+    medians[group[starts]] = 0.5 * (values[lower] + values[upper])
+    return medians
+
+
+def _estimate(pairs: _Pairs, chosen: Ints, n_groups: int, model: str) -> ForwardEstimates:
+    """Per group, the forward from its chosen pairs, solved in one kernel call."""
+    q = pairs.quotes[:, chosen]
+    F_mid, F_lo, F_hi, reason = reason_kernels(model).forward_pair(
+        pairs.S[chosen], pairs.K[chosen], pairs.D[chosen], *q
+    )
+    group = pairs.group[chosen]
+    unsettled = np.bincount(group[reason == _UNSETTLED], minlength=n_groups)
+    ok = reason == _OK
+    group, F_mid, F_lo, F_hi = group[ok], F_mid[ok], F_lo[ok], F_hi[ok]
+    # Each range at least the floor wide, about its centre.
+    half_floor = 0.5 * _PRECISION_FLOOR * np.abs(F_mid)
+    centre = 0.5 * (F_lo + F_hi)
+    F_lo, F_hi = np.minimum(F_lo, centre - half_floor), np.maximum(F_hi, centre + half_floor)
+    forward = _weighted_medians(group, F_mid, (F_hi - F_lo) ** -2.0, n_groups)
+    at = forward[group]
+    supports = (F_lo <= at) & (at <= F_hi)
+    strikes = np.bincount(group[supports], minlength=n_groups)
+    lo, hi = np.full(n_groups, -np.inf), np.full(n_groups, np.inf)
+    np.maximum.at(lo, group[supports], F_lo[supports])
+    np.minimum.at(hi, group[supports], F_hi[supports])
+    lo[strikes == 0], hi[strikes == 0] = np.nan, np.nan
+    return ForwardEstimates(forward, lo, hi, strikes, unsettled)
+
+
+def _pairs_of_rows(group: Ints, inputs: ChainInputs) -> _Pairs:
+    """Per (group, strike) quoted on both sides, its quotes: the mean over
+    duplicate rows, crossed rows left out; a price without bid and ask is both."""
+    rows = np.flatnonzero(
+        (group >= 0) & np.isfinite(inputs.strike) & np.isfinite(inputs.mid) & ~(inputs.bid > inputs.ask)
+    )
+    strike_codes, strikes = pd.factorize(inputs.strike[rows])
+    pair, _ = pd.factorize(group[rows] * len(strikes) + strike_codes)
+    n = int(pair.max()) + 1 if pair.size else 0
+    slot = 2 * pair + inputs.is_call[rows]  # put 0, call 1
+    count = np.bincount(slot, minlength=2 * n)
+    price_only = np.isnan(inputs.bid[rows]) & np.isnan(inputs.ask[rows])
+    mid = inputs.mid[rows]
+    means = []
+    for quote in (np.where(price_only, mid, inputs.bid[rows]), mid, np.where(price_only, mid, inputs.ask[rows])):
+        with np.errstate(invalid="ignore", divide="ignore"):
+            means.append((np.bincount(slot, weights=quote, minlength=2 * n) / count).reshape(n, 2))
+    quotes = np.stack([m[:, side] for side in (1, 0) for m in means])
+    # pd.factorize numbers pairs in order of first appearance: each pair's first row.
+    running = np.maximum.accumulate(pair)
+    first = rows[np.r_[pair.size > 0, running[1:] > running[:-1]][: pair.size]]
+    return _Pairs(group[first], inputs.S[first], inputs.strike[first], inputs.D[first], quotes)
+
+
+def _group_ids(keys: pd.DataFrame) -> tuple[Ints, int]:
+    """Per row, its group's number (-1 where a key is missing), and the count of groups."""
+    ids = keys.groupby(list(keys.columns), sort=False, dropna=True).ngroup()
+    group = ids.to_numpy(np.float64, na_value=-1).astype(np.intp)
+    return group, int(group.max()) + 1 if group.size else 0
+
+
+def _row_estimates(
+    keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str
+) -> tuple[Ints, ForwardEstimates]:
+    """Per row its group's number, and per group the estimate."""
+    group, n_groups = _group_ids(keys)
+    pairs = _pairs_of_rows(group, inputs)
+    chosen = _select(pairs, _INFORMATIVE_PAIRS if max_strikes is None else max_strikes)
+    return group, _estimate(pairs, chosen, n_groups, model)
+
+
+def estimated_forwards(keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str) -> Floats:
+    """Per row, its group's forward from the group's quotes (NaN where a key is missing)."""
+    group, estimates = _row_estimates(keys, inputs, max_strikes, model)
+    return np.where(group >= 0, estimates.forward[group], np.nan)
+
+
+def forward_columns(
+    keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str
+) -> dict[str, npt.NDArray[Any]]:
+    """Per row, its group's ``FORWARD_COLUMNS``: the given forward (with no
+    range and no strikes) or the estimate."""
+    if inputs.F is not None:
+        n = len(inputs.F)
+        nan, zero = np.full(n, np.nan), np.zeros(n, np.intp)
+        return dict(zip(FORWARD_COLUMNS, (inputs.F, nan, nan.copy(), zero, zero.copy())))
+    group, estimates = _row_estimates(keys, inputs, max_strikes, model)
+    keyed = group >= 0
+    per_group = (estimates.forward, estimates.lo, estimates.hi)
+    floats = [np.where(keyed, values[group], np.nan) for values in per_group]
+    counts = [np.where(keyed, values[group], 0) for values in (estimates.strikes, estimates.unsettled)]
+    return dict(zip(FORWARD_COLUMNS, (*floats, *counts)))
+
+
+def _exact_pairs(calls: Floats, puts: Floats, strikes: Floats, spot: float, discount: float) -> _Pairs:
+    """One expiry's pairs from mid prices alone, each taken as bid and ask."""
+    C, P, K = np.broadcast_arrays(calls, puts, strikes)
+    n = K.size
+    return _Pairs(
+        np.zeros(n, np.intp),
+        np.full(n, spot, dtype=np.float64),
+        K.astype(np.float64),
+        np.full(n, discount, dtype=np.float64),
+        np.stack([C, C, C, P, P, P]).astype(np.float64),
+    )
 
 
 def strike_forwards(
@@ -32,12 +258,12 @@ def strike_forwards(
     model: str = "baw",
 ) -> Floats:
     """Per strike, the forward at which the call's and the put's implied
-    volatilities agree.
+    volatilities agree: ``F_mid`` of the model's ``forward_pair`` with the
+    quotes as bid, mid and ask.
 
     iv_call falls and iv_put rises as the forward rises, so their difference
     has one root, inside (K - P/D, K + C/D), where both quotes exceed their
-    zero-volatility values. Safeguarded Newton steps (the slopes come from
-    the Greeks, d iv / dF = -dV/dF / vega) solve all strikes at once.
+    zero-volatility values.
 
     Parameters
     ----------
@@ -45,8 +271,8 @@ def strike_forwards(
         Per strike its call and put quotes, strike, spot and discount
         factor; they broadcast.
     start : array_like, optional
-        Per strike, the first forward tried; its parity forward
-        K + (C - P)/D by default.
+        Ignored: the kernel brackets each root itself. Kept for callers that
+        passed a first guess.
     model : {"baw", "american"}
         The prices (:data:`MODELS`).
 
@@ -55,43 +281,12 @@ def strike_forwards(
     numpy.ndarray
         float64 forwards; NaN where the pair is not usable or did not settle.
     """
-    pricing = pricing_model(model)
+    del start
     C, P, K, S, D = np.broadcast_arrays(
         *(np.asarray(a, dtype=np.float64) for a in (calls, puts, strikes, spot, discount))
     )
-    with np.errstate(invalid="ignore", divide="ignore"):
-        lo, hi = K - P / D, K + C / D
-        usable = (C > np.maximum(S - K, 0)) & (P > np.maximum(K - S, 0)) & (D > 0) & (lo < hi)
-        parity = K + (C - P) / D
-    initial = parity if start is None else np.broadcast_to(np.asarray(start, dtype=np.float64), C.shape)
-    F = np.where(usable, np.where((initial > lo) & (initial < hi), initial, parity), np.nan)
-    settled = np.zeros(F.shape, dtype=bool)
-    active = np.flatnonzero(usable)
-    lo, hi = lo.copy(), hi.copy()
-    for _ in range(_NEWTON_STEPS):
-        if active.size == 0:
-            break
-        a = active
-        f = F[a]
-        iv_c = pricing.implied_vol(C[a], S[a], K[a], D[a], f, True)
-        iv_p = pricing.implied_vol(P[a], S[a], K[a], D[a], f, False)
-        gap = iv_c - iv_p
-        lower = (gap > 0) | (iv_p == 0)  # the root lies above f
-        upper = (gap < 0) | (iv_c == 0)
-        lo[a] = np.where(lower, f, lo[a])
-        hi[a] = np.where(upper, f, hi[a])
-        _, _, vega_c, dF_c, _ = pricing.greeks(S[a], K[a], D[a], f, iv_c, True)
-        _, _, vega_p, dF_p, _ = pricing.greeks(S[a], K[a], D[a], f, iv_p, False)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            slope = -dF_c / vega_c + dF_p / vega_p
-            newton = f - np.where((iv_c > 0) & (iv_p > 0), gap / slope, np.nan)
-        inside = np.isfinite(newton) & (newton > lo[a]) & (newton < hi[a])
-        nxt = np.where(inside, newton, 0.5 * (lo[a] + hi[a]))
-        F[a] = nxt
-        done = (gap == 0) | (np.abs(nxt - f) <= _FORWARD_RTOL * np.abs(f))
-        settled[a[done]] = True
-        active = a[~done]
-    return np.where(settled, F, np.nan)
+    F_mid, _, _, reason = reason_kernels(model).forward_pair(S, K, D, C, C, C, P, P, P)
+    return np.where(reason == _OK, F_mid, np.nan)
 
 
 def forward(
@@ -107,8 +302,10 @@ def forward(
     Every strike with a usable pair (both quotes present and above their
     exercise values) gives the forward at which its call and put volatilities
     agree (a single root: no local minima, :func:`strike_forwards`); the
-    estimate is their median, which a few bad quotes do not move. A missing
-    quote removes its strike only.
+    quotes are taken as exact, so every strike is as precise as any other
+    and the estimate is their median, which a few bad quotes do not move. A
+    missing quote removes its strike only. :func:`forwards` weighs strikes by
+    their bid-ask spreads.
 
     Parameters
     ----------
@@ -124,51 +321,7 @@ def forward(
     float
         The forward; NaN when no strike has a usable pair.
     """
-    C, P, K = (np.asarray(a, dtype=np.float64) for a in (calls, puts, strikes))
-    with np.errstate(invalid="ignore", divide="ignore"):
-        parity = K + (C - P) / np.asarray(discount, dtype=np.float64)
-    start = np.nanmedian(parity) if np.isfinite(parity).any() else None
-    per_strike = strike_forwards(C, P, K, spot, discount, start, model)
-    per_strike = per_strike[np.isfinite(per_strike)]
-    return float(np.median(per_strike)) if per_strike.size else math.nan
-
-
-def _group_forwards(frame: pd.DataFrame, keys: list[str], max_strikes: int | None, model: str) -> "pd.Series[float]":
-    """Forward per group from the mean mid of each (group, strike, side)."""
-    mids = frame.groupby([*keys, "strike", "is_call"], sort=False)["mid"].mean()
-    pairs = mids.unstack("is_call").reindex(columns=[True, False])
-    firsts = frame.groupby(keys, sort=False)[["spot", "discount"]].first()
-    pairs = pairs.join(firsts, on=keys)
-    strikes = pairs.index.get_level_values("strike").to_numpy(np.float64)
-    C, P, S, D = (pairs[c].to_numpy() for c in (True, False, "spot", "discount"))
-    levels = list(range(len(keys)))
-    if max_strikes is not None:
-        # The pairs with the most time value on their thinner side pin the forward best.
-        time_value = np.minimum(C - np.maximum(S - strikes, 0), P - np.maximum(strikes - S, 0))
-        rank = (
-            pd.Series(np.nan_to_num(time_value, nan=-np.inf), index=pairs.index)
-            .groupby(level=levels)
-            .rank(ascending=False, method="first")
-        )
-        keep = (rank <= max_strikes).to_numpy()
-        pairs, strikes, C, P, S, D = pairs[keep], strikes[keep], C[keep], P[keep], S[keep], D[keep]
-    with np.errstate(invalid="ignore"):
-        parity = pd.Series(strikes + (C - P) / D, index=pairs.index)
-    start = parity.groupby(level=levels).transform("median").to_numpy()
-    per_strike = strike_forwards(C, P, strikes, S, D, start, model)
-    estimates = pd.Series(per_strike, index=pairs.index).dropna()
-    return estimates.groupby(level=levels).median().rename("forward")
-
-
-def estimated_forwards(keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str) -> Floats:
-    """Per row, its group's forward from the group's quotes (crossed quotes left out)."""
-    frame = keys.assign(
-        strike=inputs.strike,
-        is_call=inputs.is_call,
-        spot=inputs.S,
-        discount=inputs.D,
-        mid=np.where(inputs.bid > inputs.ask, np.nan, inputs.mid),
-    )
-    estimates = _group_forwards(frame, list(keys.columns), max_strikes, model)
-    index = pd.MultiIndex.from_frame(keys) if keys.shape[1] > 1 else pd.Index(keys.iloc[:, 0])
-    return estimates.reindex(index).to_numpy(np.float64)
+    C, P, K = (np.atleast_1d(np.asarray(a, dtype=np.float64)) for a in (calls, puts, strikes))
+    pairs = _exact_pairs(C, P, K, spot, discount)
+    estimates = _estimate(pairs, _select(pairs, None), 1, model)
+    return float(estimates.forward[0]) if estimates.forward.size else math.nan

@@ -9,9 +9,9 @@ from .._models import PricingModel, pricing_model
 from .._threads import workers as _workers
 from ._arrays import Floats
 from .chunks import Rows, group_chunks, row_chunks
-from .forward_search import estimated_forwards
+from .forward_search import estimated_forwards, forward_columns
 from .inputs import ChainInputs, QuoteInputs, group_keys, quote_layout
-from .statuses import NO_VOLATILITY, STATUSES, row_statuses
+from .statuses import NO_VOLATILITY, STATUSES, reason_kernels, row_statuses
 
 __all__ = ["forwards", "implied_vols"]
 
@@ -34,9 +34,14 @@ def forwards(
     Returns
     -------
     pandas.DataFrame
-        One row per (underlying, expiry): ``years``, ``discount`` and
-        ``forward``, estimated from the quotes as :func:`forward` does unless
-        a forward or dividend yield is given.
+        One row per (underlying, expiry): ``years``, ``discount``,
+        ``forward`` (estimated from the quotes unless a forward or dividend
+        yield is given), ``forward_lo`` and ``forward_hi`` (the consistent
+        range: the forwards at which the call and put bid-ask volatility
+        bands of every supporting strike overlap), ``forward_strikes`` (the
+        supporting strikes: those whose bands overlap at the forward) and
+        ``forward_unsettled`` (the pairs solved whose forward did not
+        settle); NaN and 0 for a given forward.
     """
     layout = quote_layout(quotes, **inputs)
     dates = layout.dates(quotes)
@@ -44,8 +49,8 @@ def forwards(
     table = layout.read(quotes, years, layout.is_call(quotes))
     keys = group_keys(quotes, layout.names, years, dates)
     with _workers(workers):
-        F = table.F if table.F is not None else estimated_forwards(keys, table, forward_strikes, model)
-    frame = keys.assign(years=table.years, discount=table.D, forward=F)
+        columns = forward_columns(keys, table, forward_strikes, model)
+    frame = keys.assign(years=table.years, discount=table.D, **columns)
     names = {
         "underlying_key": layout.names.underlying,
         "valuation_key": layout.names.valuation_date,
@@ -82,10 +87,11 @@ def implied_vols(
         price (:mod:`velliq.american`).
     forward_strikes : int, optional
         Without a forward or a dividend yield, each (underlying, expiry) gets
-        its forward from its own quotes by :func:`forward`, from every strike
-        with a usable pair, or, given n, from the n pairs with the most time
-        value on their thinner side (far faster on wide chains; those pairs
-        pin the forward best).
+        its forward from its own quotes: the median of the strikes'
+        forwards weighted by the precision their bid-ask spreads give, over
+        the informative strikes (summed call and put spread within 4 times
+        the expiry's tightest), at most 6 of them (or n), the nearest the
+        money first (velliq.chain.forward_search).
     workers : int, optional
         Native threads to compute on (all cores for None, as
         :func:`velliq.workers`).
@@ -124,7 +130,7 @@ def implied_vols(
             if F is None:
                 keys = group_keys(part, layout.names, table.years, None if dates is None else dates[rows])
                 F = estimated_forwards(keys, table, forward_strikes, model)
-            computed, status = _implied_vols(pricing, table, F)
+            computed, status = _implied_vols(pricing, model, table, F)
             for name, values in computed.items():
                 added[name][rows] = values
             status_codes[rows] = status.codes
@@ -136,16 +142,19 @@ def implied_vols(
 
 
 def _implied_vols(
-    pricing: PricingModel, table: ChainInputs, F: Floats
+    pricing: PricingModel, model: str, table: ChainInputs, F: Floats
 ) -> "tuple[dict[str, Floats], pd.Categorical[str]]":
     """One chunk's discount, forward, volatilities and vega, and its statuses."""
     S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
     quoted = {"bid": table.bid, "mid": table.mid, "ask": table.ask}
-    sigma: dict[str, Floats] = {k: pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted}
+    mid_vol, mid_reason = reason_kernels(model).implied_vol_reason(table.mid, S, strike, D, F, is_call)
+    sigma: dict[str, Floats] = {
+        k: mid_vol if k == "mid" else pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted
+    }
     vega, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
     pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega, scratch, scratch))
     del scratch
-    status = row_statuses(years, strike, S, D, F, table.bid, table.ask, table.mid, is_call, sigma["mid"])
+    status = row_statuses(years, strike, S, D, F, table.bid, table.ask, table.mid, mid_reason)
     with np.errstate(invalid="ignore"):
         root_t = np.sqrt(np.where(years > 0, years, np.nan))
     bad = status.codes <= NO_VOLATILITY
