@@ -166,7 +166,18 @@ def quote_files(tmp_path):
     (tmp_path / "broken.parquet").write_text("not parquet\n")
     quotes.assign(side=["X"] + ["C"] * 399).to_csv(tmp_path / "bad_side.csv", index=False)
     quotes.to_csv(tmp_path / "quotes.csv", index=False)
+    (tmp_path / "link.csv").hardlink_to(tmp_path / "quotes.csv")
+    (tmp_path / "folder.csv").mkdir()
+    garbage = quotes.astype({"strike": object, "bid": object})
+    garbage.loc[7, "bid"], garbage.loc[5, "strike"] = "n/a", "abc"
+    garbage.to_csv(tmp_path / "garbage.csv", index=False)
+    garbage.astype({"strike": str, "bid": str}).rename(columns={"strike": "K"}).to_parquet(tmp_path / "garbage.parquet")
+    quotes.assign(expiry=quotes["expiry"].where(quotes.index != 3, "soon")).to_csv(tmp_path / "soon.csv", index=False)
     return tmp_path
+
+
+def folder_contents(folder):
+    return {path.name: path.read_bytes() for path in sorted(folder.iterdir()) if path.is_file()}
 
 
 @pytest.mark.parametrize(
@@ -184,12 +195,31 @@ def quote_files(tmp_path):
         (["quotes.csv", "--rate", "0.04"], 2, ["give --valuation-date"]),
         (["quotes.csv", *MARKET, "--workers", "0"], 2, ["0 is not a positive whole number"]),
         (["quotes.csv", *MARKET, "--model", "bsm"], 2, ["invalid choice: 'bsm'"]),
-        (["bad_side.csv", *MARKET], 1, ["velliq vols: error: side 'X' at position 0"]),
+        (["bad_side.csv", *MARKET], 2, ["column 'side', row 0, line 2 of bad_side.csv: 'X' is not a side"]),
         (["quotes.csv", *MARKET, "-o", "no/such/vols.csv"], 2, ["vols.csv: no folder no/such"]),
+        (["quotes.csv", *MARKET, "-o", "link.csv"], 2, ["-o link.csv is the quotes file quotes.csv"]),
+        (["quotes.csv", *MARKET, "--plot", "./link.csv"], 2, ["--plot link.csv is the quotes file quotes.csv"]),
+        (["quotes.csv", *MARKET, "-o", "folder.csv"], 2, ["-o folder.csv: it is a directory"]),
+        (["folder.csv", *MARKET], 2, ["cannot read folder.csv: it is a directory"]),
+        (["garbage.csv", *MARKET], 2, ["column 'strike', row 5, line 7 of garbage.csv: 'abc' is not a number"]),
+        (["garbage.parquet", *MARKET, "--column", "strike=K"], 2, ["column 'K' (strike), row 5: 'abc'"]),
+        (["soon.csv", *MARKET], 2, ["column 'expiry', row 3, line 5 of soon.csv: 'soon' is not a date"]),
+        (["quotes.csv", *MARKET, "--workers", "-2"], 2, ["argument --workers: -2 is not a positive whole number"]),
+        (
+            ["quotes.csv", *MARKET, "--workers", "99999999999999999999"],
+            2,
+            ["argument --workers: 99999999999999999999 is out of range"],
+        ),
+        (["quotes.csv", *MARKET, "--workers", "two"], 2, ["argument --workers: 'two' is not a whole number"]),
+        (["quotes.csv", *MARKET, "-o", "vols.csv", "--plot", "smiles.xyz"], 1, ["Format 'xyz' is not supported"]),
     ],
 )
 def test_failures_exit_with_a_message(quote_files, args, status, messages):
+    """A failure names its cause (the option, or the column and row) and writes
+    nothing: every file of the folder, the quotes under another name too, is as it was."""
+    before = folder_contents(quote_files)
     run = velliq("vols", *args, cwd=quote_files)
+    assert folder_contents(quote_files) == before
     assert run.returncode == status
     assert run.stdout == "" or status == 1
     assert "Traceback" not in run.stderr
