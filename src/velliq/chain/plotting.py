@@ -26,6 +26,7 @@ PANEL_INCHES: Final = (4.8, 3.6)
 # quote's own included). A stale or wrong quote does not flatten the smiles.
 OFF_SMILE: Final = 0.2
 NEIGHBOURS: Final = 5
+MIN_Y_SPAN: Final = 0.02  # a flat smile is drawn flat, not its rounding errors magnified
 DAY_TICKS: Final = (1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000)
 
 __all__ = ["plot_smiles", "smile_underlying"]
@@ -197,7 +198,7 @@ def _draw_panel(ax: "Axes", panel: pd.DataFrame, norm: "Normalize", colours: Any
         days = float(years) * YEAR_DAYS  # type: ignore[arg-type]
         ax.plot(smile["_moneyness"], smile["iv_mid"], color=colours(norm(days)), lw=1.2, marker=".", ms=3)
     low, high = _y_limits(panel)
-    margin = 0.05 * (high - low) or 0.01
+    margin = max(0.05 * (high - low), (MIN_Y_SPAN - (high - low)) / 2)
     ax.set_ylim(max(low - margin, 0.0), high + margin)
     ax.grid(alpha=0.3)
 
