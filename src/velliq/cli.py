@@ -8,14 +8,18 @@ Vendor files keep their own column names: ``--column side=type`` maps an
 input onto the file's column, and ``--valuation-date`` names a date or a
 column of quote dates (one file, many dates). Column names are read without
 surrounding spaces. Exit status: 0 on success, 2 for a usage error (bad
-arguments, a missing column, a file that cannot be read), 1 for any other
-failure.
+arguments, a missing column, a file that cannot be read, a cell that is not
+a number, date or side), 130 when interrupted, 143 when terminated, 1 for any
+other failure. The output files appear whole or not at all: each is written
+under a temporary name beside it and renamed into place once complete.
 
 pandas, and matplotlib for ``--plot``, are imported only once a command runs.
 """
 
 import argparse
 import importlib.util
+import os
+import signal
 import sys
 from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
@@ -25,7 +29,10 @@ import numpy as np
 import numpy.typing as npt
 
 from . import __version__
+from ._bad_cells import first_bad_cell
 from ._models import MODEL_TITLES, MODELS
+from ._output_files import pending_files, same_file
+from ._threads import available_cores, workers
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -51,8 +58,16 @@ PROGRESS_ROWS = 100_000  # larger tables get a progress bar
 CHUNK_ROWS = 20_000
 
 
+# Inputs read as numbers when they are columns of the table.
+NUMBER_INPUTS = ("strike", "bid", "ask", "price", "spot", "rate", "dividend_yield", "discount", "forward")
+
+
 class UsageError(Exception):
     """The command line or an input file is at fault: exit status 2."""
+
+
+class Terminated(BaseException):
+    """SIGTERM, raised in the main thread so that the output files are cleaned up as on Ctrl-C."""
 
 
 def file_format(path: Path) -> str:
@@ -154,20 +169,38 @@ def summary_text(result: "pd.DataFrame", options: dict[str, Any]) -> str:
     return f"{text}\n\n{len(result)} quotes, {len(table)} expiries: {totals}"
 
 
+def check_paths(source: Path, outputs: dict[str, Path | None]) -> None:
+    """The quotes can be read and each output written, without overwriting the
+    quotes or another output under any of their names."""
+    if source.is_dir():
+        raise UsageError(f"cannot read {source}: it is a directory, not a quote file")
+    if not source.is_file():
+        raise UsageError(f"cannot read {source}: no such file")
+    file_format(source)
+    written: dict[str, Path] = {}
+    for option, path in outputs.items():
+        if path is None:
+            continue
+        if not path.parent.is_dir():
+            raise UsageError(f"{path}: no folder {path.parent}")
+        if path.is_dir():
+            raise UsageError(f"{option} {path}: it is a directory")
+        if not os.access(path.parent, os.W_OK):
+            raise UsageError(f"{option} {path}: cannot write to the folder {path.parent}")
+        if same_file(path, source):
+            raise UsageError(f"{option} {path} is the quotes file {source}: writing it would overwrite the quotes")
+        for other, earlier in written.items():
+            if same_file(path, earlier):
+                raise UsageError(f"{option} {path} and {other} {earlier} are the same file")
+        written[option] = path
+
+
 def vols(args: argparse.Namespace) -> int:
     needs("pandas", "velliq vols")
     source = Path(args.quotes)
-    file_format(source)
-    if not source.is_file():
-        raise UsageError(f"cannot read {source}: no such file")
-    if args.output is not None:
-        if file_format(args.output) == "parquet":
-            needs("pyarrow", "writing Parquet")
-        if args.output.resolve() == source.resolve():
-            raise UsageError(f"the output {args.output} would overwrite the quotes")
-    for path in (args.output, args.plot):
-        if path is not None and not path.parent.is_dir():
-            raise UsageError(f"{path}: no folder {path.parent}")
+    if args.output is not None and file_format(args.output) == "parquet":
+        needs("pyarrow", "writing Parquet")
+    check_paths(source, {"-o": args.output, "--plot": args.plot})
     if args.plot is not None:
         needs("matplotlib", "--plot")
 
@@ -192,14 +225,40 @@ def vols(args: argparse.Namespace) -> int:
         result = implied_vols(quotes, options)
     except (chain.MissingColumnsError, chain.ValuationDateError) as error:
         raise UsageError(str(error)) from error
+    except ValueError as error:
+        bad_cell = bad_cell_error(quotes, options, source)
+        if bad_cell is None:
+            raise
+        raise bad_cell from error
 
     print(summary_text(result, options))
+    with pending_files() as files:
+        if args.output is not None:
+            write(result, files.temporary(args.output))
+        if args.plot is not None:
+            plot(result, files.temporary(args.plot), args.plot_underlying, options)
     if args.output is not None:
-        write(result, args.output)
         print(f"wrote {len(result)} rows to {args.output}", file=sys.stderr)
     if args.plot is not None:
-        plot(result, args.plot, args.plot_underlying, options)
+        print(f"wrote {args.plot}", file=sys.stderr)
     return 0
+
+
+def bad_cell_error(quotes: "pd.DataFrame", options: dict[str, Any], source: Path) -> UsageError | None:
+    """A usage error naming the first cell the chain cannot read, if one is the cause."""
+    inputs = {name: options.get(name) or name for name in (*NUMBER_INPUTS, "expiry", "side")}
+    numbers = [column for name in NUMBER_INPUTS if isinstance(column := inputs[name], str)]
+    expiry, valuation_date = inputs["expiry"], options.get("valuation_date")
+    if expiry in quotes.columns and quotes[expiry].dtype.kind in "biuf":
+        numbers.append(expiry)
+    dates = [column for column in (expiry, valuation_date) if isinstance(column, str) and column not in numbers]
+    cell = first_bad_cell(quotes, numbers=numbers, dates=dates, side=inputs["side"])
+    if cell is None:
+        return None
+    name = next((n for n, column in inputs.items() if column == cell.column), cell.column)
+    named = repr(cell.column) if name == cell.column else f"{cell.column!r} ({name})"
+    line = f", line {cell.row + 2} of {source}" if file_format(source) == "csv" else ""
+    return UsageError(f"column {named}, row {cell.row}{line}: {cell.value!r} is not {cell.expected}")
 
 
 def column_mapping(args: argparse.Namespace, found: list[str]) -> dict[str, str]:
@@ -223,31 +282,47 @@ def column_mapping(args: argparse.Namespace, found: list[str]) -> dict[str, str]
 
 
 def plot(result: "pd.DataFrame", path: Path, underlying: str | None, options: dict[str, Any]) -> None:
+    """The smiles, a panel per underlying and quote date, or of the one --plot-underlying names."""
     from . import chain
 
-    column = options.get("underlying", "underlying")
-    try:
-        chosen, count = chain.smile_underlying(result, underlying, column=column)
-    except LookupError as error:
-        raise UsageError(f"--plot-underlying {underlying!r} is not in the quotes") from error
-    if count > 1:
-        print(f"the smiles of {chosen} (of {count} underlyings; --plot-underlying picks another)", file=sys.stderr)
+    column = options.get("underlying")
+    chosen = None
+    if underlying is not None:
+        try:
+            chosen, _ = chain.smile_underlying(result, underlying, column=column or "underlying")
+        except LookupError as error:
+            raise UsageError(f"--plot-underlying {underlying!r} is not in the quotes") from error
     chain.plot_smiles(
         result,
         path,
-        underlying=chosen,
-        underlying_column=column,
+        underlying=column,
         strike=options.get("strike", "strike"),
         side=options.get("side", "side"),
         valuation_date=options.get("valuation_date"),
+        underlyings=None if chosen is None else [chosen],
     )
-    print(f"wrote {path}", file=sys.stderr)
 
 
 def positive_int(text: str) -> int:
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"{text} is not a positive whole number")
+    return value
+
+
+def worker_count(text: str) -> int:
+    """A positive count the native loops can hold (they take a C long)."""
+    value = positive_int(text)
+    try:
+        with workers(value):
+            pass
+    except OverflowError:
+        raise argparse.ArgumentTypeError(
+            f"{text} is out of range: give a number of threads (this machine has {available_cores()} cores)"
+        ) from None
     return value
 
 
@@ -286,7 +361,9 @@ def parser() -> argparse.ArgumentParser:
         "status added: .csv, .csv.gz or .parquet",
     )
     p.add_argument("--plot", type=Path, metavar="PNG", help="draw the smiles to this picture")
-    p.add_argument("--plot-underlying", metavar="NAME", help="the underlying to draw (default: the first)")
+    p.add_argument(
+        "--plot-underlying", metavar="NAME", help="draw this underlying only (default: a panel per underlying)"
+    )
     p.add_argument(
         "--valuation-date",
         metavar="DATE|COLUMN",
@@ -310,7 +387,7 @@ def parser() -> argparse.ArgumentParser:
         metavar="Q",
         help="dividend yield for every row, instead of forwards estimated from the quotes",
     )
-    p.add_argument("--workers", type=positive_int, metavar="N", help="native threads (default: every core)")
+    p.add_argument("--workers", type=worker_count, metavar="N", help="native threads (default: every core)")
     p.add_argument(
         "--forward-strikes",
         type=positive_int,
@@ -329,14 +406,22 @@ def one_line(error: BaseException) -> str:
     return text[0] if text else type(error).__name__
 
 
+def terminate(signum: int, frame: object) -> None:
+    raise Terminated
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    previous = signal.signal(signal.SIGTERM, terminate)
     try:
         status: int = args.run(args)
         return status
     except KeyboardInterrupt:
         print("velliq: interrupted", file=sys.stderr)
-        return 130
+        return 128 + signal.SIGINT
+    except Terminated:
+        print("velliq: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
     except UsageError as error:
         if args.debug:
             raise
@@ -347,6 +432,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise
         print(f"velliq {args.command}: error: {one_line(error)}", file=sys.stderr)
         return 1
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 if __name__ == "__main__":
