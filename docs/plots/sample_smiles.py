@@ -1,4 +1,4 @@
-"""The smiles of the first underlying of examples/data/quotes.csv.gz, drawn by
+"""The smiles of examples/data/quotes.csv.gz, one panel per underlying, drawn by
 velliq.chain.plot_smiles from the volatilities velliq.chain.implied_vols finds."""
 
 import pandas as pd
