@@ -12,7 +12,7 @@ Medians of interleaved repetitions.
 import argparse
 
 import numpy as np
-from run import interleaved
+from timing import interleaved
 from workload import build_chain
 
 import velliq
