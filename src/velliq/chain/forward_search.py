@@ -274,7 +274,7 @@ def strike_forwards(
         Ignored: the kernel brackets each root itself. Kept for callers that
         passed a first guess.
     model : {"baw", "american"}
-        The prices (:data:`MODELS`).
+        The prices (``velliq.chain.MODELS``).
 
     Returns
     -------
@@ -314,7 +314,7 @@ def forward(
     spot, discount : float
         The underlying's spot and the expiry's discount factor.
     model : {"baw", "american"}
-        The prices (:data:`MODELS`).
+        The prices (``velliq.chain.MODELS``).
 
     Returns
     -------
