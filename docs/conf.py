@@ -38,7 +38,7 @@ nitpick_ignore_regex = [
     (r"py:.*", r"(numpy|np|pandas|pd|dask|distributed|matplotlib)(\..*)?"),
     (r"py:class", r"(array_like|ndarray|ufunc|DataFrame|Series|Figure|optional|callable)"),
     # NumPy-docstring type words and Python's own types, which napoleon turns into references.
-    (r"py:class", r"(scalar|container|os\.PathLike|\{\"baw\"|\"american\"\})"),
+    (r"py:class", r"(scalar|container|iterable|os\.PathLike|\{\"baw\"|\"american\"\})"),
 ]
 
 # Docstrings in NumPy style; prose docstrings pass through unchanged.
