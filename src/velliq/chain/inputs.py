@@ -28,6 +28,7 @@ __all__ = [
     "group_keys",
     "quote_layout",
     "read_inputs",
+    "row_label",
 ]
 
 YEAR_DAYS: Final = 365.0  # Actual/365 Fixed
@@ -180,6 +181,11 @@ def _source(columns: "pd.Index[str]", value: Input, name: str) -> Source:
     return float(value)
 
 
+def row_label(label: object) -> object:
+    """An index label as it prints for a user (a NumPy integer as a plain one)."""
+    return label.item() if isinstance(label, np.generic) else label
+
+
 def _floats(column: "pd.Series[Any]") -> Floats:
     """A column as float64 (missing values NaN); ``ValueError`` naming the
     column and the row of a cell that is no number."""
@@ -192,7 +198,8 @@ def _floats(column: "pd.Series[Any]") -> Floats:
             raise
         position = int(np.flatnonzero(bad.to_numpy())[0])
         raise ValueError(
-            f"column {column.name!r}, row {column.index[position]!r}: {column.iloc[position]!r} is not a number"
+            f"column {column.name!r}, row {row_label(column.index[position])!r}: "
+            f"{column.iloc[position]!r} is not a number"
         ) from None
 
 
@@ -216,9 +223,10 @@ def _is_call(column: "pd.Series[Any]") -> Bools:
         label_sides = np.asarray(sides(objects), dtype=np.bool_)
     except ValueError:
         known = np.array([_is_side(label) for label in objects], dtype=np.bool_)
-        row = column.index[int(np.flatnonzero(~known[codes] & (codes >= 0))[0])]
+        position = int(np.flatnonzero(~known[codes] & (codes >= 0))[0])
         raise ValueError(
-            f"column {column.name!r}, row {row!r}: side {column[row]!r} is not 'c'/'call' or 'p'/'put' "
+            f"column {column.name!r}, row {row_label(column.index[position])!r}: "
+            f"side {column.iloc[position]!r} is not 'c'/'call' or 'p'/'put' "
             "(any case), True/False, or 1/-1"
         ) from None
     return np.where(codes >= 0, label_sides[codes], False) if codes.size else np.zeros(0, np.bool_)

@@ -13,7 +13,7 @@ import pandas as pd
 from ._arrays import Bools, Floats
 from .arbitrage import arbitrage_rows
 from .forward_search import group_ids
-from .inputs import SPOT_TOLERANCE, ChainInputs, ColumnNames
+from .inputs import SPOT_TOLERANCE, ChainInputs, ColumnNames, row_label
 from .repeats import duplicate_rows
 from .statuses import RowFlags
 
@@ -47,7 +47,8 @@ def _refuse_several_spots(group: npt.NDArray[np.intp], S: Floats, names: ColumnN
         first = int(np.flatnonzero(apart)[0])
         other = rows[(group[rows] == group[rows[first]]) & (S[rows] != S[rows[first]])][0]
         raise ValueError(
-            f"rows {index[rows[first]]!r} and {index[other]!r} share an (underlying, valuation date, expiry) "
+            f"rows {row_label(index[rows[first]])!r} and {row_label(index[other])!r} "
+            "share an (underlying, valuation date, expiry) "
             f"but have spots {S[rows[first]]!r} and {S[other]!r}: several underlyings; "
             f"name each row's underlying in a column {names.underlying!r}"
         )
