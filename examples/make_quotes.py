@@ -21,7 +21,12 @@ examples/data/quotes_truth.json records what was used: per underlying the
 spot, rate and dividend yield; per (underlying, expiry) the years, discount
 factor, forward and at-the-money volatility; per kind of mess the count and
 the 0-based row numbers in the file; and the statuses velliq.chain.implied_vols
-gives, which the script checks before it writes anything.
+gives, in all and per kind of mess, which the script checks before it
+writes anything: each kind its own status (a missing bid or ask
+``one_sided``, both ``missing_input``; a zero bid ``one_sided``; the second
+of two identical rows ``duplicate``), at least 75 % of stale quotes flagged
+(``arbitrage``: each breaks a bound against its neighbours), at most 0.5 %
+of the clean rows.
 
 Seeded and deterministic: running it again rewrites the same bytes.
 """
@@ -270,14 +275,21 @@ def main():
 
     result = chain.implied_vols(quotes, valuation_date=VALUATION_DATE, rate=RATE)
     statuses = result.status.value_counts().reindex(list(chain.STATUSES), fill_value=0)
+    by_kind = {k: result.status.iloc[v].astype(str).value_counts().to_dict() for k, v in spoilt.items()}
+    both_missing = int((result.bid.isna() & result.ask.isna()).iloc[spoilt["missing"]].sum())
     expected = {
-        "missing_input": len(spoilt["missing"]),
-        "crossed": len(spoilt["crossed"]),
-        "below_intrinsic": len(spoilt["below_intrinsic"]),
+        "missing": {"missing_input": both_missing, "one_sided": len(spoilt["missing"]) - both_missing},
+        "crossed": {"crossed": len(spoilt["crossed"])},
+        "below_intrinsic": {"below_intrinsic": len(spoilt["below_intrinsic"])},
+        "duplicate": {"duplicate": len(spoilt["duplicate"])},
     }
-    expected["ok"] = len(quotes) - sum(expected.values())
-    if statuses[statuses > 0].to_dict() != expected:
-        sys.exit(f"statuses {statuses[statuses > 0].to_dict()} are not the mess {expected}")
+    wrong = {k: by_kind[k] for k in expected if {s: n for s, n in by_kind[k].items() if n} != expected[k]}
+    flagged = {k: 1 - by_kind[k].get("ok", 0) / len(spoilt[k]) for k in ("stale", "zero_bid")}
+    clean = np.ones(len(quotes), bool)
+    clean[np.concatenate(list(spoilt.values()))] = False
+    clean_flagged = (result.status[clean] != "ok").mean()
+    if wrong or flagged["zero_bid"] < 1 or flagged["stale"] < 0.75 or clean_flagged > 0.005:
+        sys.exit(f"statuses {by_kind} are not the mess; clean rows flagged {clean_flagged:.2%}")
 
     OUT.mkdir(exist_ok=True)
     quotes.to_csv(OUT / "quotes.csv.gz", index=False, float_format="%.2f", compression={"method": "gzip", "mtime": 0})
@@ -293,6 +305,7 @@ def main():
         "expiries": groups.to_dict("records"),
         "mess": {k: {"count": len(v), "rows": [int(i) for i in v]} for k, v in spoilt.items()},
         "statuses": {k: int(n) for k, n in statuses.items()},
+        "statuses_by_kind": by_kind,
     }
     (OUT / "quotes_truth.json").write_text(json.dumps(truth, indent=1) + "\n")
     print(

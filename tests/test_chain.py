@@ -99,29 +99,45 @@ def test_clean_table_recovers_forwards_and_vols():
 
 
 def test_each_status_from_a_row_built_for_it():
+    """Every status from a row of one expiry's table built for it; the
+    kernel's own statuses on rows of an underlying quoted once (no
+    neighbours to break a bound with), at the true forward."""
     table = clean_table()
     table = table[table["expiry"] == EXPIRIES[1]].copy()
+    alone = table.iloc[[0, 0]].assign(underlying="ALONE", strike=[110.0, 100.0], side=["put", "call"])
+    table = pd.concat([table, alone, table.iloc[[3]]], ignore_index=True)
     K = table["strike"].to_numpy()
-    call = table["side"] == "call"
+    call = (table["side"] == "call").to_numpy()
+    xyz = (table["underlying"] == "XYZ").to_numpy()
     built = {
-        "missing_input": table.index[call & (K == 110.0)][0],
-        "crossed": table.index[~call & (K == 95.0)][0],
-        "below_intrinsic": table.index[call & (K == 70.0)][0],
-        "no_time_value": table.index[~call & (K == 70.0)][0],
-        "no_solution": table.index[call & (K == 100.0)][0],
+        "missing_input": table.index[xyz & call & (K == 110.0)][0],
+        "expired": table.index[xyz & ~call & (K == 120.0)][0],
+        "crossed": table.index[xyz & ~call & (K == 95.0)][0],
+        "duplicate": table.index[-1],
+        "one_sided": table.index[xyz & ~call & (K == 105.0)][0],
+        "arbitrage": table.index[xyz & call & (K == 100.0)][0],
+        "below_intrinsic": table.index[xyz & call & (K == 70.0)][0],
+        "no_time_value": table.index[~xyz][0],
+        "no_solution": table.index[~xyz][1],
     }
-    table.loc[built["missing_input"], "ask"] = np.nan
+    table.loc[built["missing_input"], "side"] = np.nan
+    table.loc[built["expired"], "expiry"] = 0.0
     table.loc[built["crossed"], ["bid", "ask"]] = [5.0, 4.0]
+    table.loc[built["duplicate"], "bid"] -= 0.01  # a repeat of row 3 at another bid: both are flagged
+    table.loc[built["one_sided"], "ask"] = np.nan
+    table.loc[built["arbitrage"], ["bid", "ask"]] = [150.0, 151.0]  # above the spot, and every lower strike's call
     table.loc[built["below_intrinsic"], ["bid", "ask"]] = [29.0, 29.5]  # intrinsic 30
-    table.loc[built["no_time_value"], ["bid", "ask"]] = [0.0, 0.0]
-    table.loc[built["no_solution"], ["bid", "ask"]] = [150.0, 151.0]  # above the spot
-    result = chain.implied_vols(table, rate=RATE)
-    for status, row in built.items():
-        assert result.loc[row, "status"] == status
-    assert (result["status"] == "ok").sum() == len(table) - len(built)
-    bad = result.loc[[built[s] for s in ("missing_input", "crossed", "below_intrinsic", "no_solution")]]
+    table.loc[built["no_time_value"], ["bid", "ask"]] = [10.0, 10.0]  # the put's exercise value
+    table.loc[built["no_solution"], ["bid", "ask"]] = [99.9, 100.5]  # a mid above the spot, a bid below it
+    result = chain.implied_vols(table, rate=RATE, forward="true_forward")
+    statuses = {status: result.loc[row, "status"] for status, row in built.items()}
+    assert statuses == {s: s for s in built}
+    assert set(result["status"].drop([*built.values(), 3])) == {"ok"} and result.loc[3, "status"] == "duplicate"
+    bad = result.loc[[built[s] for s in ("missing_input", "expired", "crossed", "below_intrinsic", "no_solution")]]
     assert bad[["iv_bid", "iv_mid", "iv_ask"]].isna().all().all()
     assert result.loc[built["no_time_value"], "iv_mid"] == 0.0
+    one_sided = result.loc[built["one_sided"]]
+    assert one_sided["iv_bid"] > 0 and np.isnan(one_sided["iv_mid"]) and np.isnan(one_sided["iv_ask"])
     assert list(result["status"].cat.categories) == list(chain.STATUSES)
 
 

@@ -34,11 +34,19 @@ import numpy.typing as npt
 import pandas as pd
 
 from ..baw import REASONS
-from ._arrays import Floats
+from ._arrays import Bools, Floats
 from .inputs import ChainInputs
 from .statuses import reason_kernels
 
-__all__ = ["FORWARD_COLUMNS", "ForwardEstimates", "estimated_forwards", "forward", "forward_columns", "strike_forwards"]
+__all__ = [
+    "FORWARD_COLUMNS",
+    "ForwardEstimates",
+    "estimated_forwards",
+    "forward",
+    "forward_columns",
+    "group_ids",
+    "strike_forwards",
+]
 
 Ints = npt.NDArray[np.intp]
 
@@ -171,11 +179,16 @@ def _estimate(pairs: _Pairs, chosen: Ints, n_groups: int, model: str) -> Forward
     return ForwardEstimates(forward, lo, hi, strikes, unsettled)
 
 
-def _pairs_of_rows(group: Ints, inputs: ChainInputs) -> _Pairs:
+def _pairs_of_rows(group: Ints, inputs: ChainInputs, usable: Bools | None) -> _Pairs:
     """Per (group, strike) quoted on both sides, its quotes: the mean over
-    duplicate rows, crossed rows left out; a price without bid and ask is both."""
+    duplicate rows, crossed rows and those not ``usable`` left out; a price
+    without bid and ask is both."""
     rows = np.flatnonzero(
-        (group >= 0) & np.isfinite(inputs.strike) & np.isfinite(inputs.mid) & ~(inputs.bid > inputs.ask)
+        (group >= 0)
+        & np.isfinite(inputs.strike)
+        & np.isfinite(inputs.mid)
+        & ~(inputs.bid > inputs.ask)
+        & (True if usable is None else usable)
     )
     strike_codes, strikes = pd.factorize(inputs.strike[rows])
     pair, _ = pd.factorize(group[rows] * len(strikes) + strike_codes)
@@ -195,7 +208,7 @@ def _pairs_of_rows(group: Ints, inputs: ChainInputs) -> _Pairs:
     return _Pairs(group[first], inputs.S[first], inputs.strike[first], inputs.D[first], quotes)
 
 
-def _group_ids(keys: pd.DataFrame) -> tuple[Ints, int]:
+def group_ids(keys: pd.DataFrame) -> tuple[Ints, int]:
     """Per row, its group's number (-1 where a key is missing), and the count of groups."""
     ids = keys.groupby(list(keys.columns), sort=False, dropna=True).ngroup()
     group = ids.to_numpy(np.float64, na_value=-1).astype(np.intp)
@@ -203,23 +216,25 @@ def _group_ids(keys: pd.DataFrame) -> tuple[Ints, int]:
 
 
 def _row_estimates(
-    keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str
+    keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str, usable: Bools | None
 ) -> tuple[Ints, ForwardEstimates]:
-    """Per row its group's number, and per group the estimate."""
-    group, n_groups = _group_ids(keys)
-    pairs = _pairs_of_rows(group, inputs)
+    """Per row its group's number, and per group the estimate from its ``usable`` rows."""
+    group, n_groups = group_ids(keys)
+    pairs = _pairs_of_rows(group, inputs, usable)
     chosen = _select(pairs, _INFORMATIVE_PAIRS if max_strikes is None else max_strikes)
     return group, _estimate(pairs, chosen, n_groups, model)
 
 
-def estimated_forwards(keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str) -> Floats:
-    """Per row, its group's forward from the group's quotes (NaN where a key is missing)."""
-    group, estimates = _row_estimates(keys, inputs, max_strikes, model)
+def estimated_forwards(
+    keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str, usable: Bools | None = None
+) -> Floats:
+    """Per row, its group's forward from the group's ``usable`` quotes (NaN where a key is missing)."""
+    group, estimates = _row_estimates(keys, inputs, max_strikes, model, usable)
     return np.where(group >= 0, estimates.forward[group], np.nan)
 
 
 def forward_columns(
-    keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str
+    keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str, usable: Bools | None = None
 ) -> dict[str, npt.NDArray[Any]]:
     """Per row, its group's ``FORWARD_COLUMNS``: the given forward (with no
     range and no strikes) or the estimate."""
@@ -227,7 +242,7 @@ def forward_columns(
         n = len(inputs.F)
         nan, zero = np.full(n, np.nan), np.zeros(n, np.intp)
         return dict(zip(FORWARD_COLUMNS, (inputs.F, nan, nan.copy(), zero, zero.copy())))
-    group, estimates = _row_estimates(keys, inputs, max_strikes, model)
+    group, estimates = _row_estimates(keys, inputs, max_strikes, model, usable)
     keyed = group >= 0
     per_group = (estimates.forward, estimates.lo, estimates.hi)
     floats = [np.where(keyed, values[group], np.nan) for values in per_group]

@@ -2,6 +2,7 @@
 of its rows by (underlying, valuation date, expiry), the unit a forward belongs to."""
 
 import datetime as dt
+import warnings
 from collections.abc import Container, Hashable
 from dataclasses import dataclass, fields, replace
 from typing import Any, Final, TypeAlias, TypedDict
@@ -21,14 +22,23 @@ __all__ = [
     "MissingColumnsError",
     "QuoteInputs",
     "QuoteLayout",
+    "SPOT_TOLERANCE",
     "ValuationDateError",
     "group_columns",
     "group_keys",
     "quote_layout",
     "read_inputs",
+    "row_label",
 ]
 
 YEAR_DAYS: Final = 365.0  # Actual/365 Fixed
+_YEAR_SECONDS: Final = YEAR_DAYS * 86400.0  # a date-only expiry gives exactly its days / YEAR_DAYS
+
+# Integer expiries at least this large are dates written as YYYYMMDD, not year fractions.
+_YYYYMMDD_FLOOR: Final = 10_000_000
+
+# Spots of one group further apart than this (relative) are several underlyings' spots.
+SPOT_TOLERANCE: Final = 0.01
 
 # A market input given as a column name (None: the default column) or as one number for every row.
 Input = str | float | None
@@ -130,6 +140,7 @@ class ChainInputs:
     bid: Floats
     ask: Floats
     mid: Floats  # ``price`` when given, else the mean of bid and ask
+    has_side: Bools  # False where the side is missing
     S: Floats
     D: Floats
     F: Floats | None  # None: estimated from the quotes
@@ -170,24 +181,73 @@ def _source(columns: "pd.Index[str]", value: Input, name: str) -> Source:
     return float(value)
 
 
+def row_label(label: object) -> object:
+    """An index label as it prints for a user (a NumPy integer as a plain one)."""
+    return label.item() if isinstance(label, np.generic) else label
+
+
+def _floats(column: "pd.Series[Any]") -> Floats:
+    """A column as float64 (missing values NaN); ``ValueError`` naming the
+    column and the row of a cell that is no number."""
+    try:
+        return column.to_numpy(np.float64, na_value=np.nan)
+    except (TypeError, ValueError):
+        numbers = pd.to_numeric(column, errors="coerce")
+        bad = numbers.isna() & column.notna()
+        if not bad.any():
+            raise
+        position = int(np.flatnonzero(bad.to_numpy())[0])
+        raise ValueError(
+            f"column {column.name!r}, row {row_label(column.index[position])!r}: "
+            f"{column.iloc[position]!r} is not a number"
+        ) from None
+
+
 def _values(quotes: pd.DataFrame, source: Source) -> Floats | None:
     if source is None:
         return None
     if isinstance(source, str):
-        return quotes[source].to_numpy(np.float64, na_value=np.nan)
+        return _floats(quotes[source])
     return np.full(len(quotes), source)
 
 
 def _is_call(column: "pd.Series[Any]") -> Bools:
-    """:func:`velliq.sides` of a column, for text read once per distinct label."""
-    if pd.api.types.is_string_dtype(column):
-        codes, labels = pd.factorize(column)
-        if len(codes) and (codes >= 0).all():
-            try:
-                return np.asarray(sides(np.asarray(labels, dtype=object)), dtype=np.bool_)[codes]
-            except ValueError:
-                pass  # refused below, naming the first bad row
-    return np.asarray(sides(column), dtype=np.bool_)
+    """:func:`velliq.sides` of a column, read once per distinct label; False
+    where the side is missing. ``ValueError`` naming the column and the first
+    row whose side is none."""
+    if pd.api.types.is_bool_dtype(column) and not isinstance(column.dtype, pd.CategoricalDtype):
+        return column.to_numpy(np.bool_)
+    codes, labels = pd.factorize(column)  # missing values: code -1; a categorical's unused categories left out
+    objects = np.asarray(labels, dtype=object)
+    try:
+        label_sides = np.asarray(sides(objects), dtype=np.bool_)
+    except ValueError:
+        known = np.array([_is_side(label) for label in objects], dtype=np.bool_)
+        position = int(np.flatnonzero(~known[codes] & (codes >= 0))[0])
+        raise ValueError(
+            f"column {column.name!r}, row {row_label(column.index[position])!r}: "
+            f"side {column.iloc[position]!r} is not 'c'/'call' or 'p'/'put' "
+            "(any case), True/False, or 1/-1"
+        ) from None
+    return np.where(codes >= 0, label_sides[codes], False) if codes.size else np.zeros(0, np.bool_)
+
+
+def _is_side(label: object) -> bool:
+    try:
+        sides(np.array([label], dtype=object))
+    except ValueError:
+        return False
+    return True
+
+
+def _warn_percent(values: Floats | None, name: str) -> None:
+    if values is not None and bool((np.abs(values) > 1).any()):
+        warnings.warn(
+            f"{name} above 1 in magnitude (e.g. {values[np.abs(values) > 1][0]!r}): "
+            "a yearly rate is a fraction (0.043 for 4.3 %), not a percentage",
+            UserWarning,
+            stacklevel=4,
+        )
 
 
 @dataclass(frozen=True)
@@ -217,12 +277,22 @@ class QuoteLayout:
         """Per row, the time to expiry in years (Actual/365 Fixed for dates)."""
         expiry = quotes[self.names.expiry]
         if pd.api.types.is_numeric_dtype(expiry):
-            return expiry.to_numpy(np.float64)
+            years = _floats(expiry)
+            dated = np.isfinite(years) & (years >= _YYYYMMDD_FLOOR) & (years == np.round(years))
+            if dated.any():
+                raise ValueError(
+                    f"column {self.names.expiry!r} holds integers that read as dates "
+                    f"(e.g. {int(years[dated][0])} as YYYYMMDD), not year fractions: "
+                    "convert them with pandas.to_datetime(..., format='%Y%m%d') and give valuation_date"
+                )
+            return years
         start = self.valuation_date if dates is None else dates
         if start is None:
-            raise ValueError("expiry holds dates: give valuation_date (or expiries as year fractions)")
-        days = (pd.to_datetime(expiry) - start).dt.days
-        return days.to_numpy(np.float64) / YEAR_DAYS
+            raise ValueError(
+                f"column {self.names.expiry!r} holds dates: give valuation_date (or expiries as year fractions)"
+            )
+        seconds = (pd.to_datetime(expiry) - start).dt.total_seconds()  # a time of day counts
+        return seconds.to_numpy(np.float64) / _YEAR_SECONDS
 
     def is_call(self, quotes: pd.DataFrame) -> Bools:
         return _is_call(quotes[self.names.side])
@@ -232,13 +302,20 @@ class QuoteLayout:
         names, n = self.names, len(quotes)
 
         def column(name: str) -> Floats:
-            return quotes[name].to_numpy(np.float64, na_value=np.nan) if name in quotes else np.full(n, np.nan)
+            return _floats(quotes[name]) if name in quotes else np.full(n, np.nan)
 
         bid, ask = column(names.bid), column(names.ask)
         mid = column(names.price) if names.price in quotes else 0.5 * (bid + ask)
         D, F = _values(quotes, self.discount), _values(quotes, self.forward)
         S, r = _values(quotes, self.spot), _values(quotes, self.rate)
         q = _values(quotes, self.dividend_yield)
+        _warn_percent(r, "rate" if not isinstance(self.rate, str) else f"column {self.rate!r} (rate)")
+        _warn_percent(
+            q,
+            "dividend_yield"
+            if not isinstance(self.dividend_yield, str)
+            else f"column {self.dividend_yield!r} (dividend yield)",
+        )
         S = S if S is not None else np.full(n, np.nan)
         if D is None:
             assert r is not None  # a missing rate was refused by quote_layout
@@ -256,6 +333,7 @@ class QuoteLayout:
             bid=bid,
             ask=ask,
             mid=mid,
+            has_side=quotes[names.side].notna().to_numpy(),
             S=S,
             D=D,
             F=F,

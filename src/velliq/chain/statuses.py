@@ -1,4 +1,4 @@
-"""Why a row of the quote table has no volatility: one status per row."""
+"""Why a row of the quote table has no volatility, or one to doubt: one status per row."""
 
 from typing import Final, Protocol, cast
 
@@ -7,20 +7,61 @@ import numpy.typing as npt
 import pandas as pd
 
 from .._models import pricing_model
-from ._arrays import Floats
+from ..baw import REASONS
+from ._arrays import Bools, Floats
 
-__all__ = ["NO_VOLATILITY", "STATUSES", "ReasonKernels", "reason_kernels", "row_statuses"]
+__all__ = [
+    "NO_MID_VOLATILITY",
+    "NO_VOLATILITY",
+    "STATUSES",
+    "ReasonKernels",
+    "RowFlags",
+    "reason_kernels",
+    "reason_statuses",
+    "row_statuses",
+]
 
-# Why a row's volatility is missing, in the order the checks take precedence.
-# The kernels' reason codes number the same names (velliq.baw.REASONS).
-STATUSES: Final = ("missing_input", "crossed", "no_forward", "below_intrinsic", "no_time_value", "no_solution", "ok")
+# Each row's status is the first of these that applies:
+# - missing_input: an input is missing, or a spot, strike, discount or given forward is not positive and finite
+# - expired: no time left (expiry at or before the valuation time)
+# - crossed: the bid is above the ask
+# - duplicate: a repeat of another row's (underlying, date, expiry, strike, side): an identical repeat
+#   after the first, or every row of a conflicting repeat
+# - one_sided: a zero or missing bid or ask: volatilities of the sides quoted, no mid volatility
+# - arbitrage: breaks a static no-arbitrage bound against its neighbours and is among the fewest
+#   quotes whose removal restores the bounds (velliq.chain.arbitrage)
+# - no_forward: no forward could be estimated for the row's group
+# - below_intrinsic, no_time_value, no_solution: the implied-volatility kernel's reasons for the mid
+# - ok: a volatility from a two-sided quote that nothing contradicts
+# Missing inputs first (nothing else can be judged); then what the row is regardless of its prices
+# (expired, crossed, a repeat); then what its quotes lack (a side), then what its neighbours say
+# (arbitrage, only judged on two-sided quotes); then what the model says.
+STATUSES: Final = (
+    "missing_input",
+    "expired",
+    "crossed",
+    "duplicate",
+    "one_sided",
+    "arbitrage",
+    "no_forward",
+    "below_intrinsic",
+    "no_time_value",
+    "no_solution",
+    "ok",
+)
 
-# The statuses up to this one leave a row no volatility at all (the others a zero or a number).
-NO_VOLATILITY: Final = STATUSES.index("below_intrinsic")
+# Statuses that leave a row no volatility at all, and those that leave it no mid volatility.
+NO_VOLATILITY: Final = frozenset({"missing_input", "expired", "crossed", "no_forward", "below_intrinsic"})
+NO_MID_VOLATILITY: Final = NO_VOLATILITY | {"one_sided"}
 
-_MISSING_INPUT: Final = STATUSES.index("missing_input")
-_CROSSED: Final = STATUSES.index("crossed")
-_NO_FORWARD: Final = STATUSES.index("no_forward")
+_CODE: Final = {name: np.int8(code) for code, name in enumerate(STATUSES)}
+
+# The kernels number their reasons by velliq.baw.REASONS; the table maps them
+# to its statuses by name (the forward-pair reasons never describe a mid).
+_REASON_STATUS: Final = np.array(
+    [_CODE.get(name, _CODE["no_solution"]) for name in REASONS],
+    dtype=np.int8,
+)
 
 
 class ReasonKernels(Protocol):
@@ -37,27 +78,75 @@ def reason_kernels(model: str) -> ReasonKernels:
     return cast(ReasonKernels, pricing_model(model))
 
 
+def reason_statuses(reasons: npt.NDArray[np.int8]) -> npt.NDArray[np.int8]:
+    """The status code of each kernel reason code."""
+    return _REASON_STATUS[reasons]
+
+
+def _positive(values: Floats) -> Bools:
+    with np.errstate(invalid="ignore"):
+        return np.isfinite(values) & (values > 0)
+
+
+class RowFlags:
+    """What the table sees before any volatility is solved: per row, whether
+    an input is missing, the option has expired, the quote is crossed or one-sided."""
+
+    def __init__(
+        self,
+        years: Floats,
+        strike: Floats,
+        S: Floats,
+        D: Floats,
+        has_side: Bools,
+        bid: Floats,
+        ask: Floats,
+        mid: Floats,
+    ) -> None:
+        quoted = ~(np.isnan(bid) & np.isnan(ask))  # bid or ask given (else a price alone, or nothing)
+        self.one_sided = quoted & ~(_positive(bid) & _positive(ask))
+        self.missing = (
+            np.isnan(years)
+            | ~_positive(strike)
+            | ~_positive(S)
+            | ~_positive(D)
+            | ~has_side
+            | (np.isnan(mid) & ~self.one_sided)
+        )
+        with np.errstate(invalid="ignore"):
+            self.expired = years <= 0
+            self.crossed = bid > ask
+
+    def unusable(self) -> Bools:
+        """Rows that tell nothing about the forward or their neighbours."""
+        return self.missing | self.expired | self.crossed | self.one_sided
+
+
 def row_statuses(
-    years: Floats,
-    strike: Floats,
-    S: Floats,
-    D: Floats,
+    flags: RowFlags,
     F: Floats,
-    bid: Floats,
-    ask: Floats,
-    mid: Floats,
+    duplicate: Bools,
+    arbitrage: Bools,
     mid_reason: npt.NDArray[np.int8],
 ) -> "pd.Categorical[str]":
     """Per row, the first of ``STATUSES`` that applies, as a categorical.
 
-    The table decides what only it can see (an input missing or a year
-    fraction not positive, a bid above its ask, no forward for the row's
-    group); every other row takes the reason the implied-volatility kernel
-    gave for its mid (``implied_vol_reason``).
+    The table decides what only it can see (``RowFlags``, repeats, the
+    bounds between neighbours, no forward for the row's group); every other
+    row takes the reason the implied-volatility kernel gave for its mid
+    (``implied_vol_reason``), mapped by name.
     """
-    codes = mid_reason.astype(np.int8, copy=True)
-    codes[np.isnan(F)] = _NO_FORWARD
-    codes[bid > ask] = _CROSSED
-    missing = ~np.isfinite(years) | (years <= 0) | np.isnan(strike) | np.isnan(mid) | np.isnan(S) | np.isnan(D)
-    codes[missing] = _MISSING_INPUT
+    codes = reason_statuses(mid_reason)
+    with np.errstate(invalid="ignore"):
+        codes[np.isnan(F)] = _CODE["no_forward"]
+        bad_forward = ~np.isnan(F) & ~_positive(F)
+    for name, rows in (
+        ("arbitrage", arbitrage),
+        ("one_sided", flags.one_sided),
+        ("duplicate", duplicate),
+        ("crossed", flags.crossed),
+        ("expired", flags.expired),
+        ("missing_input", flags.missing | bad_forward),
+    ):  # the last applied takes precedence
+        codes[rows] = _CODE[name]
     return pd.Categorical.from_codes(codes, categories=pd.Index(list(STATUSES)))

@@ -8,10 +8,11 @@ import pandas as pd
 from .._models import PricingModel, pricing_model
 from .._threads import workers as _workers
 from ._arrays import Floats
-from .chunks import Rows, group_chunks, row_chunks
+from .chunks import Rows, group_chunks
 from .forward_search import estimated_forwards, forward_columns
 from .inputs import ChainInputs, QuoteInputs, group_keys, quote_layout
-from .statuses import NO_VOLATILITY, STATUSES, reason_kernels, row_statuses
+from .row_checks import RowChecks, check_rows
+from .statuses import NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, reason_kernels, row_statuses
 
 __all__ = ["forwards", "implied_vols"]
 
@@ -39,7 +40,8 @@ def forwards(
         yield is given), ``forward_lo`` and ``forward_hi`` (the consistent
         range: the forwards at which the call and put bid-ask volatility
         bands of every supporting strike overlap), ``forward_strikes`` (the
-        supporting strikes: those whose bands overlap at the forward) and
+        supporting strikes: those whose bands overlap at the forward; quotes
+        with any status but ``ok`` and the kernel's own never support it) and
         ``forward_unsettled`` (the pairs solved whose forward did not
         settle); NaN and 0 for a given forward.
     """
@@ -48,8 +50,9 @@ def forwards(
     years = layout.years(quotes, dates)
     table = layout.read(quotes, years, layout.is_call(quotes))
     keys = group_keys(quotes, layout.names, years, dates)
+    usable = check_rows(keys, table, quotes.index).usable
     with _workers(workers):
-        columns = forward_columns(keys, table, forward_strikes, model)
+        columns = forward_columns(keys, table, forward_strikes, model, usable)
     frame = keys.assign(years=table.years, discount=table.D, **columns)
     names = {
         "underlying_key": layout.names.underlying,
@@ -102,9 +105,41 @@ def implied_vols(
         A new table: the input columns, then ``years``, ``discount``,
         ``forward``, ``iv_bid``, ``iv_mid``, ``iv_ask`` (annual
         volatilities), ``vega`` (of the mid, per unit of annual volatility)
-        and ``status``, a categorical saying why a volatility is missing
-        (``STATUSES``). No row is dropped. The mid is ``price`` when given,
-        else the mean of bid and ask.
+        and ``status``, a categorical saying why a volatility is missing or
+        in doubt (``STATUSES``), the first that applies of:
+
+        - ``missing_input``: an input or the side missing, or a spot, strike,
+          discount or given forward not positive and finite; no volatilities
+        - ``expired``: no time left to expiry; no volatilities
+        - ``crossed``: bid above ask; no volatilities
+        - ``duplicate``: a repeat of another row's (underlying, valuation
+          date, expiry, strike, side): identical repeats after the first, or
+          every row of a repeat with different prices; volatilities kept
+        - ``one_sided``: a zero or missing bid or ask: the volatility of each
+          side quoted, no mid volatility or vega
+        - ``arbitrage``: breaks a static no-arbitrage bound against its
+          neighbours (monotone and convex in strike, a call at most the spot,
+          a put at most its strike) and is among the fewest quotes whose
+          removal restores them (velliq.chain.arbitrage); volatilities kept
+        - ``no_forward``: no forward for the row's group; no volatilities
+        - ``below_intrinsic``: the mid below its exercise value; no volatilities
+        - ``no_time_value``: the mid at its exercise value; volatility 0
+        - ``no_solution``: no volatility reproduces the mid
+        - ``ok``: a volatility from a two-sided quote that nothing contradicts
+
+        Only ``ok`` quotes inform the forward. No row is dropped. The mid is
+        ``price`` when given, else the mean of bid and ask. Expiries given as
+        timestamps keep their time of day: years are (expiry - valuation) in
+        seconds over 365 days' seconds.
+
+    Raises
+    ------
+    ValueError
+        Naming the column (and the row, for one cell): a cell that is no
+        number, a side that is none, expiries as integers that read as dates
+        (20250620), a group of several spots (add an ``underlying`` column).
+        A ``rate`` or ``dividend_yield`` above 1 in magnitude warns
+        (``UserWarning``) of a likely percentage.
     """
     pricing = pricing_model(model)
     layout = quote_layout(quotes, **inputs)
@@ -114,11 +149,8 @@ def implied_vols(
     if not years.flags.owndata:  # a view of the input's column: the result gets its own
         years = years.copy()
     is_call = layout.is_call(quotes)
-    chunks: list[Rows] = (
-        group_chunks(group_keys(quotes, layout.names, years, dates))
-        if layout.estimates_forward
-        else list(row_chunks(n))
-    )
+    keys = group_keys(quotes, layout.names, years, dates)
+    chunks: list[Rows] = group_chunks(keys)  # the checks of a row need its whole group
     added = {name: np.empty(n) for name in ("discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega")}
     status_codes = np.empty(n, dtype=np.int8)
     categories = pd.Index(list(STATUSES))
@@ -126,11 +158,12 @@ def implied_vols(
         for rows in chunks:
             part = quotes.iloc[rows]
             table = layout.read(part, years[rows], is_call[rows])
+            part_keys = keys.iloc[rows].reset_index(drop=True)
+            checks = check_rows(part_keys, table, part.index)
             F = table.F
             if F is None:
-                keys = group_keys(part, layout.names, table.years, None if dates is None else dates[rows])
-                F = estimated_forwards(keys, table, forward_strikes, model)
-            computed, status = _implied_vols(pricing, model, table, F)
+                F = estimated_forwards(part_keys, table, forward_strikes, model, checks.usable)
+            computed, status = _implied_vols(pricing, model, table, F, checks)
             for name, values in computed.items():
                 added[name][rows] = values
             status_codes[rows] = status.codes
@@ -142,7 +175,7 @@ def implied_vols(
 
 
 def _implied_vols(
-    pricing: PricingModel, model: str, table: ChainInputs, F: Floats
+    pricing: PricingModel, model: str, table: ChainInputs, F: Floats, checks: RowChecks
 ) -> "tuple[dict[str, Floats], pd.Categorical[str]]":
     """One chunk's discount, forward, volatilities and vega, and its statuses."""
     S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
@@ -154,13 +187,17 @@ def _implied_vols(
     vega, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
     pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega, scratch, scratch))
     del scratch
-    status = row_statuses(years, strike, S, D, F, table.bid, table.ask, table.mid, mid_reason)
+    status = row_statuses(checks.flags, F, checks.duplicate, checks.arbitrage, mid_reason)
     with np.errstate(invalid="ignore"):
         root_t = np.sqrt(np.where(years > 0, years, np.nan))
-    bad = status.codes <= NO_VOLATILITY
+        no_side = {"bid": ~(table.bid > 0), "ask": ~(table.ask > 0)}
+    names = np.asarray(status.categories)[status.codes]
+    bad = np.isin(names, list(NO_VOLATILITY))
+    no_mid = np.isin(names, list(NO_MID_VOLATILITY))
+    one_sided = no_mid & ~bad
     for k in sigma:  # annualised in place
         np.divide(sigma[k], root_t, out=sigma[k])
-        sigma[k][bad] = np.nan
+        sigma[k][no_mid if k == "mid" else bad | (one_sided & no_side[k])] = np.nan
     np.multiply(vega, root_t, out=vega)
-    vega[bad] = np.nan
+    vega[no_mid] = np.nan
     return {"discount": D, "forward": F, **{f"iv_{k}": sigma[k] for k in sigma}, "vega": vega}, status

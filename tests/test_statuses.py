@@ -1,0 +1,103 @@
+"""Every row's status on a vendor's messy export (tests/messy_quotes.py), and
+the inputs refused or warned about where they enter."""
+
+import re
+
+import numpy as np
+import pandas as pd
+import pytest
+from messy_quotes import DATES, LABEL_STATUSES, RATE, messy_quotes
+
+from velliq import chain
+
+NEW_STATUSES = {"expired", "duplicate", "one_sided", "arbitrage"}
+
+
+@pytest.fixture(scope="module")
+def messy():
+    quotes = messy_quotes()
+    result = chain.implied_vols(quotes.drop(columns="label"), valuation_date="quote_date", rate=RATE, model="american")
+    return quotes, result
+
+
+@pytest.mark.parametrize("label", sorted(LABEL_STATUSES))
+def test_each_label_gets_its_statuses(messy, label):
+    quotes, result = messy
+    statuses = set(result["status"][quotes["label"] == label].astype(str))
+    assert statuses and statuses <= LABEL_STATUSES[label]
+
+
+def test_the_mess_is_flagged_and_the_clean_rows_are_not(messy):
+    quotes, result = messy
+    status = result["status"].astype(str)
+    injected = quotes["label"].isin(["stale", "typo", "duplicate"])
+    assert (status[injected] != "ok").mean() >= 0.75
+    assert status[quotes["label"] == "clean"].isin(NEW_STATUSES).mean() <= 0.005
+    one_sided = status == "one_sided"
+    assert result.loc[one_sided, "iv_mid"].isna().all() and (result.loc[one_sided, "iv_ask"] > 0).any()
+
+
+def test_flagged_quotes_never_enter_the_forward(messy):
+    quotes, result = messy
+    clean = quotes[quotes["label"] == "clean"].drop(columns="label")
+    alone = chain.implied_vols(clean, valuation_date="quote_date", rate=RATE, model="american")
+    np.testing.assert_array_equal(result.loc[clean.index, "forward"], alone["forward"])
+
+
+def _small():
+    quotes = messy_quotes()
+    return quotes[(quotes["label"] == "clean") & (quotes["underlying"] == "GAMA")].drop(columns="label")
+
+
+def _integer_expiries(t):
+    return t.assign(expiry=t["expiry"].dt.strftime("%Y%m%d").astype(int)), {}
+
+
+def _several_spots(t):
+    return t.drop(columns="underlying").assign(spot=np.where(t.index % 2, 47.3, 212.0)), {}
+
+
+def _text_cell(t):
+    t = t.astype({"bid": object})
+    t.loc[t.index[4], "bid"] = "n/a"
+    return t, {}
+
+
+def _categorical_side(t):
+    side = t["side"].astype(object)
+    side.iloc[5] = "X"
+    return t.assign(side=pd.Categorical(side, categories=["Q", "C", "P", "X"])), {}
+
+
+@pytest.mark.parametrize(
+    "spoil, message",
+    [
+        (_integer_expiries, r"column 'expiry' holds integers that read as dates \(e\.g\. 2025\d{4} as YYYYMMDD"),
+        (_several_spots, r"several underlyings; name each row's underlying in a column 'underlying'"),
+        (_text_cell, r"column 'bid', row (\d+): 'n/a' is not a number"),
+        (_categorical_side, r"column 'side', row (\d+): side 'X' is not"),
+    ],
+)
+def test_input_errors_name_the_column_and_row(spoil, message):
+    table, _ = spoil(_small())
+    with pytest.raises(ValueError, match=message) as error:
+        chain.implied_vols(table, valuation_date="quote_date", rate=RATE)
+    row = re.search(message, str(error.value)).groups()
+    assert not row or int(row[0]) in table.index[[4, 5]]  # the spoilt row's label, not a position
+
+
+@pytest.mark.parametrize("inputs, name", [({"rate": 4.3}, "rate"), ({"rate": RATE, "dividend_yield": 1.5}, "dividend")])
+def test_a_percentage_warns(inputs, name):
+    with pytest.warns(UserWarning, match=f"{name}.*above 1 in magnitude"):
+        chain.implied_vols(_small(), valuation_date="quote_date", **inputs)
+
+
+@pytest.mark.parametrize("hours", [17.5, 30.5, 24.0 * 16])
+def test_an_expiry_keeps_its_time_of_day(hours):
+    table = _small().head(6)
+    valuation = DATES[0] + pd.Timedelta(hours=16)
+    timed = table.assign(expiry=valuation + pd.Timedelta(hours=hours))
+    result = chain.implied_vols(timed, valuation_date=valuation, rate=RATE, forward=50.0)
+    assert (result["years"] == hours * 3600 / (365 * 86400)).all() and (result["status"] != "missing_input").all()
+    dated = chain.implied_vols(table, valuation_date=DATES[0], rate=RATE)
+    assert (dated["years"] == (table["expiry"] - DATES[0]).dt.days / 365).all()  # date-only: days / 365 exactly
