@@ -103,7 +103,7 @@ def test_only_ok_quotes_and_the_axis_of_the_smiles():
 @pytest.mark.parametrize(
     "renames, missing_bids, keywords, error, message",
     [
-        ({}, True, {}, ValueError, r"no ok quotes to draw: 54 rows \(missing_input 54\)"),
+        ({}, True, {}, ValueError, r"no ok quotes to draw: 54 rows \(one_sided 54\)"),
         ({}, False, {"underlyings": ["ABC"]}, ValueError, r"no ok quotes to draw: 0 rows \(none\)"),
         ({"side": "type"}, False, {}, chain.MissingColumnsError, "no column 'side'"),
         ({}, False, {"underlying": "CRVL"}, chain.MissingColumnsError, "no column 'CRVL'"),
