@@ -218,6 +218,8 @@ def vols(args: argparse.Namespace) -> int:
         workers=args.workers,
         **columns,
     )
+    if args.greeks:
+        options["greeks"] = True
     for name in ("rate", "dividend_yield"):
         if getattr(args, name) is not None:
             options[name] = getattr(args, name)
@@ -396,6 +398,11 @@ def parser() -> argparse.ArgumentParser:
     )
     titles = ", ".join(f"{name} ({title})" for name, title in MODEL_TITLES.items())
     p.add_argument("--model", choices=list(MODELS), default="baw", help=f"pricing model: {titles}; default: baw")
+    p.add_argument(
+        "--greeks",
+        action="store_true",
+        help="add delta, gamma, vega_1pct, theta_1d, rho_1pct and dividend_rho_1pct at the mid volatility",
+    )
     p.add_argument("--debug", action="store_true", help="show the traceback of a failure")
     p.set_defaults(run=vols, parser=p)
     return top

@@ -2,7 +2,8 @@
 
 - :func:`implied_vols`: a long table, one row per quote, returned with the
   forward, the bid, mid and ask volatilities, vega and a status per row,
-  by either model (``MODELS``: "baw" or "american").
+  by either model (``MODELS``: "baw" or "american"); with ``greeks=True``
+  also the mid's Greeks in desk units (``GREEK_COLUMNS``).
 - :func:`forwards`: one row per (underlying, valuation date, expiry) with
   its forward (the valuation date when a column gives each row's);
   :func:`forward`: one expiry's forward from its call and put quotes;
@@ -16,6 +17,7 @@
 
 from .._models import MODELS
 from .forward_search import FORWARD_COLUMNS, forward, strike_forwards
+from .greeks import GREEK_COLUMNS
 from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, ValuationDateError, group_columns
 from .plotting import plot_smiles, smile_underlying
 from .results import summary
@@ -24,6 +26,7 @@ from .table import forwards, implied_vols
 
 __all__ = [
     "FORWARD_COLUMNS",
+    "GREEK_COLUMNS",
     "MODELS",
     "STATUSES",
     "YEAR_DAYS",

@@ -10,6 +10,7 @@ from .._threads import workers as _workers
 from ._arrays import Floats
 from .chunks import Rows, group_chunks
 from .forward_search import estimated_forwards, forward_columns
+from .greeks import GREEK_COLUMNS, desk_greeks
 from .inputs import ChainInputs, QuoteInputs, group_keys, quote_layout
 from .row_checks import RowChecks, check_rows
 from .statuses import NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, reason_kernels, row_statuses
@@ -70,6 +71,7 @@ def implied_vols(
     model: str = "baw",
     forward_strikes: int | None = None,
     workers: int | None = None,
+    greeks: bool = False,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """Implied volatilities of a long quote table, one row per quote.
@@ -98,6 +100,14 @@ def implied_vols(
     workers : int, optional
         Native threads to compute on (all cores for None, as
         :func:`velliq.workers`).
+    greeks : bool, default False
+        Add the model's Greeks at the mid volatility, in desk units, after
+        ``vega`` (NaN for rows without a mid volatility): ``delta``,
+        ``gamma`` (per unit of spot), ``vega_1pct`` (per volatility point),
+        ``theta_1d`` (over one calendar day, as time passes), ``rho_1pct``
+        and ``dividend_rho_1pct`` (per +1 % in the rate and in the dividend
+        yield, with spot fixed). The rate and the dividend yield are those
+        the discount and forward imply, however they were given.
 
     Returns
     -------
@@ -151,7 +161,8 @@ def implied_vols(
     is_call = layout.is_call(quotes)
     keys = group_keys(quotes, layout.names, years, dates)
     chunks: list[Rows] = group_chunks(keys)  # the checks of a row need its whole group
-    added = {name: np.empty(n) for name in ("discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega")}
+    names = ("discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega", *(GREEK_COLUMNS if greeks else ()))
+    added = {name: np.empty(n) for name in names}
     status_codes = np.empty(n, dtype=np.int8)
     categories = pd.Index(list(STATUSES))
     with _workers(workers):
@@ -163,7 +174,7 @@ def implied_vols(
             F = table.F
             if F is None:
                 F = estimated_forwards(part_keys, table, forward_strikes, model, checks.usable)
-            computed, status = _implied_vols(pricing, model, table, F, checks)
+            computed, status = _implied_vols(pricing, model, table, F, checks, greeks)
             for name, values in computed.items():
                 added[name][rows] = values
             status_codes[rows] = status.codes
@@ -175,18 +186,22 @@ def implied_vols(
 
 
 def _implied_vols(
-    pricing: PricingModel, model: str, table: ChainInputs, F: Floats, checks: RowChecks
+    pricing: PricingModel, model: str, table: ChainInputs, F: Floats, checks: RowChecks, greeks: bool
 ) -> "tuple[dict[str, Floats], pd.Categorical[str]]":
-    """One chunk's discount, forward, volatilities and vega, and its statuses."""
+    """One chunk's discount, forward, volatilities and vega (and Greeks), and its statuses."""
     S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
     quoted = {"bid": table.bid, "mid": table.mid, "ask": table.ask}
     mid_vol, mid_reason = reason_kernels(model).implied_vol_reason(table.mid, S, strike, D, F, is_call)
     sigma: dict[str, Floats] = {
         k: mid_vol if k == "mid" else pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted
     }
-    vega, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
-    pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega, scratch, scratch))
-    del scratch
+    if greeks:
+        forward_greeks = pricing.greeks(S, strike, D, F, sigma["mid"], is_call)
+        vega = forward_greeks[2].copy()  # annualised in place below
+    else:
+        vega, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
+        pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega, scratch, scratch))
+        del scratch
     status = row_statuses(checks.flags, F, checks.duplicate, checks.arbitrage, mid_reason)
     with np.errstate(invalid="ignore"):
         root_t = np.sqrt(np.where(years > 0, years, np.nan))
@@ -195,9 +210,10 @@ def _implied_vols(
     bad = np.isin(names, list(NO_VOLATILITY))
     no_mid = np.isin(names, list(NO_MID_VOLATILITY))
     one_sided = no_mid & ~bad
+    desk = desk_greeks(forward_greeks, S, D, F, sigma["mid"], years, no_mid) if greeks else {}
     for k in sigma:  # annualised in place
         np.divide(sigma[k], root_t, out=sigma[k])
         sigma[k][no_mid if k == "mid" else bad | (one_sided & no_side[k])] = np.nan
     np.multiply(vega, root_t, out=vega)
     vega[no_mid] = np.nan
-    return {"discount": D, "forward": F, **{f"iv_{k}": sigma[k] for k in sigma}, "vega": vega}, status
+    return {"discount": D, "forward": F, **{f"iv_{k}": sigma[k] for k in sigma}, "vega": vega, **desk}, status
