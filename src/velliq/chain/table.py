@@ -100,7 +100,7 @@ def implied_vols(
     workers : int, optional
         Native threads to compute on (all cores for None, as
         :func:`velliq.workers`).
-    greeks : bool, default False
+    greeks : bool, optional
         Add the model's Greeks at the mid volatility, in desk units, after
         ``vega`` (NaN for rows without a mid volatility): ``delta``,
         ``gamma`` (per unit of spot), ``vega_1pct`` (per volatility point),
