@@ -27,7 +27,6 @@ __all__ = [
     "group_columns",
     "group_keys",
     "quote_layout",
-    "read_inputs",
     "row_label",
 ]
 
@@ -392,22 +391,6 @@ def quote_layout(
         ]
         raise MissingColumnsError(missing, expected, list(columns))
     return QuoteLayout(names=names, valuation_date=one_date, **sources)
-
-
-def read_inputs(
-    quotes: pd.DataFrame,
-    valuation_date: ValuationDate = None,
-    spot: Input = None,
-    rate: Input = None,
-    dividend_yield: Input = None,
-    discount: Input = None,
-    forward: Input = None,
-    **renames: str,
-) -> ChainInputs:
-    """The whole table's inputs (``F`` None when it must be estimated from the quotes);
-    raises as :func:`quote_layout`."""
-    layout = quote_layout(quotes, valuation_date, spot, rate, dividend_yield, discount, forward, **renames)
-    return layout.read(quotes, layout.years(quotes, layout.dates(quotes)), layout.is_call(quotes))
 
 
 def group_keys(quotes: pd.DataFrame, names: ColumnNames, years: Floats, dates: Dates | None) -> pd.DataFrame:
