@@ -123,9 +123,8 @@ def implied_vols(frame, *, underlying="underlying", expiry="expiry", **kwargs):
         Lazy, rows in shuffled order (sort by index to compare).
     """
     frame = _by_expiry(frame, underlying, expiry, kwargs.get("valuation_date"))
-    meta = frame._meta.assign(
-        **{c: pd.Series(dtype="f8") for c in ("years", "discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega")}
-    )
+    added = chain.result_columns(bool(kwargs.get("greeks", False)))
+    meta = frame._meta.assign(**{c: pd.Series(dtype="f8") for c in added[:-1]})
     meta["status"] = pd.Categorical([], categories=list(chain.STATUSES))
     return frame.map_partitions(chain.implied_vols, underlying=underlying, expiry=expiry, meta=meta, **kwargs)
 

@@ -22,7 +22,7 @@ from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, ValuationDateEr
 from .plotting import plot_smiles, smile_underlying
 from .results import summary
 from .statuses import STATUSES
-from .table import forwards, implied_vols
+from .table import forwards, implied_vols, result_columns
 
 __all__ = [
     "FORWARD_COLUMNS",
@@ -38,6 +38,7 @@ __all__ = [
     "group_columns",
     "implied_vols",
     "plot_smiles",
+    "result_columns",
     "smile_underlying",
     "strike_forwards",
     "summary",

@@ -240,9 +240,10 @@ def _is_side(label: object) -> bool:
 
 
 def _warn_percent(values: Floats | None, name: str) -> None:
-    if values is not None and bool((np.abs(values) > 1).any()):
+    large = None if values is None else np.abs(values) > 1
+    if large is not None and values is not None and bool(large.any()):
         warnings.warn(
-            f"{name} above 1 in magnitude (e.g. {values[np.abs(values) > 1][0]!r}): "
+            f"{name} above 1 in magnitude (e.g. {values[large][0]!r}): "
             "a yearly rate is a fraction (0.043 for 4.3 %), not a percentage",
             UserWarning,
             stacklevel=4,

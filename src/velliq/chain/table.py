@@ -1,6 +1,6 @@
 """Implied volatilities and forwards of a long quote table, one row per quote."""
 
-from typing import Unpack
+from typing import Final, Unpack
 
 import numpy as np
 import pandas as pd
@@ -15,7 +15,7 @@ from .inputs import ChainInputs, QuoteInputs, group_keys, quote_layout
 from .row_checks import RowChecks, check_rows
 from .statuses import NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, reason_kernels, row_statuses
 
-__all__ = ["forwards", "implied_vols"]
+__all__ = ["forwards", "implied_vols", "result_columns"]
 
 
 def forwards(
@@ -63,6 +63,21 @@ def forwards(
     first = frame.groupby(list(keys.columns), sort=True).first()
     first.index = first.index.set_names([names[k] for k in keys.columns])
     return first
+
+
+def result_columns(greeks: bool = False) -> tuple[str, ...]:
+    """The columns :func:`implied_vols` adds, in order (with ``greeks``, the Greeks too)."""
+    return (
+        "years",
+        "discount",
+        "forward",
+        "iv_bid",
+        "iv_mid",
+        "iv_ask",
+        "vega",
+        *(GREEK_COLUMNS if greeks else ()),
+        "status",
+    )
 
 
 def implied_vols(
@@ -161,7 +176,7 @@ def implied_vols(
     is_call = layout.is_call(quotes)
     keys = group_keys(quotes, layout.names, years, dates)
     chunks: list[Rows] = group_chunks(keys)  # the checks of a row need its whole group
-    names = ("discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega", *(GREEK_COLUMNS if greeks else ()))
+    names = result_columns(greeks)[1:-1]
     added = {name: np.empty(n) for name in names}
     status_codes = np.empty(n, dtype=np.int8)
     categories = pd.Index(list(STATUSES))
@@ -185,6 +200,11 @@ def implied_vols(
     return pd.concat([kept, pd.DataFrame(columns, index=quotes.index, copy=False)], axis=1)
 
 
+# Per status code, whether the row keeps no volatility at all, and no mid volatility.
+_BY_CODE_NO_VOLATILITY: Final = np.isin(STATUSES, list(NO_VOLATILITY))
+_BY_CODE_NO_MID_VOLATILITY: Final = np.isin(STATUSES, list(NO_MID_VOLATILITY))
+
+
 def _implied_vols(
     pricing: PricingModel, model: str, table: ChainInputs, F: Floats, checks: RowChecks, greeks: bool
 ) -> "tuple[dict[str, Floats], pd.Categorical[str]]":
@@ -206,9 +226,8 @@ def _implied_vols(
     with np.errstate(invalid="ignore"):
         root_t = np.sqrt(np.where(years > 0, years, np.nan))
         no_side = {"bid": ~(table.bid > 0), "ask": ~(table.ask > 0)}
-    names = np.asarray(status.categories)[status.codes]
-    bad = np.isin(names, list(NO_VOLATILITY))
-    no_mid = np.isin(names, list(NO_MID_VOLATILITY))
+    bad = _BY_CODE_NO_VOLATILITY[status.codes]
+    no_mid = _BY_CODE_NO_MID_VOLATILITY[status.codes]
     one_sided = no_mid & ~bad
     desk = desk_greeks(forward_greeks, S, D, F, sigma["mid"], years, no_mid) if greeks else {}
     for k in sigma:  # annualised in place
