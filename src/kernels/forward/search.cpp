@@ -112,9 +112,10 @@ double scan_and_refine(const ForwardParams* p, double F_init) {
     if (std::isnan(best_x)) {
         return best_x;  // no trial forward yields a usable pair
     }
-    const double x = _fminbound(_fwd_iv_abs_diff, best_x - step, best_x + step,
-                                const_cast<ForwardParams*>(p), XATOL, MAXITER);
-    return objective(p, x) <= best_f ? x : best_x;
+    Recorded recorded{p};
+    const double x =
+        _fminbound(Recorded::evaluate, best_x - step, best_x + step, &recorded, XATOL, MAXITER);
+    return recorded.value_at(x) <= best_f ? x : best_x;
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 #include "shared/outcome.hpp"
 
 #include <cmath>
-#include <limits>
 
 #include "kernels.hpp"
 
@@ -17,10 +16,8 @@ bool _has_time_value(double price, double S, double K, int q) {
 }
 
 VolReason _vol_reason(double vol, double price, double S, double K, double D, double F, int q) {
-    const bool finite = std::isfinite(price) && std::isfinite(S) && std::isfinite(K) &&
-                        std::isfinite(D) && std::isfinite(F);
-    if (!finite || !(S > 0 && K > 0 && D > 0 && F > 0)) {
-        return {std::numeric_limits<double>::quiet_NaN(), Reason::missing_input};
+    if (!std::isfinite(price) || !_inputs_in_domain(S, K, D, F)) {
+        return {DOUBLE_NAN, Reason::missing_input};
     }
     if (std::isnan(vol)) {
         return {vol, Reason::no_solution};
