@@ -3,12 +3,13 @@
     python bench/chain.py            # a 1,000,000-row quote table
     python bench/chain.py --quick    # 200,000 rows
     python bench/chain.py --given-forwards   # forward and discount columns: nothing estimated
+    python bench/chain.py --model american --rows 20000 --given-forwards
 
 The table: 40 underlyings, 25 expiries from a week to two years, 500 strikes
 per expiry (250 calls and 250 puts), BAW mids on a smile with a spread of two
 ticks. The baseline is what the table costs without velliq.chain: the three
 implied volatilities and the Greeks (for vega) at the true forwards, as bare
-velliq.baw calls on ready float64 arrays; the table's own work on top of
+calls of the model's ufuncs on ready float64 arrays; the table's own work on top of
 them is mostly the forward estimate (timed alone as chain.forwards). Figures
 are medians of interleaved repetitions, ratios of timings taken in this run.
 """
@@ -21,9 +22,10 @@ import pandas as pd
 from timing import interleaved
 
 import velliq
-from velliq import baw, chain
+from velliq import american, baw, chain
 
 RATE = 0.04
+MODELS = {"baw": baw, "american": american}
 
 
 def table(rows):
@@ -55,14 +57,16 @@ def table(rows):
     return frame, dict(S=spot, K=K, D=D, F=F, is_call=is_call, bid=mid - 0.01, mid=mid, ask=mid + 0.01)
 
 
-def bare(a):
-    sig = {k: baw.implied_vol(a[k], a["S"], a["K"], a["D"], a["F"], a["is_call"]) for k in ("bid", "mid", "ask")}
-    baw.greeks(a["S"], a["K"], a["D"], a["F"], sig["mid"], a["is_call"])
+def bare(a, model):
+    sig = {k: model.implied_vol(a[k], a["S"], a["K"], a["D"], a["F"], a["is_call"]) for k in ("bid", "mid", "ask")}
+    model.greeks(a["S"], a["K"], a["D"], a["F"], sig["mid"], a["is_call"])
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--rows", type=int, default=None, help="rows of the table (default 1,000,000; --quick 200,000)")
+    parser.add_argument("--model", choices=sorted(MODELS), default="baw")
     parser.add_argument(
         "--forward-strikes",
         type=int,
@@ -73,18 +77,19 @@ def main(argv=None):
         "--given-forwards", action="store_true", help="the table holds forward and discount: the forwards are given"
     )
     args = parser.parse_args(argv)
-    rows = 200_000 if args.quick else 1_000_000
+    rows = args.rows or (200_000 if args.quick else 1_000_000)
+    model = MODELS[args.model]
     frame, arrays = table(rows)
     reps = 3
-    options = dict(rate=RATE, forward_strikes=args.forward_strikes)
+    options = dict(rate=RATE, forward_strikes=args.forward_strikes, model=args.model)
     if args.given_forwards:
         frame = frame.assign(forward=arrays["F"], discount=arrays["D"])
-        options = {}
+        options = dict(model=args.model)
 
     (t_chain, t_bare, t_forwards), _ = interleaved(
         [
             lambda: chain.implied_vols(frame, **options, workers=1),
-            lambda: bare(arrays),
+            lambda: bare(arrays, model),
             lambda: chain.forwards(frame, **options, workers=1),
         ],
         reps,
@@ -98,10 +103,11 @@ def main(argv=None):
     forward_error = np.nanmax(np.abs(result["forward"] / arrays["F"] - 1))
     figures = [
         (f"implied_vols over {rows:,} rows, one worker", t_chain, "s", None),
+        ("model", args.model, "", None),
         ("forwards", "given" if args.given_forwards else "estimated", "", None),
         ("pairs per expiry for the forward, at most", args.forward_strikes or "default", "", None),
-        ("bare velliq.baw calls on the same arrays", t_bare, "s", None),
-        ("implied_vols / bare calls, time", t_chain / t_bare, "", ("<=", 1.2)),
+        (f"bare velliq.{args.model} calls on the same arrays", t_bare, "s", None),
+        ("implied_vols / bare calls, time", t_chain / t_bare, "", ("<=", 1.2 if args.model == "baw" else 1.3)),
         ("forward estimate alone (forwards) / bare calls", t_forwards / t_bare, "", None),
         ("peak memory / input table", peak / size, "", ("<=", 2.0)),
         ("workers=2 vs one worker", t_chain / t_two, "x", (">=", 1.8)),
