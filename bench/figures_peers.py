@@ -6,6 +6,7 @@ import time
 import numpy as np
 import peers
 import workload
+from american_ratios import setting_ratios
 from figures import batch_per_quote
 from timing import median_time
 
@@ -145,3 +146,26 @@ def fig_python(rep, chain, cfg, sample, batch_result):
         "{:,.0f}",
         note="batch timed on the same quotes",
     )
+
+
+def fig_american(rep, cfg):
+    """8: the accurate model's default setting against BAW, itself and QuantLib's QdFp, on the
+    first 3,000 quotes of the book, one worker (bench/american_ratios.py gives every setting)."""
+    t = setting_ratios(workload.build_chain(min(cfg["quotes"], 3000)), "default", cfg["reps"])
+    rep.add("8", "american_iv_us", "velliq.american.implied_vol per quote", t["iv"], "us", "{:.1f}")
+    rep.add("8", "american_iv_vs_baw", "american.implied_vol / baw.implied_vol", t["iv"] / t["baw_iv"], "x", "{:.2f}")
+    rep.add(
+        "8",
+        "american_greeks_vs_price",
+        "american.greeks (all five) / american.price",
+        t["greeks"] / t["price"],
+        "x",
+        "{:.2f}",
+    )
+    if "qdfp" in t:
+        ratio = t["qdfp"] / t["price_ql"]
+        rep.add("8", "american_price_vs_qdfp", "QdFp accurate scheme / american.price", ratio, "x", "{:.1f}")
+    else:
+        rep.add(
+            "8", "american_price_vs_qdfp", "QdFp accurate scheme / american.price", None, note="QuantLib not installed"
+        )

@@ -28,6 +28,9 @@ TARGETS = {  # figure key -> (comparison, bound)
     "iv_call_overhead_ns": ("<=", 150.0),
     "two_threads_scaling": (">=", 1.8),
     "memory_ratio": ("<=", 1.0),
+    "american_iv_vs_baw": ("<=", 3.0),
+    "american_greeks_vs_price": ("<=", 3.0),
+    "american_price_vs_qdfp": (">=", 10.0),
 }
 
 

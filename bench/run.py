@@ -21,7 +21,7 @@ from datetime import UTC, datetime
 import floorlib
 import workload
 from figures import fig_batch_and_floor, fig_forward, fig_memory, fig_scalar, fig_threads
-from figures_peers import fig_peers
+from figures_peers import fig_american, fig_peers
 from report import FULL, QUICK, RESULTS, Report, machine
 
 # --- main -----------------------------------------------------------------------
@@ -55,6 +55,7 @@ def main(argv=None):
     fig_threads(rep, chain, cfg["reps"])
     fig_forward(rep, cfg["reps"])
     fig_memory(rep, chain, cfg["memory_quotes"])
+    fig_american(rep, cfg)
 
     mode = "quick" if opts.quick else "full"
     title = (
