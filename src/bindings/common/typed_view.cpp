@@ -1,18 +1,15 @@
 #include "typed_view.hpp"
 
-#include <atomic>
 #include <cstring>
 
 namespace velliq {
 
 namespace {
 
-// Holds one buffer export for its whole life; the views of it share one
-// reference to it, counted by acquisition_count.
+// Holds one buffer export for its whole life; the one view acquired with it
+// owns the only reference.
 struct ViewOwner {
     PyObject_HEAD Py_buffer buffer;
-    ElementType type;
-    std::atomic<std::int32_t> acquisition_count;
 };
 
 void view_owner_dealloc(PyObject* self) {
@@ -149,58 +146,42 @@ bool acquire_view(PyObject* obj, ElementType type, Access access, TypedView* vie
         view->data = nullptr;
         return true;
     }
-    ViewOwner* owner;
-    bool created = false;
-    if (Py_IS_TYPE(obj, &view_owner_type) && reinterpret_cast<ViewOwner*>(obj)->type == type &&
-        (access == Access::ReadOnly || !reinterpret_cast<ViewOwner*>(obj)->buffer.readonly)) {
-        owner = reinterpret_cast<ViewOwner*>(obj);
-    } else {
-        owner = PyObject_New(ViewOwner, &view_owner_type);
-        if (!owner) {
-            return false;
-        }
-        new (&owner->acquisition_count) std::atomic<std::int32_t>(0);
-        owner->type = type;
-        // A failed request leaves buffer.obj null, so the owner's release is then a no-op.
-        std::memset(&owner->buffer, 0, sizeof(owner->buffer));
-        const int flags = access == Access::Writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO;
-        if (PyObject_GetBuffer(obj, &owner->buffer, flags) < 0) {
-            Py_DECREF(owner);
-            return false;
-        }
-        created = true;
-        const Py_buffer& buffer = owner->buffer;
-        bool valid = false;
-        if (buffer.ndim != 1) {
-            PyErr_Format(PyExc_ValueError,
-                         "Buffer has wrong number of dimensions (expected %d, got %d)", 1,
-                         buffer.ndim);
-        } else if (!check_format(buffer.format, type)) {
-            // check_format set the error
-        } else if (static_cast<std::size_t>(buffer.itemsize) != type_size(type)) {
-            const std::size_t itemsize = static_cast<std::size_t>(buffer.itemsize);
-            PyErr_Format(PyExc_ValueError,
-                         "Item size of buffer (%zu byte%s) does not match size of '%s' "
-                         "(%zu byte%s)",
-                         itemsize, itemsize == 1 ? "" : "s", type_name(type), type_size(type),
-                         type_size(type) == 1 ? "" : "s");
-        } else {
-            valid = true;
-        }
-        if (!valid) {
-            Py_DECREF(owner);
-            return false;
-        }
+    ViewOwner* owner = PyObject_New(ViewOwner, &view_owner_type);
+    if (!owner) {
+        return false;
+    }
+    // A failed request leaves buffer.obj null, so the owner's release is then a no-op.
+    std::memset(&owner->buffer, 0, sizeof(owner->buffer));
+    const int flags = access == Access::Writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO;
+    if (PyObject_GetBuffer(obj, &owner->buffer, flags) < 0) {
+        Py_DECREF(owner);
+        return false;
     }
     const Py_buffer& buffer = owner->buffer;
+    bool valid = false;
+    if (buffer.ndim != 1) {
+        PyErr_Format(PyExc_ValueError,
+                     "Buffer has wrong number of dimensions (expected %d, got %d)", 1, buffer.ndim);
+    } else if (!check_format(buffer.format, type)) {
+        // check_format set the error
+    } else if (static_cast<std::size_t>(buffer.itemsize) != type_size(type)) {
+        const std::size_t itemsize = static_cast<std::size_t>(buffer.itemsize);
+        PyErr_Format(PyExc_ValueError,
+                     "Item size of buffer (%zu byte%s) does not match size of '%s' "
+                     "(%zu byte%s)",
+                     itemsize, itemsize == 1 ? "" : "s", type_name(type), type_size(type),
+                     type_size(type) == 1 ? "" : "s");
+    } else {
+        valid = true;
+    }
+    if (!valid) {
+        Py_DECREF(owner);
+        return false;
+    }
     view->stride = buffer.strides ? buffer.strides[0] : buffer.itemsize;
     view->length = buffer.shape[0];
     view->data = static_cast<char*>(buffer.buf);
     view->owner = reinterpret_cast<PyObject*>(owner);
-    const std::int32_t before = owner->acquisition_count.fetch_add(1, std::memory_order_relaxed);
-    if (!created && before == 0) {
-        Py_INCREF(owner);  // the views' shared reference
-    }
     return true;
 }
 
@@ -211,10 +192,7 @@ void release_view(TypedView* view) {
     if (!owner || owner == Py_None) {
         return;
     }
-    auto* view_owner = reinterpret_cast<ViewOwner*>(owner);
-    if (view_owner->acquisition_count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        Py_DECREF(owner);
-    }
+    Py_DECREF(owner);
 }
 
 }  // namespace velliq

@@ -2,14 +2,14 @@
 // a byte stride, obtained once through the buffer protocol and checked against
 // the element type, so that loops can read and write elements without the
 // interpreter lock. Views are acquired and released with the lock held; the
-// buffer stays exported, and its memory in place, until the last view of it is
-// released.
+// buffer stays exported, and its memory in place, until its view is released.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
-#include <cstring>
+
+#include "unaligned.hpp"
 
 namespace velliq {
 
@@ -30,23 +30,14 @@ struct TypedView {
     TypedView& operator=(const TypedView&) = delete;
     ~TypedView();
 
-    // Buffers need not be aligned (NumPy passes unaligned arrays through
-    // unchanged), so elements are copied bytewise, which compiles to a plain
-    // load or store.
+    // Element i, read or written as a T.
+    template <class T>
+    T get(std::int64_t i) const {
+        return load<T>(data + i * stride);
+    }
     template <class T>
     void set(std::int64_t i, T value) const {
         store(data + i * stride, value);
-    }
-
-    template <class T>
-    static T load(const char* address) {
-        T value;
-        std::memcpy(&value, address, sizeof value);
-        return value;
-    }
-    template <class T>
-    static void store(char* address, T value) {
-        std::memcpy(address, &value, sizeof value);
     }
 };
 

@@ -13,25 +13,17 @@
 #include <Python.h>
 
 #include <cfenv>
-#include <cstring>
 
 #include "kernels.hpp"
 #include "parallel_for.hpp"
+#include "unaligned.hpp"
 
 namespace velliq::ufunc {
 
 using npy_intp_t = Py_ssize_t;  // NumPy's npy_intp
 
-template <class T>
-T load(const char* p) {
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
-
-inline void store(char* p, double value) {
-    std::memcpy(p, &value, sizeof value);
-}
+using velliq::load;
+using velliq::store;
 
 // How the option's side is stored: the side the kernels take is +1 for a call
 // and -1 for a put.

@@ -105,7 +105,9 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, size_t nargsf, 
 }
 
 bool init_flag_rule() {
-    call_flag = PyUnicode_InternFromString("c");
+    if (call_flag == nullptr) {  // kept when start-up runs again after a failed import
+        call_flag = PyUnicode_InternFromString("c");
+    }
     return call_flag != nullptr;
 }
 

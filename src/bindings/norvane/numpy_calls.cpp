@@ -6,8 +6,9 @@ namespace {
 
 PyObject* module_globals = nullptr;  // borrowed
 
+// Start-up may run again after a failed import: names already interned are kept, not leaked.
 bool intern(PyObject** slot, const char* text) {
-    return (*slot = PyUnicode_InternFromString(text)) != nullptr;
+    return *slot != nullptr || (*slot = PyUnicode_InternFromString(text)) != nullptr;
 }
 
 }  // namespace
@@ -18,6 +19,9 @@ bool init_numpy_calls(PyObject* globals) {
     if (!intern(&n.np, "np") || !intern(&n.float64, "float64") || !intern(&n.intc, "intc") ||
         !intern(&n.ascontiguousarray, "ascontiguousarray") || !intern(&n.empty, "empty")) {
         return false;
+    }
+    if (n.dtype_kwnames != nullptr) {
+        return true;
     }
     PyRef dtype = PyRef::steal(PyUnicode_InternFromString("dtype"));
     n.dtype_kwnames = dtype ? PyTuple_Pack(1, dtype.get()) : nullptr;

@@ -11,7 +11,7 @@ namespace velliq {
 namespace {
 
 double element(const TypedView& view, std::int64_t i) {
-    return TypedView::load<double>(view.data + i * view.stride);
+    return view.get<double>(i);
 }
 
 struct Window {
