@@ -44,7 +44,6 @@ __all__ = [
     "estimated_forwards",
     "forward",
     "forward_columns",
-    "group_ids",
     "strike_forwards",
 ]
 
@@ -208,33 +207,25 @@ def _pairs_of_rows(group: Ints, inputs: ChainInputs, usable: Bools | None) -> _P
     return _Pairs(group[first], inputs.S[first], inputs.strike[first], inputs.D[first], quotes)
 
 
-def group_ids(keys: pd.DataFrame) -> tuple[Ints, int]:
-    """Per row, its group's number (-1 where a key is missing), and the count of groups."""
-    ids = keys.groupby(list(keys.columns), sort=False, dropna=True).ngroup()
-    group = ids.to_numpy(np.float64, na_value=-1).astype(np.intp)
-    return group, int(group.max()) + 1 if group.size else 0
-
-
-def _row_estimates(
-    keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str, usable: Bools | None
-) -> tuple[Ints, ForwardEstimates]:
-    """Per row its group's number, and per group the estimate from its ``usable`` rows."""
-    group, n_groups = group_ids(keys)
+def _group_estimates(
+    group: Ints, n_groups: int, inputs: ChainInputs, max_strikes: int | None, model: str, usable: Bools | None
+) -> ForwardEstimates:
+    """Per group (numbered by ``group``, -1 for none), the estimate from its ``usable`` rows."""
     pairs = _pairs_of_rows(group, inputs, usable)
     chosen = _select(pairs, _INFORMATIVE_PAIRS if max_strikes is None else max_strikes)
-    return group, _estimate(pairs, chosen, n_groups, model)
+    return _estimate(pairs, chosen, n_groups, model)
 
 
 def estimated_forwards(
-    keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str, usable: Bools | None = None
+    group: Ints, n_groups: int, inputs: ChainInputs, max_strikes: int | None, model: str, usable: Bools | None = None
 ) -> Floats:
-    """Per row, its group's forward from the group's ``usable`` quotes (NaN where a key is missing)."""
-    group, estimates = _row_estimates(keys, inputs, max_strikes, model, usable)
+    """Per row, its group's forward from the group's ``usable`` quotes (NaN outside any group)."""
+    estimates = _group_estimates(group, n_groups, inputs, max_strikes, model, usable)
     return np.where(group >= 0, estimates.forward[group], np.nan)
 
 
 def forward_columns(
-    keys: pd.DataFrame, inputs: ChainInputs, max_strikes: int | None, model: str, usable: Bools | None = None
+    group: Ints, n_groups: int, inputs: ChainInputs, max_strikes: int | None, model: str, usable: Bools | None = None
 ) -> dict[str, npt.NDArray[Any]]:
     """Per row, its group's ``FORWARD_COLUMNS``: the given forward (with no
     range and no strikes) or the estimate."""
@@ -242,7 +233,7 @@ def forward_columns(
         n = len(inputs.F)
         nan, zero = np.full(n, np.nan), np.zeros(n, np.intp)
         return dict(zip(FORWARD_COLUMNS, (inputs.F, nan, nan.copy(), zero, zero.copy())))
-    group, estimates = _row_estimates(keys, inputs, max_strikes, model, usable)
+    estimates = _group_estimates(group, n_groups, inputs, max_strikes, model, usable)
     keyed = group >= 0
     per_group = (estimates.forward, estimates.lo, estimates.hi)
     floats = [np.where(keyed, values[group], np.nan) for values in per_group]

@@ -12,18 +12,22 @@ import pandas as pd
 
 from ._arrays import Bools, Floats
 from .arbitrage import arbitrage_rows
-from .forward_search import group_ids
 from .inputs import SPOT_TOLERANCE, ChainInputs, ColumnNames, row_label
 from .repeats import duplicate_rows
 from .statuses import RowFlags
 
-__all__ = ["RowChecks", "check_rows"]
+__all__ = ["RowChecks", "check_rows", "group_ids"]
+
+Ints = npt.NDArray[np.intp]
 
 
 @dataclass(frozen=True)
 class RowChecks:
-    """Per row: the table's own flags, repeats, and the quotes blamed for a broken bound."""
+    """Per row: its group's number (-1 where a key is missing; ``n_groups`` in all), the table's
+    own flags, repeats, and the quotes blamed for a broken bound."""
 
+    group: Ints
+    n_groups: int
     flags: RowFlags
     duplicate: Bools
     arbitrage: Bools
@@ -34,7 +38,7 @@ class RowChecks:
         return ~(self.flags.unusable() | self.duplicate | self.arbitrage)
 
 
-def _refuse_several_spots(group: npt.NDArray[np.intp], S: Floats, names: ColumnNames, index: "pd.Index[Any]") -> None:
+def _refuse_several_spots(group: Ints, S: Floats, names: ColumnNames, index: "pd.Index[Any]") -> None:
     """``ValueError`` when one group's positive spots are several underlyings'."""
     with np.errstate(invalid="ignore"):
         rows = np.flatnonzero((group >= 0) & np.isfinite(S) & (S > 0))
@@ -54,13 +58,20 @@ def _refuse_several_spots(group: npt.NDArray[np.intp], S: Floats, names: ColumnN
         )
 
 
+def group_ids(keys: pd.DataFrame) -> tuple[Ints, int]:
+    """Per row, its group's number (-1 where a key is missing), and the count of groups."""
+    ids = keys.groupby(list(keys.columns), sort=False, dropna=True).ngroup()
+    group = ids.to_numpy(np.float64, na_value=-1).astype(np.intp)
+    return group, int(group.max()) + 1 if group.size else 0
+
+
 def check_rows(keys: pd.DataFrame, table: ChainInputs, index: "pd.Index[Any]") -> RowChecks:
     """The checks of these rows (whole groups), ``keys`` their :func:`group_keys`."""
-    group, _ = group_ids(keys)
+    group, n_groups = group_ids(keys)
     _refuse_several_spots(group, table.S, table.names, index)
     flags = RowFlags(table.years, table.strike, table.S, table.D, table.has_side, table.bid, table.ask, table.mid)
     known = ~(flags.missing | flags.expired)
     duplicate = duplicate_rows(group, table.strike, table.is_call, table.bid, table.ask, table.mid, known)
     judged = ~(flags.unusable() | duplicate)
     arbitrage = arbitrage_rows(group, table.strike, table.is_call, table.bid, table.ask, table.mid, table.S, judged)
-    return RowChecks(flags, duplicate, arbitrage)
+    return RowChecks(group, n_groups, flags, duplicate, arbitrage)

@@ -51,9 +51,9 @@ def forwards(
     years = layout.years(quotes, dates)
     table = layout.read(quotes, years, layout.is_call(quotes))
     keys = group_keys(quotes, layout.names, years, dates)
-    usable = check_rows(keys, table, quotes.index).usable
+    checks = check_rows(keys, table, quotes.index)
     with _workers(workers):
-        columns = forward_columns(keys, table, forward_strikes, model, usable)
+        columns = forward_columns(checks.group, checks.n_groups, table, forward_strikes, model, checks.usable)
     frame = keys.assign(years=table.years, discount=table.D, **columns)
     names = {
         "underlying_key": layout.names.underlying,
@@ -188,7 +188,7 @@ def implied_vols(
             checks = check_rows(part_keys, table, part.index)
             F = table.F
             if F is None:
-                F = estimated_forwards(part_keys, table, forward_strikes, model, checks.usable)
+                F = estimated_forwards(checks.group, checks.n_groups, table, forward_strikes, model, checks.usable)
             computed, status = _implied_vols(pricing, model, table, F, checks, greeks)
             for name, values in computed.items():
                 added[name][rows] = values
