@@ -27,13 +27,10 @@ so it is removed first and alone.
 """
 
 import numpy as np
-import numpy.typing as npt
 
-from ._arrays import Bools, Floats
+from ._arrays import Bools, Floats, Ints, run_starts
 
 __all__ = ["arbitrage_rows"]
-
-Ints = npt.NDArray[np.intp]
 
 
 def _violations(K: Floats, bid: Floats, ask: Floats, mid: Floats, cap: Floats, is_call: bool) -> Floats:
@@ -95,7 +92,7 @@ def arbitrage_rows(
         rows = np.flatnonzero(judged & (group >= 0) & ~(ask < intrinsic))
     order = rows[np.lexsort((strike[rows], is_call[rows], group[rows]))]
     key = group[order] * 2 + is_call[order]
-    starts = np.flatnonzero(np.r_[True, key[1:] != key[:-1]]) if order.size else order
+    starts = run_starts(key)
     for part in np.split(order, starts[1:]):
         if part.size == 0:
             continue

@@ -8,6 +8,8 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from ._arrays import run_starts
+
 __all__ = ["CHUNK_ROWS", "Rows", "group_chunks", "row_chunks"]
 
 # Large enough that per-chunk overhead vanishes, small enough that the
@@ -35,7 +37,7 @@ def group_chunks(keys: pd.DataFrame, size: int = CHUNK_ROWS) -> list[Rows]:
     codes = keys.groupby(list(keys.columns), sort=False, dropna=False).ngroup().to_numpy()
     order = None if bool((codes[1:] >= codes[:-1]).all()) else np.argsort(codes, kind="stable")
     ordered = codes if order is None else codes[order]
-    starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1  # where a group starts, in `ordered`
+    starts = run_starts(ordered)[1:]  # where a group after the first starts, in `ordered`
     del codes, ordered
     chunks: list[Rows] = []
     start = 0

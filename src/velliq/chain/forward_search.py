@@ -34,7 +34,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from ..baw import REASONS
-from ._arrays import Bools, Floats
+from ._arrays import Bools, Floats, Ints, run_starts
 from .inputs import ChainInputs
 from .statuses import reason_kernels
 
@@ -47,7 +47,6 @@ __all__ = [
     "strike_forwards",
 ]
 
-Ints = npt.NDArray[np.intp]
 
 # A pair is informative when its summed spread is within this factor of its expiry's tightest.
 _INFORMATIVE_SPREAD_FACTOR: Final = 4.0
@@ -104,10 +103,6 @@ def _summed_spread(pairs: _Pairs) -> Floats:
     return np.where(np.isnan(spread), np.inf, spread)
 
 
-def _group_starts(sorted_groups: Ints) -> Ints:
-    return np.flatnonzero(np.r_[True, sorted_groups[1:] != sorted_groups[:-1]])
-
-
 def _select(pairs: _Pairs, max_pairs: int | None) -> Ints:
     """The informative usable pairs, at most ``max_pairs`` per group (the most time value first)."""
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -119,7 +114,7 @@ def _select(pairs: _Pairs, max_pairs: int | None) -> Ints:
     group, spread, usable = group[order], spread[order], usable[order]
     if usable.size == 0:
         return usable
-    starts = _group_starts(group)
+    starts = run_starts(group)
     sizes = np.diff(np.r_[starts, group.size])
     floor = _PRECISION_FLOOR * pairs.K[usable]
     tightest = np.repeat(np.minimum.reduceat(np.maximum(spread, floor), starts), sizes)
@@ -141,7 +136,7 @@ def _weighted_medians(group: Ints, values: Floats, weights: Floats, n_groups: in
         return medians
     order = np.lexsort((values, group))
     group, values, weights = group[order], values[order], weights[order]
-    starts = _group_starts(group)
+    starts = run_starts(group)
     sizes = np.diff(np.r_[starts, group.size])
     weights = weights / np.repeat(np.maximum.reduceat(weights, starts), sizes)  # equal weights sum exactly
     cumulative = np.cumsum(weights)

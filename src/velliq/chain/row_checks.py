@@ -7,18 +7,15 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 import pandas as pd
 
-from ._arrays import Bools, Floats
+from ._arrays import Bools, Floats, Ints
 from .arbitrage import arbitrage_rows
 from .inputs import SPOT_TOLERANCE, ChainInputs, ColumnNames, row_label
 from .repeats import duplicate_rows
 from .statuses import RowFlags
 
 __all__ = ["RowChecks", "check_rows", "group_ids"]
-
-Ints = npt.NDArray[np.intp]
 
 
 @dataclass(frozen=True)
