@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from ._sides import sides
+from ._sides import is_side
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -69,10 +69,5 @@ def _not_dates(column: "pd.Series[Any]") -> Flags:
 
 
 def _not_sides(column: "pd.Series[Any]") -> Flags:
-    refused = []
-    for label in column.dropna().unique():
-        try:
-            sides(np.array([label], dtype=object))
-        except ValueError:
-            refused.append(label)
+    refused = [label for label in column.dropna().unique() if not is_side(label)]
     return (column.isin(refused) | column.isna()).to_numpy(np.bool_)

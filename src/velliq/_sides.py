@@ -8,7 +8,7 @@ ever a dividend yield. The core module's ``flag``/``flags`` parameters
 
 import numpy as np
 
-__all__ = ["side_argument", "sides"]
+__all__ = ["is_side", "side_argument", "sides"]
 
 _CALLS = ("c", "call")
 _PUTS = ("p", "put")
@@ -124,3 +124,12 @@ def side_argument(side, old_name, old):
     if side is not None:
         raise TypeError(f"give side or {old_name}, not both")
     return old
+
+
+def is_side(label):
+    """Whether :func:`sides` reads ``label`` as a side."""
+    try:
+        sides(np.array([label], dtype=object))
+    except ValueError:
+        return False
+    return True

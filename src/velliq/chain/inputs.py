@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from .._sides import sides
+from .._sides import is_side, sides
 from .._terms import forward_terms
 from ._arrays import Bools, Floats
 
@@ -221,7 +221,7 @@ def _is_call(column: "pd.Series[Any]") -> Bools:
     try:
         label_sides = np.asarray(sides(objects), dtype=np.bool_)
     except ValueError:
-        known = np.array([_is_side(label) for label in objects], dtype=np.bool_)
+        known = np.array([is_side(label) for label in objects], dtype=np.bool_)
         position = int(np.flatnonzero(~known[codes] & (codes >= 0))[0])
         raise ValueError(
             f"column {column.name!r}, row {row_label(column.index[position])!r}: "
@@ -229,14 +229,6 @@ def _is_call(column: "pd.Series[Any]") -> Bools:
             "(any case), True/False, or 1/-1"
         ) from None
     return np.where(codes >= 0, label_sides[codes], False) if codes.size else np.zeros(0, np.bool_)
-
-
-def _is_side(label: object) -> bool:
-    try:
-        sides(np.array([label], dtype=object))
-    except ValueError:
-        return False
-    return True
 
 
 def _warn_percent(values: Floats | None, name: str) -> None:
