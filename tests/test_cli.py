@@ -146,8 +146,8 @@ def test_parquet_copy_gives_the_same(sample_run, parquet_run):
 
 
 def test_large_table_shows_progress_and_changes_nothing(tmp_path):
-    """Over 100,000 rows the work goes in chunks of whole expiries under a
-    bar. One underlying's quotes are padded with copies lacking bid and ask,
+    """Over 100,000 rows the work runs under a progress bar, chunk by chunk of
+    whole groups. One underlying's quotes are padded with copies lacking bid and ask,
     which leave the forwards alone and cost little to compute."""
     quotes = pd.read_csv(SAMPLE).query("underlying == 'DMTK'")
     copies = -(-100_001 // len(quotes)) - 1

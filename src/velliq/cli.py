@@ -21,12 +21,9 @@ import importlib.util
 import os
 import signal
 import sys
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
-
-import numpy as np
-import numpy.typing as npt
 
 from . import __version__
 from ._bad_cells import first_bad_cell
@@ -55,7 +52,6 @@ A vendor's file, many quote dates in one, its own column names:
 CSV_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zip", ".csv.zst")
 PARQUET_SUFFIXES = (".parquet", ".pq")
 PROGRESS_ROWS = 100_000  # larger tables get a progress bar
-CHUNK_ROWS = 20_000
 
 
 # Inputs read as numbers when they are columns of the table.
@@ -106,48 +102,16 @@ def write(table: "pd.DataFrame", path: Path) -> None:
 
 
 def implied_vols(quotes: "pd.DataFrame", options: dict[str, Any]) -> "pd.DataFrame":
-    """velliq.chain.implied_vols, in chunks of whole groups (those of
-    :func:`velliq.chain.group_columns`) under a progress bar when the table is
-    large and tqdm installed; each group's forward comes from its own rows, so
-    chunks change nothing."""
-    import pandas as pd
-
+    """velliq.chain.implied_vols, under a progress bar when the table is large
+    and tqdm installed."""
     from . import chain
 
-    expiry = options.get("expiry", "expiry")
-    keys = chain.group_columns(
-        quotes.columns,
-        underlying=options.get("underlying", "underlying"),
-        expiry=expiry,
-        valuation_date=options.get("valuation_date"),
-    )
-    if len(quotes) <= PROGRESS_ROWS or expiry not in keys or importlib.util.find_spec("tqdm") is None:
+    if len(quotes) <= PROGRESS_ROWS or importlib.util.find_spec("tqdm") is None:
         return chain.implied_vols(quotes, **options)
     from tqdm import tqdm
 
-    parts: list[pd.DataFrame] = []
-    order: list[npt.NDArray[np.intp]] = []
     with tqdm(total=len(quotes), unit=" quotes", unit_scale=True, desc="implied vols", file=sys.stderr) as bar:
-        groups = quotes.groupby(keys, sort=False, dropna=False).indices.values()
-        for rows in chunks((np.asarray(rows, dtype=np.intp) for rows in groups), CHUNK_ROWS):
-            parts.append(chain.implied_vols(quotes.iloc[rows], **options))
-            order.append(rows)
-            bar.update(len(rows))
-    return pd.concat(parts).iloc[np.argsort(np.concatenate(order), kind="stable")]
-
-
-def chunks(groups: Iterable[npt.NDArray[np.intp]], size: int) -> Iterator[npt.NDArray[np.intp]]:
-    """Row positions of consecutive groups, joined until each chunk holds `size` rows."""
-    pending: list[npt.NDArray[np.intp]] = []
-    count = 0
-    for rows in groups:
-        pending.append(rows)
-        count += len(rows)
-        if count >= size:
-            yield np.concatenate(pending)
-            pending, count = [], 0
-    if pending:
-        yield np.concatenate(pending)
+        return chain.implied_vols(quotes, **options, progress=bar.update)
 
 
 def summary_text(result: "pd.DataFrame", options: dict[str, Any]) -> str:

@@ -1,5 +1,6 @@
 """Implied volatilities and forwards of a long quote table, one row per quote."""
 
+from collections.abc import Callable
 from typing import Final, Unpack
 
 import numpy as np
@@ -87,6 +88,7 @@ def implied_vols(
     forward_strikes: int | None = None,
     workers: int | None = None,
     greeks: bool = False,
+    progress: Callable[[int], object] | None = None,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """Implied volatilities of a long quote table, one row per quote.
@@ -123,6 +125,9 @@ def implied_vols(
         and ``dividend_rho_1pct`` (per +1 % in the rate and in the dividend
         yield, with spot fixed). The rate and the dividend yield are those
         the discount and forward imply, however they were given.
+    progress : callable, optional
+        Called with the number of rows just computed after each chunk of
+        whole groups (``tqdm(...).update`` draws a progress bar).
 
     Returns
     -------
@@ -193,6 +198,8 @@ def implied_vols(
             for name, values in computed.items():
                 added[name][rows] = values
             status_codes[rows] = status.codes
+            if progress is not None:
+                progress(len(part))
     columns: dict[str, Floats | pd.Categorical[str]] = {"years": years, **added}
     columns["status"] = pd.Categorical.from_codes(status_codes, categories=categories)
     # Concatenated rather than assigned, which would copy every new column.
