@@ -8,11 +8,11 @@ import pandas as pd
 
 from .._models import PricingModel, pricing_model
 from .._threads import workers as _workers
-from ._arrays import Floats
+from ._arrays import Bools, Floats
 from .chunks import Rows, group_chunks
 from .forward_search import estimated_forwards, forward_columns
 from .greeks import GREEK_COLUMNS, desk_greeks
-from .inputs import ChainInputs, QuoteInputs, group_keys, quote_layout
+from .inputs import ChainInputs, QuoteInputs, QuoteLayout, group_keys, quote_layout
 from .row_checks import RowChecks, check_rows
 from .statuses import NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, reason_kernels, row_statuses
 
@@ -47,11 +47,8 @@ def forwards(
         ``forward_unsettled`` (the pairs solved whose forward did not
         settle); NaN and 0 for a given forward.
     """
-    layout = quote_layout(quotes, **inputs)
-    dates = layout.dates(quotes)
-    years = layout.years(quotes, dates)
-    table = layout.read(quotes, years, layout.is_call(quotes))
-    keys = group_keys(quotes, layout.names, years, dates)
+    layout, years, is_call, keys = _layout_and_groups(quotes, inputs)
+    table = layout.read(quotes, years, is_call)
     checks = check_rows(keys, table, quotes.index)
     with _workers(workers):
         columns = forward_columns(checks.group, checks.n_groups, table, forward_strikes, model, checks.usable)
@@ -64,6 +61,14 @@ def forwards(
     first = frame.groupby(list(keys.columns), sort=True).first()
     first.index = first.index.set_names([names[k] for k in keys.columns])
     return first
+
+
+def _layout_and_groups(quotes: pd.DataFrame, inputs: QuoteInputs) -> tuple[QuoteLayout, Floats, Bools, pd.DataFrame]:
+    """Where the table's inputs are, and per row its years, side and group keys."""
+    layout = quote_layout(quotes, **inputs)
+    dates = layout.dates(quotes)
+    years = layout.years(quotes, dates)
+    return layout, years, layout.is_call(quotes), group_keys(quotes, layout.names, years, dates)
 
 
 def result_columns(greeks: bool = False) -> tuple[str, ...]:
@@ -172,14 +177,10 @@ def implied_vols(
         (``UserWarning``) of a likely percentage.
     """
     pricing = pricing_model(model)
-    layout = quote_layout(quotes, **inputs)
+    layout, years, is_call, keys = _layout_and_groups(quotes, inputs)
     n = len(quotes)
-    dates = layout.dates(quotes)
-    years = layout.years(quotes, dates)
     if not years.flags.owndata:  # a view of the input's column: the result gets its own
         years = years.copy()
-    is_call = layout.is_call(quotes)
-    keys = group_keys(quotes, layout.names, years, dates)
     chunks: list[Rows] = group_chunks(keys)  # the checks of a row need its whole group
     names = result_columns(greeks)[1:-1]
     added = {name: np.empty(n) for name in names}
