@@ -52,51 +52,12 @@ OUT = Path(__file__).resolve().parent / "data"
 # spot, dividend yield, ATM vol short and long end, smile skew and curvature per
 # standard deviation of log-moneyness, strike steps (near, far, beyond one year),
 # near band (fraction of spot), weeklies listed
+_FIELDS = ("spot", "q", "vol_short", "vol_long", "skew", "curv", "steps", "band", "weeklies")
 UNDERLYINGS = {
-    "ALDR": dict(
-        spot=512.37,
-        q=0.013,
-        vol_short=0.13,
-        vol_long=0.18,
-        skew=-0.10,
-        curv=0.020,
-        steps=(2.5, 5.0, 10.0),
-        band=0.06,
-        weeklies=True,
-    ),
-    "BRNT": dict(
-        spot=187.42,
-        q=0.005,
-        vol_short=0.36,
-        vol_long=0.31,
-        skew=-0.05,
-        curv=0.025,
-        steps=(1.0, 2.5, 5.0),
-        band=0.10,
-        weeklies=True,
-    ),
-    "CRVL": dict(
-        spot=63.18,
-        q=0.032,
-        vol_short=0.17,
-        vol_long=0.21,
-        skew=-0.07,
-        curv=0.015,
-        steps=(1.0, 2.5, 2.5),
-        band=0.15,
-        weeklies=False,
-    ),
-    "DMTK": dict(
-        spot=23.74,
-        q=0.0,
-        vol_short=0.62,
-        vol_long=0.48,
-        skew=-0.02,
-        curv=0.030,
-        steps=(0.5, 1.0, 2.5),
-        band=0.25,
-        weeklies=False,
-    ),
+    "ALDR": dict(zip(_FIELDS, (512.37, 0.013, 0.13, 0.18, -0.1, 0.02, (2.5, 5.0, 10.0), 0.06, True))),
+    "BRNT": dict(zip(_FIELDS, (187.42, 0.005, 0.36, 0.31, -0.05, 0.025, (1.0, 2.5, 5.0), 0.1, True))),
+    "CRVL": dict(zip(_FIELDS, (63.18, 0.032, 0.17, 0.21, -0.07, 0.015, (1.0, 2.5, 2.5), 0.15, False))),
+    "DMTK": dict(zip(_FIELDS, (23.74, 0.0, 0.62, 0.48, -0.02, 0.03, (0.5, 1.0, 2.5), 0.25, False))),
 }
 # Listed strikes: within these standard deviations of log-moneyness and fractions of spot.
 Z_RANGE = (-4.0, 3.25)
