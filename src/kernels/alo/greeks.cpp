@@ -182,11 +182,13 @@ Greeks _american_greeks(double S, double K, double D, double F, double sigma, in
         return by_differences(S, K, D, F, sigma, side, scheme);
     }
     const double x = o.put_spot / o.put_strike;
-    // The rates' step, relative to the smaller rate that is not zero: the premium
-    // is smooth in the rates away from r = 0 where q > r (ln(X/K) = ln(r/q)).
-    const double rate_scale = o.r == 0.0 || (o.q != 0.0 && std::fabs(o.q) < std::fabs(o.r))
-                                  ? std::fabs(o.q)
-                                  : std::fabs(o.r);
+    // The rates' step, relative to the distance to where the premium is not
+    // smooth in them: r = q, where X = K min(1, r/q) turns, and r = 0 while
+    // q > r (X/K = r/q).
+    double rate_scale = o.r != o.q ? std::fabs(o.r - o.q) : o.r;
+    if (o.q > o.r && o.r < rate_scale) {
+        rate_scale = o.r;
+    }
     const double rate_step = AMERICAN_GREEKS_STEP * rate_scale;
     // F moves the yield, the put's q (a call's r); D moves both rates alike.
     const alo::BoundaryParameter yield = o.is_call ? alo::RATE : alo::YIELD;
