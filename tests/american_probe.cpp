@@ -2,7 +2,10 @@
 // (src/kernels/alo/american_price.hpp), loaded with ctypes by
 // tests/test_american_kernel.py.
 #include "alo/american_price.hpp"
+#include "alo/boundary.hpp"
 #include "alo/quote.hpp"
+#include "alo/sensitivity.hpp"
+#include "kernels.hpp"
 
 using namespace velliq;
 
@@ -35,6 +38,23 @@ double probe_american_price_warm(double S, double K, double D, double F, double 
     alo::price(quote, sigma_from, ALO_SCHEMES[setting], nullptr, &weights, &boundary);
     alo::extrapolate(nullptr, 0.0, boundary, sigma_from, sigma, &boundary);
     return alo::price(quote, sigma, ALO_SCHEMES[setting], &boundary, &weights, &boundary);
+}
+
+// ln(B(1)/X) of the put of rates r, q and volatility v at setting, then its derivatives
+// in v, r and q (NaN where they cannot be had).
+void probe_american_boundary_end(double r, double q, double v, int setting, double* out) {
+    const alo::PutProblem problem = alo::put_problem(r, q, v);
+    alo::Weights weights;
+    alo::Boundary boundary;
+    alo::BoundarySensitivity moves;
+    const bool solved =
+        alo::solve_boundary(problem, ALO_SCHEMES[setting], nullptr, &weights, &boundary);
+    const bool moved =
+        solved && alo::boundary_sensitivity(problem, ALO_SCHEMES[setting], boundary, &moves);
+    out[0] = solved ? boundary.g_end : DOUBLE_NAN;
+    for (int p = 0; p < 3; ++p) {
+        out[p + 1] = moved ? moves.by[p][0] : DOUBLE_NAN;
+    }
 }
 
 // out[i] = _american_price of row i, for the reference table.

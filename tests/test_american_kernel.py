@@ -23,6 +23,7 @@ SIGNATURES = {
     "american_exercise_spot": (d, [d] * 4 + [i, i]),
     "american_price_warm": (d, [d] * 6 + [i, i]),
     "american_prices": (None, [ctypes.c_long] + [P] * 5 + [ctypes.POINTER(i), i, P]),
+    "american_boundary_end": (None, [d] * 3 + [i, P]),
 }
 
 
@@ -173,6 +174,35 @@ def test_warm_started_and_cold_boundaries_agree(k, setting, tol, case, move):
         cold = k.probe_american_price(*args, side, setting)
         warm = k.probe_american_price_warm(*args[:4], args[4] * move, args[4], side, setting)
         assert warm == pytest.approx(cold, abs=tol * K)
+
+
+def boundary_end(k, r, q, v):
+    """ln(B(1)/X) of the put at the high setting, then its derivatives in v, r and q."""
+    out = (ctypes.c_double * 4)()
+    k.probe_american_boundary_end(r, q, v, HIGH, out)
+    return list(out)
+
+
+# The put's rates and volatility over T = 1: FP-A (q < r, q > r, q = 0) and FP-B (r^2 > 2 v^2, q < 0).
+@pytest.mark.parametrize(
+    "r, q, v", [(0.05, 0.02, 0.3), (0.02, 0.04, 0.25), (0.06, 0.0, 0.2), (0.10, 0.0, 0.05), (0.03, -0.01, 0.3)]
+)
+def test_boundary_derivatives_agree_with_differences_of_solved_boundaries(k, r, q, v):
+    # Reference: fourth-order central differences of boundaries solved afresh, relative step 1e-3.
+    slopes = boundary_end(k, r, q, v)[1:]
+    point = [v, r, q]
+    for p, slope in enumerate(slopes):
+        if point[p] == 0.0:
+            continue  # the iteration's form changes with the sign of q: the boundary has a kink there
+        h = 1e-3 * point[p]
+
+        def end(t, p=p):
+            shifted = list(point)
+            shifted[p] += t
+            return boundary_end(k, shifted[1], shifted[2], shifted[0])[0]
+
+        reference = (8 * (end(h) - end(-h)) - (end(2 * h) - end(-2 * h))) / (12 * h)
+        assert slope == pytest.approx(reference, rel=1e-6, abs=1e-9), p
 
 
 @pytest.mark.parametrize("side, S, r, q", [(PUT, 90.0, 0.05, 0.02), (PUT, 90.0, 0.05, 0.08), (CALL, 110.0, 0.02, 0.05)])

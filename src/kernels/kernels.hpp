@@ -199,8 +199,8 @@ Greeks _baw_greeks(double S, double K, double D, double F, double sigma, int sid
 double _american_implied_vol(double price, double S, double K, double D, double F, int side,
                              int setting);
 
-// The sensitivities of _american_price, defined as for _baw_greeks, by
-// central differences of the price.
+// The sensitivities of _american_price, defined as for _baw_greeks: those of
+// the price as computed (alo/greeks.cpp).
 Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
                         int setting);
 

@@ -5,8 +5,10 @@ The price solves the early-exercise boundary's integral equation by spectral
 collocation and fixed-point iteration (Andersen, Lake & Offengelden 2016),
 started from the QD+ approximation (Li 2005), and adds the early-exercise
 premium by Gaussian quadrature; the implied volatility starts from the BAW
-volatility and refines it with a few accurate prices. The Greeks are central
-differences of the accurate price.
+volatility and refines it with a few accurate prices. The Greeks are those of
+the accurate price as computed: delta and gamma by differences on its boundary,
+vega, dF and dD from the boundary's derivatives by the implicit function
+theorem on its collocation equations.
 
 Three settings (``SETTINGS``): ``fast``, ``default`` and ``high``; the
 module-level ufuncs use ``default``, ``velliq.american.fast.price`` and

@@ -86,8 +86,8 @@ Greeks american_greeks_at(double S, double K, double D, double F, double sigma, 
     "put_ask) -> (F_mid, F_lo, F_hi, reason), as velliq.baw.forward_pair."
 #define AMERICAN_GREEKS_DOC(setting)                \
     "Sensitivities of the American price, " setting \
-    " setting, by central\n"                        \
-    "differences: (delta, gamma, vega, dF, dD) as velliq.baw.greeks."
+    " setting, exact for\n"                         \
+    "the computed price: (delta, gamma, vega, dF, dD) as velliq.baw.greeks."
 
 const UfuncDef kUfuncs[] = {
     {"baw_price",

@@ -1,24 +1,36 @@
-// Sensitivities of the accurate American price (american_price.hpp), defined
-// as for _baw_greeks, by central differences with relative steps. The put's
-// boundary depends on the rates and sigma but not on the spot, so delta and
-// gamma (S and F moving together) price the shifted spots on the one boundary
-// of the price itself. The steps of sigma, F and D move the boundary, and each
-// shifted price solves its own. Inside the exercise region delta is +-1 and the rest 0.
-// For D >= 1 dD is the one-sided difference below D, by an absolute step.
-// Where a step crosses into a regime the price does not cover (two exercise
+// Sensitivities of the accurate American price (american_price.hpp), exact
+// for the discretised price. The put's boundary depends on the rates and sigma
+// but not on the spot, so delta and gamma (S and F moving together) price
+// the shifted spots on the one boundary of the price itself. Vega, dF and dD
+// move the boundary: its derivatives come from the implicit function theorem
+// on its collocation equations (sensitivity.hpp), and the premium's derivative
+// along the boundary's and the parameters' move is a central difference of
+// the premium on the moved node values. The Black part is analytic.
+// Inside the exercise region delta is +-1 and the rest 0; where early exercise
+// is never optimal, the Black Greeks. At sigma == 0 (and should the boundary's
+// equations be singular) all five are central differences of prices with
+// relative steps, each shifted price solving its own boundary; there dD for
+// D >= 1 is the one-sided difference below D, by an absolute step, and where
+// a step crosses into a regime the price does not cover (two exercise
 // boundaries), the difference is the one-sided one on the priced side.
 #include <bit>
 #include <cmath>
 #include <cstdint>
 
+#include "alo/gauss_legendre.hpp"
+#include "alo/premium.hpp"
 #include "alo/quote.hpp"
+#include "alo/sensitivity.hpp"
 #include "kernels.hpp"
 
 namespace velliq {
 
 namespace {
 
-// Relative step of S (with F), of sigma, of F and of 1 - D.
+using alo::BoundarySensitivity;
+
+// Relative step of S (with F), of sigma, of F and of 1 - D; of sigma and the
+// put's rates in the premium's differences.
 constexpr double AMERICAN_GREEKS_STEP = 1e-4;
 // Absolute step of D below D = 1.
 constexpr double AMERICAN_GREEKS_UNIT_D_STEP = 1e-6;
@@ -37,15 +49,11 @@ double derivative(double up, double mid, double down, double step) {
     return (up - down) / (2 * step);
 }
 
-}  // namespace
-
-Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
-                        int setting) {
-    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma) ||
-        setting < AMERICAN_FAST || setting > AMERICAN_HIGH) {
-        return {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
-    }
-    const AloScheme& scheme = ALO_SCHEMES[setting];
+// The Greeks by central differences of prices, each shifted price solving its
+// own boundary. Never inlined: its storage stays out of the frame that holds
+// the boundary's derivatives.
+[[gnu::noinline]] Greeks by_differences(double S, double K, double D, double F, double sigma,
+                                        int side, const AloScheme& scheme) {
     alo::Weights weights;
     alo::Boundary base;
     base.H.n = 0;  // none unless the price needs one
@@ -82,6 +90,126 @@ Greeks _american_greeks(double S, double K, double D, double F, double sigma, in
     g.dD = dD > 0 ? derivative(price(S, F, D + dD, sigma), mid, price(S, F, D - dD, sigma), dD)
                   : (mid - price(S, F, D - AMERICAN_GREEKS_UNIT_D_STEP, sigma)) /
                         AMERICAN_GREEKS_UNIT_D_STEP;
+    return g;
+}
+
+// The price and, where it needs one, its boundary. Never inlined, as above.
+[[gnu::noinline]] double price_and_boundary(const alo::Quote& o, double sigma,
+                                            const AloScheme& scheme, alo::Boundary* boundary) {
+    alo::Weights weights;
+    return alo::price(o, sigma, scheme, nullptr, &weights, boundary);
+}
+
+// The Black (1976) Greeks in forward terms, sigma > 0.
+Greeks black_greeks(double S, double K, double D, double F, double sigma, int side) {
+    const double d1 = _d1(F, K, sigma);
+    const double density = _norm_pdf(d1);
+    Greeks g;
+    g.dF = side == 1 ? D * _norm_cdf(d1) : -D * _norm_cdf(-d1);
+    g.delta = g.dF * (F / S);
+    g.gamma = D * F * density / (S * S * sigma);
+    g.vega = D * F * density;
+    g.dD = _bsm_price(K, D, F, sigma, side == 1 ? 1 : -1) / D;
+    return g;
+}
+
+// The derivative of the premium per unit strike at x along (dv, dr, dq) of the
+// put's sigma and rates, the node values moving by dg per unit: the central
+// difference of steps +-step.
+double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const double* dg, double dv,
+                     double dr, double dq, double step, double x, const AloScheme& scheme) {
+    const alo::RuleView layer = alo::gauss_rule(scheme.layer_points);
+    const alo::RuleView bulk = alo::gauss_rule(scheme.bulk_points);
+    const int n = B.H.n;
+    alo::Boundary moved;
+    moved.H = B.H;
+    double h[ALO_MAX_INTERVALS + 1], value[2];
+    for (int end = 0; end < 2; ++end) {
+        const double t = end == 0 ? step : -step;
+        for (int i = 0; i < n; ++i) {
+            moved.g[i] = B.g[i] + t * dg[i];
+            h[i] = moved.g[i] * moved.g[i];
+        }
+        moved.g[n] = 0.0;
+        h[n] = 0.0;
+        moved.H.fit(h);
+        moved.g_end = moved.g[0];
+        const alo::PutProblem shifted = alo::put_problem(P.r + t * dr, P.q + t * dq, P.v + t * dv);
+        value[end] = alo::put_premium(shifted, moved, x, layer, bulk);
+    }
+    return (value[0] - value[1]) / (2 * step);
+}
+
+}  // namespace
+
+Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
+                        int setting) {
+    const Greeks none{DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
+    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma) ||
+        setting < AMERICAN_FAST || setting > AMERICAN_HIGH) {
+        return none;
+    }
+    const AloScheme& scheme = ALO_SCHEMES[setting];
+    if (sigma == 0.0) {
+        return by_differences(S, K, D, F, sigma, side, scheme);
+    }
+    const alo::Quote o = alo::describe(S, K, D, F, side);
+    alo::Boundary base;
+    base.H.n = 0;  // none unless the price needs one
+    const double mid = price_and_boundary(o, sigma, scheme, &base);
+    if (std::isnan(mid)) {
+        return none;
+    }
+    if (o.european) {
+        return black_greeks(S, K, D, F, sigma, side);
+    }
+    // Prices at S + j dS, j = -2..2 (F moving with S), on the one boundary.
+    const double dS = AMERICAN_GREEKS_STEP * S;
+    double at[5];
+    for (int j = -2; j <= 2; ++j) {
+        const double s = S + j * dS;
+        at[j + 2] =
+            j == 0 ? mid
+                   : alo::price_on(alo::describe(s, K, D, (F / S) * s, side), sigma, scheme, base);
+    }
+    if (mid == _intrinsic(S, K, side) && at[3] == _intrinsic(S + dS, K, side) &&
+        at[1] == _intrinsic(S - dS, K, side) && mid != 0) {
+        return {side == 1 ? 1.0 : -1.0, 0.0, 0.0, 0.0, 0.0};  // inside the exercise region
+    }
+    const alo::PutProblem P = alo::put_problem(o.r, o.q, sigma);
+    BoundarySensitivity moves;
+    if (!alo::boundary_sensitivity(P, scheme, base, &moves)) {
+        return by_differences(S, K, D, F, sigma, side, scheme);
+    }
+    const double x = o.put_spot / o.put_strike;
+    // The rates' step, relative to the distance to where the premium is not
+    // smooth in them: r = q, where X = K min(1, r/q) turns, and r = 0 while
+    // q > r (X/K = r/q).
+    double rate_scale = o.r != o.q ? std::fabs(o.r - o.q) : o.r;
+    if (o.q > o.r && o.r < rate_scale) {
+        rate_scale = o.r;
+    }
+    const double rate_step = AMERICAN_GREEKS_STEP * rate_scale;
+    // F moves the yield, the put's q (a call's r); D moves both rates alike.
+    const alo::BoundaryParameter yield = o.is_call ? alo::RATE : alo::YIELD;
+    double both[ALO_MAX_INTERVALS + 1];
+    for (int i = 0; i <= base.H.n; ++i) {
+        both[i] = moves.by[alo::RATE][i] + moves.by[alo::YIELD][i];
+    }
+    const double slope_v = premium_slope(P, base, moves.by[alo::VOLATILITY], 1.0, 0.0, 0.0,
+                                         AMERICAN_GREEKS_STEP * sigma, x, scheme);
+    const double slope_yield = premium_slope(P, base, moves.by[yield], 0.0, o.is_call ? 1.0 : 0.0,
+                                             o.is_call ? 0.0 : 1.0, rate_step, x, scheme);
+    const double slope_rates = premium_slope(P, base, both, 0.0, 1.0, 1.0, rate_step, x, scheme);
+    const Greeks black = black_greeks(S, K, D, F, sigma, side);
+    Greeks g;
+    // Fourth-order central differences.
+    g.delta = (8 * (at[3] - at[1]) - (at[4] - at[0])) / (12 * dS);
+    g.gamma = (16 * (at[3] + at[1]) - 30 * mid - (at[4] + at[0])) / (12 * dS * dS);
+    // The yield -ln D - ln(F/S) moves by -dF/F, both rates by -dD/D.
+    g.vega = black.vega + o.put_strike * slope_v;
+    g.dF = black.dF - o.put_strike * slope_yield / F;
+    g.dD = black.dD - o.put_strike * slope_rates / D;
     return g;
 }
 
