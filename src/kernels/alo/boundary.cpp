@@ -56,7 +56,8 @@ struct NodePoints {
 
 // Right-hand side of the fixed-point equation at node tau = xi^2 with
 // g = ln(B(tau)/X), given ln(B(u)/X) at its count points (log_b, from the
-// current interpolant) and the node's points T; returns
+// current interpolant), the node's points T and their exponential weights er
+// and eq; returns
 // the new ln(B/X). With s = tau - u, x = B(tau)/B(u) and d0+- = d+-(tau, B(tau)/K):
 //   FP-A  N = phi(d0-)/(v sqrt(tau)) + r int e^{ru} phi(d-(s, x)) / (v sqrt(s)) du,
 //         D = phi(d0+)/(v sqrt(tau)) + N(d0+)
@@ -64,11 +65,12 @@ struct NodePoints {
 //   FP-B  N = N(d0-) + r int e^{ru} N(d-(s, x)) du,  D = N(d0+) + q int e^{qu} N(d+(s, x)) du.
 // The transcendental calls fill arrays of their own so that no running sum
 // lives across a call.
-double fixed_point_update(const PutProblem& P, const NodePoints& T, int count, const double* log_b,
-                          double xi, double g, bool fp_a) {
+double fixed_point_update(const PutProblem& P, const NodePoints& T, const double* er,
+                          const double* eq, int count, const double* log_b, double xi, double g,
+                          bool fp_a) {
     const double r = P.r, q = P.q, v = P.v;
     const double tau = xi * xi, vt = v * xi;
-    const double *er = T.er, *eq = T.eq, *inv_vs = T.inv_vs;
+    const double* inv_vs = T.inv_vs;
     double dp[ALO_MAX_POINTS], dm[ALO_MAX_POINTS], f_r[ALO_MAX_POINTS], f_q[ALO_MAX_POINTS];
     for (int k = 0; k < count; ++k) {
         dp[k] = (g - log_b[k]) * inv_vs[k] + T.shift[k];  // ln(B(tau)/B(u)) in d+
@@ -198,23 +200,35 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary
             }
         }
     }
-    double log_b[ALO_MAX_POINTS];
+    // In small schemes one pass of Clenshaw's chains interpolates the points
+    // of every node: sqrt(u) at point k of node i is at i l + k.
+    const int l = R.size;
+    const bool batched = n * l <= ALO_BATCHED_POINTS;
+    double root_u[ALO_BATCHED_POINTS], log_b[ALO_BATCHED_POINTS];
+    for (int i = 0; i < n && batched; ++i) {
+        for (int k = 0; k < l; ++k) {
+            root_u[i * l + k] = xi[i] * R.full_s[k];
+        }
+    }
     Anderson accel;
     double image[ALO_MAX_INTERVALS], next[ALO_MAX_INTERVALS];
     for (int iter = 0; iter < scheme.iterations; ++iter) {
         double change = 0.0;
+        if (batched) {
+            H.log_ratios(root_u, n * l, log_b);
+        }
         for (int i = 0; i < n; ++i) {
             points.fill(P, R, xi[i]);
-            if (cached) {
-                for (int k = 0; k < R.size; ++k) {
-                    points.er[k] = cache.er[i * R.size + k];
-                    points.eq[k] = cache.eq[i * R.size + k];
-                }
-            } else {
+            const double* node_log_b = batched ? log_b + i * l : log_b;
+            if (!batched) {
+                H.log_ratios(points.root_u, l, log_b);
+            }
+            if (!cached) {
                 points.fill_weights(P, R, xi[i]);
             }
-            H.log_ratios(points.root_u, R.size, log_b);
-            image[i] = fixed_point_update(P, points, R.size, log_b, xi[i], g[i], fp_a);
+            image[i] = fixed_point_update(P, points, cached ? cache.er + i * l : points.er,
+                                          cached ? cache.eq + i * l : points.eq, l, node_log_b,
+                                          xi[i], g[i], fp_a);
             const double d = std::fabs(image[i] - g[i]);
             change = d > change ? d : change;
         }
