@@ -4,7 +4,12 @@
 // FP-B (from value matching) where FP-A diverges. ln(B/X)^2, X = B(0+) =
 // K min(1, r/q), is collocated at the Chebyshev nodes of sqrt(tau); the first
 // iterate is Li's QD+ boundary; Anderson acceleration speeds the iteration;
-// the integrals are Gauss-Legendre in theta, u = tau sin^2(theta/2).
+// the integrals are Gauss-Legendre in theta, u = tau sin^2(theta/2). A
+// volatility small against the rates leaves the integrands a layer near
+// u = tau far narrower than those points resolve, and B within a tiny
+// distance of X that fixes the price: nodes wider than that layer integrate
+// on points of the layer, take the integrals of N(d) as closed-form ones less
+// that of N(-d), and start from the perpetual put's boundary.
 #include "alo/boundary.hpp"
 
 #include <bit>
@@ -26,6 +31,13 @@ namespace {
 constexpr double ALO_FP_A_MAX_R2_OVER_V2 = 2.0;
 static_assert(std::bit_cast<std::uint64_t>(ALO_FP_A_MAX_R2_OVER_V2) == 0x4000000000000000ULL);
 
+// Over s = tau - u the integrands move from their value at s = 0 to their
+// limit within sqrt(s) of about eps = v / (r + |r - q|). A node with eps below
+// this fraction of sqrt(tau) integrates on points of that layer (fill_layer);
+// wider layers the points of fill resolve.
+constexpr double ALO_LAYER_RATIO = 0.1;
+static_assert(std::bit_cast<std::uint64_t>(ALO_LAYER_RATIO) == 0x3FB999999999999AULL);
+
 // The quadrature points of one node xi, point k at sqrt(u) = xi sin(theta_k/2):
 // sqrt(u), the weights times e^{ru} and e^{qu}, v sqrt(tau - u) and its
 // inverse, and the part of d+(tau - u, .) that does not depend on the boundary.
@@ -41,6 +53,28 @@ struct NodePoints {
             inv_vs[k] = 1.0 / vs[k];
             // (r - q) s / (v sqrt(s)) + v sqrt(s) / 2 at s = tau - u
             shift[k] = drift * xi * R.full_c[k] + 0.5 * vs[k];
+        }
+    }
+    // The same on the points of a layer of width eps in sqrt(s), s = tau - u:
+    // sqrt(s) = eps sinh(mu (1 + x_k) / 2) with sinh(mu) = xi / eps, exponential
+    // weights included (they depend on eps, so on sigma, and are not cached).
+    void fill_layer(const PutProblem& P, const RuleView& R, double xi, double eps) {
+        const double drift = (P.r - P.q) / P.v;
+        const double mu = std::asinh(xi / eps);
+        for (int k = 0; k < R.size; ++k) {
+            // sinh and cosh from one expm1, without cancellation at small arguments.
+            const double arg = 0.5 * mu * (1.0 + R.x[k]);
+            const double em1 = std::expm1(arg), e = em1 + 1.0;
+            const double w = eps * 0.5 * (em1 + em1 / e);  // sqrt(s)
+            const double u = (xi - w) * (xi + w);
+            vs[k] = P.v * w;
+            root_u[k] = std::sqrt(u > 0.0 ? u : 0.0);
+            inv_vs[k] = 1.0 / vs[k];
+            shift[k] = drift * w + 0.5 * vs[k];
+            // du = 2 w dw, dw = eps cosh(.) mu / 2 dx
+            const double weight = R.w[k] * 2.0 * w * eps * 0.5 * (e + 1.0 / e) * 0.5 * mu;
+            er[k] = weight * std::exp(P.r * u);
+            eq[k] = P.q != 0.0 ? weight * std::exp(P.q * u) : 0.0;
         }
     }
     // The exponential weights, the only costly entries.
@@ -67,7 +101,7 @@ struct NodePoints {
 // lives across a call.
 double fixed_point_update(const PutProblem& P, const NodePoints& T, const double* er,
                           const double* eq, int count, const double* log_b, double xi, double g,
-                          bool fp_a) {
+                          bool fp_a, bool layered) {
     const double r = P.r, q = P.q, v = P.v;
     const double tau = xi * xi, vt = v * xi;
     const double* inv_vs = T.inv_vs;
@@ -76,6 +110,12 @@ double fixed_point_update(const PutProblem& P, const NodePoints& T, const double
         dp[k] = (g - log_b[k]) * inv_vs[k] + T.shift[k];  // ln(B(tau)/B(u)) in d+
         dm[k] = dp[k] - T.vs[k];
     }
+    // On a layer's points the integrals of N(d) are those of e^{ru} and e^{qu},
+    // in closed form, less the quadrature of N(-d), which lives in the layer:
+    // the boundary's distance from X is what that difference resolves.
+    const double sign = layered ? -1.0 : 1.0;
+    const double whole_r = layered ? std::expm1(r * tau) / r : 0.0;
+    const double whole_q = layered && q != 0.0 ? std::expm1(q * tau) / q : 0.0;
     double int_r = 0.0, int_q = 0.0;
     if (fp_a) {
         for (int k = 0; k < count; ++k) {
@@ -86,7 +126,7 @@ double fixed_point_update(const PutProblem& P, const NodePoints& T, const double
         }
         if (q != 0.0) {
             for (int k = 0; k < count; ++k) {
-                f_q[k] = cdf(dp[k]);
+                f_q[k] = sign * cdf(sign * dp[k]);
             }
             for (int k = 0; k < count; ++k) {
                 f_r[k] = pdf(dp[k]);
@@ -94,21 +134,24 @@ double fixed_point_update(const PutProblem& P, const NodePoints& T, const double
             for (int k = 0; k < count; ++k) {
                 int_q += eq[k] * (f_q[k] + f_r[k] * inv_vs[k]);
             }
+            int_q = whole_q + int_q;
         }
     } else {
         for (int k = 0; k < count; ++k) {
-            f_r[k] = cdf(dm[k]);
+            f_r[k] = cdf(sign * dm[k]);
         }
         for (int k = 0; k < count; ++k) {
             int_r += er[k] * f_r[k];
         }
+        int_r = whole_r + sign * int_r;
         if (q != 0.0) {
             for (int k = 0; k < count; ++k) {
-                f_q[k] = cdf(dp[k]);
+                f_q[k] = cdf(sign * dp[k]);
             }
             for (int k = 0; k < count; ++k) {
                 int_q += eq[k] * f_q[k];
             }
+            int_q = whole_q + sign * int_q;
         }
     }
     const double dp0 = (P.log_x_ratio + g + (r - q) * tau) / vt + 0.5 * vt;
@@ -129,6 +172,17 @@ double fixed_point_update(const PutProblem& P, const NodePoints& T, const double
     // B = K e^{-(r-q) tau} num / den, as ln(B/X); B never exceeds X.
     const double next = std::log(num / den) - (r - q) * tau - P.log_x_ratio;
     return next < 0.0 ? next : 0.0;
+}
+
+// ln(B/X) of the perpetual put, B = K lambda / (lambda - 1) with lambda the
+// negative root of v^2 lambda (lambda - 1) / 2 + (r - q) lambda - r = 0.
+double perpetual_log_ratio(const PutProblem& P) {
+    const double v2 = P.v * P.v, beta = P.r - P.q - 0.5 * v2;
+    const double root = std::sqrt(beta * beta + 2.0 * v2 * P.r);
+    // Whichever form does not cancel.
+    const double lambda = beta > 0.0 ? (-beta - root) / v2 : -2.0 * P.r / (root - beta);
+    const double g = -std::log1p(-1.0 / lambda) - P.log_x_ratio;
+    return g < 0.0 ? g : 0.0;  // also NaN
 }
 
 }  // namespace
@@ -157,9 +211,23 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary
         xi[i] = 0.5 * (1.0 + H.cos_table[i]);
     }
     xi[n] = 0.0;
+    // Nodes far wider than the layer of the integrands integrate it apart.
+    const double eps = P.v / (P.r + std::fabs(P.r - P.q));
+    bool layered[ALO_MAX_INTERVALS];
+    for (int i = 0; i < n; ++i) {
+        layered[i] = eps < ALO_LAYER_RATIO * xi[i];
+    }
+    // Beyond the layer the boundary of a small volatility has all but reached
+    // the perpetual put's, a start that QD+ (whose Newton steps cannot
+    // resolve B within its tolerance of X) does not give.
+    const double perpetual = perpetual_log_ratio(P);
     // QD+ from the node nearest expiry outward, each started from the line
     // through its two neighbours' ln(B/X) in xi (through 0 at xi = 0 first).
     for (int i = n - 1; i >= 0 && start == nullptr; --i) {
+        if (layered[i]) {
+            g[i] = perpetual;
+            continue;
+        }
         double guess;
         if (i == n - 1) {
             guess = -P.v * xi[i];
@@ -206,8 +274,11 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary
     const bool batched = n * l <= ALO_BATCHED_POINTS;
     double root_u[ALO_BATCHED_POINTS], log_b[ALO_BATCHED_POINTS];
     for (int i = 0; i < n && batched; ++i) {
+        if (layered[i]) {
+            points.fill_layer(P, R, xi[i], eps);
+        }
         for (int k = 0; k < l; ++k) {
-            root_u[i * l + k] = xi[i] * R.full_s[k];
+            root_u[i * l + k] = layered[i] ? points.root_u[k] : xi[i] * R.full_s[k];
         }
     }
     Anderson accel;
@@ -218,17 +289,22 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary
             H.log_ratios(root_u, n * l, log_b);
         }
         for (int i = 0; i < n; ++i) {
-            points.fill(P, R, xi[i]);
+            if (layered[i]) {
+                points.fill_layer(P, R, xi[i], eps);
+            } else {
+                points.fill(P, R, xi[i]);
+            }
             const double* node_log_b = batched ? log_b + i * l : log_b;
             if (!batched) {
                 H.log_ratios(points.root_u, l, log_b);
             }
-            if (!cached) {
+            const bool from_cache = cached && !layered[i];
+            if (!from_cache && !layered[i]) {
                 points.fill_weights(P, R, xi[i]);
             }
-            image[i] = fixed_point_update(P, points, cached ? cache.er + i * l : points.er,
-                                          cached ? cache.eq + i * l : points.eq, l, node_log_b,
-                                          xi[i], g[i], fp_a);
+            image[i] = fixed_point_update(P, points, from_cache ? cache.er + i * l : points.er,
+                                          from_cache ? cache.eq + i * l : points.eq, l, node_log_b,
+                                          xi[i], g[i], fp_a, layered[i]);
             const double d = std::fabs(image[i] - g[i]);
             change = d > change ? d : change;
         }
