@@ -160,6 +160,24 @@ def test_prices_stay_within_bounds_and_rise_with_large_sigma(setting, is_call):
     assert np.all(prices <= upper) and np.all(np.diff(prices) >= 0), prices
 
 
+# A total standard deviation far below the rates (rT) leaves the boundary a hair from the
+# strike and all its movement within a layer near expiry; near the money the price is about
+# K sigma^2 / (2 rT) e^-1. It must still rise with sigma and invert to itself. The call is the
+# mirror of the put (rate and yield swapped).
+@pytest.mark.parametrize("setting, price_tol", [("fast", 1e-5), ("default", 1e-6), ("high", 1e-8)])
+@pytest.mark.parametrize("is_call", [True, False])
+def test_prices_rise_with_tiny_sigma_near_the_money(setting, price_tol, is_call):
+    ufuncs = american.SETTINGS[setting]
+    sigmas = np.geomspace(1e-7, 1e-2, 400)
+    for K, q in itertools.product((99.0, 99.9, 100.0, 100.1, 101.0), (0.0, 0.01, 0.03)):
+        D, F = velliq.forward_terms(100.0, *((q, 0.05) if is_call else (0.05, q)), 1.0)
+        prices = ufuncs.price(100.0, K, D, F, sigmas, is_call)
+        assert np.all(np.diff(prices) >= -1e-12), (K, q, np.diff(prices).min())  # the Black price's rounding
+        implied = ufuncs.implied_vol(prices, 100.0, K, D, F, is_call)
+        back = ufuncs.price(100.0, K, D, F, implied, is_call)
+        assert np.all(np.isnan(implied) | (np.abs(back - prices) <= price_tol * K)), (K, q)
+
+
 SMALL_STACK_CHILD = """
 import threading, numpy as np
 from velliq import american

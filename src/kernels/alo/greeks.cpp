@@ -7,8 +7,9 @@
 // along the boundary's and the parameters' move is a central difference of
 // the premium on the moved node values. The Black part is analytic.
 // Inside the exercise region delta is +-1 and the rest 0; where early exercise
-// is never optimal, the Black Greeks. At sigma == 0 (and should the boundary's
-// equations be singular) all five are central differences of prices with
+// is never optimal, the Black Greeks. At sigma == 0, at a sigma so small
+// against the rates that the boundary integrates its layer apart, and should
+// the boundary's equations be singular, all five are central differences of prices with
 // relative steps, each shifted price solving its own boundary; there dD for
 // D >= 1 is the one-sided difference below D, by an absolute step, and where
 // a step crosses into a regime the price does not cover (two exercise

@@ -1,9 +1,9 @@
 // Implied total standard deviation of the accurate American price
 // (american_price.hpp).
 //
-// A start that costs a fraction of one accurate price: Newton steps on the
-// Barone-Adesi-Whaley price from the sigma of largest Black vega, with the
-// Black vega as slope. Then secant steps on the accurate price, each
+// A start that costs a fraction of one accurate price: the root of the
+// Barone-Adesi-Whaley price, by a Newton step from the sigma of largest Black
+// vega and secant steps after it. Then secant steps on the accurate price, each
 // boundary iterated from the previous sigma's (sigma moves little between
 // steps, so the fixed-point iteration needs few rounds), until the price is
 // within the setting's resolution of the quote. Every price narrows a bracket
@@ -23,11 +23,17 @@ namespace velliq {
 namespace {
 
 constexpr int AMERICAN_IV_MAX_STEPS = 60;
-// Newton steps on the BAW price for the start.
-constexpr int AMERICAN_IV_START_STEPS = 4;
+// Steps on the BAW price for the start.
+constexpr int AMERICAN_IV_START_STEPS = 8;
+// The start stops once the BAW price is within this many resolutions of the
+// quote: the accurate price differs from it by more.
+constexpr double AMERICAN_IV_START_RESOLUTIONS = 100.0;
+static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_START_RESOLUTIONS) == 0x4059000000000000ULL);
 // A secant step that divided the residual by this and left it within this
 // many resolutions is trusted to land within the resolution with one more.
 constexpr double AMERICAN_IV_SECANT_GAIN = 100.0;
+// and whose slope agrees with the last step's to this fraction
+constexpr double AMERICAN_IV_SLOPE_AGREEMENT = 0.1;
 // A step in sigma this small (relative) ends the search.
 constexpr double AMERICAN_IV_SIGMA_TOL = 1e-9;
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_SIGMA_TOL) == 0x3E112E0BE826D695ULL);
@@ -44,18 +50,21 @@ double black_vega(double K, double D, double F, double sigma) {
     return D * F * _norm_pdf(_d1(F, K, sigma));
 }
 
-// Newton on the BAW price from sqrt(2 |ln(F/K)|), where the Black price turns
-// from convex to concave in sigma, so that Newton on it approaches the root
-// from one side; a step leaving (0, AMERICAN_IV_MAX_SIGMA) ends the search.
-// Returns sigma and, in slope, the BAW price's slope through the last two
-// steps (the Black vega when there was at most one).
-double baw_start(double price, double S, double K, double D, double F, int side, double* slope) {
+// The root of the BAW price from sqrt(2 |ln(F/K)|), where the Black price turns
+// from convex to concave in sigma: a Newton step with the Black vega, then
+// secant steps (the BAW vega of an option deep in the money is far below the
+// Black vega), until the price is within tolerance of the quote; a step leaving
+// (0, AMERICAN_IV_MAX_SIGMA) ends the search. Returns sigma and, in slope, the
+// BAW price's slope through the last two steps (the Black vega when there was
+// at most one).
+double baw_start(double price, double S, double K, double D, double F, int side, double tolerance,
+                 double* slope) {
     double sigma = std::sqrt(2.0 * std::fabs(std::log(F / K)));
     sigma = sigma > 0.05 ? sigma : 0.05;
     double f = _baw_price(S, K, D, F, sigma, side) - price;
     *slope = black_vega(K, D, F, sigma);
-    for (int step = 0; step < AMERICAN_IV_START_STEPS; ++step) {
-        const double next = sigma - f / black_vega(K, D, F, sigma);
+    for (int step = 0; step < AMERICAN_IV_START_STEPS && std::fabs(f) > tolerance; ++step) {
+        const double next = sigma - f / *slope;
         if (!(next > 0.0 && next < AMERICAN_IV_MAX_SIGMA) || next == sigma) {
             break;
         }
@@ -78,7 +87,8 @@ double _american_implied_vol(double price, double S, double K, double D, double 
         setting < AMERICAN_FAST || setting > AMERICAN_HIGH) {
         return DOUBLE_NAN;
     }
-    if (price <= _intrinsic(S, K, side) + IV_TOL) {
+    const double exercise = _intrinsic(S, K, side);
+    if (price <= exercise + IV_TOL) {
         return 0.0;
     }
     const AloScheme& scheme = ALO_SCHEMES[setting];
@@ -101,8 +111,10 @@ double _american_implied_vol(double price, double S, double K, double D, double 
         scheme.iterations < AMERICAN_IV_ROUGH_ROUNDS ? scheme.iterations : AMERICAN_IV_ROUGH_ROUNDS;
     double lo = 0.0, hi = AMERICAN_IV_MAX_SIGMA;
     bool bracketed = false;  // a price above the quote has been seen at hi
-    double slope;
-    double sigma = baw_start(price, S, K, D, F, side, &slope), last_sigma = 0.0;
+    double slope, last_slope = 0.0;
+    double sigma = baw_start(price, S, K, D, F, side, AMERICAN_IV_START_RESOLUTIONS * tolerance,
+                             &slope),
+           last_sigma = 0.0;
     double last_f = 0.0;
     bool converged = false;       // f is the price of the setting's full iteration
     bool both_converged = false;  // and so was the last price, through which slope runs
@@ -127,14 +139,17 @@ double _american_implied_vol(double price, double S, double K, double D, double 
         if (bracketed && hi - lo <= AMERICAN_IV_SIGMA_TOL * hi) {
             return 0.5 * (lo + hi);  // the price's noise exceeds its resolution here
         }
+        // A price at the exercise value is flat in sigma: no secant through it.
+        const bool at_exercise = f + price <= exercise;
         double next = sigma - f / slope;
-        if (!(next > lo && next < hi)) {
+        if (!(next > lo && next < hi) || (at_exercise && bracketed)) {
             if (!bracketed && sigma >= AMERICAN_IV_MAX_SIGMA) {
                 return DOUBLE_NAN;  // above the price at the largest volatility
             }
             next = bracketed ? 0.5 * (lo + hi) : std::fmin(2 * sigma, AMERICAN_IV_MAX_SIGMA);
         } else if ((both_converged && std::fabs(f) <= AMERICAN_IV_SECANT_GAIN * tolerance &&
-                    std::fabs(f) * AMERICAN_IV_SECANT_GAIN <= std::fabs(last_f)) ||
+                    std::fabs(f) * AMERICAN_IV_SECANT_GAIN <= std::fabs(last_f) &&
+                    std::fabs(slope - last_slope) <= AMERICAN_IV_SLOPE_AGREEMENT * slope) ||
                    std::fabs(next - sigma) <= AMERICAN_IV_SIGMA_TOL * sigma) {
             // A secant step from this close, after a step that divided the
             // residual by the gain, leaves a residual below the resolution; and a step below the
@@ -152,6 +167,7 @@ double _american_implied_vol(double price, double S, double K, double D, double 
         current = last;
         last = swap;
         have_last = true;
+        last_slope = slope;
         slope = (f_next - f) / (next - sigma);
         last_sigma = sigma;
         last_f = f;

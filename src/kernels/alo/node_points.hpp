@@ -25,6 +25,23 @@ inline bool iterates_fp_a(const PutProblem& P) {
     return P.q >= 0.0 && P.r * P.r <= ALO_FP_A_MAX_R2_OVER_V2 * P.v * P.v;
 }
 
+// Over s = tau - u the integrands move from their value at s = 0 to their
+// limit within sqrt(s) of about eps = v / (r + |r - q|). A node with eps below
+// this fraction of sqrt(tau) integrates on points of that layer (fill_layer);
+// wider layers the points of fill resolve.
+inline constexpr double ALO_LAYER_RATIO = 0.1;
+static_assert(std::bit_cast<std::uint64_t>(ALO_LAYER_RATIO) == 0x3FB999999999999AULL);
+
+// eps, the width of the integrands' layer in sqrt(s).
+inline double layer_width(const PutProblem& P) {
+    return P.v / (P.r + std::fabs(P.r - P.q));
+}
+
+// Whether the node at xi integrates on the points of a layer of width eps.
+inline bool integrates_layer(double eps, double xi) {
+    return eps < ALO_LAYER_RATIO * xi;
+}
+
 // The quadrature points of one node xi, point k at sqrt(u) = xi sin(theta_k/2):
 // sqrt(u), the weights times e^{ru} and e^{qu}, v sqrt(tau - u) and its
 // inverse, and the part of d+(tau - u, .) that does not depend on the boundary.
@@ -40,6 +57,28 @@ struct NodePoints {
             inv_vs[k] = 1.0 / vs[k];
             // (r - q) s / (v sqrt(s)) + v sqrt(s) / 2 at s = tau - u
             shift[k] = drift * xi * R.full_c[k] + 0.5 * vs[k];
+        }
+    }
+    // The same on the points of a layer of width eps in sqrt(s), s = tau - u:
+    // sqrt(s) = eps sinh(mu (1 + x_k) / 2) with sinh(mu) = xi / eps, exponential
+    // weights included (they depend on eps, so on sigma, and are not cached).
+    void fill_layer(const PutProblem& P, const RuleView& R, double xi, double eps) {
+        const double drift = (P.r - P.q) / P.v;
+        const double mu = std::asinh(xi / eps);
+        for (int k = 0; k < R.size; ++k) {
+            // sinh and cosh from one expm1, without cancellation at small arguments.
+            const double arg = 0.5 * mu * (1.0 + R.x[k]);
+            const double em1 = std::expm1(arg), e = em1 + 1.0;
+            const double w = eps * 0.5 * (em1 + em1 / e);  // sqrt(s)
+            const double u = (xi - w) * (xi + w);
+            vs[k] = P.v * w;
+            root_u[k] = std::sqrt(u > 0.0 ? u : 0.0);
+            inv_vs[k] = 1.0 / vs[k];
+            shift[k] = drift * w + 0.5 * vs[k];
+            // du = 2 w dw, dw = eps cosh(.) mu / 2 dx
+            const double weight = R.w[k] * 2.0 * w * eps * 0.5 * (e + 1.0 / e) * 0.5 * mu;
+            er[k] = weight * std::exp(P.r * u);
+            eq[k] = P.q != 0.0 ? weight * std::exp(P.q * u) : 0.0;
         }
     }
     // The exponential weights, the only costly entries.

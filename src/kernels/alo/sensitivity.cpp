@@ -181,6 +181,13 @@ bool boundary_sensitivity(const PutProblem& P, const AloScheme& scheme, const Bo
         return false;
     }
     const bool fp_a = iterates_fp_a(P);
+    // The equations differentiated here are those of nodes on the points of fill.
+    const double eps = layer_width(P);
+    for (int i = 0; i < n; ++i) {
+        if (integrates_layer(eps, 0.5 * (1.0 + B.H.cos_table[i]))) {
+            return false;
+        }
+    }
     // ln(X/K) = ln(r/q) where q > r.
     const double log_x_r = P.q > P.r ? 1.0 / P.r : 0.0, log_x_q = P.q > P.r ? -1.0 / P.q : 0.0;
     // M = I - dPhi/dg, row by row; rhs the rows of dPhi/dv, dPhi/dr, dPhi/dq.

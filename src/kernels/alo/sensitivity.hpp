@@ -20,7 +20,9 @@ struct BoundarySensitivity {
 // At the node values g of B, solved by solve_boundary for P and scheme,
 // g = Phi(g; v, r, q) gives
 // dg/dtheta = (I - dPhi/dg)^-1 dPhi/dtheta. A node clipped at g = 0 does not
-// move. False when I - dPhi/dg is singular or a derivative is not finite.
+// move. False when I - dPhi/dg is singular or a derivative is not finite, and
+// where a node integrates the layer of a volatility small against the rates
+// (boundary.cpp), whose equations these are not.
 bool boundary_sensitivity(const PutProblem& P, const AloScheme& scheme, const Boundary& B,
                           BoundarySensitivity* out);
 
