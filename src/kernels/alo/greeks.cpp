@@ -141,28 +141,24 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
     return (value[0] - value[1]) / (2 * step);
 }
 
-}  // namespace
-
-Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
-                        int setting) {
+// The Greeks on the price's own boundary and its derivatives, sigma > 0; false
+// where the boundary's derivatives are not available (boundary_sensitivity).
+// Never inlined: its storage and that of by_differences are never on the stack
+// together.
+[[gnu::noinline]] bool on_the_boundary(double S, double K, double D, double F, double sigma,
+                                       int side, const AloScheme& scheme, Greeks* out) {
     const Greeks none{DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
-    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma) ||
-        setting < AMERICAN_FAST || setting > AMERICAN_HIGH) {
-        return none;
-    }
-    const AloScheme& scheme = ALO_SCHEMES[setting];
-    if (sigma == 0.0) {
-        return by_differences(S, K, D, F, sigma, side, scheme);
-    }
     const alo::Quote o = alo::describe(S, K, D, F, side);
     alo::Boundary base;
     base.H.n = 0;  // none unless the price needs one
     const double mid = price_and_boundary(o, sigma, scheme, &base);
     if (std::isnan(mid)) {
-        return none;
+        *out = none;
+        return true;
     }
     if (o.european) {
-        return black_greeks(S, K, D, F, sigma, side);
+        *out = black_greeks(S, K, D, F, sigma, side);
+        return true;
     }
     // Prices at S + j dS, j = -2..2 (F moving with S), on the one boundary.
     const double dS = AMERICAN_GREEKS_STEP * S;
@@ -175,12 +171,13 @@ Greeks _american_greeks(double S, double K, double D, double F, double sigma, in
     }
     if (mid == _intrinsic(S, K, side) && at[3] == _intrinsic(S + dS, K, side) &&
         at[1] == _intrinsic(S - dS, K, side) && mid != 0) {
-        return {side == 1 ? 1.0 : -1.0, 0.0, 0.0, 0.0, 0.0};  // inside the exercise region
+        *out = {side == 1 ? 1.0 : -1.0, 0.0, 0.0, 0.0, 0.0};  // inside the exercise region
+        return true;
     }
     const alo::PutProblem P = alo::put_problem(o.r, o.q, sigma);
     BoundarySensitivity moves;
     if (!alo::boundary_sensitivity(P, scheme, base, &moves)) {
-        return by_differences(S, K, D, F, sigma, side, scheme);
+        return false;
     }
     const double x = o.put_spot / o.put_strike;
     // The rates' step, relative to the distance to where the premium is not
@@ -203,7 +200,7 @@ Greeks _american_greeks(double S, double K, double D, double F, double sigma, in
                                              o.is_call ? 0.0 : 1.0, rate_step, x, scheme);
     const double slope_rates = premium_slope(P, base, both, 0.0, 1.0, 1.0, rate_step, x, scheme);
     const Greeks black = black_greeks(S, K, D, F, sigma, side);
-    Greeks g;
+    Greeks& g = *out;
     // Fourth-order central differences.
     g.delta = (8 * (at[3] - at[1]) - (at[4] - at[0])) / (12 * dS);
     g.gamma = (16 * (at[3] + at[1]) - 30 * mid - (at[4] + at[0])) / (12 * dS * dS);
@@ -211,7 +208,23 @@ Greeks _american_greeks(double S, double K, double D, double F, double sigma, in
     g.vega = black.vega + o.put_strike * slope_v;
     g.dF = black.dF - o.put_strike * slope_yield / F;
     g.dD = black.dD - o.put_strike * slope_rates / D;
-    return g;
+    return true;
+}
+
+}  // namespace
+
+Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
+                        int setting) {
+    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma) ||
+        setting < AMERICAN_FAST || setting > AMERICAN_HIGH) {
+        return {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
+    }
+    const AloScheme& scheme = ALO_SCHEMES[setting];
+    Greeks g;
+    if (sigma != 0.0 && on_the_boundary(S, K, D, F, sigma, side, scheme, &g)) {
+        return g;
+    }
+    return by_differences(S, K, D, F, sigma, side, scheme);
 }
 
 }  // namespace velliq
