@@ -2,15 +2,13 @@
 // (american_price.hpp).
 //
 // A start that costs a fraction of one accurate price: the root of the
-// Barone-Adesi-Whaley price, by a Newton step from the sigma of largest Black
-// vega and secant steps after it. Then secant steps on the accurate price, each
-// boundary iterated from the previous sigma's (sigma moves little between
-// steps, so the fixed-point iteration needs few rounds), until the price is
-// within the setting's resolution of the quote. Every price narrows a bracket
-// of the root, and a step that would leave it bisects instead; a bracket not
-// yet closed above doubles sigma. Results as for the BAW volatility: 0.0 at or
-// below the exercise value, NaN where no volatility reproduces the quote or
-// an input is NaN.
+// Barone-Adesi-Whaley price, by a Newton step from Corrado and Miller's
+// estimate of the Black volatility and secant steps after it. Then secant steps on the accurate
+// price, each boundary iterated from the previous sigma's (sigma moves little between steps, so the
+// fixed-point iteration needs few rounds), until the price is within the setting's resolution of
+// the quote. Every price narrows a bracket of the root, and a step that would leave it bisects
+// instead; a bracket not yet closed above doubles sigma. Results as for the BAW volatility: 0.0 at
+// or below the exercise value, NaN where no volatility reproduces the quote or an input is NaN.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -50,17 +48,25 @@ double black_vega(double K, double D, double F, double sigma) {
     return D * F * _norm_pdf(_d1(F, K, sigma));
 }
 
-// The root of the BAW price from sqrt(2 |ln(F/K)|), where the Black price turns
-// from convex to concave in sigma: a Newton step with the Black vega, then
-// secant steps (the BAW vega of an option deep in the money is far below the
-// Black vega), until the price is within tolerance of the quote; a step leaving
-// (0, AMERICAN_IV_MAX_SIGMA) ends the search. Returns sigma and, in slope, the
-// BAW price's slope through the last two steps (the Black vega when there was
-// at most one).
+// The root of the BAW price from Corrado and Miller's (1996) estimate of the
+// Black volatility (where it gives none in (0.01, AMERICAN_IV_MAX_SIGMA):
+// sqrt(2 |ln(F/K)|), where the Black price turns from convex to concave in
+// sigma): a Newton step with the Black vega, then secant steps (the BAW vega
+// of an option deep in the money is far below the Black vega), until the price
+// is within tolerance of the quote; a step leaving (0, AMERICAN_IV_MAX_SIGMA)
+// ends the search. Returns sigma and, in slope, the BAW price's slope through
+// the last two steps (the Black vega when there was at most one).
 double baw_start(double price, double S, double K, double D, double F, int side, double tolerance,
                  double* slope) {
-    double sigma = std::sqrt(2.0 * std::fabs(std::log(F / K)));
-    sigma = sigma > 0.05 ? sigma : 0.05;
+    // The estimate for the European call of the same forward value (a put's
+    // through put-call parity).
+    const double c = price / D + (side == 1 ? 0.0 : F - K), half = 0.5 * (F - K);
+    const double radicand = (c - half) * (c - half) - (F - K) * (F - K) / PI;
+    double sigma = std::sqrt(2.0 * PI) / (F + K) * (c - half + std::sqrt(radicand));
+    if (!(sigma > 0.01 && sigma < AMERICAN_IV_MAX_SIGMA)) {
+        sigma = std::sqrt(2.0 * std::fabs(std::log(F / K)));
+        sigma = sigma > 0.05 ? sigma : 0.05;
+    }
     double f = _baw_price(S, K, D, F, sigma, side) - price;
     *slope = black_vega(K, D, F, sigma);
     for (int step = 0; step < AMERICAN_IV_START_STEPS && std::fabs(f) > tolerance; ++step) {
