@@ -51,7 +51,7 @@ void probe_american_boundary_end(double r, double q, double v, int setting, doub
         alo::solve_boundary(problem, ALO_SCHEMES[setting], nullptr, &weights, &boundary);
     const bool moved =
         solved && alo::boundary_sensitivity(problem, ALO_SCHEMES[setting], boundary, &moves);
-    out[0] = solved ? boundary.g_end : DOUBLE_NAN;
+    out[0] = solved ? boundary.g_end() : DOUBLE_NAN;
     for (int p = 0; p < 3; ++p) {
         out[p + 1] = moved ? moves.by[p][0] : DOUBLE_NAN;
     }

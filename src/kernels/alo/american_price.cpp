@@ -127,7 +127,7 @@ double price_on(const Quote& o, double sigma, const AloScheme& scheme, const Bou
         return deterministic_put(o.put_spot, o.put_strike, o.r, o.q);
     }
     const PutProblem P = put_problem(o.r, o.q, sigma);
-    const double x = o.put_spot / o.put_strike, b_end = P.x_ratio * std::exp(boundary.g_end);
+    const double x = o.put_spot / o.put_strike, b_end = P.x_ratio * std::exp(boundary.g_end());
     if (std::isnan(b_end)) {
         return DOUBLE_NAN;
     }
@@ -193,7 +193,7 @@ double _american_exercise_spot(double K, double D, double carry, double sigma, i
         if (!alo::solve_boundary(P, ALO_SCHEMES[setting], nullptr, &weights, &B)) {
             return DOUBLE_NAN;
         }
-        ratio = P.x_ratio * std::exp(B.g_end);
+        ratio = P.x_ratio * std::exp(B.g_end());
     }
     // Put: exercise at S <= K ratio. Call: as the put of strike S and spot K,
     // exercise at K <= S ratio.

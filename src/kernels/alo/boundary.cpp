@@ -258,7 +258,6 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary
         }
         H.fit(h);
     }
-    out->g_end = g[0];
     return true;
 }
 

@@ -12,7 +12,8 @@ namespace velliq::alo {
 struct Boundary {
     ChebyshevInterpolant H;           // H(xi) = ln(B(xi^2)/X)^2
     double g[ALO_MAX_INTERVALS + 1];  // ln(B/X) at the nodes xi_i, 0 at xi_n = 0
-    double g_end;                     // ln(B(1)/X)
+
+    double g_end() const { return g[0]; }  // ln(B(1)/X): xi_0 = 1 is tau = 1
 };
 
 // The quadrature weights of the fixed-point integrals times e^{ru} and e^{qu},

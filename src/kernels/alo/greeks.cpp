@@ -134,7 +134,6 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
         moved.g[n] = 0.0;
         h[n] = 0.0;
         moved.H.fit(h);
-        moved.g_end = moved.g[0];
         const alo::PutProblem shifted = alo::put_problem(P.r + t * dr, P.q + t * dq, P.v + t * dv);
         value[end] = alo::put_premium(shifted, moved, x, layer, bulk);
     }

@@ -30,7 +30,7 @@ double put_premium(const PutProblem& P, const Boundary& B, double x, const RuleV
     const double r = P.r, q = P.q, v = P.v;
     const double log_x = std::log(x / P.x_ratio);  // ln(S/X)
     // A spot within rounding of B(1) has no layer to resolve.
-    const double eps = std::fmax((log_x - B.g_end) / v, DOUBLE_EPS);
+    const double eps = std::fmax((log_x - B.g_end()) / v, DOUBLE_EPS);
     const double mu = std::asinh(LAYER_END / eps);
     // Points: sqrt(u), sqrt(1 - u) and weights of both pieces, then the integrand.
     constexpr int most = 2 * ALO_MAX_POINTS;
