@@ -165,6 +165,16 @@ def test_large_table_shows_progress_and_changes_nothing(tmp_path):
     assert (result["status"].iloc[len(quotes) :] == "missing_input").all()
 
 
+def test_one_spot_for_every_row(tmp_path):
+    """--spot stands for a spot column holding that number."""
+    quotes = pd.read_csv(SAMPLE).query("underlying == 'DMTK'").reset_index(drop=True)
+    quotes.drop(columns="spot").to_csv(tmp_path / "no_spot.csv", index=False)
+    run = velliq("vols", "no_spot.csv", *MARKET, "--spot", repr(float(quotes["spot"][0])), "-o", "v.csv", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    expected = chain.implied_vols(quotes, valuation_date=TRUTH["valuation_date"], rate=TRUTH["rate"])
+    np.testing.assert_array_equal(pd.read_csv(tmp_path / "v.csv")["iv_mid"], expected["iv_mid"])
+
+
 @pytest.fixture
 def quote_files(tmp_path):
     quotes = pd.read_csv(SAMPLE).head(400)
@@ -315,6 +325,19 @@ def test_vendor_file_with_a_column_of_quote_dates(vendor_file):
         ),
         (["--valuation-date", "quotedate", "--column", "sides=type"], ["sides is not an input; choose from"]),
         (["--valuation-date", "quotedate", "--column", "side"], ["'side' is not NAME=COLUMN"]),
+        (
+            [
+                "--valuation-date",
+                "quotedate",
+                "--column",
+                "side=type",
+                "--spot",
+                "9",
+                "--column",
+                "spot=underlying_last",
+            ],
+            ["give --spot or --column spot=..., not both"],
+        ),
         (
             ["--valuation-date", "quotedate", "--column", "side=type", "--column", "rate=underlying_last"],
             ["give --rate or --column rate=..., not both"],

@@ -56,6 +56,8 @@ PROGRESS_ROWS = 100_000  # larger tables get a progress bar
 
 # Inputs read as numbers when they are columns of the table.
 NUMBER_INPUTS = ("strike", "bid", "ask", "price", "spot", "rate", "dividend_yield", "discount", "forward")
+# Inputs that may be one number for every row instead of a column.
+NUMBER_OPTIONS = ("spot", "rate", "dividend_yield")
 
 
 class UsageError(Exception):
@@ -184,7 +186,7 @@ def vols(args: argparse.Namespace) -> int:
     )
     if args.greeks:
         options["greeks"] = True
-    for name in ("rate", "dividend_yield"):
+    for name in NUMBER_OPTIONS:
         if getattr(args, name) is not None:
             options[name] = getattr(args, name)
     try:
@@ -241,7 +243,7 @@ def column_mapping(args: argparse.Namespace, found: list[str]) -> dict[str, str]
                 f"--column {name}={column}: the quotes have no column {column!r}; found {', '.join(map(str, found))}"
             )
         columns[name] = column
-    for name in ("rate", "dividend_yield"):
+    for name in NUMBER_OPTIONS:
         if name in columns and getattr(args, name) is not None:
             raise UsageError(f"give --{name.replace('_', '-')} or --column {name}=..., not both")
     return columns
@@ -344,6 +346,7 @@ def parser() -> argparse.ArgumentParser:
         help="read the input NAME (expiry, strike, side, bid, ask, price, underlying, spot, rate, "
         "dividend_yield, discount, forward) from the file's COLUMN; repeatable",
     )
+    p.add_argument("--spot", type=float, metavar="S", help="spot for every row (default: the spot column)")
     p.add_argument(
         "--rate", type=float, metavar="R", help="continuously compounded rate for every row (default: the rate column)"
     )
@@ -358,7 +361,8 @@ def parser() -> argparse.ArgumentParser:
         "--forward-strikes",
         type=positive_int,
         metavar="N",
-        help="estimate each forward from the N call/put pairs with the most time value (default: every usable pair)",
+        help="estimate each forward from at most N informative call/put pairs, the nearest the money first "
+        "(default: 6)",
     )
     titles = ", ".join(f"{name} ({title})" for name, title in MODEL_TITLES.items())
     p.add_argument("--model", choices=list(MODELS), default="baw", help=f"pricing model: {titles}; default: baw")

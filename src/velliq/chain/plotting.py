@@ -219,9 +219,11 @@ def _label(value: object) -> str:
 
 
 def _title(shown: int, panels: int, date_column: str | None, valuation_date: object) -> str:
-    title = "Implied volatility smiles: out-of-the-money mids of the ok quotes"
+    """Two lines, so that a single panel's width holds them."""
+    title = "Implied volatility smiles"
     if date_column is None and valuation_date is not None:
         title += f", {pd.Timestamp(valuation_date):%Y-%m-%d}"  # type: ignore[arg-type]
+    title += "\nout-of-the-money mids of the ok quotes"
     if shown < panels:
         title += f" (the first {shown} of {panels} panels)"
     return title
