@@ -194,8 +194,12 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary
     const bool cached = n * R.size <= ALO_CACHED_POINTS;
     Weights& cache = *weights;
     NodePoints points;
-    if (cached && scheme.iterations > 0 && !cache.filled) {
-        cache.filled = true;
+    if (cached && scheme.iterations > 0 &&
+        !(cache.intervals == n && cache.points == R.size && cache.r == P.r && cache.q == P.q)) {
+        cache.r = P.r;
+        cache.q = P.q;
+        cache.intervals = n;
+        cache.points = R.size;
         for (int i = 0; i < n; ++i) {
             points.fill_weights(P, R, xi[i]);
             for (int k = 0; k < R.size; ++k) {

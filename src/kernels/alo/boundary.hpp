@@ -18,18 +18,19 @@ struct Boundary {
 
 // The quadrature weights of the fixed-point integrals times e^{ru} and e^{qu},
 // at point k of node i at i l + k, for schemes of at most ALO_CACHED_POINTS
-// points: they depend on r, q and the scheme but not on sigma, so a search
-// over sigma fills them once.
+// points: they depend on r, q and the scheme's sizes but not on sigma, so a
+// search over sigma fills them once.
 struct Weights {
-    bool filled = false;
+    double r = 0.0, q = 0.0;        // what they were filled for;
+    int intervals = 0, points = 0;  // no intervals: not filled
     double er[ALO_CACHED_POINTS], eq[ALO_CACHED_POINTS];
 };
 
 // Solves for the boundary of the put, iterating from Li's QD+ boundary or, when
 // start is not null and has the scheme's intervals, from start's node values
 // (a nearby problem's boundary needs fewer iterations); start may be out.
-// weights: filled by the first solve, reused by later ones of the same r, q
-// and scheme. False when a size of the scheme is unsupported (see
+// weights: filled by a solve, reused by later ones of the same r, q and
+// scheme sizes. False when a size of the scheme is unsupported (see
 // _american_price_scheme).
 bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary* start,
                     Weights* weights, Boundary* out);

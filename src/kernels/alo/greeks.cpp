@@ -61,9 +61,8 @@ double derivative(double up, double mid, double down, double step) {
     const double mid =
         alo::price(alo::describe(S, K, D, F, side), sigma, scheme, nullptr, &weights, &base);
     // A shifted price solves afresh into the storage of the unshifted one,
-    // which only delta and gamma use; its weights stay while the rates do.
+    // which only delta and gamma use.
     auto price = [&](double s, double f, double d, double v) {
-        weights.filled = weights.filled && f == F && d == D;
         return alo::price(alo::describe(s, K, d, f, side), v, scheme, nullptr, &weights, &base);
     };
     const double h = AMERICAN_GREEKS_STEP;
