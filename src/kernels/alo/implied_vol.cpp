@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "alo/node_points.hpp"
 #include "alo/quote.hpp"
 #include "kernels.hpp"
 
@@ -39,6 +40,10 @@ static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_SIGMA_TOL) == 0x3E112E0BE
 // first AMERICAN_IV_ROUGH_STEPS steps, which land far from the root.
 constexpr int AMERICAN_IV_ROUGH_ROUNDS = 2;
 constexpr int AMERICAN_IV_ROUGH_STEPS = 1;
+// and their fixed-point integrals' points, where no node integrates the layer
+// of a small volatility: the boundary's node values, which the next solve
+// starts from, hardly depend on them.
+constexpr int AMERICAN_IV_ROUGH_POINTS = 8;
 // No quote needs a larger total standard deviation.
 constexpr double AMERICAN_IV_MAX_SIGMA = 16.0;
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_MAX_SIGMA) == 0x4030000000000000ULL);
@@ -115,6 +120,15 @@ double _american_implied_vol(double price, double S, double K, double D, double 
     AloScheme rough = scheme;
     rough.iterations =
         scheme.iterations < AMERICAN_IV_ROUGH_ROUNDS ? scheme.iterations : AMERICAN_IV_ROUGH_ROUNDS;
+    AloScheme coarse = rough;
+    coarse.points =
+        scheme.points < AMERICAN_IV_ROUGH_POINTS ? scheme.points : AMERICAN_IV_ROUGH_POINTS;
+    // The rough scheme at sigma: coarse unless a node integrates a layer (node_points.hpp).
+    auto rough_at = [&](double v) -> const AloScheme& {
+        return alo::integrates_layer(alo::layer_width(alo::put_problem(quote.r, quote.q, v)), 1.0)
+                   ? rough
+                   : coarse;
+    };
     double lo = 0.0, hi = AMERICAN_IV_MAX_SIGMA;
     bool bracketed = false;  // a price above the quote has been seen at hi
     double slope, last_slope = 0.0;
@@ -124,7 +138,7 @@ double _american_implied_vol(double price, double S, double K, double D, double 
     double last_f = 0.0;
     bool converged = false;       // f is the price of the setting's full iteration
     bool both_converged = false;  // and so was the last price, through which slope runs
-    double f = alo::price(quote, sigma, rough, nullptr, &weights, current) - price;
+    double f = alo::price(quote, sigma, rough_at(sigma), nullptr, &weights, current) - price;
     for (int step = 0; step < AMERICAN_IV_MAX_STEPS; ++step) {
         if (std::isnan(f)) {
             return DOUBLE_NAN;
@@ -164,7 +178,7 @@ double _american_implied_vol(double price, double S, double K, double D, double 
             return next;
         }
         // Only the first step, from the start, is priced roughly.
-        const AloScheme& next_scheme = step < AMERICAN_IV_ROUGH_STEPS ? rough : scheme;
+        const AloScheme& next_scheme = step < AMERICAN_IV_ROUGH_STEPS ? rough_at(next) : scheme;
         alo::extrapolate(have_last ? last : nullptr, last_sigma, *current, sigma, next, last);
         const double f_next = alo::price(quote, next, next_scheme, last, &weights, last) - price;
         both_converged = converged && &next_scheme == &scheme;
