@@ -168,7 +168,7 @@ def test_prices_stay_within_bounds_and_rise_with_large_sigma(setting, is_call):
 @pytest.mark.parametrize("is_call", [True, False])
 def test_prices_rise_with_tiny_sigma_near_the_money(setting, price_tol, is_call):
     ufuncs = american.SETTINGS[setting]
-    sigmas = np.geomspace(1e-7, 1e-2, 400)
+    sigmas = np.geomspace(1e-7, 2e-2, 400)  # past where the layers end (sigma = 0.1 (r + |r - q|))
     for K, q in itertools.product((99.0, 99.9, 100.0, 100.1, 101.0), (0.0, 0.01, 0.03)):
         D, F = velliq.forward_terms(100.0, *((q, 0.05) if is_call else (0.05, q)), 1.0)
         prices = ufuncs.price(100.0, K, D, F, sigmas, is_call)

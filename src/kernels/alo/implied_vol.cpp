@@ -2,13 +2,16 @@
 // (american_price.hpp).
 //
 // A start that costs a fraction of one accurate price: the root of the
-// Barone-Adesi-Whaley price, by a Newton step from Corrado and Miller's
-// estimate of the Black volatility and secant steps after it. Then secant steps on the accurate
-// price, each boundary iterated from the previous sigma's (sigma moves little between steps, so the
-// fixed-point iteration needs few rounds), until the price is within the setting's resolution of
-// the quote. Every price narrows a bracket of the root, and a step that would leave it bisects
-// instead; a bracket not yet closed above doubles sigma. Results as for the BAW volatility: 0.0 at
-// or below the exercise value, NaN where no volatility reproduces the quote or an input is NaN.
+// Barone-Adesi-Whaley price, reached from the Black root near it. Then secant
+// steps on the accurate price, each boundary iterated from the previous
+// sigma's (sigma moves little between steps, so the fixed-point iteration
+// needs few rounds) unless one of the two integrates a small volatility's
+// layer and the other does not, until the price is within the setting's
+// resolution of the quote; far from the root the prices are rough (few rounds,
+// fewer points). Every price narrows a bracket of the root, and a step that
+// would leave it bisects instead; a bracket not yet closed above doubles
+// sigma. Results as for the BAW volatility: 0.0 at or below the exercise
+// value, NaN where no volatility reproduces the quote or an input is NaN.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -22,7 +25,8 @@ namespace velliq {
 namespace {
 
 constexpr int AMERICAN_IV_MAX_STEPS = 60;
-// Steps on the BAW price for the start.
+// Newton steps on the Black price, then steps on the BAW price, for the start.
+constexpr int AMERICAN_IV_BLACK_STEPS = 4;
 constexpr int AMERICAN_IV_START_STEPS = 8;
 // The start stops once the BAW price is within this many resolutions of the
 // quote: the accurate price differs from it by more.
@@ -53,14 +57,15 @@ double black_vega(double K, double D, double F, double sigma) {
     return D * F * _norm_pdf(_d1(F, K, sigma));
 }
 
-// The root of the BAW price from Corrado and Miller's (1996) estimate of the
+// The root of the BAW price: from Corrado and Miller's (1996) estimate of the
 // Black volatility (where it gives none in (0.01, AMERICAN_IV_MAX_SIGMA):
-// sqrt(2 |ln(F/K)|), where the Black price turns from convex to concave in
-// sigma): a Newton step with the Black vega, then secant steps (the BAW vega
-// of an option deep in the money is far below the Black vega), until the price
-// is within tolerance of the quote; a step leaving (0, AMERICAN_IV_MAX_SIGMA)
-// ends the search. Returns sigma and, in slope, the BAW price's slope through
-// the last two steps (the Black vega when there was at most one).
+// sqrt(2 |ln(F/K)|, where the Black price turns from convex to concave in
+// sigma), Newton steps on the Black price, then on the BAW price a Newton step
+// with the Black vega and secant steps (the BAW vega of an option deep in the
+// money is far below the Black vega), until the price is within tolerance of
+// the quote; a step leaving (0, AMERICAN_IV_MAX_SIGMA) ends each search.
+// Returns sigma and, in slope, the BAW price's slope through the last two
+// steps (the Black vega when there was at most one).
 double baw_start(double price, double S, double K, double D, double F, int side, double tolerance,
                  double* slope) {
     // The estimate for the European call of the same forward value (a put's
@@ -71,6 +76,17 @@ double baw_start(double price, double S, double K, double D, double F, int side,
     if (!(sigma > 0.01 && sigma < AMERICAN_IV_MAX_SIGMA)) {
         sigma = std::sqrt(2.0 * std::fabs(std::log(F / K)));
         sigma = sigma > 0.05 ? sigma : 0.05;
+    }
+    // Newton on the Black price, which costs a small fraction of a BAW price:
+    // the BAW root lies near the Black root wherever early exercise is worth
+    // little.
+    for (int step = 0; step < AMERICAN_IV_BLACK_STEPS; ++step) {
+        const double vega = black_vega(K, D, F, sigma);
+        const double next = sigma - (_bsm_price(K, D, F, sigma, side == 1 ? 1 : -1) - price) / vega;
+        if (!(next > 0.0 && next < AMERICAN_IV_MAX_SIGMA)) {
+            break;
+        }
+        sigma = next;
     }
     double f = _baw_price(S, K, D, F, sigma, side) - price;
     *slope = black_vega(K, D, F, sigma);
@@ -123,12 +139,12 @@ double _american_implied_vol(double price, double S, double K, double D, double 
     AloScheme coarse = rough;
     coarse.points =
         scheme.points < AMERICAN_IV_ROUGH_POINTS ? scheme.points : AMERICAN_IV_ROUGH_POINTS;
-    // The rough scheme at sigma: coarse unless a node integrates a layer (node_points.hpp).
-    auto rough_at = [&](double v) -> const AloScheme& {
-        return alo::integrates_layer(alo::layer_width(alo::put_problem(quote.r, quote.q, v)), 1.0)
-                   ? rough
-                   : coarse;
+    // Whether a node integrates the layer of volatility v (node_points.hpp).
+    auto layered = [&](double v) {
+        return alo::integrates_layer(alo::layer_width(alo::put_problem(quote.r, quote.q, v)), 1.0);
     };
+    // The rough scheme at sigma: coarse unless a node integrates a layer.
+    auto rough_at = [&](double v) -> const AloScheme& { return layered(v) ? rough : coarse; };
     double lo = 0.0, hi = AMERICAN_IV_MAX_SIGMA;
     bool bracketed = false;  // a price above the quote has been seen at hi
     double slope, last_slope = 0.0;
@@ -180,7 +196,9 @@ double _american_implied_vol(double price, double S, double K, double D, double 
         // Only the first step, from the start, is priced roughly.
         const AloScheme& next_scheme = step < AMERICAN_IV_ROUGH_STEPS ? rough_at(next) : scheme;
         alo::extrapolate(have_last ? last : nullptr, last_sigma, *current, sigma, next, last);
-        const double f_next = alo::price(quote, next, next_scheme, last, &weights, last) - price;
+        // A boundary solved with or without layers is no start for the other kind.
+        const alo::Boundary* start = layered(next) == layered(sigma) ? last : nullptr;
+        const double f_next = alo::price(quote, next, next_scheme, start, &weights, last) - price;
         both_converged = converged && &next_scheme == &scheme;
         converged = &next_scheme == &scheme;
         alo::Boundary* swap = current;
