@@ -66,11 +66,11 @@ Greeks american_greeks_at(double S, double K, double D, double F, double sigma, 
     "price(S, K, D, F, sigma, is_call), as velliq.baw.price. NaN where any input\n" \
     "is NaN or not positive, and where the put (the call's mirror) would have\n"    \
     "two exercise boundaries (negative rates below the dividend yield)."
-#define AMERICAN_VOL_DOC(setting)                                                     \
-    "Implied total standard deviation of an American price, " setting                 \
-    " setting.\n\n"                                                                   \
-    "implied_vol(price, S, K, D, F, is_call): started from the BAW volatility and\n"  \
-    "refined by Newton and secant steps on the accurate price. 0.0 at or below the\n" \
+#define AMERICAN_VOL_DOC(setting)                                                    \
+    "Implied total standard deviation of an American price, " setting                \
+    " setting.\n\n"                                                                  \
+    "implied_vol(price, S, K, D, F, is_call): started from the BAW volatility and\n" \
+    "refined by secant steps on the accurate price. 0.0 at or below the\n"           \
     "exercise value, NaN where no volatility reproduces the quote."
 #define AMERICAN_VOL_REASON_DOC(setting)                                    \
     "Implied total standard deviation of an American price, " setting       \
