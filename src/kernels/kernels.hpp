@@ -62,6 +62,12 @@ double _norm_cdf(double z);
 double _bsm_price(double K, double D, double F, double sigma, int q);
 
 // Value of immediate exercise at the spot.
+// Whether any argument is NaN: a missing input.
+template <class... T>
+inline bool _any_nan(T... x) {
+    return (std::isnan(x) || ...);
+}
+
 inline double _intrinsic(double S, double K, int q) {
     if (q == 1) {
         return S > K ? S - K : 0.0;

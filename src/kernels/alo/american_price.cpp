@@ -65,9 +65,7 @@ double deterministic_put(double S, double K, double r, double q) {
 }
 
 bool valid_inputs(double S, double K, double D, double F, double sigma) {
-    // Written so that NaN fails every test.
-    return S > 0.0 && K > 0.0 && D > 0.0 && F > 0.0 && sigma >= 0.0 && S < INFINITY &&
-           K < INFINITY && D < INFINITY && F < INFINITY && sigma < INFINITY;
+    return _inputs_in_domain(S, K, D, F) && sigma >= 0.0 && sigma < INFINITY;  // NaN fails
 }
 
 }  // namespace
@@ -152,7 +150,7 @@ double _american_price_scheme(double S, double K, double D, double F, double sig
 
 double _american_price(double S, double K, double D, double F, double sigma, int side,
                        int setting) {
-    if (setting < AMERICAN_FAST || setting > AMERICAN_HIGH) {
+    if (!known_setting(setting)) {
         return DOUBLE_NAN;
     }
     return _american_price_scheme(S, K, D, F, sigma, side, ALO_SCHEMES[setting]);
@@ -160,8 +158,7 @@ double _american_price(double S, double K, double D, double F, double sigma, int
 
 double _american_exercise_spot(double K, double D, double carry, double sigma, int side,
                                int setting) {
-    if (setting < AMERICAN_FAST || setting > AMERICAN_HIGH ||
-        !valid_inputs(1.0, K, D, carry, sigma)) {
+    if (!known_setting(setting) || !valid_inputs(1.0, K, D, carry, sigma)) {
         return DOUBLE_NAN;
     }
     const bool is_call = side == 1;

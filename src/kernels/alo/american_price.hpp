@@ -52,6 +52,10 @@ inline constexpr int AMERICAN_FAST = 0;
 inline constexpr int AMERICAN_DEFAULT = 1;
 inline constexpr int AMERICAN_HIGH = 2;
 
+inline bool known_setting(int setting) {
+    return setting >= AMERICAN_FAST && setting <= AMERICAN_HIGH;
+}
+
 // Largest error against QuantLib's converged QdFpAmericanEngine over the grid
 // of tests/data/american_reference.csv (spot 100): fast 6e-5, default 9e-6,
 // high 4e-8.

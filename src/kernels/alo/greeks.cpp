@@ -213,8 +213,7 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
 
 Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
                         int setting) {
-    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma) ||
-        setting < AMERICAN_FAST || setting > AMERICAN_HIGH) {
+    if (_any_nan(S, K, D, F, sigma) || !known_setting(setting)) {
         return {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
     }
     const AloScheme& scheme = ALO_SCHEMES[setting];

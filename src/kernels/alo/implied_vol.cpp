@@ -110,8 +110,7 @@ double baw_start(double price, double S, double K, double D, double F, int side,
 
 double _american_implied_vol(double price, double S, double K, double D, double F, int side,
                              int setting) {
-    if (std::isnan(price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) ||
-        setting < AMERICAN_FAST || setting > AMERICAN_HIGH) {
+    if (_any_nan(price, S, K, D, F) || !known_setting(setting)) {
         return DOUBLE_NAN;
     }
     const double exercise = _intrinsic(S, K, side);

@@ -44,7 +44,7 @@ double exponent_derivative(const BawTerms& t, int side, double dN, double dM_ove
 }  // namespace
 
 Greeks _baw_greeks(double S, double K, double D, double F, double sigma, int side) {
-    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma)) {
+    if (_any_nan(S, K, D, F, sigma)) {
         return {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
     }
     const BawTerms t =

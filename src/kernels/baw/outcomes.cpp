@@ -11,24 +11,15 @@
 
 namespace velliq {
 
-namespace {
-
-template <class... T>
-bool any_nan(T... x) {
-    return (std::isnan(x) || ...);
-}
-
-}  // namespace
-
 double _baw_price_value(double S, double K, double D, double F, double sigma, int q) {
-    if (any_nan(S, K, D, F, sigma)) {
+    if (_any_nan(S, K, D, F, sigma)) {
         return DOUBLE_NAN;
     }
     return _baw_price(S, K, D, F, sigma, q);
 }
 
 double _baw_implied_vol_value(double price, double S, double K, double D, double F, int q) {
-    if (any_nan(price, S, K, D, F)) {
+    if (_any_nan(price, S, K, D, F)) {
         return DOUBLE_NAN;
     }
     const double sigma = _baw_implied_vol_c(price, S, K, D, F, q);

@@ -9,15 +9,12 @@
 #include "forward/pair.hpp"
 
 #include <cmath>
-#include <limits>
 
 #include "kernels.hpp"
 
 namespace velliq {
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Where the model has no volatility for a quote, the search still needs the
 // gap's sign: a quote below the price at this volatility counts as
@@ -51,7 +48,7 @@ double ordered_vol(const Model& m, double quote, double S, double K, double D, d
     if (quote < dividing) {
         return 0.0;
     }
-    return quote > dividing ? VOL_ABOVE_ALL : kNaN;
+    return quote > dividing ? VOL_ABOVE_ALL : DOUBLE_NAN;
 }
 
 // The gap between the volatilities of a call and a put quote of one strike.
@@ -79,7 +76,7 @@ struct Gap {
     // unless both are the model's own.
     double slope(double F, const Point& at) const {
         if (!at.own()) {
-            return kNaN;
+            return DOUBLE_NAN;
         }
         const Greeks c = _baw_greeks(S, K, D, F, at.call_vol, 1);
         const Greeks p = _baw_greeks(S, K, D, F, at.put_vol, -1);
@@ -99,7 +96,7 @@ struct Root {
 double next_slope(const Gap& gap, double F_before, const Gap::Point& before, double F,
                   const Gap::Point& at) {
     if (!at.own()) {
-        return kNaN;
+        return DOUBLE_NAN;
     }
     if (gap.model.baw_slope_is_exact || !before.own()) {
         return gap.slope(F, at);
@@ -126,7 +123,7 @@ Root solve(const Gap& gap, ForwardInterval usable, double start) {
     double lo = usable.lo;
     double hi = usable.hi;
     if (!(lo < hi)) {
-        return {kNaN, Reason::no_solution};
+        return {DOUBLE_NAN, Reason::no_solution};
     }
     End lo_end = End::usable_edge;
     End hi_end = End::usable_edge;
@@ -135,10 +132,10 @@ Root solve(const Gap& gap, ForwardInterval usable, double start) {
     double slope = gap.slope(F, point);
     for (int step = 0; step < FORWARD_MAX_STEPS; ++step) {
         if (std::isnan(point.gap)) {
-            return {kNaN, Reason::no_solution};
+            return {DOUBLE_NAN, Reason::no_solution};
         }
         if (point.gap == 0) {
-            return point.own() ? Root{F, Reason::ok} : Root{kNaN, Reason::no_solution};
+            return point.own() ? Root{F, Reason::ok} : Root{DOUBLE_NAN, Reason::no_solution};
         }
         if (point.gap > 0) {
             lo = F;
@@ -157,7 +154,7 @@ Root solve(const Gap& gap, ForwardInterval usable, double start) {
             if (std::fabs(next - F) <= FORWARD_RTOL * F) {
                 const bool one_sided = (lo_end == End::usable_edge && hi_end == End::stand_in) ||
                                        (hi_end == End::usable_edge && lo_end == End::stand_in);
-                return one_sided ? Root{kNaN, Reason::no_solution} : Root{next, Reason::ok};
+                return one_sided ? Root{DOUBLE_NAN, Reason::no_solution} : Root{next, Reason::ok};
             }
         }
         const Gap::Point at_next = gap.at(next);
@@ -165,7 +162,7 @@ Root solve(const Gap& gap, ForwardInterval usable, double start) {
         F = next;
         point = at_next;
     }
-    return {kNaN, Reason::unsettled};
+    return {DOUBLE_NAN, Reason::unsettled};
 }
 
 struct Band {
@@ -177,10 +174,10 @@ struct Band {
 // bid <= mid <= ask.
 Band overlap(const Model& m, double S, double K, double D, const PairQuotes& q, double F_mid) {
     if (!std::isfinite(q.call_ask) || !std::isfinite(q.put_ask)) {
-        return {kNaN, kNaN, Reason::missing_input};
+        return {DOUBLE_NAN, DOUBLE_NAN, Reason::missing_input};
     }
     if (!_has_time_value(q.call_ask, S, K, 1) || !_has_time_value(q.put_ask, S, K, -1)) {
-        return {kNaN, kNaN, Reason::no_overlap};  // an ask below the mid, which has time value
+        return {DOUBLE_NAN, DOUBLE_NAN, Reason::no_overlap};  // an ask below the mid, which has time value
     }
     Root lo{_usable_forwards(K, D, 0.0, q.put_ask).lo, Reason::ok};
     if (_has_time_value(q.call_bid, S, K, 1)) {
@@ -193,12 +190,12 @@ Band overlap(const Model& m, double S, double K, double D, const PairQuotes& q, 
                    _usable_forwards(K, D, q.call_ask, q.put_bid), F_mid);
     }
     if (lo.reason != Reason::ok || hi.reason != Reason::ok) {
-        return {kNaN, kNaN, lo.reason != Reason::ok ? lo.reason : hi.reason};
+        return {DOUBLE_NAN, DOUBLE_NAN, lo.reason != Reason::ok ? lo.reason : hi.reason};
     }
     if (lo.F > hi.F) {
         // Bands that touch at one forward (bid = ask) meet within the roots' accuracy.
         if (lo.F - hi.F > 2 * FORWARD_RTOL * lo.F) {
-            return {kNaN, kNaN, Reason::no_overlap};
+            return {DOUBLE_NAN, DOUBLE_NAN, Reason::no_overlap};
         }
         lo.F = hi.F = 0.5 * (lo.F + hi.F);
     }
@@ -206,7 +203,7 @@ Band overlap(const Model& m, double S, double K, double D, const PairQuotes& q, 
 }
 
 ForwardPair forward_pair(const Model& m, double S, double K, double D, const PairQuotes& q) {
-    ForwardPair result{kNaN, kNaN, kNaN, Reason::ok};
+    ForwardPair result{DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, Reason::ok};
     const bool finite = std::isfinite(S) && std::isfinite(K) && std::isfinite(D) &&
                         std::isfinite(q.call_mid) && std::isfinite(q.put_mid);
     if (!finite || !(S > 0 && K > 0 && D > 0)) {
