@@ -130,7 +130,11 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary
     if (n < 1 || n > ALO_MAX_INTERVALS || scheme.iterations < 0 || R.size == 0) {
         return false;
     }
-    if (start != nullptr && start->H.n != n) {
+    // Nodes far wider than the layer of the integrands integrate it apart; the
+    // widest is xi_0 = 1.
+    const double eps = layer_width(P);
+    const bool layers = integrates_layer(eps, 1.0);
+    if (start != nullptr && (start->H.n != n || start->layers != layers)) {
         start = nullptr;
     }
     ChebyshevInterpolant& H = out->H;
@@ -147,8 +151,6 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary
         xi[i] = 0.5 * (1.0 + H.cos_table[i]);
     }
     xi[n] = 0.0;
-    // Nodes far wider than the layer of the integrands integrate it apart.
-    const double eps = layer_width(P);
     bool layered[ALO_MAX_INTERVALS];
     for (int i = 0; i < n; ++i) {
         layered[i] = integrates_layer(eps, xi[i]);
@@ -262,6 +264,7 @@ bool solve_boundary(const PutProblem& P, const AloScheme& scheme, const Boundary
         }
         H.fit(h);
     }
+    out->layers = layers;
     return true;
 }
 
@@ -269,6 +272,7 @@ void extrapolate(const Boundary* a, double va, const Boundary& b, double vb, dou
                  Boundary* out) {
     const int n = b.H.n;
     out->H.n = n;
+    out->layers = b.layers;
     for (int i = 0; i < n; ++i) {
         const double g =
             a != nullptr ? b.g[i] + (b.g[i] - a->g[i]) * ((v - vb) / (vb - va)) : b.g[i] * (v / vb);

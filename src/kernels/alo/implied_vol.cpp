@@ -5,8 +5,7 @@
 // Barone-Adesi-Whaley price, reached from the Black root near it. Then secant
 // steps on the accurate price, each boundary iterated from the previous
 // sigma's (sigma moves little between steps, so the fixed-point iteration
-// needs few rounds) unless one of the two integrates a small volatility's
-// layer and the other does not, until the price is within the setting's
+// needs few rounds), until the price is within the setting's
 // resolution of the quote; far from the root the prices are rough (few rounds,
 // fewer points). Every price narrows a bracket of the root, and a step that
 // would leave it bisects instead; a bracket not yet closed above doubles
@@ -138,12 +137,12 @@ double _american_implied_vol(double price, double S, double K, double D, double 
     AloScheme coarse = rough;
     coarse.points =
         scheme.points < AMERICAN_IV_ROUGH_POINTS ? scheme.points : AMERICAN_IV_ROUGH_POINTS;
-    // Whether a node integrates the layer of volatility v (node_points.hpp).
-    auto layered = [&](double v) {
-        return alo::integrates_layer(alo::layer_width(alo::put_problem(quote.r, quote.q, v)), 1.0);
+    // The rough scheme at sigma v: coarse unless a node integrates a layer
+    // (node_points.hpp; xi_0 = 1 is the widest node).
+    auto rough_at = [&](double v) -> const AloScheme& {
+        const double eps = alo::layer_width(alo::put_problem(quote.r, quote.q, v));
+        return alo::integrates_layer(eps, 1.0) ? rough : coarse;
     };
-    // The rough scheme at sigma: coarse unless a node integrates a layer.
-    auto rough_at = [&](double v) -> const AloScheme& { return layered(v) ? rough : coarse; };
     double lo = 0.0, hi = AMERICAN_IV_MAX_SIGMA;
     bool bracketed = false;  // a price above the quote has been seen at hi
     double slope, last_slope = 0.0;
@@ -195,9 +194,7 @@ double _american_implied_vol(double price, double S, double K, double D, double 
         // Only the first step, from the start, is priced roughly.
         const AloScheme& next_scheme = step < AMERICAN_IV_ROUGH_STEPS ? rough_at(next) : scheme;
         alo::extrapolate(have_last ? last : nullptr, last_sigma, *current, sigma, next, last);
-        // A boundary solved with or without layers is no start for the other kind.
-        const alo::Boundary* start = layered(next) == layered(sigma) ? last : nullptr;
-        const double f_next = alo::price(quote, next, next_scheme, start, &weights, last) - price;
+        const double f_next = alo::price(quote, next, next_scheme, last, &weights, last) - price;
         both_converged = converged && &next_scheme == &scheme;
         converged = &next_scheme == &scheme;
         alo::Boundary* swap = current;
