@@ -105,6 +105,12 @@ double price(const Quote& o, double sigma, const AloScheme& scheme, const Bounda
     return price_on(o, sigma, scheme, *boundary);
 }
 
+[[gnu::noinline]] double price_cold(const Quote& o, double sigma, const AloScheme& scheme,
+                                    Boundary* boundary) {
+    Weights weights;
+    return price(o, sigma, scheme, nullptr, &weights, boundary);
+}
+
 double price_on(const Quote& o, double sigma, const AloScheme& scheme, const Boundary& boundary) {
     if (!o.valid || !(sigma >= 0.0 && sigma < INFINITY)) {
         return DOUBLE_NAN;
@@ -143,9 +149,8 @@ double price_on(const Quote& o, double sigma, const AloScheme& scheme, const Bou
 
 double _american_price_scheme(double S, double K, double D, double F, double sigma, int side,
                               const AloScheme& scheme) {
-    alo::Weights weights;
     Boundary B;
-    return alo::price(alo::describe(S, K, D, F, side), sigma, scheme, nullptr, &weights, &B);
+    return alo::price_cold(alo::describe(S, K, D, F, side), sigma, scheme, &B);
 }
 
 double _american_price(double S, double K, double D, double F, double sigma, int side,

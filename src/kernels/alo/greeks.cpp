@@ -93,13 +93,6 @@ double derivative(double up, double mid, double down, double step) {
     return g;
 }
 
-// The price and, where it needs one, its boundary. Never inlined, as above.
-[[gnu::noinline]] double price_and_boundary(const alo::Quote& o, double sigma,
-                                            const AloScheme& scheme, alo::Boundary* boundary) {
-    alo::Weights weights;
-    return alo::price(o, sigma, scheme, nullptr, &weights, boundary);
-}
-
 // The Black (1976) Greeks in forward terms, sigma > 0.
 Greeks black_greeks(double S, double K, double D, double F, double sigma, int side) {
     const double d1 = _d1(F, K, sigma);
@@ -149,7 +142,7 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
     const alo::Quote o = alo::describe(S, K, D, F, side);
     alo::Boundary base;
     base.H.n = 0;  // none unless the price needs one
-    const double mid = price_and_boundary(o, sigma, scheme, &base);
+    const double mid = alo::price_cold(o, sigma, scheme, &base);
     if (std::isnan(mid)) {
         *out = none;
         return true;

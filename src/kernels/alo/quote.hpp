@@ -28,6 +28,10 @@ Quote describe(double S, double K, double D, double F, int side);
 double price(const Quote& o, double sigma, const AloScheme& scheme, const Boundary* start,
              Weights* weights, Boundary* boundary);
 
+// The same price from the QD+ start, with weights of its own (kept out of
+// the caller's stack frame).
+double price_cold(const Quote& o, double sigma, const AloScheme& scheme, Boundary* boundary);
+
 // The same price on a boundary already solved for the quote's rates and sigma
 // (the boundary of a put does not depend on its spot or strike).
 double price_on(const Quote& o, double sigma, const AloScheme& scheme, const Boundary& boundary);
