@@ -177,7 +177,8 @@ Band overlap(const Model& m, double S, double K, double D, const PairQuotes& q, 
         return {DOUBLE_NAN, DOUBLE_NAN, Reason::missing_input};
     }
     if (!_has_time_value(q.call_ask, S, K, 1) || !_has_time_value(q.put_ask, S, K, -1)) {
-        return {DOUBLE_NAN, DOUBLE_NAN, Reason::no_overlap};  // an ask below the mid, which has time value
+        return {DOUBLE_NAN, DOUBLE_NAN,
+                Reason::no_overlap};  // an ask below the mid, which has time value
     }
     Root lo{_usable_forwards(K, D, 0.0, q.put_ask).lo, Reason::ok};
     if (_has_time_value(q.call_bid, S, K, 1)) {
