@@ -1,4 +1,4 @@
-"""What tools see of velliq: its stubs checked by mypy on a user's calls, the
+"""What tools see of velliq: its annotations checked by mypy on a user's calls, the
 package's own source clean under mypy --strict, help() and inspect on the
 compiled functions, traceback entries and __version__."""
 
@@ -70,7 +70,7 @@ def mypy_errors(tmp_path_factory):
     shutil.copy(SAMPLE, work / "sample.py")
     (work / "bad_calls.py").write_text(BAD_CALLS)
     # Run where no velliq source tree is in sight, so that the installed package and
-    # its stubs are what mypy reads.
+    # its annotations are what mypy reads.
     result = subprocess.run(
         [
             sys.executable,

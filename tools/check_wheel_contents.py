@@ -1,5 +1,5 @@
 """Checks that each wheel given holds the package and its metadata only: the Python
-modules, the compiled extension modules, the .pyi stubs and py.typed, and no C++
+modules, the compiled extension modules, their .pyi stubs and py.typed, and no C++
 sources, tests or build files. Prints each wheel's size and file count.
 
     python tools/check_wheel_contents.py dist/velliq-*.whl
@@ -9,7 +9,7 @@ import sys
 import zipfile
 from pathlib import Path, PurePosixPath
 
-REQUIRED = ("velliq/py.typed", "velliq/__init__.pyi", "velliq/norvane.pyi")
+REQUIRED = ("velliq/py.typed", "velliq/norvane.pyi", "velliq/_ufuncs.pyi")
 EXTENSIONS = ("norvane", "_ufuncs")
 PACKAGE_SUFFIXES = {".py", ".pyi", ".typed", ".so"}
 

@@ -21,6 +21,7 @@ Around them:
 """
 
 import importlib
+from typing import TYPE_CHECKING
 
 __all__ = ["american", "baw", "forward_terms", "implied_vol_parallel", "sides", "workers"]
 
@@ -37,7 +38,7 @@ _LAZY = {
 }
 
 
-def __getattr__(name: str) -> object:
+def _lazy_attribute(name: str) -> object:
     if name in _LAZY:
         module_name, attribute = _LAZY[name]
         module = importlib.import_module(module_name)
@@ -47,6 +48,22 @@ def __getattr__(name: str) -> object:
 
         return version("velliq")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+if TYPE_CHECKING:
+    # Type checkers see the same names imported: a module __getattr__ would
+    # make any other name pass for an attribute too.
+    from . import american as american
+    from . import baw as baw
+    from . import chain as chain
+    from ._sides import sides as sides
+    from ._terms import forward_terms as forward_terms
+    from ._threads import workers as workers
+    from .parallel import implied_vol_parallel as implied_vol_parallel
+
+    __version__: str
+else:
+    __getattr__ = _lazy_attribute
 
 
 def __dir__() -> list[str]:

@@ -6,7 +6,12 @@ ever a dividend yield. The core module's ``flag``/``flags`` parameters
 (``velliq.norvane``) keep their own, narrower rule.
 """
 
+from typing import Any, NoReturn, cast, overload
+
 import numpy as np
+import numpy.typing as npt
+
+from ._typing import Sides
 
 __all__ = ["is_side", "side_argument", "sides"]
 
@@ -14,8 +19,10 @@ _CALLS = ("c", "call")
 _PUTS = ("p", "put")
 _ACCEPTED = "'c'/'call' or 'p'/'put' (any case), True/False, or 1/-1"
 
+Booleans = npt.NDArray[np.bool_]
 
-def _refuse(values, bad):
+
+def _refuse(values: object, bad: Booleans) -> NoReturn:
     position = np.flatnonzero(bad.ravel())[0]
     index = int(position) if bad.ndim <= 1 else tuple(int(i) for i in np.unravel_index(position, bad.shape))
     value = values.ravel()[position] if isinstance(values, np.ndarray) else values
@@ -24,13 +31,13 @@ def _refuse(values, bad):
     raise ValueError(f"side {value!r} at position {index} is not {_ACCEPTED}")
 
 
-def _from_text(text):
+def _from_text(text: npt.NDArray[Any]) -> tuple[Booleans, Booleans]:
     lowered = np.char.lower(text.astype(str))
     is_call = np.isin(lowered, _CALLS)
     return is_call, is_call | np.isin(lowered, _PUTS)
 
 
-def _from_object(values):
+def _from_object(values: npt.NDArray[np.object_]) -> tuple[Booleans, Booleans]:
     is_call = np.zeros(values.shape, dtype=bool)
     known = np.zeros(values.shape, dtype=bool)
     for index, value in np.ndenumerate(values):
@@ -44,15 +51,20 @@ def _from_object(values):
     return is_call, known
 
 
-def _categorical(values):
+def _categorical(values: object) -> tuple[npt.NDArray[Any], npt.NDArray[np.signedinteger[Any]]] | None:
     """(categories, codes) of a pandas categorical Series or Categorical, else None."""
     if getattr(getattr(values, "dtype", None), "name", None) != "category":
         return None
-    categorical = values.array if hasattr(values, "array") else values
+    categorical: Any = values.array if hasattr(values, "array") else values
     return np.asarray(categorical.categories), np.asarray(categorical.codes)
 
 
-def sides(values):
+# One side gives a NumPy bool, many an array of the input's shape.
+@overload
+def sides(values: str | int) -> np.bool_: ...  # type: ignore[overload-overlap]
+@overload
+def sides(values: Sides) -> Booleans: ...
+def sides(values: Sides) -> np.bool_ | Booleans:
     """``is_call`` booleans for the sides users hold.
 
     Parameters
@@ -85,7 +97,8 @@ def sides(values):
         missing = codes < 0
         if missing.any():
             _refuse(np.asarray(values, dtype=object), missing)
-        return category_sides[codes]
+        by_code: Booleans = category_sides[codes]
+        return by_code
 
     if not isinstance(values, (str, bytes)) and not hasattr(values, "__len__") and hasattr(values, "__iter__"):
         values = list(values)  # a generator, say
@@ -93,6 +106,8 @@ def sides(values):
     kind = array.dtype.kind
     if kind == "b":
         return array.astype(bool, copy=False)
+    is_call: Booleans
+    known: Booleans
     if kind in "iu":
         is_call, known = array == 1, (array == 1) | (array == -1)
     elif kind == "f":
@@ -110,10 +125,11 @@ def sides(values):
         is_call, known = _from_object(array)
     if not known.all():
         _refuse(array, ~known)
-    return is_call[()] if is_call.ndim == 0 else is_call
+    # A 0-d array indexed by () is its scalar, which NumPy's annotations do not say.
+    return cast(np.bool_, is_call[()]) if is_call.ndim == 0 else is_call
 
 
-def side_argument(side, old_name, old):
+def side_argument(side: Sides | None, old_name: str, old: Sides | None) -> Sides:
     """``side``, or what the caller passed under the parameter's former
     keyword ``old_name`` (None where not given): renamed parameters keep
     their old keyword working."""
@@ -126,7 +142,7 @@ def side_argument(side, old_name, old):
     return old
 
 
-def is_side(label):
+def is_side(label: object) -> bool:
     """Whether :func:`sides` reads ``label`` as a side."""
     try:
         sides(np.array([label], dtype=object))

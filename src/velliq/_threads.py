@@ -3,13 +3,15 @@
 import contextlib
 import operator
 import os
+from collections.abc import Iterator
+from typing import SupportsIndex
 
 from . import _ufuncs
 
 __all__ = ["available_cores", "workers"]
 
 
-def available_cores():
+def available_cores() -> int:
     try:
         return len(os.sched_getaffinity(0))
     except AttributeError:
@@ -17,7 +19,7 @@ def available_cores():
 
 
 @contextlib.contextmanager
-def workers(n=None):
+def workers(n: SupportsIndex | None = None) -> Iterator[int]:
     """Native threads for the ufunc loops called from this thread.
 
     Within the block, the ufuncs of :mod:`velliq.baw` and

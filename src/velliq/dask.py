@@ -11,7 +11,12 @@ so threaded, process-based and distributed schedulers all
 work, and every result equals, bit for bit, the same work done in one process.
 """
 
+# dask's functions carry no annotations: calling them is allowed here.
+# mypy: disable-error-code="no-untyped-call"
+from typing import Any, overload
+
 import numpy as np
+import numpy.typing as npt
 
 try:
     import dask.array as da
@@ -22,31 +27,68 @@ except ImportError as exc:
 
 from . import baw, chain
 from ._sides import side_argument, sides
+from ._typing import Real, Reals, Sides
 from .norvane import find_forward_baw
 
 __all__ = ["forwards", "implied_vol", "implied_vols"]
 
 
-def _block_implied_vol(prices, S, K, D, F, is_call):
-    return baw.implied_vol(prices, S, K, D, F, is_call)
+Block = npt.NDArray[Any]
 
 
-def _aligned(name, values, like):
+def _block_implied_vol(
+    prices: Block, S: Block, K: Block, D: Block, F: Block, is_call: npt.NDArray[np.bool_]
+) -> npt.NDArray[np.float64]:
+    vols: npt.NDArray[np.float64] = baw.implied_vol(prices, S, K, D, F, is_call)
+    return vols
+
+
+def _aligned(name: str, values: da.Array | Reals, like: da.Array | None) -> da.Array:
     if np.ndim(values) != 1:
         raise ValueError(f"{name} must be one-dimensional, not {np.ndim(values)}-dimensional")
-    if not isinstance(values, da.Array):
-        values = np.asarray(values)
-        if like is None:  # a NumPy `prices` becomes one block
-            return da.from_array(values, chunks=-1)
-        if len(values) != like.shape[0]:
-            raise ValueError(f"{name} holds {len(values)} elements, prices {like.shape[0]}")
-        values = da.from_array(values, chunks=like.chunks)
-    if like is not None and values.chunks != like.chunks:
-        raise ValueError(f"{name} is chunked {values.chunks}, unlike prices {like.chunks}; rechunk it first")
-    return values
+    if isinstance(values, da.Array):
+        blocks = values
+    elif like is None:  # a NumPy `prices` becomes one block
+        blocks = da.from_array(np.asarray(values), chunks=-1)
+    else:
+        numbers = np.asarray(values)
+        if len(numbers) != like.shape[0]:
+            raise ValueError(f"{name} holds {len(numbers)} elements, prices {like.shape[0]}")
+        blocks = da.from_array(numbers, chunks=like.chunks)
+    if like is not None and blocks.chunks != like.chunks:
+        raise ValueError(f"{name} is chunked {blocks.chunks}, unlike prices {like.chunks}; rechunk it first")
+    return blocks
 
 
-def implied_vol(prices, S, K, D, F, side=None, *, is_call=None):
+@overload
+def implied_vol(
+    prices: da.Array | Reals,
+    S: da.Array | Reals,
+    K: da.Array | Reals,
+    D: da.Array | Reals,
+    F: da.Array | Reals,
+    side: da.Array | Sides,
+) -> da.Array: ...
+@overload
+def implied_vol(
+    prices: da.Array | Reals,
+    S: da.Array | Reals,
+    K: da.Array | Reals,
+    D: da.Array | Reals,
+    F: da.Array | Reals,
+    *,
+    is_call: da.Array | Sides,  # the former keyword of side
+) -> da.Array: ...
+def implied_vol(
+    prices: da.Array | Reals,
+    S: da.Array | Reals,
+    K: da.Array | Reals,
+    D: da.Array | Reals,
+    F: da.Array | Reals,
+    side: da.Array | Sides | None = None,
+    *,
+    is_call: da.Array | Sides | None = None,
+) -> da.Array:
     """Implied total standard deviations of a chain, one task per block.
 
     Parameters
@@ -74,35 +116,53 @@ def implied_vol(prices, S, K, D, F, side=None, *, is_call=None):
     prices = _aligned("prices", prices, None)
     side = side_argument(side, "is_call", is_call)
     if isinstance(side, da.Array):
-        calls = side if side.dtype == bool else side.map_blocks(sides, dtype=bool)
+        calls = side if side.dtype == bool else da.map_blocks(sides, side, dtype=bool)
     else:
         calls = sides(side)
     arrays = [_aligned(name, values, prices) for name, values in zip(("S", "K", "D", "F", "side"), (S, K, D, F, calls))]
-    return da.map_blocks(_block_implied_vol, prices, *arrays, dtype=np.float64, meta=np.empty((0,), np.float64))
+    vols: da.Array = da.map_blocks(
+        _block_implied_vol, prices, *arrays, dtype=np.float64, meta=np.empty((0,), np.float64)
+    )
+    return vols
 
 
-def _expiry_forward(group, strike, call_price, put_price, spot, discount, strike_pct):
+def _expiry_forward(
+    group: pd.DataFrame, strike: str, call_price: str, put_price: str, spot: str, discount: str, strike_pct: Real
+) -> float:
     # Ties in strike are broken by the prices, so the row order the shuffle
     # leaves does not change the result.
     group = group.sort_values([strike, call_price, put_price], kind="stable")
     first = group.iloc[0]
     return find_forward_baw(
-        *(group[c].to_numpy(np.float64) for c in (call_price, put_price, strike)),
+        group[call_price].to_numpy(np.float64),
+        group[put_price].to_numpy(np.float64),
+        group[strike].to_numpy(np.float64),
         float(first[spot]),
         float(first[discount]),
         strike_pct,
     )
 
 
-def _by_expiry(frame, underlying, expiry, valuation_date):
-    """The table with each (underlying, valuation date, expiry) in one partition."""
+def _lazy(frame: dd.DataFrame | pd.DataFrame) -> dd.DataFrame:
+    """The table as a Dask DataFrame (a pandas one becomes one partition)."""
     if isinstance(frame, pd.DataFrame):
-        frame = dd.from_pandas(frame, npartitions=1)
-    keys = chain.group_columns(frame.columns, underlying=underlying, expiry=expiry, valuation_date=valuation_date)
-    return frame.shuffle(on=keys) if frame.npartitions > 1 else frame
+        lazy: dd.DataFrame = dd.from_pandas(frame, npartitions=1)
+        return lazy
+    return frame
 
 
-def implied_vols(frame, *, underlying="underlying", expiry="expiry", **kwargs):
+def _by_expiry(
+    frame: dd.DataFrame | pd.DataFrame, underlying: str, expiry: str, valuation_date: object
+) -> dd.DataFrame:
+    """The table with each (underlying, valuation date, expiry) in one partition."""
+    lazy = _lazy(frame)
+    keys = chain.group_columns(lazy.columns, underlying=underlying, expiry=expiry, valuation_date=valuation_date)
+    return lazy.shuffle(on=keys) if lazy.npartitions > 1 else lazy
+
+
+def implied_vols(
+    frame: dd.DataFrame | pd.DataFrame, *, underlying: str = "underlying", expiry: str = "expiry", **kwargs: Any
+) -> dd.DataFrame:
     """:func:`velliq.chain.implied_vols` of a long quote table held as a
     Dask DataFrame.
 
@@ -126,21 +186,24 @@ def implied_vols(frame, *, underlying="underlying", expiry="expiry", **kwargs):
     added = chain.result_columns(bool(kwargs.get("greeks", False)))
     meta = frame._meta.assign(**{c: pd.Series(dtype="f8") for c in added[:-1]})
     meta["status"] = pd.Categorical([], categories=list(chain.STATUSES))
-    return frame.map_partitions(chain.implied_vols, underlying=underlying, expiry=expiry, meta=meta, **kwargs)
+    table: dd.DataFrame = frame.map_partitions(
+        chain.implied_vols, underlying=underlying, expiry=expiry, meta=meta, **kwargs
+    )
+    return table
 
 
 def forwards(
-    frame,
-    spot="spot",
-    discount="discount",
-    strike_pct=0.01,
+    frame: dd.DataFrame | pd.DataFrame,
+    spot: str = "spot",
+    discount: str = "discount",
+    strike_pct: Real = 0.01,
     *,
-    expiry="expiry",
-    strike="strike",
-    call_price="call_price",
-    put_price="put_price",
-    **long_table,
-):
+    expiry: str = "expiry",
+    strike: str = "strike",
+    call_price: str = "call_price",
+    put_price: str = "put_price",
+    **long_table: Any,
+) -> "pd.Series[float] | pd.DataFrame":
     """Forward of every expiry of a quote table, computed by the current Dask
     scheduler (a ``distributed.Client`` when one is active).
 
@@ -173,8 +236,7 @@ def forwards(
     pandas.DataFrame or pandas.Series
         Computed, as above.
     """
-    if isinstance(frame, pd.DataFrame):
-        frame = dd.from_pandas(frame, npartitions=1)
+    frame = _lazy(frame)
     if call_price not in frame.columns or long_table:
         underlying = long_table.pop("underlying", "underlying")
         shuffled = _by_expiry(frame, underlying, expiry, long_table.get("valuation_date"))
@@ -192,7 +254,8 @@ def forwards(
             meta=meta,
             **long_table,
         )
-        return lazy.compute().sort_index()
+        table: pd.DataFrame = lazy.compute().sort_index()
+        return table
     columns = [expiry, strike, call_price, put_price, spot, discount]
     missing = [c for c in columns if c not in frame.columns]
     if missing:
@@ -202,6 +265,6 @@ def forwards(
         .groupby(expiry)
         .apply(_expiry_forward, strike, call_price, put_price, spot, discount, strike_pct, meta=("forward", "f8"))
     )
-    result = lazy.compute().sort_index()
+    result: pd.Series[float] = lazy.compute().sort_index()
     result.name = "forward"
     return result

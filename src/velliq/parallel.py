@@ -1,17 +1,52 @@
 """One option chain inverted on every core, by the Barone-Adesi-Whaley
 implied-volatility ufunc on native threads."""
 
+from typing import overload
+
 import numpy as np
+import numpy.typing as npt
 
 from . import baw
 from ._sides import side_argument, sides
 from ._threads import available_cores
 from ._threads import workers as _workers
+from ._typing import Real, Reals, Sides
 
 __all__ = ["available_cores", "implied_vol_parallel"]
 
 
-def implied_vol_parallel(prices, S, K, D, F, side=None, workers=None, *, flags=None):
+@overload
+def implied_vol_parallel(
+    prices: Real | Reals,
+    S: Real | Reals,
+    K: Real | Reals,
+    D: Real | Reals,
+    F: Real | Reals,
+    side: Sides,
+    workers: int | None = None,
+) -> npt.NDArray[np.float64]: ...
+@overload
+def implied_vol_parallel(
+    prices: Real | Reals,
+    S: Real | Reals,
+    K: Real | Reals,
+    D: Real | Reals,
+    F: Real | Reals,
+    *,
+    workers: int | None = None,
+    flags: Sides,  # the former keyword of side
+) -> npt.NDArray[np.float64]: ...
+def implied_vol_parallel(
+    prices: Real | Reals,
+    S: Real | Reals,
+    K: Real | Reals,
+    D: Real | Reals,
+    F: Real | Reals,
+    side: Sides | None = None,
+    workers: int | None = None,
+    *,
+    flags: Sides | None = None,
+) -> npt.NDArray[np.float64]:
     """Implied total std devs of a chain, computed on `workers` native threads.
 
     Parameters
