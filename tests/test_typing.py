@@ -15,7 +15,9 @@ import textwrap
 import tomllib
 import traceback
 
+import numpy as np
 import pytest
+import scipy.stats
 
 import velliq
 import velliq.norvane as nv
@@ -138,8 +140,38 @@ def test_mypy_reports_each_bad_call(mypy_errors):
     assert {key: codes for key, codes in errors.items() if key[0] == "bad_calls.py"} == expected, output
 
 
-def test_sample_runs():
-    runpy.run_path(str(SAMPLE), run_name="sample")
+@pytest.fixture(scope="module")
+def sample():
+    """The sample's names after running it."""
+    return runpy.run_path(str(SAMPLE), run_name="sample")
+
+
+@pytest.mark.parametrize("name", ["parallel", "by_old_keyword", "ufunc_vols", "lazy", "lazy_by_old_keyword"])
+def test_sample_vols_equal_the_batch_function_by_every_route(sample, name):
+    assert np.array_equal(np.asarray(sample[name]), sample["vols"], equal_nan=True)
+
+
+def test_sample_vols_reprice_its_quotes(sample):
+    inputs = zip(
+        sample["spots"], sample["strikes"], sample["discounts"], sample["forwards"], sample["vols"], sample["flags"]
+    )
+    repriced = [nv.baw_price(S, float(K), float(D), float(F), vol, flag) for S, K, D, F, vol, flag in inputs]
+    np.testing.assert_allclose(repriced, sample["prices"], rtol=0, atol=1e-9)
+
+
+def test_sample_accurate_prices_hold_the_european_ones(sample):
+    # Early exercise is worth something or nothing: the Black (1976) price, with
+    # SciPy's normal distribution, bounds the American one from below.
+    F, K = np.asarray(sample["forwards"]), sample["strikes"].astype(float)
+    D, sign = sample["discounts"].astype(float), np.where(sample["is_call"], 1.0, -1.0)
+    d1 = np.log(F / K) / 0.2 + 0.1
+    european = D * sign * (F * scipy.stats.norm.cdf(sign * d1) - K * scipy.stats.norm.cdf(sign * (d1 - 0.2)))
+    assert (sample["american_prices"] >= european).all(), (sample["american_prices"], european)
+
+
+def test_sample_workers_block_and_table_statuses(sample):
+    assert sample["threads"] == 2
+    assert list(sample["table"]["status"]) == ["ok", "ok"]
 
 
 # --- The compiled functions seen by pydoc and inspect ----------------------------
