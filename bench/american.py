@@ -19,10 +19,10 @@ smile inverted both ways.
 
 import argparse
 import itertools
-import math
 
 import numpy as np
 import QuantLib as ql
+import smile
 from scipy.optimize import brentq
 from timing import median_time
 
@@ -160,26 +160,15 @@ def plot(path):
     import matplotlib
 
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
 
     high = QdFp(ql.QdFpAmericanEngine.highPrecisionScheme())
-    days, r, q = 730, 0.06, 0.0
-    years = days / 365
-    K = np.arange(50.0, 161.0, 5.0)
-    true_vol = 0.25 - 0.15 * np.log(K / 100) + 0.3 * np.log(K / 100) ** 2
-    D, F = velliq.forward_terms(100.0, r, q, years)
-    is_call = K >= F  # out of the money
-    prices = np.array([high.price(k, days, r, q, v, c) for k, v, c in zip(K, true_vol, is_call)])
-    fig, ax = plt.subplots(figsize=(8, 5))
-    ax.plot(K, true_vol, "k-", lw=1, label="smile the prices were made from")
-    for name, ufunc, style in (("BAW", baw.implied_vol, "o--"), ("velliq.american", american.implied_vol, "s:")):
-        ax.plot(
-            K, ufunc(prices, 100.0, K, D, F, is_call) / math.sqrt(years), style, ms=4, label=f"inverted with {name}"
+
+    def qdfp_prices(K, vol, D, F, is_call):
+        return np.array(
+            [high.price(k, smile.DAYS, smile.RATE, smile.DIVIDEND_YIELD, v, c) for k, v, c in zip(K, vol, is_call)]
         )
-    ax.set_xlabel("strike (spot 100)")
-    ax.set_ylabel("implied volatility")
-    ax.set_title("2-year smile, r = 6 %, q = 0: out-of-the-money QuantLib QdFp prices inverted")
-    ax.legend()
+
+    fig = smile.figure(qdfp_prices, "2-year smile, r = 6 %, q = 0: out-of-the-money QuantLib QdFp prices inverted")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
