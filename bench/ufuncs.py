@@ -14,20 +14,12 @@ import floorlib
 import numpy as np
 import workload
 from floorlib import as_ptr
+from report import target_met
 from timing import interleaved
 
 import velliq
 from velliq import baw
 from velliq.norvane import vectorized_baw_implied_vol
-
-TARGETS = {
-    "floor_over_price": (">=", 0.97),
-    "greeks_over_price": ("<=", 3.0),
-    "implied_vol_over_batch": ("<=", 1.03),
-    "broadcast_extra_bytes_per_element": ("<=", 0.01),
-    "chain_two_workers": (">=", 1.9),
-    "book_two_workers": (">=", 1.9),
-}
 
 
 def book(n, chain):
@@ -123,11 +115,11 @@ def main(argv=None):
     rows = figures(200_000 if args.quick else 1_000_000, 5 if args.quick else 7)
     width = max(len(label) for _, label in rows.values())
     for key, (value, label) in rows.items():
-        target = TARGETS.get(key)
+        target = target_met(key, value)
         verdict = ""
         if target:
-            ok = value >= target[1] if target[0] == ">=" else value <= target[1]
-            verdict = f"  target {target[0]} {target[1]}: {'met' if ok else 'MISSED'}"
+            op, bound, met = target
+            verdict = f"  target {op} {bound}: {'met' if met else 'MISSED'}"
         shown = f"{value:,.3f}" if isinstance(value, float) else str(value)
         print(f"{label:<{width}}  {shown:>14}{verdict}")
 
