@@ -143,11 +143,11 @@ def _expiry_forward(
     )
 
 
-def _lazy(frame: dd.DataFrame | pd.DataFrame) -> dd.DataFrame:
+def _as_dask(frame: dd.DataFrame | pd.DataFrame) -> dd.DataFrame:
     """The table as a Dask DataFrame (a pandas one becomes one partition)."""
     if isinstance(frame, pd.DataFrame):
-        lazy: dd.DataFrame = dd.from_pandas(frame, npartitions=1)
-        return lazy
+        partition: dd.DataFrame = dd.from_pandas(frame, npartitions=1)
+        return partition
     return frame
 
 
@@ -155,9 +155,9 @@ def _by_expiry(
     frame: dd.DataFrame | pd.DataFrame, underlying: str, expiry: str, valuation_date: object
 ) -> dd.DataFrame:
     """The table with each (underlying, valuation date, expiry) in one partition."""
-    lazy = _lazy(frame)
-    keys = chain.group_columns(lazy.columns, underlying=underlying, expiry=expiry, valuation_date=valuation_date)
-    return lazy.shuffle(on=keys) if lazy.npartitions > 1 else lazy
+    table = _as_dask(frame)
+    keys = chain.group_columns(table.columns, underlying=underlying, expiry=expiry, valuation_date=valuation_date)
+    return table.shuffle(on=keys) if table.npartitions > 1 else table
 
 
 def implied_vols(
@@ -236,7 +236,7 @@ def forwards(
     pandas.DataFrame or pandas.Series
         Computed, as above.
     """
-    frame = _lazy(frame)
+    frame = _as_dask(frame)
     if call_price not in frame.columns or long_table:
         underlying = long_table.pop("underlying", "underlying")
         shuffled = _by_expiry(frame, underlying, expiry, long_table.get("valuation_date"))
