@@ -48,19 +48,65 @@ def returns_within(seconds, fn, *args):
     return result[0]
 
 
-# --- Normal distribution --------------------------------------------------------
+# --- Values against the mpmath reference tables --------------------------------
 
 
-def test_normal_matches_reference(k):
+def option(row):
+    return row["S"], row["K"], row["D"], row["F"]
+
+
+def american_price_tolerance(row):
+    # The Black price's, and where early exercise pays the premium's from a critical price
+    # up to 1e-10 off in relative terms: A (S/S*)^q moves (2 + |q|)-fold as much as S*.
+    tol = 4 * EPS * row["black_terms"]
+    if not math.isnan(row["critical"]):
+        tol += (2 + abs(row["exponent"])) * 1e-10 * abs(row["price"] - row["black"])
+    return tol
+
+
+# column: (table, the kernel's value for a row, the largest error allowed for the row)
+COLUMNS = {
     # Relative error at most (1 + z^2) EPS: the rounding of z / sqrt(2) (erfc) or of z^2 / 2
     # (the density's exponent, and the tail series through it) grows z^2-fold in the result.
-    off = [
-        (row["z"], name, got, row[name])
-        for row in reference("normal_reference.csv")
-        for name, got in (("cdf", k.probe_norm_cdf(row["z"])), ("pdf", k.probe_norm_pdf(row["z"])))
-        if abs(got - row[name]) > (1 + row["z"] ** 2) * EPS * row[name]
-    ]
-    assert not off
+    "cdf": ("normal", lambda k, row: k.probe_norm_cdf(row["z"]), lambda row: (1 + row["z"] ** 2) * EPS * row["cdf"]),
+    "pdf": ("normal", lambda k, row: k.probe_norm_pdf(row["z"]), lambda row: (1 + row["z"] ** 2) * EPS * row["pdf"]),
+    # 4 EPS of the two terms whose difference the Black price is.
+    "black": (
+        "baw",
+        lambda k, row: k.probe_bsm_price(*option(row)[1:], row["sigma"], row["side"]),
+        lambda row: 4 * EPS * row["black_terms"],
+    ),
+    # brentq stops once its bracket is narrower than xtol + rtol S*, both 1e-10.
+    "critical": (
+        "baw",
+        lambda k, row: k.probe_solve_critical(
+            row["side"], row["K"], row["D"], row["F"] / row["S"], row["sigma"], row["exponent"]
+        ),
+        lambda row: 1e-10 * (1 + row["critical"]),
+    ),
+    "price": (
+        "baw",
+        lambda k, row: k.probe_baw_price(*option(row), row["sigma"], row["side"]),
+        american_price_tolerance,
+    ),
+    # brentq to 1e-10 + 1e-10 sigma; the rows' vega (>= 0.01) keeps the price's own error below that.
+    "implied": (
+        "baw",
+        lambda k, row: k.probe_baw_iv(row["price"], *option(row), row["side"]),
+        lambda row: 1e-10 * (1 + row["implied"]),
+    ),
+}
+
+
+@pytest.mark.parametrize("column", COLUMNS)
+def test_matches_reference(k, column):
+    table, kernel, tolerance = COLUMNS[column]
+    rows = [row for row in reference(f"{table}_reference.csv") if not math.isnan(row[column])]
+    off = [(row, got) for row in rows if not abs((got := kernel(k, row)) - row[column]) <= tolerance(row)]
+    assert rows and not off
+
+
+# --- Normal distribution --------------------------------------------------------
 
 
 @pytest.mark.parametrize("z, exact", [(-40.0, 0.0), (-1e8, 0.0), (-INF, 0.0), (INF, 1.0), (0.0, 0.5)])
@@ -73,17 +119,6 @@ def test_normal_nan(k):
 
 
 # --- Black price ------------------------------------------------------------------
-
-
-def test_black_matches_reference(k):
-    # Absolute error at most 4 EPS of the two terms whose difference the price is.
-    off = [
-        (row, got)
-        for row in reference("baw_reference.csv")
-        if abs((got := k.probe_bsm_price(row["K"], row["D"], row["F"], row["sigma"], row["side"])) - row["black"])
-        > 4 * EPS * row["black_terms"]
-    ]
-    assert not off
 
 
 @pytest.mark.parametrize(
@@ -112,47 +147,6 @@ def test_bsm_put_call_parity(k, F, sigma):
 
 
 # --- Barone-Adesi-Whaley: critical price, price, implied volatility ---------------
-
-
-def test_critical_price_matches_reference(k):
-    # brentq stops once its bracket is narrower than xtol + rtol S*, both 1e-10.
-    off = [
-        (row, got)
-        for row in reference("baw_reference.csv")
-        if not math.isnan(row["critical"])
-        and abs(
-            (got := k.probe_solve_critical(row["side"], row["K"], row["D"], row["F"] / row["S"], row["sigma"], row["exponent"]))
-            - row["critical"]
-        )
-        > 1e-10 * (1 + row["critical"])
-    ]
-    assert not off
-
-
-def test_american_price_matches_reference(k):
-    # The Black price's error, and the premium's from a critical price 1e-10 off in relative
-    # terms: A (S/S*)^q moves (1 + |q|)-fold as much as S* itself.
-    off = []
-    for row in reference("baw_reference.csv"):
-        got = k.probe_baw_price(row["S"], row["K"], row["D"], row["F"], row["sigma"], row["side"])
-        tol = 4 * EPS * row["black_terms"]
-        if not math.isnan(row["critical"]):
-            tol += (2 + abs(row["exponent"])) * 1e-10 * abs(row["price"] - row["black"])
-        if not abs(got - row["price"]) <= tol:
-            off.append((row, got))
-    assert not off
-
-
-def test_implied_vol_matches_reference(k):
-    # brentq to 1e-10 + 1e-10 sigma; the rows' vega (>= 0.01) keeps the price's own error below that.
-    off = [
-        (row, got)
-        for row in reference("baw_reference.csv")
-        if not math.isnan(row["implied"])
-        and abs((got := k.probe_baw_iv(row["price"], row["S"], row["K"], row["D"], row["F"], row["side"])) - row["implied"])
-        > 1e-10 * (1 + row["implied"])
-    ]
-    assert not off
 
 
 def exponents(D, carry, sigma):

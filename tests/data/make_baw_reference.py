@@ -136,7 +136,9 @@ def text(x):
 
 def write_normal():
     with (HERE / "normal_reference.csv").open("w", newline="") as f:
-        f.write(f"# mpmath {mp.__version__} ncdf and npdf at {mp.mp.dps} digits; see tests/data/make_baw_reference.py\n")
+        f.write(
+            f"# mpmath {mp.__version__} ncdf and npdf at {mp.mp.dps} digits; see tests/data/make_baw_reference.py\n"
+        )
         writer = csv.writer(f, lineterminator="\n")
         writer.writerow(["z", "cdf", "pdf"])
         for z in Z:
@@ -150,7 +152,9 @@ def write_baw():
             " see tests/data/make_baw_reference.py\n"
         )
         writer = csv.writer(f, lineterminator="\n")
-        writer.writerow(["S", "K", "D", "F", "sigma", "side", "black", "black_terms", "exponent", "critical", "price", "implied"])
+        writer.writerow(
+            ["S", "K", "D", "F", "sigma", "side", "black", "black_terms", "exponent", "critical", "price", "implied"]
+        )
         for row in GRID + EXTRA:
             S, K, D, F, sigma = (mp.mpf(x) for x in row[:5])
             call = row[5] == "call"
