@@ -55,12 +55,25 @@ def option(row):
     return row["S"], row["K"], row["D"], row["F"]
 
 
+def critical(k, row):
+    return k.probe_solve_critical(row["side"], row["K"], row["D"], row["F"] / row["S"], row["sigma"], row["exponent"])
+
+
+def price_less_critical_error(k, row):
+    # The critical price is the one root found to a tolerance (1e-10) rather than to rounding:
+    # its error, times the price's slope in it, is taken out to first order.
+    price = k.probe_baw_price(*option(row), row["sigma"], row["side"])
+    if math.isnan(row["critical"]):
+        return price
+    return price - row["price_per_critical"] * (critical(k, row) - row["critical"])
+
+
 def american_price_tolerance(row):
-    # The Black price's, and where early exercise pays the premium's from a critical price
-    # up to 1e-10 off in relative terms: A (S/S*)^q moves (2 + |q|)-fold as much as S*.
+    # The Black price's, and where early exercise pays 2 (1 + |q|) EPS of the premium: the
+    # rounding of S / S* grows |q|-fold in A (S / S*)^q.
     tol = 4 * EPS * row["black_terms"]
     if not math.isnan(row["critical"]):
-        tol += (2 + abs(row["exponent"])) * 1e-10 * abs(row["price"] - row["black"])
+        tol += 2 * (1 + abs(row["exponent"])) * EPS * abs(row["price"] - row["black"])
     return tol
 
 
@@ -77,18 +90,8 @@ COLUMNS = {
         lambda row: 4 * EPS * row["black_terms"],
     ),
     # brentq stops once its bracket is narrower than xtol + rtol S*, both 1e-10.
-    "critical": (
-        "baw",
-        lambda k, row: k.probe_solve_critical(
-            row["side"], row["K"], row["D"], row["F"] / row["S"], row["sigma"], row["exponent"]
-        ),
-        lambda row: 1e-10 * (1 + row["critical"]),
-    ),
-    "price": (
-        "baw",
-        lambda k, row: k.probe_baw_price(*option(row), row["sigma"], row["side"]),
-        american_price_tolerance,
-    ),
+    "critical": ("baw", critical, lambda row: 1e-10 * (1 + row["critical"])),
+    "price": ("baw", price_less_critical_error, american_price_tolerance),
     # brentq to 1e-10 + 1e-10 sigma; the rows' vega (>= 0.01) keeps the price's own error below that.
     "implied": (
         "baw",

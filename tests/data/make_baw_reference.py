@@ -27,6 +27,8 @@ publish it with e^(-rT) = D, e^(bT) = F / S and v sqrt(T) = sigma (T cancels):
   price     the Black price plus the premium A2 (S/S*)^q2 (call, S < S*) or A1 (S/S**)^q1
             (put, S > S**), the exercise value beyond the critical price, and never below
             the exercise value;
+  price_per_critical  the price's derivative in the critical price (the premium's, where it
+            is paid; 0 where the price is the exercise value);
   implied   the sigma at which `price` (the double in the table) is the exact price of the
             row, solved to 50 digits; empty where the price has no time value to speak of
             (vega below 0.01 or price within 1e-10 of the exercise value).
@@ -104,20 +106,28 @@ def critical(K, D, carry, sigma, q, call):
     return mp.findroot(gap, (lo, hi), solver="anderson")
 
 
+def premium(S, K, D, carry, sigma, q, star, call):
+    """A2 (S/S*)^q2 of a call, A1 (S/S**)^q1 of a put, for a critical price `star`."""
+    d1 = mp.log(carry * star / K) / sigma + sigma / 2
+    coefficient = star / q * (1 - carry * D * N(d1)) if call else -star / q * (1 - carry * D * N(-d1))
+    return coefficient * (S / star) ** q
+
+
 def american(S, K, D, F, sigma, call):
-    """(exponent, critical, price) of the approximation; None for the first two where early
-    exercise never pays."""
+    """(exponent, critical, price, slope) of the approximation, slope the price's derivative
+    in the critical price; None for the first two where early exercise never pays."""
     european, carry = black(K, D, F, sigma, call), F / S
     exercise = max(S - K, 0) if call else max(K - S, 0)
     if D >= 1 or (call and carry * D >= 1):
-        return None, None, max(european, exercise)
+        return None, None, max(european, exercise), None
     q = exponent(D, carry, sigma, call)
     star = critical(K, D, carry, sigma, q, call)
     if (S >= star) if call else (S <= star):
-        return q, star, exercise
-    d1 = mp.log(carry * star / K) / sigma + sigma / 2
-    coefficient = star / q * (1 - carry * D * N(d1)) if call else -star / q * (1 - carry * D * N(-d1))
-    return q, star, max(european + coefficient * (S / star) ** q, exercise)
+        return q, star, exercise, 0
+    price = european + premium(S, K, D, carry, sigma, q, star, call)
+    if price <= exercise:
+        return q, star, exercise, 0
+    return q, star, price, mp.diff(lambda x: premium(S, K, D, carry, sigma, q, x, call), star)
 
 
 def implied(quote, S, K, D, F, sigma, call):
@@ -153,14 +163,28 @@ def write_baw():
         )
         writer = csv.writer(f, lineterminator="\n")
         writer.writerow(
-            ["S", "K", "D", "F", "sigma", "side", "black", "black_terms", "exponent", "critical", "price", "implied"]
+            [
+                "S",
+                "K",
+                "D",
+                "F",
+                "sigma",
+                "side",
+                "black",
+                "black_terms",
+                "exponent",
+                "critical",
+                "price",
+                "price_per_critical",
+                "implied",
+            ]
         )
         for row in GRID + EXTRA:
             S, K, D, F, sigma = (mp.mpf(x) for x in row[:5])
             call = row[5] == "call"
-            q, star, price = american(S, K, D, F, sigma, call)
+            q, star, price, slope = american(S, K, D, F, sigma, call)
             vol = implied(mp.mpf(float(price)), S, K, D, F, sigma, call)
-            values = [black(K, D, F, sigma, call), black_terms(K, D, F, sigma, call), q, star, price, vol]
+            values = [black(K, D, F, sigma, call), black_terms(K, D, F, sigma, call), q, star, price, slope, vol]
             writer.writerow([*(repr(x) for x in row[:5]), row[5], *(text(x) for x in values)])
 
 
