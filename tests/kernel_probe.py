@@ -1,6 +1,6 @@
 """Build the pricing kernels with tests/kernel_probe.cpp into the probe library kernel_probe
 (once per process, by CMake as the extension builds them: cmake/kernel_libraries), load it
-with ctypes and bind it to SciPy's real brentq from SciPy's exported C table."""
+with ctypes and hand it SciPy's real brentq from SciPy's exported C table."""
 
 import ctypes
 import functools
@@ -10,16 +10,10 @@ from support import probe_library, scipy_brentq_pointer
 d, i, P = ctypes.c_double, ctypes.c_int, ctypes.POINTER(ctypes.c_double)
 SIGNATURES = {  # name: (restype, argtypes)
     "set_brentq": (None, [ctypes.c_void_p]),
-    "reset": (None, []),
-    "brentq_count": (i, []),
-    "brentq_call": (i, [i, P]),
-    "eval_count": (i, []),
-    "eval_point": (d, [i]),
     "norm_pdf": (d, [d]),
     "norm_cdf": (d, [d]),
     "bsm_price": (d, [d] * 4 + [i]),
     "critical_func": (d, [i] + [d] * 6),
-    "reference_mismatches": (ctypes.c_long, [i, P, ctypes.c_long]),
     "solve_critical": (d, [i] + [d] * 5),
     "baw_price": (d, [d] * 5 + [i]),
     "iv_objective": (d, [d] * 6 + [i]),
@@ -29,14 +23,6 @@ SIGNATURES = {  # name: (restype, argtypes)
     "find_forward": (d, [d] * 2 + [P] * 3 + [ctypes.c_long]),
     "bracket_search": (d, [d] * 2 + [P] * 3 + [ctypes.c_long]),
 }
-
-
-def brentq_calls(lib):
-    """Root searches since probe_reset: (xa, xb, xtol, rtol, iter, kind, param, root)."""
-    out, calls = (ctypes.c_double * 8)(), []
-    while lib.probe_brentq_call(len(calls), out):
-        calls.append((*out[:4], int(out[4]), int(out[5]), *out[6:]))
-    return calls
 
 
 @functools.cache
