@@ -6,7 +6,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "baw/baw.hpp"
+#include "forward/search.hpp"
 #include "kernels.hpp"
+#include "shared/brentq.hpp"
 
 using namespace velliq;
 

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "baw/terms.hpp"
+#include "shared/brentq.hpp"
 
 namespace velliq::reference {
 

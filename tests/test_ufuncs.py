@@ -211,6 +211,26 @@ def test_sides_refused(given, bad, position):
         velliq.sides(given)
 
 
+# (price, S, K, is_call, time value): the price less max(S - K, 0) for a call and
+# max(K - S, 0) for a put, worked by hand; NaN in any input gives NaN.
+TIME_VALUES = [
+    (12.5, 110.0, 100.0, True, 2.5),
+    (12.5, 110.0, 100.0, False, 12.5),
+    (3.0, 90.0, 100.0, False, -7.0),
+    (0.0, 90.0, 100.0, True, 0.0),
+    (np.nan, 110.0, 100.0, True, np.nan),
+    (12.5, np.nan, 100.0, False, np.nan),
+    (12.5, 110.0, np.nan, True, np.nan),
+]
+
+
+@pytest.mark.parametrize(("price", "S", "K", "is_call", "expected"), TIME_VALUES)
+def test_time_value(price, S, K, is_call, expected):
+    from velliq import _ufuncs
+
+    np.testing.assert_equal(_ufuncs.time_value(price, S, K, is_call), expected)
+
+
 def test_forward_terms():
     D, F = velliq.forward_terms(100.0, 0.05, 0.02, np.array([0.5, 2.0]))
     assert D.tolist() == [math.exp(-0.025), math.exp(-0.1)]

@@ -1,4 +1,4 @@
-// Sensitivities of the accurate American price (american_price.hpp), exact
+// Sensitivities of the accurate American price (alo.hpp), exact
 // for the discretised price. The put's boundary depends on the rates and sigma
 // but not on the spot, so delta and gamma (S and F moving together) price
 // the shifted spots on the one boundary of the price itself. Vega, dF and dD
@@ -18,11 +18,11 @@
 #include <cmath>
 #include <cstdint>
 
+#include "alo/alo.hpp"
 #include "alo/gauss_legendre.hpp"
+#include "alo/option.hpp"
 #include "alo/premium.hpp"
-#include "alo/quote.hpp"
 #include "alo/sensitivity.hpp"
-#include "kernels.hpp"
 
 namespace velliq {
 
@@ -138,13 +138,12 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
 // together.
 [[gnu::noinline]] bool on_the_boundary(double S, double K, double D, double F, double sigma,
                                        int side, const AloScheme& scheme, Greeks* out) {
-    const Greeks none{DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
-    const alo::Quote o = alo::describe(S, K, D, F, side);
+    const alo::Option o = alo::describe(S, K, D, F, side);
     alo::Boundary base;
     base.H.n = 0;  // none unless the price needs one
     const double mid = alo::price_cold(o, sigma, scheme, &base);
     if (std::isnan(mid)) {
-        *out = none;
+        *out = NO_GREEKS;
         return true;
     }
     if (o.european) {
@@ -207,7 +206,7 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
 Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
                         int setting) {
     if (_any_nan(S, K, D, F, sigma) || !known_setting(setting)) {
-        return {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
+        return NO_GREEKS;
     }
     const AloScheme& scheme = ALO_SCHEMES[setting];
     Greeks g;

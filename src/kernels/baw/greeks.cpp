@@ -11,7 +11,7 @@
 //   dV/dx = dbsm(S)/dx - dbsm(S_star)/dx (S/S_star)^q_val
 //           + A (S/S_star)^q_val ln(S/S_star) dq_val/dx.
 // In the exercise region V = S - K (or K - S): delta +/-1, the rest 0; so too
-// where the price is floored at the exercise value.
+// where the price is floored at the exercise value. NaN where Baw::price is.
 #include <cmath>
 
 #include "baw/terms.hpp"
@@ -43,9 +43,9 @@ double exponent_derivative(const BawTerms& t, int side, double dN, double dM_ove
 
 }  // namespace
 
-Greeks _baw_greeks(double S, double K, double D, double F, double sigma, int side) {
-    if (_any_nan(S, K, D, F, sigma)) {
-        return {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
+Greeks Baw::greeks(double S, double K, double D, double F, double sigma, int side) {
+    if (!_inputs_in_domain(S, K, D, F) || std::isnan(sigma)) {
+        return NO_GREEKS;
     }
     const BawTerms t =
         baw_terms_with<_solve_call_critical, _solve_put_critical>(S, K, D, F, sigma, side);
