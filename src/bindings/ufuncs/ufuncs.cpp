@@ -121,9 +121,9 @@ char loop_types[std::size(kUfuncs)][kMaxArgs];
 // would say only that no loop matches; the rest NumPy resolves as before.
 int refuse_non_boolean_is_call(PyUFuncObject* ufunc, NPY_CASTING casting, PyArrayObject** operands,
                                PyObject* type_tup, PyArray_Descr** out_dtypes) {
-    const int is_call = ufunc->nin - 1;
-    PyArray_Descr* given = PyArray_DESCR(operands[is_call]);
-    if (ufunc->types[is_call] == NPY_BOOL && given->type_num != NPY_BOOL) {
+    const int is_call_operand = ufunc->nin - 1;
+    PyArray_Descr* given = PyArray_DESCR(operands[is_call_operand]);
+    if (ufunc->types[is_call_operand] == NPY_BOOL && given->type_num != NPY_BOOL) {
         PyErr_Format(PyExc_TypeError,
                      "is_call must be booleans (True for a call), not %S; convert side labels "
                      "or 1/-1 with velliq.sides(...)",

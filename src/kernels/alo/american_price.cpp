@@ -34,7 +34,7 @@ double _american_exercise_spot(double K, double D, double carry, double sigma, i
         return DOUBLE_NAN;
     }
     const bool is_call = side == 1;
-    const SymmetricPut put = alo::symmetric_put(D, carry, is_call);
+    const SymmetricPut put = alo::symmetric_put(D, carry, side);
     switch (put.regime) {
         case Regime::european:
             return is_call ? INFINITY : 0.0;

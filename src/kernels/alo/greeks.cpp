@@ -179,15 +179,16 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
     }
     const double rate_step = AMERICAN_GREEKS_STEP * rate_scale;
     // F moves the yield, the put's q (a call's r); D moves both rates alike.
-    const alo::BoundaryParameter yield = o.is_call ? alo::RATE : alo::YIELD;
+    const bool is_call = o.side == 1;
+    const alo::BoundaryParameter yield = is_call ? alo::RATE : alo::YIELD;
     double both[ALO_MAX_INTERVALS + 1];
     for (int i = 0; i <= base.H.n; ++i) {
         both[i] = moves.by[alo::RATE][i] + moves.by[alo::YIELD][i];
     }
     const double slope_v = premium_slope(P, base, moves.by[alo::VOLATILITY], 1.0, 0.0, 0.0,
                                          AMERICAN_GREEKS_STEP * sigma, x, scheme);
-    const double slope_yield = premium_slope(P, base, moves.by[yield], 0.0, o.is_call ? 1.0 : 0.0,
-                                             o.is_call ? 0.0 : 1.0, rate_step, x, scheme);
+    const double slope_yield = premium_slope(P, base, moves.by[yield], 0.0, is_call ? 1.0 : 0.0,
+                                             is_call ? 0.0 : 1.0, rate_step, x, scheme);
     const double slope_rates = premium_slope(P, base, both, 0.0, 1.0, 1.0, rate_step, x, scheme);
     const Greeks black = black_greeks(S, K, D, F, sigma, side);
     Greeks& g = *out;

@@ -32,7 +32,8 @@ double deterministic_put(double S, double K, double r, double q) {
 
 }  // namespace
 
-SymmetricPut symmetric_put(double D, double carry, bool is_call) {
+SymmetricPut symmetric_put(double D, double carry, int side) {
+    const bool is_call = side == 1;
     const double rate = -std::log(D), yield = rate - std::log(carry);
     double r = is_call ? yield : rate, q = is_call ? rate : yield;
     if (std::fabs(r) <= DOUBLE_EPS) {
@@ -56,12 +57,12 @@ bool valid_inputs(double S, double K, double D, double F, double sigma) {
 
 Option describe(double S, double K, double D, double F, int side) {
     Option o{};
-    o.is_call = side == 1;
+    o.side = side == 1 ? 1 : -1;
     o.valid = valid_inputs(S, K, D, F, 0.0);
     if (!o.valid) {
         return o;
     }
-    const SymmetricPut put = symmetric_put(D, F / S, o.is_call);
+    const SymmetricPut put = symmetric_put(D, F / S, o.side);
     o.S = S;
     o.K = K;
     o.D = D;
@@ -71,8 +72,8 @@ Option describe(double S, double K, double D, double F, int side) {
     o.european = put.regime == Regime::european;
     o.two_boundaries = put.regime == Regime::two_boundaries;
     // The put's spot and strike.
-    o.put_spot = o.is_call ? K : S;
-    o.put_strike = o.is_call ? S : K;
+    o.put_spot = o.side == 1 ? K : S;
+    o.put_strike = o.side == 1 ? S : K;
     return o;
 }
 
@@ -102,9 +103,8 @@ double price_on(const Option& o, double sigma, const AloScheme& scheme, const Bo
     if (layer.size == 0 || bulk.size == 0) {
         return DOUBLE_NAN;
     }
-    const int sign = o.is_call ? 1 : -1;
     if (o.european) {
-        return _bsm_price(o.K, o.D, o.F, sigma, sign);
+        return _bsm_price(o.K, o.D, o.F, sigma, o.side);
     }
     if (o.two_boundaries) {
         return DOUBLE_NAN;
@@ -120,7 +120,7 @@ double price_on(const Option& o, double sigma, const AloScheme& scheme, const Bo
     if (x <= b_end) {
         return o.put_strike - o.put_spot;  // the exercise region, exactly
     }
-    const double european = _bsm_price(o.K, o.D, o.F, sigma, sign);
+    const double european = _bsm_price(o.K, o.D, o.F, sigma, o.side);
     const double value = european + o.put_strike * put_premium(P, boundary, x, layer, bulk);
     // No quadrature error may take the price below the exercise value.
     const double intrinsic = o.put_strike > o.put_spot ? o.put_strike - o.put_spot : 0.0;

@@ -17,7 +17,7 @@ struct SymmetricPut {
     Regime regime;
 };
 
-SymmetricPut symmetric_put(double D, double carry, bool is_call);
+SymmetricPut symmetric_put(double D, double carry, int side);
 
 // Whether the inputs are priced: S, K, D, F positive and finite, sigma >= 0
 // and finite.
@@ -27,13 +27,13 @@ struct Option {
     double S, K, D, F;
     double r, q;                  // the put's rates
     double put_spot, put_strike;  // the put's spot and strike
-    bool is_call;
-    bool valid;           // every input finite and S, K, D, F positive
-    bool european;        // early exercise never optimal
-    bool two_boundaries;  // not covered: NaN
+    int side;                     // +1 a call, -1 a put
+    bool valid;                   // every input finite and S, K, D, F positive
+    bool european;                // early exercise never optimal
+    bool two_boundaries;          // not covered: NaN
 };
 
-// The option of side side (1 a call) on S, K, D, F.
+// The option on S, K, D, F: a call for side 1, a put for any other side.
 Option describe(double S, double K, double D, double F, int side);
 
 // _american_price_scheme of the option at sigma, its boundary iterated from

@@ -49,12 +49,12 @@ Greeks Baw::greeks(double S, double K, double D, double F, double sigma, int sid
     }
     const BawTerms t =
         baw_terms_with<_solve_call_critical, _solve_put_critical>(S, K, D, F, sigma, side);
-    const double sign = side == 1 ? 1.0 : -1.0;
+    const double exercise_delta = side == 1 ? 1.0 : -1.0;
     switch (t.region) {
         case BawTerms::Intrinsic:
-            return {t.value > 0 ? sign : 0.0, 0.0, 0.0, 0.0, 0.0};
+            return {t.value > 0 ? exercise_delta : 0.0, 0.0, 0.0, 0.0, 0.0};
         case BawTerms::Exercise:
-            return {sign, 0.0, 0.0, 0.0, 0.0};
+            return {exercise_delta, 0.0, 0.0, 0.0, 0.0};
         case BawTerms::European: {
             const BlackSensitivities e = black_sensitivities(t.bsm, K, D, F, sigma, side);
             const double carry = F / S;
