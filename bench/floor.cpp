@@ -39,7 +39,9 @@ FLOOR_API void floor_set_brentq(void* fn) {
 }
 
 // out[i] = the implied volatility of quote i as the ufunc reports it (NaN for
-// no solution or a missing input): its loop, minus Python.
+// no solution or a missing input): its loop, minus Python. On quotes of an
+// option (S, K, D, F positive and finite, the quote finite) the batch entry
+// point of velliq.norvane reports the same.
 FLOOR_LOOP void floor_implied_vol_loop(std::int64_t n, const double* price, const double* S,
                                        const double* K, const double* D, const double* F,
                                        const int* side, double* out) {

@@ -18,7 +18,9 @@ double probe_american_price(double S, double K, double D, double F, double sigma
 double probe_american_price_scheme(double S, double K, double D, double F, double sigma, int side,
                                    int intervals, int iterations, int points, int layer_points,
                                    int bulk_points, double tolerance) {
-    const AloScheme scheme{intervals, iterations, points, layer_points, bulk_points, tolerance};
+    // The resolution serves only the implied volatility, which this price does not run.
+    const AloScheme scheme{intervals,   iterations, points, layer_points,
+                           bulk_points, tolerance,  0.0};
     return _american_price_scheme(S, K, D, F, sigma, side, scheme);
 }
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <initializer_list>
 #include <string_view>
 
 #include "alo/alo.hpp"
@@ -47,12 +48,12 @@ struct UfuncName {
     char text[48] = {};
 };
 
-// model + "_" + result + suffix, e.g. american_price_fast.
-constexpr UfuncName ufunc_name(std::string_view model, std::string_view result,
-                               std::string_view suffix) {
+// The parts joined, e.g. {"american", "_", "price", "_fast"}. A name too long
+// for UfuncName does not compile.
+constexpr UfuncName ufunc_name(std::initializer_list<std::string_view> parts) {
     UfuncName name;
     std::size_t i = 0;
-    for (const std::string_view part : {model, std::string_view("_"), result, suffix}) {
+    for (const std::string_view part : parts) {
         for (const char c : part) {
             name.text[i++] = c;
         }
@@ -69,31 +70,30 @@ struct UfuncDef {
     const char* types;  // the nin + nout argument types
 };
 
-// The five ufuncs of a model's face at one setting (alo.hpp, baw.hpp): names
-// `model`_<result>`suffix`, docstrings from docs.
+// The ufunc of a strided-loop adapter (ufunc_loops.hpp, reason_loops.hpp).
+template <class Adapter>
+constexpr UfuncDef ufunc_of(UfuncName name, const char* doc, const char* types) {
+    return {name, doc, Adapter::nin, Adapter::nout, ufunc::loop<Adapter>, types};
+}
+
+// The five ufuncs of a model's face at one setting (baw.hpp, alo.hpp), named
+// <model>_<result><suffix>.
 template <class Model>
 constexpr std::array<UfuncDef, 5> model_ufuncs(std::string_view model, std::string_view suffix,
                                                const ModelDocs& docs) {
     using namespace ufunc;
+    auto name = [&](std::string_view result) { return ufunc_name({model, "_", result, suffix}); };
     return {{
-        {ufunc_name(model, "price", suffix), docs.price, 6, 1, loop<FiveAndSide<Model::price>>,
-         kDoubles5Bool},
-        {ufunc_name(model, "implied_vol", suffix), docs.implied_vol, 6, 1,
-         loop<FiveAndSideToSigma<Model::implied_vol>>, kDoubles5Bool},
-        {ufunc_name(model, "greeks", suffix), docs.greeks, 6, 5,
-         loop<FiveAndSideToGreeks<Model::greeks>>, kDoubles5Bool},
-        {ufunc_name(model, "implied_vol_reason", suffix), docs.implied_vol_reason, 6, 2,
-         loop<FiveAndSideToVolReason<Model::implied_vol>>, kVolReason},
-        {ufunc_name(model, "forward_pair", suffix), docs.forward_pair, 9, 4,
-         loop<QuotePairToForwards<forward_pair<Model>>>, kQuotePair},
+        ufunc_of<FiveAndSide<Model::price>>(name("price"), docs.price, kDoubles5Bool),
+        ufunc_of<FiveAndSideToSigma<Model::implied_vol>>(name("implied_vol"), docs.implied_vol,
+                                                         kDoubles5Bool),
+        ufunc_of<FiveAndSideToGreeks<Model::greeks>>(name("greeks"), docs.greeks, kDoubles5Bool),
+        ufunc_of<FiveAndSideToVolReason<Model::implied_vol>>(name("implied_vol_reason"),
+                                                             docs.implied_vol_reason, kVolReason),
+        ufunc_of<QuotePairToForwards<forward_pair<Model>>>(name("forward_pair"), docs.forward_pair,
+                                                           kQuotePair),
     }};
 }
-
-// The ufuncs that no model owns.
-constexpr std::array<UfuncDef, 1> kModelFree = {{
-    {ufunc_name("time", "value", ""), TIME_VALUE_DOC, 4, 1,
-     ufunc::loop<ufunc::ThreeAndSide<_time_value>>, kDoubles3Bool},
-}};
 
 template <std::size_t... N>
 constexpr auto join(const std::array<UfuncDef, N>&... tables) {
@@ -104,11 +104,21 @@ constexpr auto join(const std::array<UfuncDef, N>&... tables) {
 }
 
 // Every model at every setting the package offers, one line each.
-constexpr auto kUfuncs = join(
-    model_ufuncs<Baw>("baw", "", BAW_DOCS),
-    model_ufuncs<American<AMERICAN_DEFAULT>>("american", "", AMERICAN_DEFAULT_DOCS),
-    model_ufuncs<American<AMERICAN_FAST>>("american", "_fast", AMERICAN_FAST_DOCS),
-    model_ufuncs<American<AMERICAN_HIGH>>("american", "_high", AMERICAN_HIGH_DOCS), kModelFree);
+constexpr auto kModelUfuncs =
+    join(model_ufuncs<Baw>("baw", "", BAW_DOCS),
+         model_ufuncs<American<AMERICAN_DEFAULT>>("american", "", AMERICAN_DEFAULT_DOCS),
+         model_ufuncs<American<AMERICAN_FAST>>("american", "_fast", AMERICAN_FAST_DOCS),
+         model_ufuncs<American<AMERICAN_HIGH>>("american", "_high", AMERICAN_HIGH_DOCS));
+
+// The ufuncs that no model owns.
+constexpr std::array<UfuncDef, 1> kModelFree = {{
+    ufunc_of<ufunc::ThreeAndSide<_time_value>>(ufunc_name({"time_value"}), TIME_VALUE_DOC,
+                                               kDoubles3Bool),
+}};
+
+constexpr auto kUfuncs = join(kModelUfuncs, kModelFree);
+static_assert(std::all_of(kUfuncs.begin(), kUfuncs.end(),
+                          [](const UfuncDef& def) { return def.nin + def.nout <= kMaxArgs; }));
 
 // NumPy keeps pointers to these for the life of the ufuncs.
 PyUFuncGenericFunction loops[std::size(kUfuncs)];
