@@ -6,7 +6,7 @@
 // the kernels' flags:
 //
 //   flags=$(grep '^-' src/kernels/compile_flags.txt | grep -v '^-W')
-//   price="gauss_legendre chebyshev qd_plus anderson boundary premium american_price"
+//   price="gauss_legendre chebyshev qd_plus anderson boundary premium option american_price"
 //   c++ -std=c++20 $flags -Isrc/kernels bench/american_timing.cpp src/kernels/shared/normal.cpp
 //       $(for f in $price; do echo src/kernels/alo/$f.cpp; done) -o /tmp/american_timing
 //   /tmp/american_timing
@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "alo/american_price.hpp"
+#include "alo/alo.hpp"
 
 namespace {
 

@@ -69,7 +69,7 @@ def fig_batch_and_floor(rep, chain, reps, lib):
         return lib.floor_time_price(n, *p[1:], as_ptr(chain.sigma), as_ptr(q, ctypes.c_int), as_ptr(price_out))
 
     (t_price,), (rep.raw["kernel_price_s"],) = interleaved([prices], reps)
-    rep.add("2", "kernel_price_ns", "kernel _baw_price_value over the chain", t_price / n * 1e9, "ns/call")
+    rep.add("2", "kernel_price_ns", "kernel Baw::price over the chain", t_price / n * 1e9, "ns/call")
     rep.add("2", "kernel_iv_ns", "kernel _baw_implied_vol_value over the chain", t_floor / n * 1e9, "ns/call")
     rep.add(
         "2",

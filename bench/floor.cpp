@@ -10,15 +10,15 @@
 #include <chrono>
 #include <cstdint>
 
-#include "kernels.hpp"
+#include "baw/baw.hpp"
+#include "shared/brentq.hpp"
 
 #define FLOOR_API extern "C" __attribute__((visibility("default")))
 #define FLOOR_LOOP FLOOR_API __attribute__((noinline))
 
 using velliq::_baw_implied_vol_c;
-using velliq::_baw_implied_vol_value;
 using velliq::_baw_price;
-using velliq::_baw_price_value;
+using velliq::Baw;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -38,21 +38,24 @@ FLOOR_API void floor_set_brentq(void* fn) {
     velliq::brentq = reinterpret_cast<velliq::brentq_t>(fn);
 }
 
-// out[i] = the implied volatility of quote i as the batch entry point and the
-// ufunc report it (NaN for no solution or a missing input): their loop, minus Python.
+// out[i] = the implied volatility of quote i as the ufunc reports it (NaN for
+// no solution or a missing input): its loop, minus Python. On quotes of an
+// option (S, K, D, F positive and finite, the quote finite) the batch entry
+// point of velliq.norvane reports the same.
 FLOOR_LOOP void floor_implied_vol_loop(std::int64_t n, const double* price, const double* S,
                                        const double* K, const double* D, const double* F,
-                                       const int* q, double* out) {
+                                       const int* side, double* out) {
     for (std::int64_t i = 0; i < n; ++i) {
-        out[i] = _baw_implied_vol_value(price[i], S[i], K[i], D[i], F[i], q[i]);
+        out[i] = Baw::implied_vol(price[i], S[i], K[i], D[i], F[i], side[i]).sigma;
     }
 }
 
 // out[i] = the price of option i as the ufunc reports it.
 FLOOR_LOOP void floor_price_loop(std::int64_t n, const double* S, const double* K, const double* D,
-                                 const double* F, const double* sigma, const int* q, double* out) {
+                                 const double* F, const double* sigma, const int* side,
+                                 double* out) {
     for (std::int64_t i = 0; i < n; ++i) {
-        out[i] = _baw_price_value(S[i], K[i], D[i], F[i], sigma[i], q[i]);
+        out[i] = Baw::price(S[i], K[i], D[i], F[i], sigma[i], side[i]);
     }
 }
 
@@ -67,15 +70,15 @@ std::int64_t time_pass(Pass pass) {
 // Wall time in ns of one pass of floor_implied_vol_loop.
 FLOOR_API std::int64_t floor_time_implied_vol(std::int64_t n, const double* price, const double* S,
                                               const double* K, const double* D, const double* F,
-                                              const int* q, double* out) {
-    return time_pass([&] { floor_implied_vol_loop(n, price, S, K, D, F, q, out); });
+                                              const int* side, double* out) {
+    return time_pass([&] { floor_implied_vol_loop(n, price, S, K, D, F, side, out); });
 }
 
 // Wall time in ns of one pass of floor_price_loop.
 FLOOR_API std::int64_t floor_time_price(std::int64_t n, const double* S, const double* K,
                                         const double* D, const double* F, const double* sigma,
-                                        const int* q, double* out) {
-    return time_pass([&] { floor_price_loop(n, S, K, D, F, sigma, q, out); });
+                                        const int* side, double* out) {
+    return time_pass([&] { floor_price_loop(n, S, K, D, F, sigma, side, out); });
 }
 
 // Wall time in ns of `calls` evaluations of `kernel` on the same inputs;
@@ -107,8 +110,8 @@ FLOOR_API std::int64_t floor_repeat_implied_vol(double price, double S, double K
 // implied volatilities of the quotes into iv_out.
 FLOOR_API void floor_run_loops(std::int64_t n, const double* price, const double* S,
                                const double* K, const double* D, const double* F,
-                               const double* sigma, const int* q, double* price_out,
+                               const double* sigma, const int* side, double* price_out,
                                double* iv_out) {
-    floor_price_loop(n, S, K, D, F, sigma, q, price_out);
-    floor_implied_vol_loop(n, price, S, K, D, F, q, iv_out);
+    floor_price_loop(n, S, K, D, F, sigma, side, price_out);
+    floor_implied_vol_loop(n, price, S, K, D, F, side, iv_out);
 }

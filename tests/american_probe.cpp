@@ -1,11 +1,10 @@
 // Test-only C entry points over the accurate American price kernel
-// (src/kernels/alo/american_price.hpp), loaded with ctypes by
+// (src/kernels/alo/alo.hpp), loaded with ctypes by
 // tests/test_american_kernel.py.
-#include "alo/american_price.hpp"
+#include "alo/alo.hpp"
 #include "alo/boundary.hpp"
-#include "alo/quote.hpp"
+#include "alo/option.hpp"
 #include "alo/sensitivity.hpp"
-#include "kernels.hpp"
 
 using namespace velliq;
 
@@ -19,7 +18,9 @@ double probe_american_price(double S, double K, double D, double F, double sigma
 double probe_american_price_scheme(double S, double K, double D, double F, double sigma, int side,
                                    int intervals, int iterations, int points, int layer_points,
                                    int bulk_points, double tolerance) {
-    const AloScheme scheme{intervals, iterations, points, layer_points, bulk_points, tolerance};
+    // The resolution serves only the implied volatility, which this price does not run.
+    const AloScheme scheme{intervals,   iterations, points, layer_points,
+                           bulk_points, tolerance,  0.0};
     return _american_price_scheme(S, K, D, F, sigma, side, scheme);
 }
 
@@ -32,12 +33,12 @@ double probe_american_exercise_spot(double K, double D, double carry, double sig
 // the implied volatility's search does.
 double probe_american_price_warm(double S, double K, double D, double F, double sigma_from,
                                  double sigma, int side, int setting) {
-    const alo::Quote quote = alo::describe(S, K, D, F, side);
+    const alo::Option option = alo::describe(S, K, D, F, side);
     alo::Weights weights;
     alo::Boundary boundary;
-    alo::price(quote, sigma_from, ALO_SCHEMES[setting], nullptr, &weights, &boundary);
+    alo::price(option, sigma_from, ALO_SCHEMES[setting], nullptr, &weights, &boundary);
     alo::extrapolate(nullptr, 0.0, boundary, sigma_from, sigma, &boundary);
-    return alo::price(quote, sigma, ALO_SCHEMES[setting], &boundary, &weights, &boundary);
+    return alo::price(option, sigma, ALO_SCHEMES[setting], &boundary, &weights, &boundary);
 }
 
 // ln(B(1)/X) of the put of rates r, q and volatility v at setting, then its derivatives

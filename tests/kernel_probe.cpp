@@ -3,7 +3,10 @@
 // pointer, which the kernels then call as the extension modules do.
 #include <cmath>
 
+#include "baw/baw.hpp"
+#include "forward/search.hpp"
 #include "kernels.hpp"
+#include "shared/brentq.hpp"
 
 using namespace velliq;
 

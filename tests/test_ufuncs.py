@@ -211,6 +211,53 @@ def test_sides_refused(given, bad, position):
         velliq.sides(given)
 
 
+# (price, S, K, is_call, time value): the price less max(S - K, 0) for a call and
+# max(K - S, 0) for a put, worked by hand; NaN in any input gives NaN.
+TIME_VALUES = [
+    (12.5, 110.0, 100.0, True, 2.5),
+    (12.5, 110.0, 100.0, False, 12.5),
+    (3.0, 90.0, 100.0, False, -7.0),
+    (0.0, 90.0, 100.0, True, 0.0),
+    (np.nan, 110.0, 100.0, True, np.nan),
+    (12.5, np.nan, 100.0, False, np.nan),
+    (12.5, 110.0, np.nan, True, np.nan),
+]
+
+
+@pytest.mark.parametrize(("price", "S", "K", "is_call", "expected"), TIME_VALUES)
+def test_time_value(price, S, K, is_call, expected):
+    from velliq import _ufuncs
+
+    np.testing.assert_equal(_ufuncs.time_value(price, S, K, is_call), expected)
+
+
+# Quotes of no option or not finite: S, K or D not positive and finite, the quote
+# infinite or NaN (the put's exercise value is K - S, so a quote below K once gave
+# the accurate model's volatility 0.0 where its reason said missing_input).
+NO_OPTION = [
+    (50.0, 0.0, 100.0, 0.99, 100.0),
+    (50.0, -1.0, 100.0, 0.99, -1.0),
+    (50.0, np.inf, 100.0, 0.99, np.inf),
+    (50.0, 100.0, np.inf, 0.99, 100.0),
+    (50.0, 100.0, 100.0, 0.0, 100.0),
+    (np.inf, 100.0, 100.0, 0.99, 100.0),
+    (np.nan, 100.0, 100.0, 0.99, 100.0),
+]
+
+
+@pytest.mark.parametrize(
+    ("model", "suffix"), [("baw", ""), ("american", ""), ("american", "_fast"), ("american", "_high")]
+)
+def test_implied_vol_is_the_reasons_vol(model, suffix):
+    from velliq import _ufuncs
+
+    args = (*np.array(NO_OPTION).T, np.array([False, True] * 3 + [False]))
+    vol = getattr(_ufuncs, f"{model}_implied_vol{suffix}")(*args)
+    reason_vol, reason = getattr(_ufuncs, f"{model}_implied_vol_reason{suffix}")(*args)
+    np.testing.assert_equal(vol, reason_vol)
+    assert np.isnan(vol).all() and {_ufuncs.REASONS[r] for r in reason} == {"missing_input"}
+
+
 def test_forward_terms():
     D, F = velliq.forward_terms(100.0, 0.05, 0.02, np.array([0.5, 2.0]))
     assert D.tolist() == [math.exp(-0.025), math.exp(-0.1)]

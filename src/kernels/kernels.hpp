@@ -1,27 +1,25 @@
-// Pricing kernels of velliq: the Barone-Adesi-Whaley (1987) American option
-// approximation in forward terms, its inversion for implied volatility, and
-// the bounded minimiser and objective of the forward search.
+// What velliq's pricing models share: the IEEE-754 policy, the constants, the
+// normal distribution and the Black price, the exercise value and the domain
+// of an option, the objective's remembered bracket ends, the sensitivities'
+// record, the bounded minimiser and the reason codes of the results. Each
+// model exports its own entry points from its folder (baw/baw.hpp,
+// alo/alo.hpp); nothing here depends on a model.
 //
 // Inputs: spot S, strike K, discount factor D (price today of one unit paid at
 // expiry), forward F and sigma, the total standard deviation of the log price
-// to expiry. The side q is 1 for a call; every other value is a put.
+// to expiry. The side is +1 for a call and -1 for a put; the designed BAW
+// kernels name it q and take every value but 1 as a put.
 //
 // IEEE-754 policy: kernels never raise, never allocate and never touch Python
 // objects. NaN and infinities flow through the arithmetic and comparisons as
-// IEEE-754 defines; outcomes are reported only through the returned double.
+// IEEE-754 defines; outcomes are reported only through the returned values.
 // Every loop is bounded, so every kernel terminates for any double inputs.
 #pragma once
 
 #include <bit>
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
 #include <limits>
-
-#include "alo/american_price.hpp"
-#include "forward/pair.hpp"
-#include "shared/brentq.hpp"
-#include "shared/outcome.hpp"
 
 namespace velliq {
 
@@ -61,19 +59,34 @@ double _norm_pdf(double x);
 double _norm_cdf(double z);
 double _bsm_price(double K, double D, double F, double sigma, int q);
 
-// Value of immediate exercise at the spot.
 // Whether any argument is NaN: a missing input.
 template <class... T>
 inline bool _any_nan(T... x) {
     return (std::isnan(x) || ...);
 }
 
-inline double _intrinsic(double S, double K, int q) {
-    if (q == 1) {
+// --- Exercise value ---------------------------------------------------------
+
+// Value of immediate exercise at the spot: max(S - K, 0) for a call (side 1),
+// max(K - S, 0) otherwise.
+inline double _intrinsic(double S, double K, int side) {
+    if (side == 1) {
         return S > K ? S - K : 0.0;
     }
     return S < K ? K - S : 0.0;
 }
+
+// A price less its exercise value; NaN where any input is NaN (_intrinsic
+// alone reads a NaN spot or strike as out of the money).
+inline double _time_value(double price, double S, double K, int side) {
+    return _any_nan(S, K) ? DOUBLE_NAN : price - _intrinsic(S, K, side);
+}
+
+// A quote against its exercise value, with the margin IV_TOL at which the
+// implied-volatility kernels give volatility 0.0: below it by more than the
+// margin, or above it by more than the margin.
+bool _below_exercise(double price, double S, double K, int side);
+bool _has_time_value(double price, double S, double K, int side);
 
 // Whether S, K, D and F describe an option: each positive and finite (NaN is
 // not). Where they do, the American price is never below the exercise value;
@@ -117,114 +130,57 @@ struct BracketEnds {
     }
 };
 
-// --- Early-exercise boundary ------------------------------------------------
-
-struct CriticalParams {
-    double K;
-    double D;
-    double carry;  // F / S of the option priced: a trial spot Sc has forward carry * Sc
-    double sigma;
-    double q_val;  // q2 for a call, q1 for a put
-    BracketEnds ends = {};
-};
-
-double _call_critical_func(double Sc, void* params);
-double _put_critical_func(double Sc, void* params);
-double _solve_call_critical(CriticalParams* params);
-double _solve_put_critical(CriticalParams* params);
-
-// --- American price and implied volatility ----------------------------------
-
-// The BAW American price (baw/terms.hpp): the exercise value where sigma <= 0,
-// the European price where D >= 1, and never below the exercise value where
-// _inputs_in_domain holds. Other degenerate inputs give what the formulas give.
-double _baw_price(double S, double K, double D, double F, double sigma, int q);
-
-struct IVParams {
-    double S;
-    double K;
-    double D;
-    double F;
-    double target_price;
-    int q;
-    BracketEnds ends = {};
-};
-
-double _iv_objective(double sigma, void* params);
-double _baw_implied_vol_c(double price, double S, double K, double D, double F, int q);
-
-// --- Bounded minimiser and forward-search objective -------------------------
+// --- Bounded minimiser ------------------------------------------------------
 
 using minimize_func_t = double (*)(double, void*);
 
 double _fminbound(minimize_func_t f, double xa, double xb, void* args, double xatol, int maxiter);
 
-struct ForwardParams {
-    double S;
-    double D;
-    const double* sel_calls;
-    const double* sel_puts;
-    const double* sel_strikes;
-    std::ptrdiff_t n;
-};
+// --- Results ----------------------------------------------------------------
 
-double _fwd_iv_abs_diff(double F_trial, void* params);
-
-// Strike windows of the forward finder, as fractions of the spot: the
-// caller's own first, then these, widening; every strike when none selects one.
-inline constexpr double DEFAULT_STRIKE_PCT = 0.01;
-inline constexpr double STRIKE_WINDOWS[] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
-
-// The forward at which the selected strikes' call and put volatilities agree
-// best: put-call parity gives a first estimate, Brent's minimiser searches
-// +/-3 % around it. A search that stops at an end of that bracket, or where no
-// strike yields a usable pair, scans a wider range for usable forwards and
-// minimises around the best one. NaN when no trial forward yields a usable pair.
-double _find_forward(const ForwardParams* params);
-
-// The put-call parity forward K + (C - P) / D, averaged over the strikes; S
-// when there are none.
-double _parity_forward(const ForwardParams* params);
-
-// --- Sensitivities -------------------------------------------------------------
-
-// Derivatives of the American price: delta and gamma in S with D and F/S held
+// Derivatives of an American price: delta and gamma in S with D and F/S held
 // fixed; vega in sigma; dF in F with S and D fixed; dD in D with S and F fixed.
-// NaN when any input is NaN.
 struct Greeks {
     double delta, gamma, vega, dF, dD;
 };
 
-Greeks _baw_greeks(double S, double K, double D, double F, double sigma, int side);
+inline constexpr Greeks NO_GREEKS = {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
 
-// --- The accurate American price: implied volatility and sensitivities -------
+// Why a kernel gives no volatility or no forward: one code per result, shared
+// by the models. The codes index REASON_NAMES, which the package exposes as
+// REASONS. Codes 1 and 2 name what only a quote table can tell (a crossed
+// quote, an expiry without a forward), so that a table's statuses and the
+// kernels' reasons share one numbering and one order of precedence.
+enum class Reason : std::int8_t {
+    missing_input = 0,    // an input NaN or infinite, or S, K, D or F not positive
+    below_intrinsic = 3,  // the price is below its exercise value by more than IV_TOL
+    no_time_value = 4,    // the price is within IV_TOL of its exercise value: volatility 0.0
+    no_solution = 5,      // no volatility, or no forward, reproduces the quotes
+    ok = 6,
+    no_overlap = 7,  // forward pair: the call's and put's bid-ask bands meet at no forward
+    unsettled = 8,   // forward pair: a root did not settle within the step limit
+};
 
-// The implied total standard deviation of an American price at one accuracy
-// setting of _american_price (alo/american_price.hpp): 0.0 at or below the
-// exercise value, NaN where no volatility reproduces the quote or an input is NaN.
-double _american_implied_vol(double price, double S, double K, double D, double F, int side,
-                             int setting);
+inline constexpr const char* REASON_NAMES[] = {
+    "missing_input", "crossed", "no_forward", "below_intrinsic", "no_time_value",
+    "no_solution",   "ok",      "no_overlap", "unsettled",
+};
 
-// The sensitivities of _american_price, defined as for _baw_greeks: those of
-// the price as computed (alo/greeks.cpp).
-Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
-                        int setting);
+// A model's implied total standard deviation of a quote with the reason for
+// it, as its solver decided: missing_input (sigma NaN) where the quote is not
+// finite or S, K, D, F describe no option; below_intrinsic and no_time_value
+// (sigma 0.0) at or below the exercise value; no_solution (sigma NaN) where no
+// volatility reproduces the quote; ok otherwise.
+struct VolReason {
+    double sigma;
+    Reason reason;
+};
 
-// --- Results as the Python surface reports them -----------------------------
-
-// NaN when any input is NaN (a missing value is not a price); otherwise the
-// American price.
-double _baw_price_value(double S, double K, double D, double F, double sigma, int q);
-
-// NaN when any input is NaN or no volatility reproduces the quote; 0.0 for a
-// quote at or below its exercise value; otherwise the implied total standard
-// deviation.
-double _baw_implied_vol_value(double price, double S, double K, double D, double F, int q);
-
-// The results above, and _baw_greeks, as the ufuncs report them: NaN also
-// where S, K, D or F is not positive and finite, or the quote is not finite.
-double _baw_price_checked(double S, double K, double D, double F, double sigma, int q);
-double _baw_implied_vol_checked(double price, double S, double K, double D, double F, int q);
-Greeks _baw_greeks_checked(double S, double K, double D, double F, double sigma, int q);
+// The reason of a quote at or below its exercise value + IV_TOL, where every
+// model's implied volatility is 0.0.
+inline VolReason _zero_sigma(double price, double S, double K, int side) {
+    return {0.0,
+            _below_exercise(price, S, K, side) ? Reason::below_intrinsic : Reason::no_time_value};
+}
 
 }  // namespace velliq

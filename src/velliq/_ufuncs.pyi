@@ -23,6 +23,7 @@ american_implied_vol_reason_fast: np.ufunc
 american_forward_pair_fast: np.ufunc
 american_implied_vol_reason_high: np.ufunc
 american_forward_pair_high: np.ufunc
+time_value: np.ufunc  # (price, S, K, is_call): the price less its exercise value
 
 # The names of the reason codes of the *_reason and *_forward_pair ufuncs, by code.
 REASONS: tuple[str, ...]

@@ -1,9 +1,11 @@
-// Adapters (ufunc_loops.hpp) for kernels that say why they give no answer:
-// their results are doubles and a reason code, written as one int8.
+// Adapters (ufunc_loops.hpp) for kernels that return a reason with their
+// result: the implied sigma alone or with its reason, and the forward pair;
+// a reason is written as one int8.
 #pragma once
 
 #include <cstdint>
 
+#include "forward/pair.hpp"
 #include "kernels.hpp"
 #include "ufunc_loops.hpp"
 
@@ -14,21 +16,29 @@ inline void store_reason(char* p, Reason reason) {
     std::memcpy(p, &code, sizeof code);
 }
 
-// price, S, K, D, F and a side in; the model's volatility and its reason out.
-template <double (*implied_vol)(double, double, double, double, double, int)>
+using implied_vol_t = VolReason (*)(double, double, double, double, double, int);
+
+inline VolReason implied_vol_of(implied_vol_t implied_vol, char* const* p) {
+    return implied_vol(load<double>(p[0]), load<double>(p[1]), load<double>(p[2]),
+                       load<double>(p[3]), load<double>(p[4]), IsCallInput::side(p[5]));
+}
+
+// price, S, K, D, F and a side in; the model's implied sigma out.
+template <implied_vol_t implied_vol>
+struct FiveAndSideToSigma {
+    static constexpr int nin = 6;
+    static constexpr int nout = 1;
+    static void element(char* const* p) { store(p[6], implied_vol_of(implied_vol, p).sigma); }
+};
+
+// price, S, K, D, F and a side in; the model's implied sigma and its reason out.
+template <implied_vol_t implied_vol>
 struct FiveAndSideToVolReason {
     static constexpr int nin = 6;
     static constexpr int nout = 2;
     static void element(char* const* p) {
-        const double price = load<double>(p[0]);
-        const double S = load<double>(p[1]);
-        const double K = load<double>(p[2]);
-        const double D = load<double>(p[3]);
-        const double F = load<double>(p[4]);
-        const int side = IsCallInput::side(p[5]);
-        const VolReason r =
-            _vol_reason(implied_vol(price, S, K, D, F, side), price, S, K, D, F, side);
-        store(p[6], r.vol);
+        const VolReason r = implied_vol_of(implied_vol, p);
+        store(p[6], r.sigma);
         store_reason(p[7], r.reason);
     }
 };

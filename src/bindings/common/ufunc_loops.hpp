@@ -47,6 +47,17 @@ struct FiveAndSide {
     }
 };
 
+// Three doubles and a side in, one double out.
+template <double (*kernel)(double, double, double, int), class Side = IsCallInput>
+struct ThreeAndSide {
+    static constexpr int nin = 4;
+    static constexpr int nout = 1;
+    static void element(char* const* p) {
+        store(p[4],
+              kernel(load<double>(p[0]), load<double>(p[1]), load<double>(p[2]), Side::side(p[3])));
+    }
+};
+
 // Five doubles and a side in, the five sensitivities out.
 template <Greeks (*kernel)(double, double, double, double, double, int), class Side = IsCallInput>
 struct FiveAndSideToGreeks {

@@ -111,7 +111,7 @@ bool init_flag_rule() {
     return call_flag != nullptr;
 }
 
-bool flag_side(PyObject* flag, int* q) {
+bool flag_side(PyObject* flag, int* side) {
     bool is_call;
     if (flag == call_flag) {
         is_call = true;
@@ -132,7 +132,7 @@ bool flag_side(PyObject* flag, int* q) {
         }
         is_call = truth != 0;
     }
-    *q = is_call ? 1 : -1;
+    *side = is_call ? 1 : -1;
     return true;
 }
 

@@ -37,9 +37,9 @@ inline bool as_double(PyObject* obj, double* out) {
     return true;
 }
 
-// q = 1 when flag == "c" under Python equality, -1 otherwise. Exceptions from
+// side = 1 when flag == "c" under Python equality, -1 otherwise. Exceptions from
 // the comparison or from the truth test of its result propagate.
-bool flag_side(PyObject* flag, int* q);
+bool flag_side(PyObject* flag, int* side);
 
 // Creates the interned "c" that flags are compared with; false on failure.
 bool init_flag_rule();

@@ -15,8 +15,8 @@ bool Call::fail_at_definition() {
     return false;
 }
 
-bool Call::side(int i, int* q, std::source_location where) {
-    return flag_side(bound[i], q) || fail(where);
+bool Call::side(int i, int* out, std::source_location where) {
+    return flag_side(bound[i], out) || fail(where);
 }
 
 bool Call::fail(std::source_location where) {

@@ -45,7 +45,7 @@ public:
     }
 
     // Argument i by the flag rule.
-    bool side(int i, int* q, std::source_location where = std::source_location::current());
+    bool side(int i, int* out, std::source_location where = std::source_location::current());
 
     // Adds this function's traceback entry to the pending exception.
     bool fail(std::source_location where = std::source_location::current());

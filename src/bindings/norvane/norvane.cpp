@@ -12,13 +12,14 @@
 #include <source_location>
 #include <tuple>
 
+#include "baw_results.hpp"
 #include "common/pyref.hpp"
 #include "common/scipy_brentq.hpp"
 #include "common/typed_view.hpp"
 #include "common/ufunc_loops.hpp"
 #include "entry_point.hpp"
+#include "forward/search.hpp"
 #include "function_object.hpp"
-#include "kernels.hpp"
 #include "numpy_calls.hpp"
 #include "startup.hpp"
 #include "strike_selection.hpp"
@@ -42,7 +43,7 @@ struct baw_price {
     }
 
     static PyObject* run(Call& call, Args& a) {
-        return call.float_result(_baw_price_value(a.S, a.K, a.D, a.F, a.sigma, a.q));
+        return call.float_result(norvane_price(a.S, a.K, a.D, a.F, a.sigma, a.q));
     }
 };
 
@@ -61,7 +62,7 @@ struct baw_implied_vol {
     }
 
     static PyObject* run(Call& call, Args& a) {
-        return call.float_result(_baw_implied_vol_value(a.price, a.S, a.K, a.D, a.F, a.q));
+        return call.float_result(norvane_implied_vol(a.price, a.S, a.K, a.D, a.F, a.q));
     }
 };
 
@@ -101,7 +102,7 @@ PyRef side_array(PyObject* flags, Py_ssize_t n, TypedView* side_view) {
 struct vectorized_baw_implied_vol {
     static constexpr std::source_location definition = std::source_location::current();
     static constexpr const char* input_names[5] = {"prices", "S_arr", "K_arr", "D_arr", "F_arr"};
-    using Loop = ufunc::FiveAndSide<_baw_implied_vol_value, ufunc::SideInput>;
+    using Loop = ufunc::FiveAndSide<norvane_implied_vol, ufunc::SideInput>;
 
     struct Args {
         Py_ssize_t n;

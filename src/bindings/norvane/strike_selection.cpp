@@ -4,8 +4,6 @@
 #include <array>
 #include <iterator>
 
-#include "kernels.hpp"
-
 namespace velliq {
 
 namespace {

@@ -8,6 +8,12 @@
 
 namespace velliq {
 
+// Strike windows of the forward finder, as fractions of the spot: the
+// caller's own first (strike_pct, by default DEFAULT_STRIKE_PCT), then these,
+// widening; every strike when none selects one.
+inline constexpr double DEFAULT_STRIKE_PCT = 0.01;
+inline constexpr double STRIKE_WINDOWS[] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
+
 // The quotes whose strikes lie within S (1 -/+ pct), bounds inclusive, for the
 // first pct of strike_pct, then of the widening STRIKE_WINDOWS, that selects a
 // strike; every quote when none does. A NaN strike (or bound) is never within.

@@ -5,7 +5,7 @@
 // 49(4)).
 #pragma once
 
-#include "alo/american_price.hpp"
+#include "alo/scheme.hpp"
 
 namespace velliq::alo {
 

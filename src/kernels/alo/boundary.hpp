@@ -2,9 +2,9 @@
 // iteration of Andersen, Lake & Offengelden (2016) on its integral equation.
 #pragma once
 
-#include "alo/american_price.hpp"
 #include "alo/chebyshev.hpp"
 #include "alo/put_problem.hpp"
+#include "alo/scheme.hpp"
 
 namespace velliq::alo {
 

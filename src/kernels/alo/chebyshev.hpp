@@ -4,7 +4,7 @@
 // i = n is tau = 0 where H = 0. z = 2 xi - 1 is the Chebyshev variable.
 #pragma once
 
-#include "alo/american_price.hpp"
+#include "alo/scheme.hpp"
 
 namespace velliq::alo {
 

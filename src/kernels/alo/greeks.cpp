@@ -1,4 +1,4 @@
-// Sensitivities of the accurate American price (american_price.hpp), exact
+// Sensitivities of the accurate American price (alo.hpp), exact
 // for the discretised price. The put's boundary depends on the rates and sigma
 // but not on the spot, so delta and gamma (S and F moving together) price
 // the shifted spots on the one boundary of the price itself. Vega, dF and dD
@@ -18,11 +18,11 @@
 #include <cmath>
 #include <cstdint>
 
+#include "alo/alo.hpp"
 #include "alo/gauss_legendre.hpp"
+#include "alo/option.hpp"
 #include "alo/premium.hpp"
-#include "alo/quote.hpp"
 #include "alo/sensitivity.hpp"
-#include "kernels.hpp"
 
 namespace velliq {
 
@@ -138,13 +138,12 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
 // together.
 [[gnu::noinline]] bool on_the_boundary(double S, double K, double D, double F, double sigma,
                                        int side, const AloScheme& scheme, Greeks* out) {
-    const Greeks none{DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
-    const alo::Quote o = alo::describe(S, K, D, F, side);
+    const alo::Option o = alo::describe(S, K, D, F, side);
     alo::Boundary base;
     base.H.n = 0;  // none unless the price needs one
     const double mid = alo::price_cold(o, sigma, scheme, &base);
     if (std::isnan(mid)) {
-        *out = none;
+        *out = NO_GREEKS;
         return true;
     }
     if (o.european) {
@@ -180,15 +179,16 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
     }
     const double rate_step = AMERICAN_GREEKS_STEP * rate_scale;
     // F moves the yield, the put's q (a call's r); D moves both rates alike.
-    const alo::BoundaryParameter yield = o.is_call ? alo::RATE : alo::YIELD;
+    const bool is_call = o.side == 1;
+    const alo::BoundaryParameter yield = is_call ? alo::RATE : alo::YIELD;
     double both[ALO_MAX_INTERVALS + 1];
     for (int i = 0; i <= base.H.n; ++i) {
         both[i] = moves.by[alo::RATE][i] + moves.by[alo::YIELD][i];
     }
     const double slope_v = premium_slope(P, base, moves.by[alo::VOLATILITY], 1.0, 0.0, 0.0,
                                          AMERICAN_GREEKS_STEP * sigma, x, scheme);
-    const double slope_yield = premium_slope(P, base, moves.by[yield], 0.0, o.is_call ? 1.0 : 0.0,
-                                             o.is_call ? 0.0 : 1.0, rate_step, x, scheme);
+    const double slope_yield = premium_slope(P, base, moves.by[yield], 0.0, is_call ? 1.0 : 0.0,
+                                             is_call ? 0.0 : 1.0, rate_step, x, scheme);
     const double slope_rates = premium_slope(P, base, both, 0.0, 1.0, 1.0, rate_step, x, scheme);
     const Greeks black = black_greeks(S, K, D, F, sigma, side);
     Greeks& g = *out;
@@ -207,7 +207,7 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
 Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
                         int setting) {
     if (_any_nan(S, K, D, F, sigma) || !known_setting(setting)) {
-        return {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
+        return NO_GREEKS;
     }
     const AloScheme& scheme = ALO_SCHEMES[setting];
     Greeks g;

@@ -1,5 +1,5 @@
 // Implied total standard deviation of the accurate American price
-// (american_price.hpp).
+// (alo.hpp).
 //
 // A start that costs a fraction of one accurate price: the root of the
 // Barone-Adesi-Whaley price, reached from the Black root near it. Then secant
@@ -9,15 +9,15 @@
 // resolution of the quote; far from the root the prices are rough (few rounds,
 // fewer points). Every price narrows a bracket of the root, and a step that
 // would leave it bisects instead; a bracket not yet closed above doubles
-// sigma. Results as for the BAW volatility: 0.0 at or below the exercise
-// value, NaN where no volatility reproduces the quote or an input is NaN.
+// sigma. Results and their reasons as for the BAW volatility (Baw::implied_vol).
 #include <bit>
 #include <cmath>
 #include <cstdint>
 
+#include "alo/alo.hpp"
 #include "alo/node_points.hpp"
-#include "alo/quote.hpp"
-#include "kernels.hpp"
+#include "alo/option.hpp"
+#include "baw/baw.hpp"
 
 namespace velliq {
 
@@ -107,17 +107,18 @@ double baw_start(double price, double S, double K, double D, double F, int side,
 
 }  // namespace
 
-double _american_implied_vol(double price, double S, double K, double D, double F, int side,
-                             int setting) {
-    if (_any_nan(price, S, K, D, F) || !known_setting(setting)) {
-        return DOUBLE_NAN;
+VolReason _american_implied_vol(double price, double S, double K, double D, double F, int side,
+                                int setting) {
+    constexpr VolReason no_solution = {DOUBLE_NAN, Reason::no_solution};
+    if (!std::isfinite(price) || !_inputs_in_domain(S, K, D, F) || !known_setting(setting)) {
+        return {DOUBLE_NAN, Reason::missing_input};
     }
     const double exercise = _intrinsic(S, K, side);
     if (price <= exercise + IV_TOL) {
-        return 0.0;
+        return _zero_sigma(price, S, K, side);
     }
     const AloScheme& scheme = ALO_SCHEMES[setting];
-    const alo::Quote quote = alo::describe(S, K, D, F, side);
+    const alo::Option option = alo::describe(S, K, D, F, side);
     alo::Weights weights;
     // The boundaries of the last two prices, at sigma and last_sigma; the next
     // start is extrapolated into the older one's place.
@@ -125,8 +126,9 @@ double _american_implied_vol(double price, double S, double K, double D, double 
     boundaries[0].H.n = boundaries[1].H.n = 0;  // none yet
     alo::Boundary *current = &boundaries[0], *last = &boundaries[1];
     bool have_last = false;
-    if (!(alo::price(quote, 0.0, scheme, nullptr, &weights, current) < price)) {
-        return DOUBLE_NAN;  // at or below the value without volatility (or NaN): no volatility fits
+    if (!(alo::price(option, 0.0, scheme, nullptr, &weights, current) < price)) {
+        return no_solution;  // at or below the value without volatility (or NaN): no volatility
+                             // fits
     }
     const double tolerance = scheme.resolution * K;
     // Far from the root a price needs only a few rounds of the fixed point: its
@@ -140,7 +142,7 @@ double _american_implied_vol(double price, double S, double K, double D, double 
     // The rough scheme at sigma v: coarse unless a node integrates a layer
     // (node_points.hpp; xi_0 = 1 is the widest node).
     auto rough_at = [&](double v) -> const AloScheme& {
-        const double eps = alo::layer_width(alo::put_problem(quote.r, quote.q, v));
+        const double eps = alo::layer_width(alo::put_problem(option.r, option.q, v));
         return alo::integrates_layer(eps, 1.0) ? rough : coarse;
     };
     double lo = 0.0, hi = AMERICAN_IV_MAX_SIGMA;
@@ -152,13 +154,13 @@ double _american_implied_vol(double price, double S, double K, double D, double 
     double last_f = 0.0;
     bool converged = false;       // f is the price of the setting's full iteration
     bool both_converged = false;  // and so was the last price, through which slope runs
-    double f = alo::price(quote, sigma, rough_at(sigma), nullptr, &weights, current) - price;
+    double f = alo::price(option, sigma, rough_at(sigma), nullptr, &weights, current) - price;
     for (int step = 0; step < AMERICAN_IV_MAX_STEPS; ++step) {
         if (std::isnan(f)) {
-            return DOUBLE_NAN;
+            return no_solution;
         }
         if (converged && std::fabs(f) <= tolerance) {
-            return sigma;
+            return {sigma, Reason::ok};
         }
         // A price of the few rounds never moves the bracket: its error may
         // carry the wrong sign.
@@ -171,14 +173,14 @@ double _american_implied_vol(double price, double S, double K, double D, double 
             }
         }
         if (bracketed && hi - lo <= AMERICAN_IV_SIGMA_TOL * hi) {
-            return 0.5 * (lo + hi);  // the price's noise exceeds its resolution here
+            return {0.5 * (lo + hi), Reason::ok};  // the price's noise exceeds its resolution here
         }
         // A price at the exercise value is flat in sigma: no secant through it.
         const bool at_exercise = f + price <= exercise;
         double next = sigma - f / slope;
         if (!(next > lo && next < hi) || (at_exercise && bracketed)) {
             if (!bracketed && sigma >= AMERICAN_IV_MAX_SIGMA) {
-                return DOUBLE_NAN;  // above the price at the largest volatility
+                return no_solution;  // above the price at the largest volatility
             }
             next = bracketed ? 0.5 * (lo + hi) : std::fmin(2 * sigma, AMERICAN_IV_MAX_SIGMA);
         } else if ((both_converged && std::fabs(f) <= AMERICAN_IV_SECANT_GAIN * tolerance &&
@@ -189,12 +191,12 @@ double _american_implied_vol(double price, double S, double K, double D, double 
             // residual by the gain, leaves a residual below the resolution; and a step below the
             // price's own noise (the boundary's iteration stops short of the fixed point) cannot be
             // resolved: no price needed.
-            return next;
+            return {next, Reason::ok};
         }
         // Only the first step, from the start, is priced roughly.
         const AloScheme& next_scheme = step < AMERICAN_IV_ROUGH_STEPS ? rough_at(next) : scheme;
         alo::extrapolate(have_last ? last : nullptr, last_sigma, *current, sigma, next, last);
-        const double f_next = alo::price(quote, next, next_scheme, last, &weights, last) - price;
+        const double f_next = alo::price(option, next, next_scheme, last, &weights, last) - price;
         both_converged = converged && &next_scheme == &scheme;
         converged = &next_scheme == &scheme;
         alo::Boundary* swap = current;
@@ -208,7 +210,7 @@ double _american_implied_vol(double price, double S, double K, double D, double 
         sigma = next;
         f = f_next;
     }
-    return DOUBLE_NAN;
+    return no_solution;
 }
 
 }  // namespace velliq

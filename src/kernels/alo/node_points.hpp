@@ -7,9 +7,9 @@
 #include <cmath>
 #include <cstdint>
 
-#include "alo/american_price.hpp"
 #include "alo/gauss_legendre.hpp"
 #include "alo/put_problem.hpp"
+#include "alo/scheme.hpp"
 
 namespace velliq::alo {
 

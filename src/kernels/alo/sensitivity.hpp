@@ -2,9 +2,9 @@
 // rates, by the implicit function theorem on the collocation fixed point.
 #pragma once
 
-#include "alo/american_price.hpp"
 #include "alo/boundary.hpp"
 #include "alo/put_problem.hpp"
+#include "alo/scheme.hpp"
 
 namespace velliq::alo {
 

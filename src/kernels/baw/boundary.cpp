@@ -8,7 +8,8 @@
 // ends at 2^21 K and the put search hands the NaN bracket to brentq.
 #include <cmath>
 
-#include "kernels.hpp"
+#include "baw/baw.hpp"
+#include "shared/brentq.hpp"
 
 namespace velliq {
 

@@ -11,7 +11,7 @@
 //   dV/dx = dbsm(S)/dx - dbsm(S_star)/dx (S/S_star)^q_val
 //           + A (S/S_star)^q_val ln(S/S_star) dq_val/dx.
 // In the exercise region V = S - K (or K - S): delta +/-1, the rest 0; so too
-// where the price is floored at the exercise value.
+// where the price is floored at the exercise value. NaN where Baw::price is.
 #include <cmath>
 
 #include "baw/terms.hpp"
@@ -43,18 +43,18 @@ double exponent_derivative(const BawTerms& t, int side, double dN, double dM_ove
 
 }  // namespace
 
-Greeks _baw_greeks(double S, double K, double D, double F, double sigma, int side) {
-    if (_any_nan(S, K, D, F, sigma)) {
-        return {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
+Greeks Baw::greeks(double S, double K, double D, double F, double sigma, int side) {
+    if (!_inputs_in_domain(S, K, D, F) || std::isnan(sigma)) {
+        return NO_GREEKS;
     }
     const BawTerms t =
         baw_terms_with<_solve_call_critical, _solve_put_critical>(S, K, D, F, sigma, side);
-    const double sign = side == 1 ? 1.0 : -1.0;
+    const double exercise_delta = side == 1 ? 1.0 : -1.0;
     switch (t.region) {
         case BawTerms::Intrinsic:
-            return {t.value > 0 ? sign : 0.0, 0.0, 0.0, 0.0, 0.0};
+            return {t.value > 0 ? exercise_delta : 0.0, 0.0, 0.0, 0.0, 0.0};
         case BawTerms::Exercise:
-            return {sign, 0.0, 0.0, 0.0, 0.0};
+            return {exercise_delta, 0.0, 0.0, 0.0, 0.0};
         case BawTerms::European: {
             const BlackSensitivities e = black_sensitivities(t.bsm, K, D, F, sigma, side);
             const double carry = F / S;

@@ -16,7 +16,7 @@
 
 #include <cmath>
 
-#include "kernels.hpp"
+#include "baw/baw.hpp"
 
 namespace velliq {
 

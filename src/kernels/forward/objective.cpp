@@ -5,7 +5,8 @@
 // NaN.
 #include <cmath>
 
-#include "kernels.hpp"
+#include "baw/baw.hpp"
+#include "forward/search.hpp"
 
 namespace velliq {
 

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "forward/search.hpp"
 #include "kernels.hpp"
 
 namespace velliq {

@@ -30,17 +30,19 @@ double _fminbound(minimize_func_t f, double xa, double xb, void* args, double xa
         bool golden = true;
         if (std::fabs(e) > tol1) {
             const double r = (x - w) * (fx - fv);
-            double q = (x - v) * (fx - fw);
-            double p = (x - v) * q - (x - w) * r;
-            q = 2 * (q - r);
-            if (q > 0) {
-                p = -p;
+            // The parabola's step is numerator / denominator.
+            double denominator = (x - v) * (fx - fw);
+            double numerator = (x - v) * denominator - (x - w) * r;
+            denominator = 2 * (denominator - r);
+            if (denominator > 0) {
+                numerator = -numerator;
             } else {
-                q = -q;
+                denominator = -denominator;
             }
-            if (std::fabs(p) < std::fabs(0.5 * q * e) && p > q * (a - x) && p < q * (b - x)) {
+            if (std::fabs(numerator) < std::fabs(0.5 * denominator * e) &&
+                numerator > denominator * (a - x) && numerator < denominator * (b - x)) {
                 e = d;
-                d = p / q;
+                d = numerator / denominator;
                 const double u = x + d;
                 if ((u - a) < tol2 || (b - u) < tol2) {
                     d = midpoint > x ? tol1 : -tol1;  // keep off the ends

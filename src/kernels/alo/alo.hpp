@@ -22,50 +22,12 @@
 // No allocation: a price uses under 16 KB of stack.
 #pragma once
 
+#include "alo/scheme.hpp"
+#include "kernels.hpp"
+
 namespace velliq {
 
-// One accuracy setting, the scheme (l, m, n) of Andersen, Lake & Offengelden
-// (2016) with the premium integral's points split in two.
-struct AloScheme {
-    int intervals;      // n: collocation intervals in sqrt(tau), n + 1 Chebyshev nodes
-    int iterations;     // m: most fixed-point iterations; fewer once no node moves ln B
-                        // by more than tolerance
-    int points;         // l: Gauss-Legendre points of each fixed-point integral
-    int layer_points;   // p, near expiry: points of the premium integral's layer piece
-    int bulk_points;    // p, away from expiry: points of the premium integral's bulk piece
-    double tolerance;   // largest change of ln B at any node that ends the iteration
-    double resolution;  // price error per unit strike the scheme resolves: the implied
-                        // volatility stops within it of the quote
-};
-
-inline constexpr int ALO_MAX_INTERVALS = 32;
-inline constexpr int ALO_MAX_POINTS = 32;
-// Schemes with at most this many fixed-point quadrature points in all (n l)
-// keep their exponential weights across iterations (8 bytes each, twice).
-inline constexpr int ALO_CACHED_POINTS = 256;
-// Schemes with at most this many interpolate the points of all nodes in one
-// pass (8 bytes each, twice).
-inline constexpr int ALO_BATCHED_POINTS = 128;
-
-// Settings of _american_price; other values give NaN.
-inline constexpr int AMERICAN_FAST = 0;
-inline constexpr int AMERICAN_DEFAULT = 1;
-inline constexpr int AMERICAN_HIGH = 2;
-
-inline bool known_setting(int setting) {
-    return setting >= AMERICAN_FAST && setting <= AMERICAN_HIGH;
-}
-
-// Largest error against QuantLib's converged QdFpAmericanEngine over the grid
-// of tests/data/american_reference.csv (spot 100): fast 6e-5, default 9e-6,
-// high 4e-8.
-inline constexpr AloScheme ALO_SCHEMES[3] = {
-    {8, 4, 8, 8, 10, 1e-5, 1e-7},      // fast
-    {10, 16, 10, 12, 10, 3e-6, 1e-8},  // default
-    {28, 32, 20, 24, 24, 1e-8, 1e-10}  // high
-};
-
-// The American price at one of the settings above.
+// The American price at one of the settings of scheme.hpp.
 double _american_price(double S, double K, double D, double F, double sigma, int side, int setting);
 
 // The American price with an explicit scheme; NaN when a size is outside
@@ -80,5 +42,35 @@ double _american_price_scheme(double S, double K, double D, double F, double sig
 // when early exercise is never optimal; NaN where _american_price is NaN.
 double _american_exercise_spot(double K, double D, double carry, double sigma, int side,
                                int setting);
+
+// The implied total standard deviation of a quote at one setting, with its
+// reason (VolReason): missing_input where the quote is not finite, S, K, D or
+// F is not positive and finite, or the setting is unknown; 0.0 at or below
+// the exercise value + IV_TOL; no_solution where no volatility reproduces it.
+VolReason _american_implied_vol(double price, double S, double K, double D, double F, int side,
+                                int setting);
+
+// The sensitivities of _american_price, defined as for Baw::greeks: those of
+// the price as computed (greeks.cpp). NaN where any input is NaN.
+Greeks _american_greeks(double S, double K, double D, double F, double sigma, int side,
+                        int setting);
+
+// The model's face at one setting.
+template <int setting>
+struct American {
+    static_assert(known_setting(setting));
+
+    static double price(double S, double K, double D, double F, double sigma, int side) {
+        return _american_price(S, K, D, F, sigma, side, setting);
+    }
+    static VolReason implied_vol(double price, double S, double K, double D, double F, int side) {
+        return _american_implied_vol(price, S, K, D, F, side, setting);
+    }
+    static Greeks greeks(double S, double K, double D, double F, double sigma, int side) {
+        return _american_greeks(S, K, D, F, sigma, side, setting);
+    }
+    // The BAW sensitivities only guide the forward pair's first steps.
+    static constexpr bool exact_baw_slopes = false;
+};
 
 }  // namespace velliq

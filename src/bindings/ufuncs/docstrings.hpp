@@ -1,0 +1,109 @@
+// The docstrings of the ufuncs of velliq._ufuncs (ufuncs.cpp): for each model
+// at each setting, those of its price, implied_vol, greeks, implied_vol_reason
+// and forward_pair, and those of the model-free ufuncs.
+#pragma once
+
+namespace velliq {
+
+struct ModelDocs {
+    const char* price;
+    const char* implied_vol;
+    const char* greeks;
+    const char* implied_vol_reason;
+    const char* forward_pair;
+};
+
+inline constexpr ModelDocs BAW_DOCS = {
+    "American option price by the Barone-Adesi-Whaley (1987) approximation.\n\n"
+    "price(S, K, D, F, sigma, is_call): spot, strike, discount factor, forward,\n"
+    "total standard deviation (volatility * sqrt(years)) and True for a call.\n"
+    "Never below the exercise value, which it is where sigma <= 0. NaN where any\n"
+    "input is NaN or S, K, D or F is not positive and finite.",
+
+    "Implied total standard deviation of an American (BAW) price.\n\n"
+    "implied_vol(price, S, K, D, F, is_call): 0.0 for a quote at or below its\n"
+    "exercise value, NaN where no volatility reproduces the quote, an input is\n"
+    "NaN, the quote is infinite or S, K, D or F is not positive and finite.\n"
+    "Divide by sqrt(years) for an annual volatility.",
+
+    "Sensitivities of the American (BAW) price, in closed form.\n\n"
+    "greeks(S, K, D, F, sigma, is_call) -> (delta, gamma, vega, dF, dD):\n"
+    "delta and gamma in S with D and F/S fixed; vega per unit of sigma, the\n"
+    "total standard deviation; dF in F with S and D fixed; dD in D with S and\n"
+    "F fixed. Where the price is the exercise value, delta is +1 or -1 (0 out\n"
+    "of the money) and the rest 0. NaN where price gives NaN.",
+
+    "Implied total standard deviation of an American (BAW) price, with the\n"
+    "reason it is not a positive volatility.\n\n"
+    "implied_vol_reason(price, S, K, D, F, is_call) -> (vol, reason): vol as\n"
+    "implied_vol, NaN where reason is missing_input; reason an int8 indexing\n"
+    "velliq.baw.REASONS: missing_input (an input NaN or infinite, or S, K, D or\n"
+    "F not positive), below_intrinsic and no_time_value (vol 0.0: the price\n"
+    "below, or within 1e-10 of, its exercise value), no_solution (vol NaN), ok.",
+
+    "The forwards one strike's call and put quotes imply under BAW.\n\n"
+    "forward_pair(S, K, D, call_bid, call_mid, call_ask, put_bid, put_mid,\n"
+    "put_ask) -> (F_mid, F_lo, F_hi, reason): F_mid makes the mids' implied\n"
+    "volatilities agree; on [F_lo, F_hi] the call's and the put's bid-ask\n"
+    "volatility bands overlap. Each is the root of iv_call - iv_put within\n"
+    "(K - P/D, K + C/D), to 1e-10 relative. A bid without time value (zero or\n"
+    "NaN) puts its end at that interval's edge. reason, an int8 indexing\n"
+    "velliq.baw.REASONS, says why a forward is NaN (missing_input,\n"
+    "below_intrinsic, no_time_value, no_solution, unsettled, no_overlap), the\n"
+    "mid's failure first; ok otherwise.",
+};
+
+// The accurate model's docstrings at the setting named `setting`.
+#define VELLIQ_AMERICAN_PRICE_DOC(setting)                                          \
+    "American option price from the exercise boundary's integral equation\n"        \
+    "(Andersen, Lake & Offengelden 2016), " setting                                 \
+    " setting.\n\n"                                                                 \
+    "price(S, K, D, F, sigma, is_call), as velliq.baw.price. NaN where any input\n" \
+    "is NaN or not positive, and where the put (the call's mirror) would have\n"    \
+    "two exercise boundaries (negative rates below the dividend yield)."
+#define VELLIQ_AMERICAN_VOL_DOC(setting)                                             \
+    "Implied total standard deviation of an American price, " setting                \
+    " setting.\n\n"                                                                  \
+    "implied_vol(price, S, K, D, F, is_call): started from the BAW volatility and\n" \
+    "refined by secant steps on the accurate price. 0.0 at or below the\n"           \
+    "exercise value, NaN where no volatility reproduces the quote."
+#define VELLIQ_AMERICAN_GREEKS_DOC(setting)         \
+    "Sensitivities of the American price, " setting \
+    " setting, exact for\n"                         \
+    "the computed price: (delta, gamma, vega, dF, dD) as velliq.baw.greeks."
+#define VELLIQ_AMERICAN_VOL_REASON_DOC(setting)                             \
+    "Implied total standard deviation of an American price, " setting       \
+    " setting, with\n"                                                      \
+    "the reason it is not a positive volatility.\n\n"                       \
+    "implied_vol_reason(price, S, K, D, F, is_call) -> (vol, reason), as\n" \
+    "velliq.baw.implied_vol_reason."
+#define VELLIQ_AMERICAN_FORWARD_PAIR_DOC(setting)                              \
+    "The forwards one strike's call and put quotes imply under the accurate\n" \
+    "American price, " setting                                                 \
+    " setting.\n\n"                                                            \
+    "forward_pair(S, K, D, call_bid, call_mid, call_ask, put_bid, put_mid,\n"  \
+    "put_ask) -> (F_mid, F_lo, F_hi, reason), as velliq.baw.forward_pair."
+#define VELLIQ_AMERICAN_DOCS(setting)                                                     \
+    ModelDocs {                                                                           \
+        VELLIQ_AMERICAN_PRICE_DOC(setting), VELLIQ_AMERICAN_VOL_DOC(setting),             \
+            VELLIQ_AMERICAN_GREEKS_DOC(setting), VELLIQ_AMERICAN_VOL_REASON_DOC(setting), \
+            VELLIQ_AMERICAN_FORWARD_PAIR_DOC(setting)                                     \
+    }
+
+inline constexpr ModelDocs AMERICAN_FAST_DOCS = VELLIQ_AMERICAN_DOCS("fast");
+inline constexpr ModelDocs AMERICAN_DEFAULT_DOCS = VELLIQ_AMERICAN_DOCS("default");
+inline constexpr ModelDocs AMERICAN_HIGH_DOCS = VELLIQ_AMERICAN_DOCS("high");
+
+#undef VELLIQ_AMERICAN_DOCS
+#undef VELLIQ_AMERICAN_PRICE_DOC
+#undef VELLIQ_AMERICAN_VOL_DOC
+#undef VELLIQ_AMERICAN_GREEKS_DOC
+#undef VELLIQ_AMERICAN_VOL_REASON_DOC
+#undef VELLIQ_AMERICAN_FORWARD_PAIR_DOC
+
+inline constexpr const char* TIME_VALUE_DOC =
+    "The time value of an option quote: its price less its exercise value.\n\n"
+    "time_value(price, S, K, is_call): price - max(S - K, 0) for a call,\n"
+    "price - max(K - S, 0) for a put. NaN where any input is NaN.";
+
+}  // namespace velliq
