@@ -141,10 +141,10 @@ def test_each_status_from_a_row_built_for_it():
     assert list(result["status"].cat.categories) == list(chain.STATUSES)
 
 
-@pytest.mark.parametrize("forward_strikes", [1, 3, None])
-def test_forward_from_the_pairs_with_most_time_value(forward_strikes):
+@pytest.mark.parametrize("forward_pairs", [1, 3, None])
+def test_forward_from_the_pairs_with_most_time_value(forward_pairs):
     table = clean_table()
-    result = chain.forwards(table, rate=RATE, forward_strikes=forward_strikes)
+    result = chain.forwards(table, rate=RATE, forward_pairs=forward_pairs)
     expected = table.groupby(["underlying", "expiry"])["true_forward"].first()
     assert np.allclose(result["forward"], expected, rtol=1e-9, atol=0)
 

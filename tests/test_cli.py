@@ -18,7 +18,7 @@ import pandas as pd
 import pytest
 
 from velliq import baw, chain, forward_terms
-from velliq._output_files import TEMPORARY_PREFIX
+from velliq.cli.output_files import TEMPORARY_PREFIX
 
 ROOT = Path(__file__).resolve().parent.parent
 SAMPLE = ROOT / "examples" / "data" / "quotes.csv.gz"
@@ -249,7 +249,7 @@ def test_failures_exit_with_a_message(quote_files, args, status, messages):
 def test_debug_shows_the_traceback(quote_files):
     run = velliq("vols", "bad_side.csv", *MARKET, "--debug", cwd=quote_files)
     assert run.returncode == 1 and "Traceback" in run.stderr
-    assert "ValueError: column 'side', row 0: side 'X'" in run.stderr
+    assert "CellError: column 'side', row 0: side 'X'" in run.stderr
 
 
 @pytest.mark.parametrize(

@@ -1,8 +1,8 @@
-"""Forward terms from rates: the inputs every pricing function takes."""
+"""Forward terms from rates, the inputs every pricing function takes, and the rates from them."""
 
 import numpy as np
 
-__all__ = ["forward_terms"]
+__all__ = ["forward_terms", "implied_dividend_yield", "implied_rate"]
 
 
 def forward_terms(spot, rate, dividend_yield, years):
@@ -24,3 +24,17 @@ def forward_terms(spot, rate, dividend_yield, years):
     D = np.exp(-rate * years)
     F = spot * np.exp((rate - dividend_yield) * years)
     return D[()], F[()]
+
+
+def implied_rate(discount, years):
+    """The continuously compounded rate of a discount factor: -ln(discount) / years
+    (the inverse of :func:`forward_terms`'s D); NaN or infinite at no time."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return -np.log(discount) / years
+
+
+def implied_dividend_yield(spot, forward, rate, years):
+    """The dividend yield of a forward at ``rate``: rate - ln(forward / spot) / years
+    (the inverse of :func:`forward_terms`'s F)."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return rate - np.log(forward / spot) / years
