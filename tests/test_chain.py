@@ -141,6 +141,13 @@ def test_each_status_from_a_row_built_for_it():
     assert list(result["status"].cat.categories) == list(chain.STATUSES)
 
 
+def test_forward_strikes_is_the_former_name_of_forward_pairs():
+    table = clean_table()
+    with pytest.warns(DeprecationWarning, match="forward_pairs"):
+        former = chain.forwards(table, rate=RATE, forward_strikes=1)
+    pd.testing.assert_frame_equal(former, chain.forwards(table, rate=RATE, forward_pairs=1))
+
+
 @pytest.mark.parametrize("forward_pairs", [1, 3, None])
 def test_forward_from_the_pairs_with_most_time_value(forward_pairs):
     table = clean_table()

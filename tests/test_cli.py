@@ -175,6 +175,18 @@ def test_one_spot_for_every_row(tmp_path):
     np.testing.assert_array_equal(pd.read_csv(tmp_path / "v.csv")["iv_mid"], expected["iv_mid"])
 
 
+@pytest.mark.parametrize("option", ["--forward-pairs", "--forward-strikes"])
+def test_the_pair_cap_under_its_name_and_its_former_one(tmp_path, option):
+    """--forward-strikes, the former name, still caps the pairs and says the new name."""
+    quotes = pd.read_csv(SAMPLE).query("underlying == 'DMTK'").reset_index(drop=True)
+    quotes.to_csv(tmp_path / "one.csv", index=False)
+    run = velliq("vols", "one.csv", *MARKET, option, "1", "-o", "v.csv", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert ("is now --forward-pairs" in run.stderr) == (option == "--forward-strikes")
+    expected = chain.implied_vols(quotes, valuation_date=TRUTH["valuation_date"], rate=TRUTH["rate"], forward_pairs=1)
+    np.testing.assert_array_equal(pd.read_csv(tmp_path / "v.csv")["forward"], expected["forward"])
+
+
 @pytest.fixture
 def quote_files(tmp_path):
     quotes = pd.read_csv(SAMPLE).head(400)

@@ -86,6 +86,28 @@ def test_input_errors_name_the_column_and_row(spoil, message):
     assert not row or int(row[0]) in table.index[[4, 5]]  # the spoilt row's label, not a position
 
 
+@pytest.mark.parametrize(
+    "cells, earliest",
+    [
+        ({"bid": (7, "n/a"), "strike": (3, "abc")}, ("strike", 3, "a number")),  # bid is read first
+        ({"ask": (2, "-"), "side": (6, "X")}, ("ask", 2, "a number")),  # the side, before any price
+        ({"bid": (9, "n/a"), "expiry": (5, "soon")}, ("expiry", 5, "a date")),
+    ],
+)
+def test_a_read_error_is_the_earliest_bad_cell(cells, earliest):
+    """Of several unreadable cells, the error names the earliest row's, whatever
+    order the columns are read in: column, index label, position, value and kind."""
+    table = _small().astype({column: object for column in cells})
+    for column, (position, value) in cells.items():
+        table.iloc[position, table.columns.get_loc(column)] = value
+    with pytest.raises(chain.CellError) as error:
+        chain.implied_vols(table, valuation_date="quote_date", rate=RATE)
+    column, position, expected = earliest
+    found = error.value
+    assert (found.column, found.position, found.expected) == (column, position, expected)
+    assert (found.row, found.value) == (table.index[position], cells[column][1])
+
+
 @pytest.mark.parametrize("inputs, name", [({"rate": 4.3}, "rate"), ({"rate": RATE, "dividend_yield": 1.5}, "dividend")])
 def test_a_percentage_warns(inputs, name):
     with pytest.warns(UserWarning, match=f"{name}.*above 1 in magnitude"):

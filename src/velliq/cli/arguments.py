@@ -94,7 +94,7 @@ def column_mapping(args: argparse.Namespace, found: Sequence[str]) -> dict[str, 
 
 
 def parser() -> argparse.ArgumentParser:
-    """The ``velliq`` parser; the ``vols`` command's arguments, its ``run`` left to the caller to set."""
+    """The ``velliq`` parser, with the ``vols`` command's arguments."""
     top = argparse.ArgumentParser(
         prog="velliq",
         description="American option implied volatilities (Barone-Adesi-Whaley or accurate) from quote files.",
