@@ -1,8 +1,13 @@
 """Forward terms from rates, the inputs every pricing function takes, and the rates from them."""
 
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 __all__ = ["forward_terms", "implied_dividend_yield", "implied_rate"]
+
+Floats = npt.NDArray[np.floating[Any]]
 
 
 def forward_terms(spot, rate, dividend_yield, years):
@@ -26,15 +31,17 @@ def forward_terms(spot, rate, dividend_yield, years):
     return D[()], F[()]
 
 
-def implied_rate(discount, years):
+def implied_rate(discount: Floats, years: Floats) -> Floats:
     """The continuously compounded rate of a discount factor: -ln(discount) / years
     (the inverse of :func:`forward_terms`'s D); NaN or infinite at no time."""
     with np.errstate(divide="ignore", invalid="ignore"):
-        return -np.log(discount) / years
+        rate: Floats = -np.log(discount) / years
+    return rate
 
 
-def implied_dividend_yield(spot, forward, rate, years):
+def implied_dividend_yield(spot: Floats, forward: Floats, rate: Floats, years: Floats) -> Floats:
     """The dividend yield of a forward at ``rate``: rate - ln(forward / spot) / years
     (the inverse of :func:`forward_terms`'s F)."""
     with np.errstate(divide="ignore", invalid="ignore"):
-        return rate - np.log(forward / spot) / years
+        dividend_yield: Floats = rate - np.log(forward / spot) / years
+    return dividend_yield
