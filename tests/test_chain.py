@@ -47,11 +47,11 @@ def clean_table(spot=SPOT, dividend_yield=YIELD, underlying="XYZ"):
 # --- Forwards -----------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("r, q, vol", [(0.005, 0.0, 0.1), (0.06, 0.0, 0.5), (0.03, 0.05, 0.25)])
-def test_forward_recovers_every_chain_of_the_grid(r, q, vol):
+@pytest.mark.parametrize("rate, dividend_yield, vol", [(0.005, 0.0, 0.1), (0.06, 0.0, 0.5), (0.03, 0.05, 0.25)])
+def test_forward_recovers_every_chain_of_the_grid(rate, dividend_yield, vol):
     # The grid on which the bracketed search of find_forward_baw stops in local minima.
     for years, step in [(y, s) for y in forward_grid.YEARS for s in forward_grid.STRIKE_STEPS]:
-        calls, puts, strikes, S, D, F = forward_grid.chain(r, q, vol, years, step)
+        calls, puts, strikes, S, D, F = forward_grid.chain(rate, dividend_yield, vol, years, step)
         assert chain.forward(calls, puts, strikes, S, D) == pytest.approx(F, rel=1e-9)
 
 
