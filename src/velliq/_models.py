@@ -1,7 +1,8 @@
 """The pricing models: one :class:`PricingModel` per (model, setting), each
 holding the ufuncs :mod:`velliq._ufuncs` registers for it.
 
-A model is added by one line of ``_REGISTRY``; :mod:`velliq.baw`,
+A model is added by one line of ``_REGISTRY``: its default setting is then
+the one users choose by its name; :mod:`velliq.baw`,
 :mod:`velliq.american`, velliq.chain and the command line take their models
 from here, and a name a user gives is resolved once, by :func:`pricing_model`.
 """
@@ -21,7 +22,8 @@ __all__ = ["MODELS", "MODEL_TITLES", "PricingModel", "pricing_model", "registere
 class PricingModel:
     """The ufuncs of one model at one setting, with the arguments of :mod:`velliq.baw`."""
 
-    name: str
+    name: str  # what users choose it by (``model="baw"``, ``--model baw``)
+    title: str  # what the command line's help calls it
     setting: str
     price: np.ufunc
     implied_vol: np.ufunc
@@ -30,24 +32,21 @@ class PricingModel:
     forward_pair: np.ufunc
 
 
-def _from_ufuncs(name: str, setting: str = "default") -> PricingModel:
+def _from_ufuncs(name: str, title: str, setting: str = "default") -> PricingModel:
     """The model whose ufuncs are ``<name>_<job>``, suffixed ``_<setting>`` but for the default one."""
     suffix = "" if setting == "default" else f"_{setting}"
     jobs = ("price", "implied_vol", "greeks", "implied_vol_reason", "forward_pair")
     ufuncs: list[np.ufunc] = [getattr(_ufuncs, f"{name}_{job}{suffix}") for job in jobs]
-    return PricingModel(name, setting, *ufuncs)
+    return PricingModel(name, title, setting, *ufuncs)
 
 
 # One line per (model, setting).
 _REGISTRY: Final = (
-    _from_ufuncs("baw"),
-    _from_ufuncs("american", "fast"),
-    _from_ufuncs("american"),
-    _from_ufuncs("american", "high"),
+    _from_ufuncs("baw", "Barone-Adesi-Whaley"),
+    _from_ufuncs("american", "accurate", "fast"),
+    _from_ufuncs("american", "accurate"),
+    _from_ufuncs("american", "accurate", "high"),
 )
-
-# What users call each model, at its default setting: the choices of velliq.chain and the command line.
-MODEL_TITLES: Final[Mapping[str, str]] = {"baw": "Barone-Adesi-Whaley", "american": "accurate"}
 
 
 def registered(name: str, setting: str = "default") -> PricingModel:
@@ -55,7 +54,9 @@ def registered(name: str, setting: str = "default") -> PricingModel:
     return next(model for model in _REGISTRY if (model.name, model.setting) == (name, setting))
 
 
-MODELS: Final[Mapping[str, PricingModel]] = {name: registered(name) for name in MODEL_TITLES}
+# The models users choose by name (velliq.chain's model=, the command line's --model), at their default setting.
+MODELS: Final[Mapping[str, PricingModel]] = {model.name: model for model in _REGISTRY if model.setting == "default"}
+MODEL_TITLES: Final[Mapping[str, str]] = {name: model.title for name, model in MODELS.items()}
 
 
 def pricing_model(model: str) -> PricingModel:
