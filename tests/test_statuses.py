@@ -1,6 +1,7 @@
 """Every row's status on a vendor's messy export (tests/messy_quotes.py), and
 the inputs refused or warned about where they enter."""
 
+import pickle
 import re
 
 import numpy as np
@@ -107,6 +108,7 @@ def test_a_read_error_is_the_earliest_bad_cell(cells, earliest):
     found = error.value
     assert (found.column, found.position, found.expected) == (column, position, expected)
     assert (found.row, found.value) == (table.index[position], cells[column][1])
+    assert str(pickle.loads(pickle.dumps(found))) == str(found)  # as it crosses processes (velliq.dask)
 
 
 @pytest.mark.parametrize("inputs, name", [({"rate": 4.3}, "rate"), ({"rate": RATE, "dividend_yield": 1.5}, "dividend")])

@@ -1,7 +1,7 @@
 """A quote table's columns read as numbers, dates or sides, and the error that
 names the first cell which is none, so that no caller has to look for it again."""
 
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Hashable, Mapping
 from typing import Any
 
 import numpy as np
@@ -24,13 +24,23 @@ class CellError(ValueError):
     """A cell that cannot be read as what its column holds.
 
     Attributes: ``column`` (its name), ``row`` (its index label), ``position``
-    (its row's position in the table, from 0), ``value`` and ``expected``
-    ("a number", "a date" or "a side")."""
+    (its row's position in the table, from 0), ``value``, ``expected`` ("a
+    number", "a date" or "a side") and ``problem`` (what the message says of it).
+    """
 
-    def __init__(self, column: "pd.Series[Any]", position: int, expected: str, message: str) -> None:
-        self.column, self.position, self.expected = column.name, position, expected
-        self.row, self.value = row_label(column.index[position]), column.iloc[position]
-        super().__init__(f"column {self.column!r}, row {self.row!r}: {message}")
+    def __init__(
+        self, column: Hashable, row: object, position: int, value: object, expected: str, problem: str
+    ) -> None:
+        super().__init__(column, row, position, value, expected, problem)  # the arguments pickle it
+        self.column, self.row, self.position = column, row, position
+        self.value, self.expected, self.problem = value, expected, problem
+
+    def __str__(self) -> str:
+        return f"column {self.column!r}, row {self.row!r}: {self.problem}"
+
+
+def _refused(column: "pd.Series[Any]", position: int, expected: str, problem: str) -> CellError:
+    return CellError(column.name, row_label(column.index[position]), position, column.iloc[position], expected, problem)
 
 
 def _first(refused: "pd.Series[bool] | Bools") -> int:
@@ -48,7 +58,7 @@ def floats(column: "pd.Series[Any]") -> Floats:
         if not bad.any():
             raise
         position = _first(bad)
-        raise CellError(column, position, "a number", f"{column.iloc[position]!r} is not a number") from None
+        raise _refused(column, position, "a number", f"{column.iloc[position]!r} is not a number") from None
 
 
 def dates(column: "pd.Series[Any]") -> "pd.Series[pd.Timestamp]":
@@ -61,7 +71,7 @@ def dates(column: "pd.Series[Any]") -> "pd.Series[pd.Timestamp]":
         if not bad.any():
             raise
         position = _first(bad)
-        raise CellError(column, position, "a date", f"{column.iloc[position]!r} is not a date") from None
+        raise _refused(column, position, "a date", f"{column.iloc[position]!r} is not a date") from None
 
 
 def is_call(column: "pd.Series[Any]") -> Bools:
@@ -77,7 +87,7 @@ def is_call(column: "pd.Series[Any]") -> Bools:
         known = np.array([is_side(label) for label in objects], dtype=np.bool_)
         position = _first(~known[codes] & (codes >= 0))
         value = column.iloc[position]
-        raise CellError(column, position, "a side", f"side {value!r} is not {_SIDES_ACCEPTED}") from None
+        raise _refused(column, position, "a side", f"side {value!r} is not {_SIDES_ACCEPTED}") from None
     return np.where(codes >= 0, label_sides[codes], False) if codes.size else np.zeros(0, np.bool_)
 
 
