@@ -282,13 +282,14 @@ class QuoteLayout:
             else f"column {self.dividend_yield!r} (dividend yield)",
         )
         S = S if S is not None else np.full(n, np.nan)
-        if D is None:
-            assert rate is not None  # a missing rate was refused by quote_layout
-            D = np.exp(-rate * years)
-        if F is None and dividend_yield is not None:
-            if rate is None:
+        forward_from_rates = F is None and dividend_yield is not None
+        if D is None or forward_from_rates:
+            if rate is None:  # quote_layout refused a table with neither rate nor discount
+                assert D is not None
                 rate = implied_rate(D, years)
-            F = np.asarray(forward_terms(S, rate, dividend_yield, years)[1])
+            D_of_rate, F_of_rates = forward_terms(S, rate, 0.0 if dividend_yield is None else dividend_yield, years)
+            D = np.asarray(D_of_rate) if D is None else D
+            F = np.asarray(F_of_rates) if forward_from_rates else F
         return ChainInputs(
             names=names,
             years=years,
