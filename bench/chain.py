@@ -82,7 +82,7 @@ def main(argv=None):
     model = MODELS[args.model]
     frame, arrays = table(rows)
     reps = 3
-    options = dict(rate=RATE, forward_strikes=args.forward_strikes, model=args.model)
+    options = dict(rate=RATE, forward_pairs=args.forward_strikes, model=args.model)
     if args.given_forwards:
         frame = frame.assign(forward=arrays["F"], discount=arrays["D"])
         options = dict(model=args.model)

@@ -47,11 +47,11 @@ def clean_table(spot=SPOT, dividend_yield=YIELD, underlying="XYZ"):
 # --- Forwards -----------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("r, q, vol", [(0.005, 0.0, 0.1), (0.06, 0.0, 0.5), (0.03, 0.05, 0.25)])
-def test_forward_recovers_every_chain_of_the_grid(r, q, vol):
+@pytest.mark.parametrize("rate, dividend_yield, vol", [(0.005, 0.0, 0.1), (0.06, 0.0, 0.5), (0.03, 0.05, 0.25)])
+def test_forward_recovers_every_chain_of_the_grid(rate, dividend_yield, vol):
     # The grid on which the bracketed search of find_forward_baw stops in local minima.
     for years, step in [(y, s) for y in forward_grid.YEARS for s in forward_grid.STRIKE_STEPS]:
-        calls, puts, strikes, S, D, F = forward_grid.chain(r, q, vol, years, step)
+        calls, puts, strikes, S, D, F = forward_grid.chain(rate, dividend_yield, vol, years, step)
         assert chain.forward(calls, puts, strikes, S, D) == pytest.approx(F, rel=1e-9)
 
 
@@ -141,10 +141,17 @@ def test_each_status_from_a_row_built_for_it():
     assert list(result["status"].cat.categories) == list(chain.STATUSES)
 
 
-@pytest.mark.parametrize("forward_strikes", [1, 3, None])
-def test_forward_from_the_pairs_with_most_time_value(forward_strikes):
+def test_forward_strikes_is_the_former_name_of_forward_pairs():
     table = clean_table()
-    result = chain.forwards(table, rate=RATE, forward_strikes=forward_strikes)
+    with pytest.warns(DeprecationWarning, match="forward_pairs"):
+        former = chain.forwards(table, rate=RATE, forward_strikes=1)
+    pd.testing.assert_frame_equal(former, chain.forwards(table, rate=RATE, forward_pairs=1))
+
+
+@pytest.mark.parametrize("forward_pairs", [1, 3, None])
+def test_forward_from_the_pairs_with_most_time_value(forward_pairs):
+    table = clean_table()
+    result = chain.forwards(table, rate=RATE, forward_pairs=forward_pairs)
     expected = table.groupby(["underlying", "expiry"])["true_forward"].first()
     assert np.allclose(result["forward"], expected, rtol=1e-9, atol=0)
 

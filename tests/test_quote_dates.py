@@ -14,9 +14,9 @@ from velliq import chain
     "days, shuffled, options",
     [
         (3, False, dict(rate=RATE)),
-        (3, True, dict(rate=RATE, forward_strikes=3)),
+        (3, True, dict(rate=RATE, forward_pairs=3)),
         (3, False, dict(rate=RATE, dividend_yield=YIELD)),
-        (2, False, dict(rate=RATE, model="american", forward_strikes=2)),
+        (2, False, dict(rate=RATE, model="american", forward_pairs=2)),
         # Beyond one chunk of rows, dates interleaved: whole groups are gathered wherever they lie.
         (85, True, dict(rate=RATE)),
     ],

@@ -1,6 +1,7 @@
 """Every row's status on a vendor's messy export (tests/messy_quotes.py), and
 the inputs refused or warned about where they enter."""
 
+import pickle
 import re
 
 import numpy as np
@@ -9,6 +10,7 @@ import pytest
 from messy_quotes import DATES, LABEL_STATUSES, RATE, messy_quotes
 
 from velliq import chain
+from velliq._exercise import time_value
 
 NEW_STATUSES = {"expired", "duplicate", "one_sided", "arbitrage"}
 
@@ -86,6 +88,29 @@ def test_input_errors_name_the_column_and_row(spoil, message):
     assert not row or int(row[0]) in table.index[[4, 5]]  # the spoilt row's label, not a position
 
 
+@pytest.mark.parametrize(
+    "cells, earliest",
+    [
+        ({"bid": (7, "n/a"), "strike": (3, "abc")}, ("strike", 3, "a number")),  # bid is read first
+        ({"ask": (2, "-"), "side": (6, "X")}, ("ask", 2, "a number")),  # the side, before any price
+        ({"bid": (9, "n/a"), "expiry": (5, "soon")}, ("expiry", 5, "a date")),
+    ],
+)
+def test_a_read_error_is_the_earliest_bad_cell(cells, earliest):
+    """Of several unreadable cells, the error names the earliest row's, whatever
+    order the columns are read in: column, index label, position, value and kind."""
+    table = _small().astype({column: object for column in cells})
+    for column, (position, value) in cells.items():
+        table.iloc[position, table.columns.get_loc(column)] = value
+    with pytest.raises(chain.CellError) as error:
+        chain.implied_vols(table, valuation_date="quote_date", rate=RATE)
+    column, position, expected = earliest
+    found = error.value
+    assert (found.column, found.position, found.expected) == (column, position, expected)
+    assert (found.row, found.value) == (table.index[position], cells[column][1])
+    assert str(pickle.loads(pickle.dumps(found))) == str(found)  # as it crosses processes (velliq.dask)
+
+
 @pytest.mark.parametrize("inputs, name", [({"rate": 4.3}, "rate"), ({"rate": RATE, "dividend_yield": 1.5}, "dividend")])
 def test_a_percentage_warns(inputs, name):
     with pytest.warns(UserWarning, match=f"{name}.*above 1 in magnitude"):
@@ -101,3 +126,18 @@ def test_an_expiry_keeps_its_time_of_day(hours):
     assert (result["years"] == hours * 3600 / (365 * 86400)).all() and (result["status"] != "missing_input").all()
     dated = chain.implied_vols(table, valuation_date=DATES[0], rate=RATE)
     assert (dated["years"] == (table["expiry"] - DATES[0]).dt.days / 365).all()  # date-only: days / 365 exactly
+
+
+@pytest.mark.parametrize(
+    "price, S, K, is_call, expected",
+    [
+        (5.0, 110.0, 100.0, True, -5.0),  # a call below its exercise value, 110 - 100
+        (5.0, 110.0, 100.0, False, 5.0),  # an out-of-the-money put: exercise is worth 0
+        (-0.5, 90.0, 100.0, True, -0.5),  # a negative price is below every exercise value
+        (5.0, np.nan, 100.0, False, np.nan),  # NaN flows: no spot, no exercise value (not 0)
+    ],
+)
+def test_the_time_value_that_judges_quotes(price, S, K, is_call, expected):
+    """The one time value the table judges quotes by (arbitrage, the forward's pairs);
+    the values are max(S - K, 0) and max(K - S, 0) worked by hand."""
+    np.testing.assert_equal(time_value(np.float64(price), np.float64(S), np.float64(K), is_call), expected)

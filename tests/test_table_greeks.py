@@ -28,19 +28,23 @@ def _bumped(model: str, table: pd.DataFrame) -> dict[str, np.ndarray]:
     price = pricing_model(model).price
     K, v, is_call = table.strike.values, table.iv_mid.values, (table.side == "call").values
 
-    def value(S=SPOT, vol=v, T=table.years.values, r=RATE, q=DIVIDEND_YIELD):
-        D, F = velliq.forward_terms(S, r, q, T)
+    def value(S=SPOT, vol=v, T=table.years.values, rate=RATE, dividend_yield=DIVIDEND_YIELD):
+        D, F = velliq.forward_terms(S, rate, dividend_yield, T)
         return price(S, K, D, F, vol * np.sqrt(T), is_call)
 
     h_spot, h_vol, h_years, h_rate = 1e-3 * SPOT, 1e-4, 1e-4, 1e-4
-    S, vol, T, r, q = SPOT, v, table.years.values, RATE, DIVIDEND_YIELD
+    S, vol, T, rate, dividend_yield = SPOT, v, table.years.values, RATE, DIVIDEND_YIELD
     return {
         "delta": (value(S=S + h_spot) - value(S=S - h_spot)) / (2 * h_spot),
         "gamma": (value(S=S + h_spot) - 2 * value() + value(S=S - h_spot)) / h_spot**2,
         "vega_1pct": (value(vol=vol + h_vol) - value(vol=vol - h_vol)) / (2 * h_vol) / 100,
         "theta_1d": -(value(T=T + h_years) - value(T=T - h_years)) / (2 * h_years) / 365,
-        "rho_1pct": (value(r=r + h_rate) - value(r=r - h_rate)) / (2 * h_rate) / 100,
-        "dividend_rho_1pct": (value(q=q + h_rate) - value(q=q - h_rate)) / (2 * h_rate) / 100,
+        "rho_1pct": (value(rate=rate + h_rate) - value(rate=rate - h_rate)) / (2 * h_rate) / 100,
+        "dividend_rho_1pct": (
+            value(dividend_yield=dividend_yield + h_rate) - value(dividend_yield=dividend_yield - h_rate)
+        )
+        / (2 * h_rate)
+        / 100,
     }
 
 

@@ -1,33 +1,66 @@
-"""The pricing models that velliq.chain and the command line choose by name."""
+"""The pricing models: one :class:`PricingModel` per (model, setting), each
+holding the ufuncs :mod:`velliq._ufuncs` registers for it.
+
+A model is added by one line of ``_REGISTRY``: its default setting is then
+the one users choose by its name; :mod:`velliq.baw`,
+:mod:`velliq.american`, velliq.chain and the command line take their models
+from here, and a name a user gives is resolved once, by :func:`pricing_model`.
+"""
 
 from collections.abc import Mapping
-from typing import Final, Protocol
+from dataclasses import dataclass
+from typing import Final
 
 import numpy as np
 
-from . import american, baw
+from . import _ufuncs
 
-__all__ = ["MODELS", "MODEL_TITLES", "PricingModel", "pricing_model"]
-
-
-class PricingModel(Protocol):
-    """A module (or setting) of price, implied-volatility and Greeks ufuncs
-    with the arguments of :mod:`velliq.baw`."""
-
-    @property
-    def price(self) -> np.ufunc: ...
-    @property
-    def implied_vol(self) -> np.ufunc: ...
-    @property
-    def greeks(self) -> np.ufunc: ...
+__all__ = ["MODELS", "MODEL_TITLES", "PricingModel", "pricing_model", "registered"]
 
 
-MODELS: Final[Mapping[str, PricingModel]] = {"baw": baw, "american": american}
-MODEL_TITLES: Final[Mapping[str, str]] = {"baw": "Barone-Adesi-Whaley", "american": "accurate"}
+@dataclass(frozen=True)
+class PricingModel:
+    """The ufuncs of one model at one setting, with the arguments of :mod:`velliq.baw`."""
+
+    name: str  # what users choose it by (``model="baw"``, ``--model baw``)
+    title: str  # what the command line's help calls it
+    setting: str
+    price: np.ufunc
+    implied_vol: np.ufunc
+    greeks: np.ufunc
+    implied_vol_reason: np.ufunc
+    forward_pair: np.ufunc
 
 
-def pricing_model(name: str) -> PricingModel:
-    """The model called ``name``; ``ValueError`` naming the choices for any other name."""
-    if name not in MODELS:
-        raise ValueError(f"unknown model {name!r}; choose one of {', '.join(MODELS)}")
-    return MODELS[name]
+def _from_ufuncs(name: str, title: str, setting: str = "default") -> PricingModel:
+    """The model whose ufuncs are ``<name>_<job>``, suffixed ``_<setting>`` but for the default one."""
+    suffix = "" if setting == "default" else f"_{setting}"
+    jobs = ("price", "implied_vol", "greeks", "implied_vol_reason", "forward_pair")
+    ufuncs: list[np.ufunc] = [getattr(_ufuncs, f"{name}_{job}{suffix}") for job in jobs]
+    return PricingModel(name, title, setting, *ufuncs)
+
+
+# One line per (model, setting).
+_REGISTRY: Final = (
+    _from_ufuncs("baw", "Barone-Adesi-Whaley"),
+    _from_ufuncs("american", "accurate", "fast"),
+    _from_ufuncs("american", "accurate"),
+    _from_ufuncs("american", "accurate", "high"),
+)
+
+
+def registered(name: str, setting: str = "default") -> PricingModel:
+    """The registered model ``name`` at ``setting``."""
+    return next(model for model in _REGISTRY if (model.name, model.setting) == (name, setting))
+
+
+# The models users choose by name (velliq.chain's model=, the command line's --model), at their default setting.
+MODELS: Final[Mapping[str, PricingModel]] = {model.name: model for model in _REGISTRY if model.setting == "default"}
+MODEL_TITLES: Final[Mapping[str, str]] = {name: model.title for name, model in MODELS.items()}
+
+
+def pricing_model(model: str) -> PricingModel:
+    """The model called ``model``; ``ValueError`` naming the choices for any other name."""
+    if model not in MODELS:
+        raise ValueError(f"unknown model {model!r}; choose one of {', '.join(MODELS)}")
+    return MODELS[model]

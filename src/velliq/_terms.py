@@ -1,13 +1,15 @@
-"""Forward terms from rates: the inputs every pricing function takes."""
+"""Forward terms from rates, the inputs every pricing function takes, and the rates from them."""
 
-from typing import overload
+from typing import Any, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from ._typing import Real, Reals
 
-__all__ = ["forward_terms"]
+__all__ = ["forward_terms", "implied_dividend_yield", "implied_rate"]
+
+Floats = npt.NDArray[np.floating[Any]]
 
 
 # (D, F): NumPy doubles for numbers, arrays where any argument is one.
@@ -40,3 +42,19 @@ def forward_terms(
     D = np.exp(-rate * years)
     F = spot * np.exp((rate - dividend_yield) * years)
     return D[()], F[()]
+
+
+def implied_rate(discount: Floats, years: Floats) -> Floats:
+    """The continuously compounded rate of a discount factor: -ln(discount) / years
+    (the inverse of :func:`forward_terms`'s D); NaN or infinite at no time."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rate: Floats = -np.log(discount) / years
+    return rate
+
+
+def implied_dividend_yield(spot: Floats, forward: Floats, rate: Floats, years: Floats) -> Floats:
+    """The dividend yield of a forward at ``rate``: rate - ln(forward / spot) / years
+    (the inverse of :func:`forward_terms`'s F)."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        dividend_yield: Floats = rate - np.log(forward / spot) / years
+    return dividend_yield

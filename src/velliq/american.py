@@ -10,31 +10,29 @@ the accurate price as computed: delta and gamma by differences on its boundary,
 vega, dF and dD from the boundary's derivatives by the implicit function
 theorem on its collocation equations.
 
-Three settings (``SETTINGS``): ``fast``, ``default`` and ``high``; the
-module-level ufuncs use ``default``, ``velliq.american.fast.price`` and
-``velliq.american.high.price`` the others.
+Three settings (``SETTINGS``): ``fast``, ``default`` and ``high``, each a
+``PricingModel`` holding its ufuncs; the module-level ufuncs use
+``default``, ``velliq.american.fast.price`` and ``velliq.american.high.price``
+the others.
 
 NaN where any input is NaN or not positive, and where the problem has two
 exercise boundaries, which these ufuncs do not solve: negative rates with a
-put's dividend yield below its rate (q < r < 0 in r = -ln D, q = r - ln F/S),
-and the mirror case for a call (r < q < 0).
+put's dividend yield below its rate (dividend_yield < rate < 0, where
+rate = -ln D / T and dividend_yield = rate - ln(F/S) / T), and the mirror
+case for a call (rate < dividend_yield < 0).
 
 Each setting also has ``implied_vol_reason`` and ``forward_pair``, with the
 reason codes of :mod:`velliq.baw` (``REASONS``).
 """
 
-from dataclasses import dataclass
 from typing import Final
 
-import numpy as np
-
-from . import _ufuncs
+from ._models import PricingModel, registered
 from ._ufuncs import REASONS
 
 __all__ = [
     "REASONS",
     "SETTINGS",
-    "Setting",
     "default",
     "fast",
     "forward_pair",
@@ -45,43 +43,15 @@ __all__ = [
     "price",
 ]
 
-
-@dataclass(frozen=True)
-class Setting:
-    """The ufuncs of one accuracy setting."""
-
-    price: np.ufunc
-    implied_vol: np.ufunc
-    greeks: np.ufunc
-    implied_vol_reason: np.ufunc
-    forward_pair: np.ufunc
-
-
-fast: Final = Setting(
-    _ufuncs.american_price_fast,
-    _ufuncs.american_implied_vol_fast,
-    _ufuncs.american_greeks_fast,
-    _ufuncs.american_implied_vol_reason_fast,
-    _ufuncs.american_forward_pair_fast,
-)
-default: Final = Setting(
-    _ufuncs.american_price,
-    _ufuncs.american_implied_vol,
-    _ufuncs.american_greeks,
-    _ufuncs.american_implied_vol_reason,
-    _ufuncs.american_forward_pair,
-)
-high: Final = Setting(
-    _ufuncs.american_price_high,
-    _ufuncs.american_implied_vol_high,
-    _ufuncs.american_greeks_high,
-    _ufuncs.american_implied_vol_reason_high,
-    _ufuncs.american_forward_pair_high,
-)
+fast: Final = registered("american", "fast")
+default: Final = registered("american")
+high: Final = registered("american", "high")
 price: Final = default.price
 implied_vol: Final = default.implied_vol
 greeks: Final = default.greeks
 implied_vol_reason: Final = default.implied_vol_reason
 forward_pair: Final = default.forward_pair
 
-SETTINGS: Final[dict[str, Setting]] = {"fast": fast, "default": default, "high": high}
+SETTINGS: Final[dict[str, PricingModel]] = {"fast": fast, "default": default, "high": high}
+
+Setting = PricingModel  # the former name of a setting's type, for code that names it

@@ -35,11 +35,16 @@ equals what ``velliq.norvane``'s scalar functions return for the same doubles,
 bit for bit; those keep their own results outside that domain.
 """
 
+from typing import Final
+
+from ._models import registered
 from ._ufuncs import REASONS
-from ._ufuncs import baw_forward_pair as forward_pair
-from ._ufuncs import baw_greeks as greeks
-from ._ufuncs import baw_implied_vol as implied_vol
-from ._ufuncs import baw_implied_vol_reason as implied_vol_reason
-from ._ufuncs import baw_price as price
 
 __all__ = ["REASONS", "forward_pair", "greeks", "implied_vol", "implied_vol_reason", "price"]
+
+_BAW: Final = registered("baw")
+price: Final = _BAW.price
+implied_vol: Final = _BAW.implied_vol
+greeks: Final = _BAW.greeks
+implied_vol_reason: Final = _BAW.implied_vol_reason
+forward_pair: Final = _BAW.forward_pair

@@ -10,12 +10,15 @@
   :func:`strike_forwards`: each strike's.
 - :func:`summary`: one row per (underlying, valuation date, expiry) of a result; :func:`plot_smiles`: its
   smiles (matplotlib, imported on the first plot).
+- :class:`CellError`: the error naming a cell that is no number, date or
+  side (its ``column``, ``row`` and ``value``).
 - :func:`group_columns`: the columns that group rows by forward, for work
   split across chunks or Dask partitions. Tables of many quote dates name
   their column of dates as ``valuation_date``.
 """
 
 from .._models import MODELS
+from .cells import CellError
 from .forward_search import FORWARD_COLUMNS, forward, strike_forwards
 from .greeks import GREEK_COLUMNS
 from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, ValuationDateError, group_columns
@@ -25,6 +28,7 @@ from .statuses import STATUSES
 from .table import forwards, implied_vols, result_columns
 
 __all__ = [
+    "CellError",
     "FORWARD_COLUMNS",
     "GREEK_COLUMNS",
     "MODELS",

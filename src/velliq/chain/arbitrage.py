@@ -28,6 +28,7 @@ so it is removed first and alone.
 
 import numpy as np
 
+from .._exercise import time_value
 from ._arrays import Bools, Floats, Ints, run_starts
 
 __all__ = ["arbitrage_rows"]
@@ -88,8 +89,7 @@ def arbitrage_rows(
     blamed = np.zeros(strike.size, dtype=np.bool_)
     bid, ask = np.where(np.isnan(bid), mid, bid), np.where(np.isnan(ask), mid, ask)
     with np.errstate(invalid="ignore"):
-        intrinsic = np.where(is_call, S - strike, strike - S)
-        rows = np.flatnonzero(judged & (group >= 0) & ~(ask < intrinsic))
+        rows = np.flatnonzero(judged & (group >= 0) & ~(time_value(ask, S, strike, is_call) < 0))
     order = rows[np.lexsort((strike[rows], is_call[rows], group[rows]))]
     key = group[order] * 2 + is_call[order]
     starts = run_starts(key)

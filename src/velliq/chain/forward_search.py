@@ -33,10 +33,11 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from .._exercise import time_value
+from .._models import PricingModel, pricing_model
 from ..baw import REASONS
 from ._arrays import Bools, Floats, Ints, run_starts
 from .inputs import ChainInputs
-from .statuses import reason_kernels
 
 __all__ = [
     "FORWARD_COLUMNS",
@@ -79,38 +80,38 @@ class _Pairs:
 @dataclass(frozen=True)
 class ForwardEstimates:
     """Per group: the forward, its consistent range [lo, hi], the count of
-    strikes whose range contains it and of the solved pairs that did not settle."""
+    strikes whose range contains it (its support) and of the solved pairs that did not settle."""
 
     forward: Floats
     lo: Floats
     hi: Floats
-    strikes: Ints
+    support: Ints
     unsettled: Ints
 
 
-def _time_value(pairs: _Pairs) -> Floats:
+def _thinner_time_value(pairs: _Pairs) -> Floats:
     """Per pair, the time value of its thinner side's mid (NaN or <= 0: unusable)."""
-    call_mid: Floats = pairs.quotes[1]
-    put_mid: Floats = pairs.quotes[4]
-    return np.minimum(call_mid - np.maximum(pairs.S - pairs.K, 0), put_mid - np.maximum(pairs.K - pairs.S, 0))
+    call = time_value(pairs.quotes[1], pairs.S, pairs.K, True)
+    put = time_value(pairs.quotes[4], pairs.S, pairs.K, False)
+    return np.minimum(call, put)
 
 
 def _summed_spread(pairs: _Pairs) -> Floats:
     """Per pair, (call ask - call bid + put ask - put bid) / D; a missing bid
     counts as zero, a missing ask makes it infinite."""
-    q = pairs.quotes
-    spread: Floats = (q[2] - np.fmax(q[0], 0) + q[5] - np.fmax(q[3], 0)) / pairs.D
+    quotes = pairs.quotes
+    spread: Floats = (quotes[2] - np.fmax(quotes[0], 0) + quotes[5] - np.fmax(quotes[3], 0)) / pairs.D
     return np.where(np.isnan(spread), np.inf, spread)
 
 
 def _select(pairs: _Pairs, max_pairs: int | None) -> Ints:
     """The informative usable pairs, at most ``max_pairs`` per group (the most time value first)."""
     with np.errstate(invalid="ignore", divide="ignore"):
-        time_value = _time_value(pairs)
+        thinner = _thinner_time_value(pairs)
         spread = _summed_spread(pairs)
-        usable = np.flatnonzero((time_value > 0) & (pairs.S > 0) & (pairs.D > 0))
+        usable = np.flatnonzero((thinner > 0) & (pairs.S > 0) & (pairs.D > 0))
     group, spread = pairs.group[usable], spread[usable]
-    order = np.lexsort((pairs.K[usable], -time_value[usable], group))  # the strike breaks ties: any row order
+    order = np.lexsort((pairs.K[usable], -thinner[usable], group))  # the strike breaks ties: any row order
     group, spread, usable = group[order], spread[order], usable[order]
     if usable.size == 0:
         return usable
@@ -148,12 +149,10 @@ def _weighted_medians(group: Ints, values: Floats, weights: Floats, n_groups: in
     return medians
 
 
-def _estimate(pairs: _Pairs, chosen: Ints, n_groups: int, model: str) -> ForwardEstimates:
+def _estimate(pairs: _Pairs, chosen: Ints, n_groups: int, model: PricingModel) -> ForwardEstimates:
     """Per group, the forward from its chosen pairs, solved in one kernel call."""
-    q = pairs.quotes[:, chosen]
-    F_mid, F_lo, F_hi, reason = reason_kernels(model).forward_pair(
-        pairs.S[chosen], pairs.K[chosen], pairs.D[chosen], *q
-    )
+    quotes = pairs.quotes[:, chosen]
+    F_mid, F_lo, F_hi, reason = model.forward_pair(pairs.S[chosen], pairs.K[chosen], pairs.D[chosen], *quotes)
     group = pairs.group[chosen]
     unsettled = np.bincount(group[reason == _UNSETTLED], minlength=n_groups)
     ok = reason == _OK
@@ -165,12 +164,12 @@ def _estimate(pairs: _Pairs, chosen: Ints, n_groups: int, model: str) -> Forward
     forward = _weighted_medians(group, F_mid, (F_hi - F_lo) ** -2.0, n_groups)
     at = forward[group]
     supports = (F_lo <= at) & (at <= F_hi)
-    strikes = np.bincount(group[supports], minlength=n_groups)
+    support = np.bincount(group[supports], minlength=n_groups)
     lo, hi = np.full(n_groups, -np.inf), np.full(n_groups, np.inf)
     np.maximum.at(lo, group[supports], F_lo[supports])
     np.minimum.at(hi, group[supports], F_hi[supports])
-    lo[strikes == 0], hi[strikes == 0] = np.nan, np.nan
-    return ForwardEstimates(forward, lo, hi, strikes, unsettled)
+    lo[support == 0], hi[support == 0] = np.nan, np.nan
+    return ForwardEstimates(forward, lo, hi, support, unsettled)
 
 
 def _pairs_of_rows(group: Ints, inputs: ChainInputs, usable: Bools | None) -> _Pairs:
@@ -203,36 +202,46 @@ def _pairs_of_rows(group: Ints, inputs: ChainInputs, usable: Bools | None) -> _P
 
 
 def _group_estimates(
-    group: Ints, n_groups: int, inputs: ChainInputs, max_strikes: int | None, model: str, usable: Bools | None
+    group: Ints, n_groups: int, inputs: ChainInputs, max_pairs: int | None, model: PricingModel, usable: Bools | None
 ) -> ForwardEstimates:
     """Per group (numbered by ``group``, -1 for none), the estimate from its ``usable`` rows."""
     pairs = _pairs_of_rows(group, inputs, usable)
-    chosen = _select(pairs, _INFORMATIVE_PAIRS if max_strikes is None else max_strikes)
+    chosen = _select(pairs, _INFORMATIVE_PAIRS if max_pairs is None else max_pairs)
     return _estimate(pairs, chosen, n_groups, model)
 
 
 def estimated_forwards(
-    group: Ints, n_groups: int, inputs: ChainInputs, max_strikes: int | None, model: str, usable: Bools | None = None
+    group: Ints,
+    n_groups: int,
+    inputs: ChainInputs,
+    max_pairs: int | None,
+    model: PricingModel,
+    usable: Bools | None = None,
 ) -> Floats:
     """Per row, its group's forward from the group's ``usable`` quotes (NaN outside any group)."""
-    estimates = _group_estimates(group, n_groups, inputs, max_strikes, model, usable)
+    estimates = _group_estimates(group, n_groups, inputs, max_pairs, model, usable)
     return np.where(group >= 0, estimates.forward[group], np.nan)
 
 
 def forward_columns(
-    group: Ints, n_groups: int, inputs: ChainInputs, max_strikes: int | None, model: str, usable: Bools | None = None
+    group: Ints,
+    n_groups: int,
+    inputs: ChainInputs,
+    max_pairs: int | None,
+    model: PricingModel,
+    usable: Bools | None = None,
 ) -> dict[str, npt.NDArray[Any]]:
     """Per row, its group's ``FORWARD_COLUMNS``: the given forward (with no
-    range and no strikes) or the estimate."""
+    range and no support) or the estimate."""
     if inputs.F is not None:
         n = len(inputs.F)
         nan, zero = np.full(n, np.nan), np.zeros(n, np.intp)
         return dict(zip(FORWARD_COLUMNS, (inputs.F, nan, nan.copy(), zero, zero.copy())))
-    estimates = _group_estimates(group, n_groups, inputs, max_strikes, model, usable)
+    estimates = _group_estimates(group, n_groups, inputs, max_pairs, model, usable)
     keyed = group >= 0
     per_group = (estimates.forward, estimates.lo, estimates.hi)
     floats = [np.where(keyed, values[group], np.nan) for values in per_group]
-    counts = [np.where(keyed, values[group], 0) for values in (estimates.strikes, estimates.unsettled)]
+    counts = [np.where(keyed, values[group], 0) for values in (estimates.support, estimates.unsettled)]
     return dict(zip(FORWARD_COLUMNS, (*floats, *counts)))
 
 
@@ -286,7 +295,7 @@ def strike_forwards(
     C, P, K, S, D = np.broadcast_arrays(
         *(np.asarray(a, dtype=np.float64) for a in (calls, puts, strikes, spot, discount))
     )
-    F_mid, _, _, reason = reason_kernels(model).forward_pair(S, K, D, C, C, C, P, P, P)
+    F_mid, _, _, reason = pricing_model(model).forward_pair(S, K, D, C, C, C, P, P, P)
     return np.where(reason == _OK, F_mid, np.nan)
 
 
@@ -324,5 +333,5 @@ def forward(
     """
     C, P, K = (np.atleast_1d(np.asarray(a, dtype=np.float64)) for a in (calls, puts, strikes))
     pairs = _exact_pairs(C, P, K, spot, discount)
-    estimates = _estimate(pairs, _select(pairs, None), 1, model)
+    estimates = _estimate(pairs, _select(pairs, None), 1, pricing_model(model))
     return float(estimates.forward[0]) if estimates.forward.size else math.nan

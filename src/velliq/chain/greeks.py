@@ -4,6 +4,7 @@ from typing import Final
 
 import numpy as np
 
+from .._terms import implied_dividend_yield, implied_rate
 from ._arrays import Bools, Floats
 from .inputs import YEAR_DAYS
 
@@ -26,19 +27,20 @@ def desk_greeks(
     """The ``GREEK_COLUMNS`` from a model's ``(delta, gamma, vega, dF, dD)`` at
     total volatility ``sigma``; NaN where ``missing``.
 
-    With S fixed, D = exp(-r T), F = S exp((r - q) T) and sigma = v sqrt(T),
-    so the forward-terms derivatives (dF with S and D fixed, dD with S and F
-    fixed, vega per unit of sigma) chain to those in r, q and T.
+    With S fixed, D = exp(-rate T), F = S exp((rate - dividend_yield) T) and
+    sigma = vol sqrt(T), so the forward-terms derivatives (dF with S and D
+    fixed, dD with S and F fixed, vega per unit of sigma) chain to those in
+    the rate, the dividend yield and T.
     """
     delta, gamma, vega, dF, dD = forward_greeks
     with np.errstate(divide="ignore", invalid="ignore"):
         T = np.where(years > 0, years, np.nan)
-        r = -np.log(D) / T
-        q = r - np.log(F / S) / T
+        rate = implied_rate(D, T)
+        dividend_yield = implied_dividend_yield(S, F, rate, T)
         root_t = np.sqrt(T)
         d_rate = T * (F * dF - D * dD)
         d_dividend = -T * F * dF
-        d_years = vega * sigma / (2.0 * T) - r * D * dD + (r - q) * F * dF
+        d_years = vega * sigma / (2.0 * T) - rate * D * dD + (rate - dividend_yield) * F * dF
     columns = {
         "delta": delta,
         "gamma": gamma,

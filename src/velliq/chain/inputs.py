@@ -5,15 +5,18 @@ import datetime as dt
 import warnings
 from collections.abc import Container, Hashable
 from dataclasses import dataclass, fields, replace
-from typing import Any, Final, TypeAlias, TypedDict
+from typing import Final, TypeAlias, TypedDict
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from .._sides import is_side, sides
-from .._terms import forward_terms
+from .._terms import forward_terms, implied_rate
 from ._arrays import Bools, Floats
+from .cells import CellError, Reader, earliest_error
+from .cells import dates as _dates
+from .cells import floats as _floats
+from .cells import is_call as _is_call
 
 __all__ = [
     "YEAR_DAYS",
@@ -27,7 +30,6 @@ __all__ = [
     "group_columns",
     "group_keys",
     "quote_layout",
-    "row_label",
 ]
 
 YEAR_DAYS: Final = 365.0  # Actual/365 Fixed
@@ -180,55 +182,12 @@ def _source(columns: "pd.Index[str]", value: Input, name: str) -> Source:
     return float(value)
 
 
-def row_label(label: object) -> object:
-    """An index label as it prints for a user (a NumPy integer as a plain one)."""
-    return label.item() if isinstance(label, np.generic) else label
-
-
-def _floats(column: "pd.Series[Any]") -> Floats:
-    """A column as float64 (missing values NaN); ``ValueError`` naming the
-    column and the row of a cell that is no number."""
-    try:
-        return column.to_numpy(np.float64, na_value=np.nan)
-    except (TypeError, ValueError):
-        numbers = pd.to_numeric(column, errors="coerce")
-        bad = numbers.isna() & column.notna()
-        if not bad.any():
-            raise
-        position = int(np.flatnonzero(bad.to_numpy())[0])
-        raise ValueError(
-            f"column {column.name!r}, row {row_label(column.index[position])!r}: "
-            f"{column.iloc[position]!r} is not a number"
-        ) from None
-
-
 def _values(quotes: pd.DataFrame, source: Source) -> Floats | None:
     if source is None:
         return None
     if isinstance(source, str):
         return _floats(quotes[source])
     return np.full(len(quotes), source)
-
-
-def _is_call(column: "pd.Series[Any]") -> Bools:
-    """:func:`velliq.sides` of a column, read once per distinct label; False
-    where the side is missing. ``ValueError`` naming the column and the first
-    row whose side is none."""
-    if pd.api.types.is_bool_dtype(column) and not isinstance(column.dtype, pd.CategoricalDtype):
-        return column.to_numpy(np.bool_)
-    codes, labels = pd.factorize(column)  # missing values: code -1; a categorical's unused categories left out
-    objects = np.asarray(labels, dtype=object)
-    try:
-        label_sides = np.asarray(sides(objects), dtype=np.bool_)
-    except ValueError:
-        known = np.array([is_side(label) for label in objects], dtype=np.bool_)
-        position = int(np.flatnonzero(~known[codes] & (codes >= 0))[0])
-        raise ValueError(
-            f"column {column.name!r}, row {row_label(column.index[position])!r}: "
-            f"side {column.iloc[position]!r} is not 'c'/'call' or 'p'/'put' "
-            "(any case), True/False, or 1/-1"
-        ) from None
-    return np.where(codes >= 0, label_sides[codes], False) if codes.size else np.zeros(0, np.bool_)
 
 
 def _warn_percent(values: Floats | None, name: str) -> None:
@@ -263,7 +222,7 @@ class QuoteLayout:
         """Per row, its valuation date when a column gives them."""
         if self.names.valuation_date is None:
             return None
-        return pd.to_datetime(quotes[self.names.valuation_date]).to_numpy()
+        return _dates(quotes[self.names.valuation_date]).to_numpy()
 
     def years(self, quotes: pd.DataFrame, dates: Dates | None) -> Floats:
         """Per row, the time to expiry in years (Actual/365 Fixed for dates)."""
@@ -283,8 +242,22 @@ class QuoteLayout:
             raise ValueError(
                 f"column {self.names.expiry!r} holds dates: give valuation_date (or expiries as year fractions)"
             )
-        seconds = (pd.to_datetime(expiry) - start).dt.total_seconds()  # a time of day counts
+        seconds = (_dates(expiry) - start).dt.total_seconds()  # a time of day counts
         return seconds.to_numpy(np.float64) / _YEAR_SECONDS
+
+    def first_bad_cell(self, quotes: pd.DataFrame, error: CellError) -> CellError:
+        """Of every cell these inputs are read from, the one in the earliest row
+        that cannot be read (``error``, met first, being one)."""
+        names = self.names
+        given = (self.spot, self.rate, self.dividend_yield, self.discount, self.forward)
+        readers: dict[str, Reader] = {c: _floats for c in (names.strike, names.bid, names.ask, names.price)}
+        readers |= {c: _floats for c in given if isinstance(c, str)}
+        expiry = names.expiry
+        readers[expiry] = _floats if pd.api.types.is_numeric_dtype(quotes[expiry]) else _dates
+        if names.valuation_date is not None:
+            readers.setdefault(names.valuation_date, _dates)
+        readers[names.side] = _is_call
+        return earliest_error(quotes, readers, error)
 
     def is_call(self, quotes: pd.DataFrame) -> Bools:
         return _is_call(quotes[self.names.side])
@@ -299,24 +272,24 @@ class QuoteLayout:
         bid, ask = column(names.bid), column(names.ask)
         mid = column(names.price) if names.price in quotes else 0.5 * (bid + ask)
         D, F = _values(quotes, self.discount), _values(quotes, self.forward)
-        S, r = _values(quotes, self.spot), _values(quotes, self.rate)
-        q = _values(quotes, self.dividend_yield)
-        _warn_percent(r, "rate" if not isinstance(self.rate, str) else f"column {self.rate!r} (rate)")
+        S, rate = _values(quotes, self.spot), _values(quotes, self.rate)
+        dividend_yield = _values(quotes, self.dividend_yield)
+        _warn_percent(rate, "rate" if not isinstance(self.rate, str) else f"column {self.rate!r} (rate)")
         _warn_percent(
-            q,
+            dividend_yield,
             "dividend_yield"
             if not isinstance(self.dividend_yield, str)
             else f"column {self.dividend_yield!r} (dividend yield)",
         )
         S = S if S is not None else np.full(n, np.nan)
-        if D is None:
-            assert r is not None  # a missing rate was refused by quote_layout
-            D = np.exp(-r * years)
-        if F is None and q is not None:
-            if r is None:
-                with np.errstate(divide="ignore", invalid="ignore"):
-                    r = -np.log(D) / years
-            F = np.asarray(forward_terms(S, r, q, years)[1])
+        forward_from_rates = F is None and dividend_yield is not None
+        if D is None or forward_from_rates:
+            if rate is None:  # quote_layout refused a table with neither rate nor discount
+                assert D is not None
+                rate = implied_rate(D, years)
+            D_of_rate, F_of_rates = forward_terms(S, rate, 0.0 if dividend_yield is None else dividend_yield, years)
+            D = np.asarray(D_of_rate) if D is None else D
+            F = np.asarray(F_of_rates) if forward_from_rates else F
         return ChainInputs(
             names=names,
             years=years,

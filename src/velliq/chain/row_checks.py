@@ -11,7 +11,8 @@ import pandas as pd
 
 from ._arrays import Bools, Floats, Ints
 from .arbitrage import arbitrage_rows
-from .inputs import SPOT_TOLERANCE, ChainInputs, ColumnNames, row_label
+from .cells import row_label
+from .inputs import SPOT_TOLERANCE, ChainInputs, ColumnNames
 from .repeats import duplicate_rows
 from .statuses import RowFlags
 

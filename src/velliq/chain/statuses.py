@@ -1,12 +1,11 @@
 """Why a row of the quote table has no volatility, or one to doubt: one status per row."""
 
-from typing import Final, Protocol, cast
+from typing import Final
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from .._models import pricing_model
 from ..baw import REASONS
 from ._arrays import Bools, Floats
 
@@ -14,9 +13,7 @@ __all__ = [
     "NO_MID_VOLATILITY",
     "NO_VOLATILITY",
     "STATUSES",
-    "ReasonKernels",
     "RowFlags",
-    "reason_kernels",
     "reason_statuses",
     "row_statuses",
 ]
@@ -62,20 +59,6 @@ _REASON_STATUS: Final = np.array(
     [_CODE.get(name, _CODE["no_solution"]) for name in REASONS],
     dtype=np.int8,
 )
-
-
-class ReasonKernels(Protocol):
-    """The ufuncs of a model that say why they give no answer (:mod:`velliq.baw`)."""
-
-    @property
-    def implied_vol_reason(self) -> np.ufunc: ...
-    @property
-    def forward_pair(self) -> np.ufunc: ...
-
-
-def reason_kernels(model: str) -> ReasonKernels:
-    """The model called ``model`` (``ValueError`` for an unknown name), with its reason-giving ufuncs."""
-    return cast(ReasonKernels, pricing_model(model))
 
 
 def reason_statuses(reasons: npt.NDArray[np.int8]) -> npt.NDArray[np.int8]:

@@ -1,6 +1,8 @@
 """Implied volatilities and forwards of a long quote table, one row per quote."""
 
-from collections.abc import Callable
+import contextlib
+import warnings
+from collections.abc import Callable, Iterator
 from typing import Final, Unpack
 
 import numpy as np
@@ -9,12 +11,13 @@ import pandas as pd
 from .._models import PricingModel, pricing_model
 from .._threads import workers as _workers
 from ._arrays import Bools, Floats
+from .cells import CellError
 from .chunks import Rows, group_chunks
 from .forward_search import estimated_forwards, forward_columns
 from .greeks import GREEK_COLUMNS, desk_greeks
 from .inputs import ChainInputs, QuoteInputs, QuoteLayout, group_keys, quote_layout
 from .row_checks import RowChecks, check_rows
-from .statuses import NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, reason_kernels, row_statuses
+from .statuses import NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, row_statuses
 
 __all__ = ["forwards", "implied_vols", "result_columns"]
 
@@ -23,16 +26,17 @@ def forwards(
     quotes: pd.DataFrame,
     *,
     model: str = "baw",
-    forward_strikes: int | None = None,
+    forward_pairs: int | None = None,
     workers: int | None = None,
+    forward_strikes: int | None = None,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """The forward of each (underlying, expiry) of a long quote table.
 
     Parameters
     ----------
-    quotes, model, forward_strikes, workers, **inputs
-        As for :func:`implied_vols`.
+    quotes, model, forward_pairs, workers, **inputs
+        As for :func:`implied_vols` (``forward_strikes`` too).
 
     Returns
     -------
@@ -47,11 +51,15 @@ def forwards(
         ``forward_unsettled`` (the pairs solved whose forward did not
         settle); NaN and 0 for a given forward.
     """
-    layout, years, is_call, keys = _layout_and_groups(quotes, inputs)
-    table = layout.read(quotes, years, is_call)
+    pricing = pricing_model(model)
+    max_pairs = _pair_cap(forward_pairs, forward_strikes)
+    layout = quote_layout(quotes, **inputs)
+    with _earliest_bad_cell(layout, quotes):
+        years, is_call, keys = _years_sides_groups(layout, quotes)
+        table = layout.read(quotes, years, is_call)
     checks = check_rows(keys, table, quotes.index)
     with _workers(workers):
-        columns = forward_columns(checks.group, checks.n_groups, table, forward_strikes, model, checks.usable)
+        columns = forward_columns(checks.group, checks.n_groups, table, max_pairs, pricing, checks.usable)
     frame = keys.assign(years=table.years, discount=table.D, **columns)
     names = {
         "underlying_key": layout.names.underlying,
@@ -63,12 +71,34 @@ def forwards(
     return first
 
 
-def _layout_and_groups(quotes: pd.DataFrame, inputs: QuoteInputs) -> tuple[QuoteLayout, Floats, Bools, pd.DataFrame]:
-    """Where the table's inputs are, and per row its years, side and group keys."""
-    layout = quote_layout(quotes, **inputs)
+def _pair_cap(forward_pairs: int | None, forward_strikes: int | None) -> int | None:
+    """The cap on the pairs solved per expiry, from ``forward_pairs`` or its former name."""
+    if forward_strikes is None:
+        return forward_pairs
+    warnings.warn(
+        "forward_strikes= is now forward_pairs= (forward_strikes names the count of supporting strikes)",
+        DeprecationWarning,
+        stacklevel=3,
+    )
+    if forward_pairs is not None:
+        raise TypeError("give forward_pairs=, not both it and forward_strikes=")
+    return forward_strikes
+
+
+@contextlib.contextmanager
+def _earliest_bad_cell(layout: QuoteLayout, quotes: pd.DataFrame) -> Iterator[None]:
+    """Raises the table's earliest cell that cannot be read in place of the first one met."""
+    try:
+        yield
+    except CellError as error:
+        raise layout.first_bad_cell(quotes, error) from None
+
+
+def _years_sides_groups(layout: QuoteLayout, quotes: pd.DataFrame) -> tuple[Floats, Bools, pd.DataFrame]:
+    """Per row, its years, side and group keys."""
     dates = layout.dates(quotes)
     years = layout.years(quotes, dates)
-    return layout, years, layout.is_call(quotes), group_keys(quotes, layout.names, years, dates)
+    return years, layout.is_call(quotes), group_keys(quotes, layout.names, years, dates)
 
 
 def result_columns(greeks: bool = False) -> tuple[str, ...]:
@@ -90,10 +120,11 @@ def implied_vols(
     quotes: pd.DataFrame,
     *,
     model: str = "baw",
-    forward_strikes: int | None = None,
+    forward_pairs: int | None = None,
     workers: int | None = None,
     greeks: bool = False,
     progress: Callable[[int], object] | None = None,
+    forward_strikes: int | None = None,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """Implied volatilities of a long quote table, one row per quote.
@@ -112,13 +143,14 @@ def implied_vols(
     model : {"baw", "american"}
         The prices: Barone-Adesi-Whaley (:mod:`velliq.baw`) or the accurate
         price (:mod:`velliq.american`).
-    forward_strikes : int, optional
+    forward_pairs : int, optional
         Without a forward or a dividend yield, each (underlying, expiry) gets
         its forward from its own quotes: the median of the strikes'
         forwards weighted by the precision their bid-ask spreads give, over
         the informative strikes (summed call and put spread within 4 times
         the expiry's tightest), at most 6 of them (or n), the nearest the
-        money first (velliq.chain.forward_search).
+        money first (velliq.chain.forward_search). ``forward_strikes`` is its
+        former name (a ``DeprecationWarning``).
     workers : int, optional
         Native threads to compute on (all cores for None, as
         :func:`velliq.workers`).
@@ -169,15 +201,20 @@ def implied_vols(
 
     Raises
     ------
+    CellError
+        A ``ValueError`` naming the earliest row's cell that is no number,
+        date or side (its ``column``, ``row``, ``position`` and ``value``).
     ValueError
-        Naming the column (and the row, for one cell): a cell that is no
-        number, a side that is none, expiries as integers that read as dates
+        Naming the column: expiries as integers that read as dates
         (20250620), a group of several spots (add an ``underlying`` column).
         A ``rate`` or ``dividend_yield`` above 1 in magnitude warns
         (``UserWarning``) of a likely percentage.
     """
     pricing = pricing_model(model)
-    layout, years, is_call, keys = _layout_and_groups(quotes, inputs)
+    max_pairs = _pair_cap(forward_pairs, forward_strikes)
+    layout = quote_layout(quotes, **inputs)
+    with _earliest_bad_cell(layout, quotes):
+        years, is_call, keys = _years_sides_groups(layout, quotes)
     n = len(quotes)
     if not years.flags.owndata:  # a view of the input's column: the result gets its own
         years = years.copy()
@@ -186,7 +223,7 @@ def implied_vols(
     added = {name: np.empty(n) for name in names}
     status_codes = np.empty(n, dtype=np.int8)
     categories = pd.Index(list(STATUSES))
-    with _workers(workers):
+    with _workers(workers), _earliest_bad_cell(layout, quotes):
         for rows in chunks:
             part = quotes.iloc[rows]
             table = layout.read(part, years[rows], is_call[rows])
@@ -194,8 +231,8 @@ def implied_vols(
             checks = check_rows(part_keys, table, part.index)
             F = table.F
             if F is None:
-                F = estimated_forwards(checks.group, checks.n_groups, table, forward_strikes, model, checks.usable)
-            computed, status = _implied_vols(pricing, model, table, F, checks, greeks)
+                F = estimated_forwards(checks.group, checks.n_groups, table, max_pairs, pricing, checks.usable)
+            computed, status = _implied_vols(pricing, table, F, checks, greeks)
             for name, values in computed.items():
                 added[name][rows] = values
             status_codes[rows] = status.codes
@@ -214,21 +251,21 @@ _BY_CODE_NO_MID_VOLATILITY: Final = np.isin(STATUSES, list(NO_MID_VOLATILITY))
 
 
 def _implied_vols(
-    pricing: PricingModel, model: str, table: ChainInputs, F: Floats, checks: RowChecks, greeks: bool
+    pricing: PricingModel, table: ChainInputs, F: Floats, checks: RowChecks, greeks: bool
 ) -> "tuple[dict[str, Floats], pd.Categorical[str]]":
     """One chunk's discount, forward, volatilities and vega (and Greeks), and its statuses."""
     S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
     quoted = {"bid": table.bid, "mid": table.mid, "ask": table.ask}
-    mid_vol, mid_reason = reason_kernels(model).implied_vol_reason(table.mid, S, strike, D, F, is_call)
+    mid_sigma, mid_reason = pricing.implied_vol_reason(table.mid, S, strike, D, F, is_call)
     sigma: dict[str, Floats] = {
-        k: mid_vol if k == "mid" else pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted
+        k: mid_sigma if k == "mid" else pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted
     }
     if greeks:
         forward_greeks = pricing.greeks(S, strike, D, F, sigma["mid"], is_call)
-        vega = forward_greeks[2].copy()  # annualised in place below
+        vega_per_sigma = forward_greeks[2]
     else:
-        vega, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
-        pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega, scratch, scratch))
+        vega_per_sigma, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
+        pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega_per_sigma, scratch, scratch))
         del scratch
     status = row_statuses(checks.flags, F, checks.duplicate, checks.arbitrage, mid_reason)
     with np.errstate(invalid="ignore"):
@@ -238,9 +275,9 @@ def _implied_vols(
     no_mid = _BY_CODE_NO_MID_VOLATILITY[status.codes]
     one_sided = no_mid & ~bad
     desk = desk_greeks(forward_greeks, S, D, F, sigma["mid"], years, no_mid) if greeks else {}
-    for k in sigma:  # annualised in place
-        np.divide(sigma[k], root_t, out=sigma[k])
-        sigma[k][no_mid if k == "mid" else bad | (one_sided & no_side[k])] = np.nan
-    np.multiply(vega, root_t, out=vega)
+    vol = {k: sigma[k] / root_t for k in sigma}  # annual volatilities
+    for k in vol:
+        vol[k][no_mid if k == "mid" else bad | (one_sided & no_side[k])] = np.nan
+    vega = vega_per_sigma * root_t  # per unit of annual volatility
     vega[no_mid] = np.nan
-    return {"discount": D, "forward": F, **{f"iv_{k}": sigma[k] for k in sigma}, "vega": vega, **desk}, status
+    return {"discount": D, "forward": F, **{f"iv_{k}": vol[k] for k in vol}, "vega": vega, **desk}, status

@@ -1,0 +1,117 @@
+"""The ``velliq`` command line.
+
+``velliq vols QUOTES`` reads a quote table (CSV, gzip-compressed CSV or
+Parquet), computes its implied volatilities with :func:`velliq.chain.implied_vols`
+by either model (Barone-Adesi-Whaley or the accurate American price), prints
+the per-expiry summary, and writes the table and the smiles on request.
+Vendor files keep their own column names: ``--column side=type`` maps an
+input onto the file's column, and ``--valuation-date`` names a date or a
+column of quote dates (one file, many dates). Column names are read without
+surrounding spaces. Exit status: 0 on success, 2 for a usage error (bad
+arguments, a missing column, a file that cannot be read, a cell that is not
+a number, date or side), 130 when interrupted, 143 when terminated, 1 for any
+other failure. The output files appear whole or not at all: each is written
+under a temporary name beside it and renamed into place once complete.
+
+pandas, and matplotlib for ``--plot``, are imported only once a command runs.
+"""
+
+import argparse
+import signal
+import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+from .arguments import NUMBER_OPTIONS, column_mapping, parser
+from .output_files import pending_files
+from .reading import cell_error, file_format, read
+from .reporting import implied_vols, summary_text
+from .usage import UsageError, needs, one_line
+from .writing import check_paths, plot, write
+
+__all__ = ["main"]
+
+
+class Terminated(BaseException):
+    """SIGTERM, raised in the main thread so that the output files are cleaned up as on Ctrl-C."""
+
+
+def vols(args: argparse.Namespace) -> int:
+    """``velliq vols``: read, compute, print the summary, write the outputs."""
+    needs("pandas", "velliq vols")
+    source = Path(args.quotes)
+    if args.output is not None and file_format(args.output) == "parquet":
+        needs("pyarrow", "writing Parquet")
+    check_paths(source, {"-o": args.output, "--plot": args.plot})
+    if args.plot is not None:
+        needs("matplotlib", "--plot")
+
+    from .. import chain
+
+    quotes = read(source)
+    columns = column_mapping(args, list(quotes.columns))
+    expiry = columns.get("expiry", "expiry")
+    if args.valuation_date is None and expiry in quotes.columns and quotes[expiry].dtype.kind not in "iuf":
+        raise UsageError("the expiries are dates: give --valuation-date")
+    options: dict[str, Any] = dict(
+        valuation_date=args.valuation_date,
+        model=args.model,
+        forward_pairs=args.forward_pairs,
+        workers=args.workers,
+        **columns,
+    )
+    if args.greeks:
+        options["greeks"] = True
+    for name in NUMBER_OPTIONS:
+        if getattr(args, name) is not None:
+            options[name] = getattr(args, name)
+    try:
+        result = implied_vols(quotes, options)
+    except (chain.MissingColumnsError, chain.ValuationDateError) as error:
+        raise UsageError(str(error)) from error
+    except chain.CellError as error:
+        raise cell_error(error, options, source) from error
+
+    print(summary_text(result, options))
+    with pending_files() as files:
+        if args.output is not None:
+            write(result, files.temporary(args.output))
+        if args.plot is not None:
+            plot(result, files.temporary(args.plot), args.plot_underlying, options)
+    if args.output is not None:
+        print(f"wrote {len(result)} rows to {args.output}", file=sys.stderr)
+    if args.plot is not None:
+        print(f"wrote {args.plot}", file=sys.stderr)
+    return 0
+
+
+def terminate(signum: int, frame: object) -> None:
+    raise Terminated
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line ``argv`` (``sys.argv[1:]`` for None); returns its exit status."""
+    args = parser().parse_args(argv)
+    previous = signal.signal(signal.SIGTERM, terminate)
+    try:
+        status: int = vols(args)
+        return status
+    except KeyboardInterrupt:
+        print("velliq: interrupted", file=sys.stderr)
+        return 128 + signal.SIGINT
+    except Terminated:
+        print("velliq: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
+    except UsageError as error:
+        if args.debug:
+            raise
+        command_parser: argparse.ArgumentParser = args.parser
+        command_parser.error(str(error))
+    except Exception as error:
+        if args.debug:
+            raise
+        print(f"velliq {args.command}: error: {one_line(error)}", file=sys.stderr)
+        return 1
+    finally:
+        signal.signal(signal.SIGTERM, previous)

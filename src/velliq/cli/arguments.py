@@ -1,0 +1,177 @@
+"""The command line's arguments: the parser, each option's checks, and the
+inputs ``--column`` maps onto the file's columns."""
+
+import argparse
+import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+from .. import __version__
+from .._models import MODEL_TITLES, MODELS
+from .._threads import available_cores, workers
+from .usage import UsageError
+
+__all__ = ["NUMBER_OPTIONS", "column_mapping", "parser"]
+
+EXAMPLE = """\
+example:
+  velliq vols examples/data/quotes.csv.gz --valuation-date 2026-12-04 --rate 0.04 \\
+      -o vols.parquet --plot smiles.png
+
+The quote table has one row per quote: expiry (dates, or years), strike, side
+(C/P or call/put), bid and ask (or price), spot, and optionally underlying,
+rate and dividend_yield. Without a dividend yield, each (underlying, expiry)
+gets its forward from its own call and put quotes.
+
+A vendor's file, many quote dates in one, its own column names:
+  velliq vols options.csv --valuation-date quotedate --rate 0.04 \\
+      --column expiry=expiration --column side=type --column spot=underlying_last
+"""
+
+# Inputs that may be one number for every row instead of a column.
+NUMBER_OPTIONS = ("spot", "rate", "dividend_yield")
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text} is not a positive whole number")
+    return value
+
+
+def worker_count(text: str) -> int:
+    """A positive count the native loops can hold (they take a C long)."""
+    value = positive_int(text)
+    try:
+        with workers(value):
+            pass
+    except OverflowError:
+        raise argparse.ArgumentTypeError(
+            f"{text} is out of range: give a number of threads (this machine has {available_cores()} cores)"
+        ) from None
+    return value
+
+
+def column_argument(text: str) -> tuple[str, str]:
+    name, equals, column = text.partition("=")
+    if not equals or not name.strip() or not column.strip():
+        raise argparse.ArgumentTypeError(f"{text!r} is not NAME=COLUMN")
+    return name.strip(), column.strip()
+
+
+class _FormerName(argparse.Action):
+    """An option's former spelling: stores to the new option's ``dest``, and names that option on stderr."""
+
+    def __call__(
+        self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any, option: str | None = None
+    ) -> None:
+        print(f"velliq: {option} is now --{self.dest.replace('_', '-')}", file=sys.stderr)
+        setattr(namespace, self.dest, values)
+
+
+def column_mapping(args: argparse.Namespace, found: Sequence[str]) -> dict[str, str]:
+    """The inputs that ``--column`` maps onto the file's columns, each checked."""
+    from .. import chain
+
+    inputs = [name for name in chain.QuoteInputs.__annotations__ if name != "valuation_date"]
+    columns: dict[str, str] = {}
+    for name, column in args.column or []:
+        if name not in inputs:
+            raise UsageError(f"--column {name}={column}: {name} is not an input; choose from {', '.join(inputs)}")
+        if column not in found:
+            raise UsageError(
+                f"--column {name}={column}: the quotes have no column {column!r}; found {', '.join(map(str, found))}"
+            )
+        columns[name] = column
+    for name in NUMBER_OPTIONS:
+        if name in columns and getattr(args, name) is not None:
+            raise UsageError(f"give --{name.replace('_', '-')} or --column {name}=..., not both")
+    return columns
+
+
+def parser() -> argparse.ArgumentParser:
+    """The ``velliq`` parser, with the ``vols`` command's arguments."""
+    top = argparse.ArgumentParser(
+        prog="velliq",
+        description="American option implied volatilities (Barone-Adesi-Whaley or accurate) from quote files.",
+        epilog=EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    p = commands.add_parser(
+        "vols",
+        help="implied volatilities of a quote table",
+        epilog=EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Implied volatilities of a quote table, one row per quote: prints\n"
+        "a summary per expiry; writes the table with its volatilities and the smiles\n"
+        "on request.",
+    )
+    p.add_argument("quotes", metavar="QUOTES", help="quote table: .csv, .csv.gz or .parquet")
+    p.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        metavar="OUT",
+        help="write the table with years, discount, forward, iv_bid, iv_mid, iv_ask, vega and "
+        "status added: .csv, .csv.gz or .parquet",
+    )
+    p.add_argument("--plot", type=Path, metavar="PNG", help="draw the smiles to this picture")
+    p.add_argument(
+        "--plot-underlying", metavar="NAME", help="draw this underlying only (default: a panel per underlying)"
+    )
+    p.add_argument(
+        "--valuation-date",
+        metavar="DATE|COLUMN",
+        help="the date the quotes are from (YYYY-MM-DD), or the column of each quote's date; "
+        "needed when expiries are dates",
+    )
+    p.add_argument(
+        "--column",
+        action="append",
+        type=column_argument,
+        metavar="NAME=COLUMN",
+        help="read the input NAME (expiry, strike, side, bid, ask, price, underlying, spot, rate, "
+        "dividend_yield, discount, forward) from the file's COLUMN; repeatable",
+    )
+    p.add_argument("--spot", type=float, metavar="S", help="spot for every row (default: the spot column)")
+    p.add_argument(
+        "--rate", type=float, metavar="R", help="continuously compounded rate for every row (default: the rate column)"
+    )
+    p.add_argument(
+        "--dividend-yield",
+        type=float,
+        metavar="Q",
+        help="dividend yield for every row, instead of forwards estimated from the quotes",
+    )
+    p.add_argument("--workers", type=worker_count, metavar="N", help="native threads (default: every core)")
+    p.add_argument(
+        "--forward-pairs",
+        type=positive_int,
+        metavar="N",
+        help="estimate each forward from at most N informative call/put pairs, the nearest the money first "
+        "(default: 6)",
+    )
+    p.add_argument(
+        "--forward-strikes",
+        dest="forward_pairs",
+        type=positive_int,
+        action=_FormerName,
+        metavar="N",
+        help=argparse.SUPPRESS,
+    )
+    titles = ", ".join(f"{name} ({title})" for name, title in MODEL_TITLES.items())
+    p.add_argument("--model", choices=list(MODELS), default="baw", help=f"pricing model: {titles}; default: baw")
+    p.add_argument(
+        "--greeks",
+        action="store_true",
+        help="add delta, gamma, vega_1pct, theta_1d, rho_1pct and dividend_rho_1pct at the mid volatility",
+    )
+    p.add_argument("--debug", action="store_true", help="show the traceback of a failure")
+    p.set_defaults(parser=p)
+    return top

@@ -1,0 +1,59 @@
+"""Reading the quote file: its format from its name, its table, and the
+cells velliq.chain could not read named by the file's line."""
+
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from .usage import UsageError, needs, one_line
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from ..chain import CellError
+
+__all__ = ["CSV_SUFFIXES", "PARQUET_SUFFIXES", "cell_error", "file_format", "read"]
+
+CSV_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zip", ".csv.zst")
+PARQUET_SUFFIXES = (".parquet", ".pq")
+
+# The inputs read from columns, in the order a column mapped to several is named by.
+_READ_INPUTS = (
+    *("strike", "bid", "ask", "price", "spot", "rate", "dividend_yield", "discount", "forward"),
+    *("expiry", "side"),
+)
+
+
+def file_format(path: Path) -> str:
+    """ "csv" or "parquet", from the name's suffix; a usage error for any other."""
+    name = path.name.lower()
+    if name.endswith(CSV_SUFFIXES):
+        return "csv"
+    if name.endswith(PARQUET_SUFFIXES):
+        return "parquet"
+    raise UsageError(f"{path}: unknown format; use one of {', '.join(CSV_SUFFIXES + PARQUET_SUFFIXES)}")
+
+
+def read(path: Path) -> "pd.DataFrame":
+    """The quote table, its column names without surrounding spaces."""
+    import pandas as pd
+
+    kind = file_format(path)
+    if kind == "parquet":
+        needs("pyarrow", "reading Parquet")
+    try:
+        table = pd.read_csv(path) if kind == "csv" else pd.read_parquet(path)
+    except Exception as error:
+        raise UsageError(f"cannot read {path}: {one_line(error)}") from error
+    # Vendors write headers such as " bid": names are matched without the spaces.
+    return table.rename(columns=lambda name: name.strip() if isinstance(name, str) else name)
+
+
+def cell_error(error: "CellError", options: dict[str, Any], source: Path) -> UsageError:
+    """The usage error for a cell of ``source`` velliq.chain could not read,
+    naming the input ``options`` (velliq.chain's keywords) read from its column."""
+    column = error.column
+    name = next((name for name in _READ_INPUTS if (options.get(name) or name) == column), column)
+    named = repr(column) if name == column else f"{column!r} ({name})"
+    line = f", line {error.position + 2} of {source}" if file_format(source) == "csv" else ""
+    expected = "a side (C or P, call or put)" if error.expected == "a side" else error.expected
+    return UsageError(f"column {named}, row {error.position}{line}: {error.value!r} is not {expected}")
