@@ -10,7 +10,6 @@ import pytest
 from messy_quotes import DATES, LABEL_STATUSES, RATE, messy_quotes
 
 from velliq import chain
-from velliq._exercise import time_value
 
 NEW_STATUSES = {"expired", "duplicate", "one_sided", "arbitrage"}
 
@@ -126,18 +125,3 @@ def test_an_expiry_keeps_its_time_of_day(hours):
     assert (result["years"] == hours * 3600 / (365 * 86400)).all() and (result["status"] != "missing_input").all()
     dated = chain.implied_vols(table, valuation_date=DATES[0], rate=RATE)
     assert (dated["years"] == (table["expiry"] - DATES[0]).dt.days / 365).all()  # date-only: days / 365 exactly
-
-
-@pytest.mark.parametrize(
-    "price, S, K, is_call, expected",
-    [
-        (5.0, 110.0, 100.0, True, -5.0),  # a call below its exercise value, 110 - 100
-        (5.0, 110.0, 100.0, False, 5.0),  # an out-of-the-money put: exercise is worth 0
-        (-0.5, 90.0, 100.0, True, -0.5),  # a negative price is below every exercise value
-        (5.0, np.nan, 100.0, False, np.nan),  # NaN flows: no spot, no exercise value (not 0)
-    ],
-)
-def test_the_time_value_that_judges_quotes(price, S, K, is_call, expected):
-    """The one time value the table judges quotes by (arbitrage, the forward's pairs);
-    the values are max(S - K, 0) and max(K - S, 0) worked by hand."""
-    np.testing.assert_equal(time_value(np.float64(price), np.float64(S), np.float64(K), is_call), expected)

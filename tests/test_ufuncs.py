@@ -218,6 +218,7 @@ TIME_VALUES = [
     (12.5, 110.0, 100.0, False, 12.5),
     (3.0, 90.0, 100.0, False, -7.0),
     (0.0, 90.0, 100.0, True, 0.0),
+    (-0.5, 90.0, 100.0, True, -0.5),  # a negative price is below every exercise value
     (np.nan, 110.0, 100.0, True, np.nan),
     (12.5, np.nan, 100.0, False, np.nan),
     (12.5, 110.0, np.nan, True, np.nan),

@@ -148,9 +148,9 @@ inline constexpr Greeks NO_GREEKS = {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_
 
 // Why a kernel gives no volatility or no forward: one code per result, shared
 // by the models. The codes index REASON_NAMES, which the package exposes as
-// REASONS. Codes 1 and 2 name what only a quote table can tell (a crossed
-// quote, an expiry without a forward), so that a table's statuses and the
-// kernels' reasons share one numbering and one order of precedence.
+// REASONS. No kernel gives codes 1 and 2: they were published for a quote
+// table's own statuses (crossed, no_forward), which now map from the reasons
+// by name, and stay unused so that every published code keeps its meaning.
 enum class Reason : std::int8_t {
     missing_input = 0,    // an input NaN or infinite, or S, K, D or F not positive
     below_intrinsic = 3,  // the price is below its exercise value by more than IV_TOL

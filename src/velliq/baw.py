@@ -26,8 +26,9 @@ without the GIL, on the workers set by :func:`velliq.workers`.
 A reason is an int8 code, the index of its name in ``REASONS``:
 ``missing_input``, ``below_intrinsic``, ``no_time_value``, ``no_solution``,
 ``ok``; for forward pairs also ``no_overlap`` (the bands meet at no forward)
-and ``unsettled`` (a root did not settle). Codes 1 and 2 (``crossed``,
-``no_forward``) are kept for quote tables, which tell them apart themselves.
+and ``unsettled`` (a root did not settle). No ufunc gives codes 1 and 2
+(``crossed``, ``no_forward``); they stay unused so that every code keeps its
+meaning.
 
 NaN in any input gives NaN, and so does an ``S``, ``K``, ``D`` or ``F`` that
 is not positive and finite, or an infinite quote. Elsewhere each element

@@ -1,120 +1,22 @@
 // velliq._ufuncs: the pricing kernels as NumPy ufuncs, so that NumPy
 // broadcasts, casts, honours out= and where=, and runs the loops without the
-// GIL. The ufuncs of each model at each setting follow from one list of their
-// faces (kUfuncs), their docstrings from docstrings.hpp; the package's Python
-// modules give them their public names.
+// GIL. What it registers is the list of registry.hpp (each model at each
+// setting, and the model-free ufuncs); the package's Python modules give them
+// their public names.
 #include <Python.h>
 
 #include <numpy/arrayobject.h>
 #include <numpy/ufuncobject.h>
 
 #include <algorithm>
-#include <array>
-#include <initializer_list>
-#include <string_view>
 
-#include "alo/alo.hpp"
-#include "baw/baw.hpp"
 #include "common/parallel_for.hpp"
 #include "common/pyref.hpp"
-#include "common/reason_loops.hpp"
 #include "common/scipy_brentq.hpp"
-#include "common/ufunc_loops.hpp"
-#include "forward/pair.hpp"
-#include "kernels.hpp"
-#include "ufuncs/docstrings.hpp"
+#include "ufuncs/registry.hpp"
 
 namespace velliq {
 namespace {
-
-constexpr int kMaxArgs = 13;
-
-// S, K, D, F, sigma as doubles and is_call as a boolean, then the outputs.
-constexpr char kDoubles5Bool[kMaxArgs] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
-                                          NPY_DOUBLE, NPY_BOOL,   NPY_DOUBLE, NPY_DOUBLE,
-                                          NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
-// A model's volatility with its reason: price, S, K, D, F, is_call; vol, reason.
-constexpr char kVolReason[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
-                               NPY_DOUBLE, NPY_BOOL,   NPY_DOUBLE, NPY_INT8};
-// S, K, D and six quotes; F_mid, F_lo, F_hi, reason.
-constexpr char kQuotePair[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
-                               NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
-                               NPY_DOUBLE, NPY_DOUBLE, NPY_INT8};
-// price, S, K as doubles and is_call as a boolean; one double.
-constexpr char kDoubles3Bool[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_BOOL, NPY_DOUBLE};
-
-// A ufunc's name, kept in its row: NumPy keeps the pointer, not a copy.
-struct UfuncName {
-    char text[48] = {};
-};
-
-// The parts joined, e.g. {"american", "_", "price", "_fast"}. A name too long
-// for UfuncName does not compile.
-constexpr UfuncName ufunc_name(std::initializer_list<std::string_view> parts) {
-    UfuncName name;
-    std::size_t i = 0;
-    for (const std::string_view part : parts) {
-        for (const char c : part) {
-            name.text[i++] = c;
-        }
-    }
-    return name;
-}
-
-struct UfuncDef {
-    UfuncName name;
-    const char* doc;
-    int nin;
-    int nout;
-    PyUFuncGenericFunction loop;
-    const char* types;  // the nin + nout argument types
-};
-
-// The ufunc of a strided-loop adapter (ufunc_loops.hpp, reason_loops.hpp).
-template <class Adapter>
-constexpr UfuncDef ufunc_of(UfuncName name, const char* doc, const char* types) {
-    return {name, doc, Adapter::nin, Adapter::nout, ufunc::loop<Adapter>, types};
-}
-
-// The five ufuncs of a model's face at one setting (baw.hpp, alo.hpp), named
-// <model>_<result><suffix>.
-template <class Model>
-constexpr std::array<UfuncDef, 5> model_ufuncs(std::string_view model, std::string_view suffix,
-                                               const ModelDocs& docs) {
-    using namespace ufunc;
-    auto name = [&](std::string_view result) { return ufunc_name({model, "_", result, suffix}); };
-    return {{
-        ufunc_of<FiveAndSide<Model::price>>(name("price"), docs.price, kDoubles5Bool),
-        ufunc_of<FiveAndSideToSigma<Model::implied_vol>>(name("implied_vol"), docs.implied_vol,
-                                                         kDoubles5Bool),
-        ufunc_of<FiveAndSideToGreeks<Model::greeks>>(name("greeks"), docs.greeks, kDoubles5Bool),
-        ufunc_of<FiveAndSideToVolReason<Model::implied_vol>>(name("implied_vol_reason"),
-                                                             docs.implied_vol_reason, kVolReason),
-        ufunc_of<QuotePairToForwards<forward_pair<Model>>>(name("forward_pair"), docs.forward_pair,
-                                                           kQuotePair),
-    }};
-}
-
-template <std::size_t... N>
-constexpr auto join(const std::array<UfuncDef, N>&... tables) {
-    std::array<UfuncDef, (N + ...)> all{};
-    std::size_t i = 0;
-    ((std::copy(tables.begin(), tables.end(), all.begin() + i), i += N), ...);
-    return all;
-}
-
-// Every model at every setting the package offers, one line each.
-constexpr auto kModelUfuncs =
-    join(model_ufuncs<Baw>("baw", "", BAW_DOCS),
-         model_ufuncs<American<AMERICAN_DEFAULT>>("american", "", AMERICAN_DEFAULT_DOCS),
-         model_ufuncs<American<AMERICAN_FAST>>("american", "_fast", AMERICAN_FAST_DOCS),
-         model_ufuncs<American<AMERICAN_HIGH>>("american", "_high", AMERICAN_HIGH_DOCS));
-
-// The ufuncs that no model owns.
-constexpr std::array<UfuncDef, 1> kModelFree = {{
-    ufunc_of<ufunc::ThreeAndSide<_time_value>>(ufunc_name({"time_value"}), TIME_VALUE_DOC,
-                                               kDoubles3Bool),
-}};
 
 constexpr auto kUfuncs = join(kModelUfuncs, kModelFree);
 static_assert(std::all_of(kUfuncs.begin(), kUfuncs.end(),

@@ -28,7 +28,7 @@ so it is removed first and alone.
 
 import numpy as np
 
-from .._exercise import time_value
+from .._ufuncs import time_value
 from ._arrays import Bools, Floats, Ints, run_starts
 
 __all__ = ["arbitrage_rows"]

@@ -33,8 +33,8 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from .._exercise import time_value
 from .._models import PricingModel, pricing_model
+from .._ufuncs import time_value
 from ..baw import REASONS
 from ._arrays import Bools, Floats, Ints, run_starts
 from .inputs import ChainInputs
@@ -91,8 +91,8 @@ class ForwardEstimates:
 
 def _thinner_time_value(pairs: _Pairs) -> Floats:
     """Per pair, the time value of its thinner side's mid (NaN or <= 0: unusable)."""
-    call = time_value(pairs.quotes[1], pairs.S, pairs.K, True)
-    put = time_value(pairs.quotes[4], pairs.S, pairs.K, False)
+    call: Floats = time_value(pairs.quotes[1], pairs.S, pairs.K, True)
+    put: Floats = time_value(pairs.quotes[4], pairs.S, pairs.K, False)
     return np.minimum(call, put)
 
 

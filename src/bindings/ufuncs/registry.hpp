@@ -1,17 +1,15 @@
-// The docstrings of the ufuncs of velliq._ufuncs (ufuncs.cpp): for each model
-// at each setting, those of its price, implied_vol, greeks, implied_vol_reason
-// and forward_pair, and those of the model-free ufuncs.
+// What velliq._ufuncs registers: each model at each setting by one line of
+// kModelUfuncs (its face, name, setting suffix and docstrings, which stand
+// here beside it), and the ufuncs no model owns. A model's ufuncs are named
+// <model>_<result><suffix>, the names velliq._models reads.
 #pragma once
 
-namespace velliq {
+#include "alo/alo.hpp"
+#include "baw/baw.hpp"
+#include "kernels.hpp"
+#include "ufuncs/ufunc_table.hpp"
 
-struct ModelDocs {
-    const char* price;
-    const char* implied_vol;
-    const char* greeks;
-    const char* implied_vol_reason;
-    const char* forward_pair;
-};
+namespace velliq {
 
 inline constexpr ModelDocs BAW_DOCS = {
     "American option price by the Barone-Adesi-Whaley (1987) approximation.\n\n"
@@ -105,5 +103,18 @@ inline constexpr const char* TIME_VALUE_DOC =
     "The time value of an option quote: its price less its exercise value.\n\n"
     "time_value(price, S, K, is_call): price - max(S - K, 0) for a call,\n"
     "price - max(K - S, 0) for a put. NaN where any input is NaN.";
+
+// Every model at every setting the package offers, one line each.
+constexpr auto kModelUfuncs =
+    join(model_ufuncs<Baw>("baw", "", BAW_DOCS),
+         model_ufuncs<American<AMERICAN_DEFAULT>>("american", "", AMERICAN_DEFAULT_DOCS),
+         model_ufuncs<American<AMERICAN_FAST>>("american", "_fast", AMERICAN_FAST_DOCS),
+         model_ufuncs<American<AMERICAN_HIGH>>("american", "_high", AMERICAN_HIGH_DOCS));
+
+// The ufuncs that no model owns.
+constexpr std::array<UfuncDef, 1> kModelFree = {{
+    ufunc_of<ufunc::ThreeAndSide<_time_value>>(ufunc_name({"time_value"}), TIME_VALUE_DOC,
+                                               kDoubles3Bool),
+}};
 
 }  // namespace velliq
