@@ -80,8 +80,15 @@ def test_american_is_above_european_and_near_baw():
 
 
 # Puts and calls in both forms of the boundary's iteration (FP-B where r^2 > 2 sigma^2 or q < 0 for
-# the put of put-call symmetry), q above and below r, and a put never exercised early (r = 0).
+# the put of put-call symmetry), q above and below r, a put never exercised early (r = 0), and
+# options on futures (r = q, F = S), where X = K min(1, r/q) turns, with q a hair either side.
 GREEK_CASES = [  # K, years, r, q, vol, is_call
+    (120.0, 1.0, 0.05, 0.05, 0.3, False),
+    (70.0, 3.0, 0.03, 0.03, 0.3, True),
+    (120.0, 1.0, 0.05, 0.05 - 1e-13, 0.3, False),
+    (70.0, 3.0, 0.03, 0.03 + 1e-13, 0.3, True),
+    (100.0, 1.0, 0.05, 0.05 + 1e-7, 0.3, True),
+    (100.0, 3.0, 0.03, 0.03 - 1e-7, 0.3, False),
     (105.0, 1.0, 0.05, 0.02, 0.3, False),
     (100.0, 2.0, 0.02, 0.04, 0.25, False),
     (100.0, 1.0, 0.10, 0.0, 0.05, False),

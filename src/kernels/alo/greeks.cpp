@@ -35,8 +35,11 @@ using alo::BoundarySensitivity;
 constexpr double AMERICAN_GREEKS_STEP = 1e-4;
 // Absolute step of D below D = 1.
 constexpr double AMERICAN_GREEKS_UNIT_D_STEP = 1e-6;
+// Least rates' step of the premium's differences, relative to the put's r.
+constexpr double AMERICAN_GREEKS_RATE_FLOOR = 1e-2;
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_GREEKS_STEP) == 0x3F1A36E2EB1C432DULL);
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_GREEKS_UNIT_D_STEP) == 0x3EB0C6F7A0B5ED8DULL);
+static_assert(std::bit_cast<std::uint64_t>(AMERICAN_GREEKS_RATE_FLOOR) == 0x3F847AE147AE147BULL);
 
 // The derivative from the prices at x + step, x and x - step: central, or
 // one-sided where one of the outer prices is NaN.
@@ -126,7 +129,7 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
         moved.g[n] = 0.0;
         h[n] = 0.0;
         moved.H.fit(h);
-        const alo::PutProblem shifted = alo::put_problem(P.r + t * dr, P.q + t * dq, P.v + t * dv);
+        const alo::PutProblem shifted = alo::put_problem_beside(P, P.r + t * dr, P.q + t * dq, P.v + t * dv);
         value[end] = alo::put_premium(shifted, moved, x, layer, bulk);
     }
     return (value[0] - value[1]) / (2 * step);
@@ -170,12 +173,17 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
         return false;
     }
     const double x = o.put_spot / o.put_strike;
-    // The rates' step, relative to the distance to where the premium is not
-    // smooth in them: r = q, where X = K min(1, r/q) turns, and r = 0 while
-    // q > r (X/K = r/q).
+    // The rates' step, relative to the distance to r = q, where X = K min(1, r/q)
+    // turns, and to r = 0 while q > r (X/K = r/q); but not below
+    // AMERICAN_GREEKS_RATE_FLOOR r, under which the premium's differences
+    // would resolve rounding rather than its slope. A step across r = q
+    // continues the formula of X on the put's own side (premium_slope).
     double rate_scale = o.r != o.q ? std::fabs(o.r - o.q) : o.r;
     if (o.q > o.r && o.r < rate_scale) {
         rate_scale = o.r;
+    }
+    if (rate_scale < AMERICAN_GREEKS_RATE_FLOOR * o.r) {
+        rate_scale = AMERICAN_GREEKS_RATE_FLOOR * o.r;
     }
     const double rate_step = AMERICAN_GREEKS_STEP * rate_scale;
     // F moves the yield, the put's q (a call's r); D moves both rates alike.
