@@ -213,9 +213,10 @@ def test_every_ufunc_runs_in_a_thread_with_a_small_stack():
 
 
 def realistic_grid():
-    rates, yields = (-0.01, 0.0, 0.02, 0.05), (-0.01, 0.0, 0.03)
+    # r = -5 %, q = 0 over a day: the call's put of symmetry has r within rounding of zero.
+    rates, yields = (-0.05, -0.01, 0.0, 0.02, 0.05), (-0.01, 0.0, 0.03)
     rows = itertools.product(
-        (70.0, 100.0, 130.0), (7 / 365, 0.5, 2.0, 30.0, 200.0), rates, yields, (0.1, 0.4), (True, False)
+        (70.0, 100.0, 130.0), (1 / 365, 7 / 365, 0.5, 2.0, 30.0, 200.0), rates, yields, (0.1, 0.4), (True, False)
     )
     for K, years, r, q, vol, is_call in rows:
         D, F = velliq.forward_terms(100.0, r, q, years)

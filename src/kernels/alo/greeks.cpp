@@ -53,6 +53,23 @@ double derivative(double up, double mid, double down, double step) {
     return (up - down) / (2 * step);
 }
 
+// The option shifted in spot (F moving with S) priced in the regime of the
+// option itself: the shifted carry, rounded anew, can take a rate within
+// rounding of zero across the snap to zero (option.hpp) and so into a regime
+// the unshifted price is not in, while the rates are those of the unshifted
+// option to rounding.
+alo::Option in_regime_of(const alo::Option& unshifted, alo::Option shifted) {
+    if (shifted.valid && unshifted.valid &&
+        (shifted.european != unshifted.european ||
+         shifted.two_boundaries != unshifted.two_boundaries)) {
+        shifted.r = unshifted.r;
+        shifted.q = unshifted.q;
+        shifted.european = unshifted.european;
+        shifted.two_boundaries = unshifted.two_boundaries;
+    }
+    return shifted;
+}
+
 // The Greeks by central differences of prices, each shifted price solving its
 // own boundary. Never inlined: its storage stays out of the frame that holds
 // the boundary's derivatives.
@@ -61,8 +78,8 @@ double derivative(double up, double mid, double down, double step) {
     alo::Weights weights;
     alo::Boundary base;
     base.H.n = 0;  // none unless the price needs one
-    const double mid =
-        alo::price(alo::describe(S, K, D, F, side), sigma, scheme, nullptr, &weights, &base);
+    const alo::Option o = alo::describe(S, K, D, F, side);
+    const double mid = alo::price(o, sigma, scheme, nullptr, &weights, &base);
     // A shifted price solves afresh into the storage of the unshifted one,
     // which only delta and gamma use.
     auto price = [&](double s, double f, double d, double v) {
@@ -71,10 +88,10 @@ double derivative(double up, double mid, double down, double step) {
     const double h = AMERICAN_GREEKS_STEP;
     const double carry = F / S;
     const double dS = h * S;
-    const double up =
-        alo::price_on(alo::describe(S + dS, K, D, carry * (S + dS), side), sigma, scheme, base);
-    const double down =
-        alo::price_on(alo::describe(S - dS, K, D, carry * (S - dS), side), sigma, scheme, base);
+    const double up = alo::price_on(
+        in_regime_of(o, alo::describe(S + dS, K, D, carry * (S + dS), side)), sigma, scheme, base);
+    const double down = alo::price_on(
+        in_regime_of(o, alo::describe(S - dS, K, D, carry * (S - dS), side)), sigma, scheme, base);
     if (mid == _intrinsic(S, K, side) && up == _intrinsic(S + dS, K, side) &&
         down == _intrinsic(S - dS, K, side) && mid != 0) {
         return {side == 1 ? 1.0 : -1.0, 0.0, 0.0, 0.0, 0.0};  // inside the exercise region
@@ -129,7 +146,8 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
         moved.g[n] = 0.0;
         h[n] = 0.0;
         moved.H.fit(h);
-        const alo::PutProblem shifted = alo::put_problem_beside(P, P.r + t * dr, P.q + t * dq, P.v + t * dv);
+        const alo::PutProblem shifted =
+            alo::put_problem_beside(P, P.r + t * dr, P.q + t * dq, P.v + t * dv);
         value[end] = alo::put_premium(shifted, moved, x, layer, bulk);
     }
     return (value[0] - value[1]) / (2 * step);
@@ -158,9 +176,10 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
     double at[5];
     for (int j = -2; j <= 2; ++j) {
         const double s = S + j * dS;
-        at[j + 2] =
-            j == 0 ? mid
-                   : alo::price_on(alo::describe(s, K, D, (F / S) * s, side), sigma, scheme, base);
+        at[j + 2] = j == 0
+                        ? mid
+                        : alo::price_on(in_regime_of(o, alo::describe(s, K, D, (F / S) * s, side)),
+                                        sigma, scheme, base);
     }
     if (mid == _intrinsic(S, K, side) && at[3] == _intrinsic(S + dS, K, side) &&
         at[1] == _intrinsic(S - dS, K, side) && mid != 0) {
