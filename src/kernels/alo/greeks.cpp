@@ -153,27 +153,13 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
     return (value[0] - value[1]) / (2 * step);
 }
 
-// The Greeks on the price's own boundary and its derivatives, sigma > 0; false
-// where the boundary's derivatives are not available (boundary_sensitivity).
-// Never inlined: its storage and that of by_differences are never on the stack
-// together.
-[[gnu::noinline]] bool on_the_boundary(double S, double K, double D, double F, double sigma,
-                                       int side, const AloScheme& scheme, Greeks* out) {
-    const alo::Option o = alo::describe(S, K, D, F, side);
-    alo::Boundary base;
-    base.H.n = 0;  // none unless the price needs one
-    const double mid = alo::price_cold(o, sigma, scheme, &base);
-    if (std::isnan(mid)) {
-        *out = NO_GREEKS;
-        return true;
-    }
-    if (o.european) {
-        *out = black_greeks(S, K, D, F, sigma, side);
-        return true;
-    }
-    // Prices at S + j dS, j = -2..2 (F moving with S), on the one boundary.
-    const double dS = AMERICAN_GREEKS_STEP * S;
-    double at[5];
+// The prices at S + j dS, j = -2..2 (F moving with S), on the boundary of the
+// price mid at S. Never inlined: the shifted options stay off the stack while
+// the boundary's derivatives are solved.
+[[gnu::noinline]] void spot_prices(const alo::Option& o, double sigma, const AloScheme& scheme,
+                                   const alo::Boundary& base, double mid, double dS, double* at) {
+    const double S = o.S, K = o.K, D = o.D, F = o.F;
+    const int side = o.side;
     for (int j = -2; j <= 2; ++j) {
         const double s = S + j * dS;
         at[j + 2] = j == 0
@@ -181,12 +167,16 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
                         : alo::price_on(in_regime_of(o, alo::describe(s, K, D, (F / S) * s, side)),
                                         sigma, scheme, base);
     }
-    if (mid == _intrinsic(S, K, side) && at[3] == _intrinsic(S + dS, K, side) &&
-        at[1] == _intrinsic(S - dS, K, side) && mid != 0) {
-        *out = {side == 1 ? 1.0 : -1.0, 0.0, 0.0, 0.0, 0.0};  // inside the exercise region
-        return true;
-    }
-    const alo::PutProblem P = alo::put_problem(o.r, o.q, sigma);
+}
+
+// The premium's derivatives per unit strike in the put's sigma, in the yield
+// (the rate F moves) and in both rates (those D moves), along the derivatives
+// of the boundary base of P; false where those are not available
+// (boundary_sensitivity). Never inlined: its storage is off the stack while
+// the price solves its boundary.
+[[gnu::noinline]] bool premium_slopes(const alo::Option& o, const alo::PutProblem& P,
+                                      const alo::Boundary& base, const AloScheme& scheme,
+                                      double* slope_v, double* slope_yield, double* slope_rates) {
     BoundarySensitivity moves;
     if (!alo::boundary_sensitivity(P, scheme, base, &moves)) {
         return false;
@@ -208,15 +198,54 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
     // F moves the yield, the put's q (a call's r); D moves both rates alike.
     const bool is_call = o.side == 1;
     const alo::BoundaryParameter yield = is_call ? alo::RATE : alo::YIELD;
-    double both[ALO_MAX_INTERVALS + 1];
+    *slope_v = premium_slope(P, base, moves.by[alo::VOLATILITY], 1.0, 0.0, 0.0,
+                             AMERICAN_GREEKS_STEP * P.v, x, scheme);
+    *slope_yield = premium_slope(P, base, moves.by[yield], 0.0, is_call ? 1.0 : 0.0,
+                                 is_call ? 0.0 : 1.0, rate_step, x, scheme);
+    // Both rates' move, in the storage of the rate's.
+    double* both = moves.by[alo::RATE];
     for (int i = 0; i <= base.H.n; ++i) {
-        both[i] = moves.by[alo::RATE][i] + moves.by[alo::YIELD][i];
+        both[i] += moves.by[alo::YIELD][i];
     }
-    const double slope_v = premium_slope(P, base, moves.by[alo::VOLATILITY], 1.0, 0.0, 0.0,
-                                         AMERICAN_GREEKS_STEP * sigma, x, scheme);
-    const double slope_yield = premium_slope(P, base, moves.by[yield], 0.0, is_call ? 1.0 : 0.0,
-                                             is_call ? 0.0 : 1.0, rate_step, x, scheme);
-    const double slope_rates = premium_slope(P, base, both, 0.0, 1.0, 1.0, rate_step, x, scheme);
+    *slope_rates = premium_slope(P, base, both, 0.0, 1.0, 1.0, rate_step, x, scheme);
+    return true;
+}
+
+// The Greeks on the price's own boundary and its derivatives, sigma > 0; false
+// where the boundary's derivatives are not available (boundary_sensitivity).
+// Never inlined: its storage and that of by_differences are never on the stack
+// together. The price's solve, the boundary's derivatives and the shifted
+// prices each run in a frame of their own, so that the deepest of them stands
+// on little more than the price's boundary: the Greeks fit where the price
+// does.
+[[gnu::noinline]] bool on_the_boundary(double S, double K, double D, double F, double sigma,
+                                       int side, const AloScheme& scheme, Greeks* out) {
+    const alo::Option o = alo::describe(S, K, D, F, side);
+    alo::Boundary base;
+    base.H.n = 0;  // none unless the price needs one
+    const double mid = alo::price_cold(o, sigma, scheme, &base);
+    if (std::isnan(mid)) {
+        *out = NO_GREEKS;
+        return true;
+    }
+    if (o.european) {
+        *out = black_greeks(S, K, D, F, sigma, side);
+        return true;
+    }
+    // Prices at S + j dS, j = -2..2 (F moving with S), on the one boundary.
+    const double dS = AMERICAN_GREEKS_STEP * S;
+    double at[5];
+    spot_prices(o, sigma, scheme, base, mid, dS, at);
+    if (mid == _intrinsic(S, K, side) && at[3] == _intrinsic(S + dS, K, side) &&
+        at[1] == _intrinsic(S - dS, K, side) && mid != 0) {
+        *out = {side == 1 ? 1.0 : -1.0, 0.0, 0.0, 0.0, 0.0};  // inside the exercise region
+        return true;
+    }
+    const alo::PutProblem P = alo::put_problem(o.r, o.q, sigma);
+    double slope_v, slope_yield, slope_rates;
+    if (!premium_slopes(o, P, base, scheme, &slope_v, &slope_yield, &slope_rates)) {
+        return false;
+    }
     const Greeks black = black_greeks(S, K, D, F, sigma, side);
     Greeks& g = *out;
     // Fourth-order central differences.
