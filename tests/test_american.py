@@ -80,8 +80,15 @@ def test_american_is_above_european_and_near_baw():
 
 
 # Puts and calls in both forms of the boundary's iteration (FP-B where r^2 > 2 sigma^2 or q < 0 for
-# the put of put-call symmetry), q above and below r, and a put never exercised early (r = 0).
+# the put of put-call symmetry), q above and below r, a put never exercised early (r = 0), and
+# options on futures (r = q, F = S), where X = K min(1, r/q) turns, with q a hair either side.
 GREEK_CASES = [  # K, years, r, q, vol, is_call
+    (120.0, 1.0, 0.05, 0.05, 0.3, False),
+    (70.0, 3.0, 0.03, 0.03, 0.3, True),
+    (120.0, 1.0, 0.05, 0.05 - 1e-13, 0.3, False),
+    (70.0, 3.0, 0.03, 0.03 + 1e-13, 0.3, True),
+    (100.0, 1.0, 0.05, 0.05 + 1e-7, 0.3, True),
+    (100.0, 3.0, 0.03, 0.03 - 1e-7, 0.3, False),
     (105.0, 1.0, 0.05, 0.02, 0.3, False),
     (100.0, 2.0, 0.02, 0.04, 0.25, False),
     (100.0, 1.0, 0.10, 0.0, 0.05, False),
@@ -181,13 +188,15 @@ def test_prices_rise_with_tiny_sigma_near_the_money(setting, price_tol, is_call)
 SMALL_STACK_CHILD = """
 import threading, numpy as np
 from velliq import american
-args = (np.linspace(80.0, 120.0, 50), 100.0, 0.97, np.linspace(80.0, 120.0, 50) * 1.01, 0.3, False)
+# sigma 0 and 1e-6 take the Greeks by differences of prices, 0.3 by the boundary's derivatives
+sigma = np.concatenate([[0.0, 1e-6], np.full(48, 0.3)])
+args = (np.linspace(80.0, 120.0, 50), 100.0, 0.97, np.linspace(80.0, 120.0, 50) * 1.01, sigma, False)
 out = {}
 def run():
     for name, u in american.SETTINGS.items():
         price = u.price(*args)
         out[name] = np.concatenate([price, u.implied_vol(price, *args[:4], False), *u.greeks(*args)])
-threading.stack_size(64 * 1024)
+threading.stack_size(32 * 1024)  # the smallest Python accepts
 thread = threading.Thread(target=run)
 thread.start()
 thread.join()
@@ -199,16 +208,18 @@ print(len(out))
 
 
 def test_every_ufunc_runs_in_a_thread_with_a_small_stack():
-    # A thread started after threading.stack_size(64 KiB) has room for NumPy's own frames and
-    # the kernels' fixed tables; a stack overflow would kill the child process.
+    # A thread started after threading.stack_size(32 KiB) has room for NumPy's own frames and
+    # the kernels' fixed tables, the Greeks' as the price's; a stack overflow would kill the
+    # child process.
     done = subprocess.run([sys.executable, "-c", SMALL_STACK_CHILD], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and done.stdout.strip() == "3", done.stderr
 
 
 def realistic_grid():
-    rates, yields = (-0.01, 0.0, 0.02, 0.05), (-0.01, 0.0, 0.03)
+    # r = -5 %, q = 0 over a day: the call's put of symmetry has r within rounding of zero.
+    rates, yields = (-0.05, -0.01, 0.0, 0.02, 0.05), (-0.01, 0.0, 0.03)
     rows = itertools.product(
-        (70.0, 100.0, 130.0), (7 / 365, 0.5, 2.0, 30.0, 200.0), rates, yields, (0.1, 0.4), (True, False)
+        (70.0, 100.0, 130.0), (1 / 365, 7 / 365, 0.5, 2.0, 30.0, 200.0), rates, yields, (0.1, 0.4), (True, False)
     )
     for K, years, r, q, vol, is_call in rows:
         D, F = velliq.forward_terms(100.0, r, q, years)

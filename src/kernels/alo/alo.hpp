@@ -19,7 +19,7 @@
 // NaN also for any NaN or infinite input, non-positive S, K, D or F, negative
 // sigma or an unknown setting. sigma == 0 gives the deterministic value
 // max over t in [0, T] of the discounted exercise value along the forward.
-// No allocation: a price uses under 16 KB of stack.
+// No allocation: a price and its Greeks each use under 16 KB of stack.
 #pragma once
 
 #include "alo/scheme.hpp"

@@ -16,7 +16,7 @@ void ChebyshevInterpolant::set_intervals(int intervals) {
     }
 }
 
-void ChebyshevInterpolant::fit(const double* H) {
+void ChebyshevInterpolant::fit_into(const double* H, double* out) const {
     for (int k = 0; k <= n; ++k) {
         // sum'' H_i cos(i k pi / n): halved end terms; cos(j pi/n) for j
         // beyond n folds back by symmetry.
@@ -29,10 +29,10 @@ void ChebyshevInterpolant::fit(const double* H) {
             }
             sum += H[i] * cos_table[j <= n ? j : 2 * n - j];
         }
-        a[k] = (2.0 / n) * sum;
+        out[k] = (2.0 / n) * sum;
     }
-    a[0] *= 0.5;
-    a[n] *= 0.5;
+    out[0] *= 0.5;
+    out[n] *= 0.5;
 }
 
 // Clenshaw's recurrence runs on CHAINS points at a time: independent chains

@@ -16,7 +16,9 @@ struct ChebyshevInterpolant {
     // Sets n and the table of cos(j pi / n).
     void set_intervals(int intervals);
     // The coefficients through the values H[i] at the nodes xi_i.
-    void fit(const double* H);
+    void fit(const double* H) { fit_into(H, a); }
+    // The same coefficients written to out (n + 1 of them), the interpolant unchanged.
+    void fit_into(const double* H, double* out) const;
     // ln(B/X) <= 0 at the points xi[p] = sqrt(u), p < count; an interpolated H
     // below zero is B = X.
     void log_ratios(const double* xi, int count, double* out) const;

@@ -35,8 +35,11 @@ using alo::BoundarySensitivity;
 constexpr double AMERICAN_GREEKS_STEP = 1e-4;
 // Absolute step of D below D = 1.
 constexpr double AMERICAN_GREEKS_UNIT_D_STEP = 1e-6;
+// Least rates' step of the premium's differences, relative to the put's r.
+constexpr double AMERICAN_GREEKS_RATE_FLOOR = 1e-2;
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_GREEKS_STEP) == 0x3F1A36E2EB1C432DULL);
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_GREEKS_UNIT_D_STEP) == 0x3EB0C6F7A0B5ED8DULL);
+static_assert(std::bit_cast<std::uint64_t>(AMERICAN_GREEKS_RATE_FLOOR) == 0x3F847AE147AE147BULL);
 
 // The derivative from the prices at x + step, x and x - step: central, or
 // one-sided where one of the outer prices is NaN.
@@ -50,6 +53,23 @@ double derivative(double up, double mid, double down, double step) {
     return (up - down) / (2 * step);
 }
 
+// The option shifted in spot (F moving with S) priced in the regime of the
+// option itself: the shifted carry, rounded anew, can take a rate within
+// rounding of zero across the snap to zero (option.hpp) and so into a regime
+// the unshifted price is not in, while the rates are those of the unshifted
+// option to rounding.
+alo::Option in_regime_of(const alo::Option& unshifted, alo::Option shifted) {
+    if (shifted.valid && unshifted.valid &&
+        (shifted.european != unshifted.european ||
+         shifted.two_boundaries != unshifted.two_boundaries)) {
+        shifted.r = unshifted.r;
+        shifted.q = unshifted.q;
+        shifted.european = unshifted.european;
+        shifted.two_boundaries = unshifted.two_boundaries;
+    }
+    return shifted;
+}
+
 // The Greeks by central differences of prices, each shifted price solving its
 // own boundary. Never inlined: its storage stays out of the frame that holds
 // the boundary's derivatives.
@@ -58,8 +78,8 @@ double derivative(double up, double mid, double down, double step) {
     alo::Weights weights;
     alo::Boundary base;
     base.H.n = 0;  // none unless the price needs one
-    const double mid =
-        alo::price(alo::describe(S, K, D, F, side), sigma, scheme, nullptr, &weights, &base);
+    const alo::Option o = alo::describe(S, K, D, F, side);
+    const double mid = alo::price(o, sigma, scheme, nullptr, &weights, &base);
     // A shifted price solves afresh into the storage of the unshifted one,
     // which only delta and gamma use.
     auto price = [&](double s, double f, double d, double v) {
@@ -68,10 +88,10 @@ double derivative(double up, double mid, double down, double step) {
     const double h = AMERICAN_GREEKS_STEP;
     const double carry = F / S;
     const double dS = h * S;
-    const double up =
-        alo::price_on(alo::describe(S + dS, K, D, carry * (S + dS), side), sigma, scheme, base);
-    const double down =
-        alo::price_on(alo::describe(S - dS, K, D, carry * (S - dS), side), sigma, scheme, base);
+    const double up = alo::price_on(
+        in_regime_of(o, alo::describe(S + dS, K, D, carry * (S + dS), side)), sigma, scheme, base);
+    const double down = alo::price_on(
+        in_regime_of(o, alo::describe(S - dS, K, D, carry * (S - dS), side)), sigma, scheme, base);
     if (mid == _intrinsic(S, K, side) && up == _intrinsic(S + dS, K, side) &&
         down == _intrinsic(S - dS, K, side) && mid != 0) {
         return {side == 1 ? 1.0 : -1.0, 0.0, 0.0, 0.0, 0.0};  // inside the exercise region
@@ -126,16 +146,78 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
         moved.g[n] = 0.0;
         h[n] = 0.0;
         moved.H.fit(h);
-        const alo::PutProblem shifted = alo::put_problem(P.r + t * dr, P.q + t * dq, P.v + t * dv);
+        const alo::PutProblem shifted =
+            alo::put_problem_beside(P, P.r + t * dr, P.q + t * dq, P.v + t * dv);
         value[end] = alo::put_premium(shifted, moved, x, layer, bulk);
     }
     return (value[0] - value[1]) / (2 * step);
 }
 
+// The prices at S + j dS, j = -2..2 (F moving with S), on the boundary of the
+// price mid at S. Never inlined: the shifted options stay off the stack while
+// the boundary's derivatives are solved.
+[[gnu::noinline]] void spot_prices(const alo::Option& o, double sigma, const AloScheme& scheme,
+                                   const alo::Boundary& base, double mid, double dS, double* at) {
+    const double S = o.S, K = o.K, D = o.D, F = o.F;
+    const int side = o.side;
+    for (int j = -2; j <= 2; ++j) {
+        const double s = S + j * dS;
+        at[j + 2] = j == 0
+                        ? mid
+                        : alo::price_on(in_regime_of(o, alo::describe(s, K, D, (F / S) * s, side)),
+                                        sigma, scheme, base);
+    }
+}
+
+// The premium's derivatives per unit strike in the put's sigma, in the yield
+// (the rate F moves) and in both rates (those D moves), along the derivatives
+// of the boundary base of P; false where those are not available
+// (boundary_sensitivity). Never inlined: its storage is off the stack while
+// the price solves its boundary.
+[[gnu::noinline]] bool premium_slopes(const alo::Option& o, const alo::PutProblem& P,
+                                      const alo::Boundary& base, const AloScheme& scheme,
+                                      double* slope_v, double* slope_yield, double* slope_rates) {
+    BoundarySensitivity moves;
+    if (!alo::boundary_sensitivity(P, scheme, base, &moves)) {
+        return false;
+    }
+    const double x = o.put_spot / o.put_strike;
+    // The rates' step, relative to the distance to r = q, where X = K min(1, r/q)
+    // turns, and to r = 0 while q > r (X/K = r/q); but not below
+    // AMERICAN_GREEKS_RATE_FLOOR r, under which the premium's differences
+    // would resolve rounding rather than its slope. A step across r = q
+    // continues the formula of X on the put's own side (premium_slope).
+    double rate_scale = o.r != o.q ? std::fabs(o.r - o.q) : o.r;
+    if (o.q > o.r && o.r < rate_scale) {
+        rate_scale = o.r;
+    }
+    if (rate_scale < AMERICAN_GREEKS_RATE_FLOOR * o.r) {
+        rate_scale = AMERICAN_GREEKS_RATE_FLOOR * o.r;
+    }
+    const double rate_step = AMERICAN_GREEKS_STEP * rate_scale;
+    // F moves the yield, the put's q (a call's r); D moves both rates alike.
+    const bool is_call = o.side == 1;
+    const alo::BoundaryParameter yield = is_call ? alo::RATE : alo::YIELD;
+    *slope_v = premium_slope(P, base, moves.by[alo::VOLATILITY], 1.0, 0.0, 0.0,
+                             AMERICAN_GREEKS_STEP * P.v, x, scheme);
+    *slope_yield = premium_slope(P, base, moves.by[yield], 0.0, is_call ? 1.0 : 0.0,
+                                 is_call ? 0.0 : 1.0, rate_step, x, scheme);
+    // Both rates' move, in the storage of the rate's.
+    double* both = moves.by[alo::RATE];
+    for (int i = 0; i <= base.H.n; ++i) {
+        both[i] += moves.by[alo::YIELD][i];
+    }
+    *slope_rates = premium_slope(P, base, both, 0.0, 1.0, 1.0, rate_step, x, scheme);
+    return true;
+}
+
 // The Greeks on the price's own boundary and its derivatives, sigma > 0; false
 // where the boundary's derivatives are not available (boundary_sensitivity).
 // Never inlined: its storage and that of by_differences are never on the stack
-// together.
+// together. The price's solve, the boundary's derivatives and the shifted
+// prices each run in a frame of their own, so that the deepest of them stands
+// on little more than the price's boundary: the Greeks fit where the price
+// does.
 [[gnu::noinline]] bool on_the_boundary(double S, double K, double D, double F, double sigma,
                                        int side, const AloScheme& scheme, Greeks* out) {
     const alo::Option o = alo::describe(S, K, D, F, side);
@@ -153,43 +235,17 @@ double premium_slope(const alo::PutProblem& P, const alo::Boundary& B, const dou
     // Prices at S + j dS, j = -2..2 (F moving with S), on the one boundary.
     const double dS = AMERICAN_GREEKS_STEP * S;
     double at[5];
-    for (int j = -2; j <= 2; ++j) {
-        const double s = S + j * dS;
-        at[j + 2] =
-            j == 0 ? mid
-                   : alo::price_on(alo::describe(s, K, D, (F / S) * s, side), sigma, scheme, base);
-    }
+    spot_prices(o, sigma, scheme, base, mid, dS, at);
     if (mid == _intrinsic(S, K, side) && at[3] == _intrinsic(S + dS, K, side) &&
         at[1] == _intrinsic(S - dS, K, side) && mid != 0) {
         *out = {side == 1 ? 1.0 : -1.0, 0.0, 0.0, 0.0, 0.0};  // inside the exercise region
         return true;
     }
     const alo::PutProblem P = alo::put_problem(o.r, o.q, sigma);
-    BoundarySensitivity moves;
-    if (!alo::boundary_sensitivity(P, scheme, base, &moves)) {
+    double slope_v, slope_yield, slope_rates;
+    if (!premium_slopes(o, P, base, scheme, &slope_v, &slope_yield, &slope_rates)) {
         return false;
     }
-    const double x = o.put_spot / o.put_strike;
-    // The rates' step, relative to the distance to where the premium is not
-    // smooth in them: r = q, where X = K min(1, r/q) turns, and r = 0 while
-    // q > r (X/K = r/q).
-    double rate_scale = o.r != o.q ? std::fabs(o.r - o.q) : o.r;
-    if (o.q > o.r && o.r < rate_scale) {
-        rate_scale = o.r;
-    }
-    const double rate_step = AMERICAN_GREEKS_STEP * rate_scale;
-    // F moves the yield, the put's q (a call's r); D moves both rates alike.
-    const bool is_call = o.side == 1;
-    const alo::BoundaryParameter yield = is_call ? alo::RATE : alo::YIELD;
-    double both[ALO_MAX_INTERVALS + 1];
-    for (int i = 0; i <= base.H.n; ++i) {
-        both[i] = moves.by[alo::RATE][i] + moves.by[alo::YIELD][i];
-    }
-    const double slope_v = premium_slope(P, base, moves.by[alo::VOLATILITY], 1.0, 0.0, 0.0,
-                                         AMERICAN_GREEKS_STEP * sigma, x, scheme);
-    const double slope_yield = premium_slope(P, base, moves.by[yield], 0.0, is_call ? 1.0 : 0.0,
-                                             is_call ? 0.0 : 1.0, rate_step, x, scheme);
-    const double slope_rates = premium_slope(P, base, both, 0.0, 1.0, 1.0, rate_step, x, scheme);
     const Greeks black = black_greeks(S, K, D, F, sigma, side);
     Greeks& g = *out;
     // Fourth-order central differences.

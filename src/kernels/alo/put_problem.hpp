@@ -21,4 +21,13 @@ inline PutProblem put_problem(double r, double q, double v) {
     return {r, q, v, x_ratio, std::log(x_ratio)};
 }
 
+// The put of rates r, q and volatility v with X by the formula of base's side
+// of r = q (K r/q where base has q > r, K otherwise), continued across it: X
+// then moves smoothly along a difference step around base, as the boundary's
+// derivatives in the rates (sensitivity.hpp) take it to.
+inline PutProblem put_problem_beside(const PutProblem& base, double r, double q, double v) {
+    const double x_ratio = base.q > base.r ? r / q : 1.0;
+    return {r, q, v, x_ratio, std::log(x_ratio)};
+}
+
 }  // namespace velliq::alo

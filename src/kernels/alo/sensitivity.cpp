@@ -35,40 +35,30 @@ void node_partials(const PutProblem& P, const NodePoints& T, int count, const do
                    double xi, double g, bool fp_a, NodePartials* out) {
     const double r = P.r, q = P.q, v = P.v;
     const double tau = xi * xi, vt = v * xi;
-    // f_m: phi or N of d-, then dN/d(d-); f_p = phi(d+); c_p: N(d+), then dD/d(d+).
-    double dp[ALO_MAX_POINTS], dm[ALO_MAX_POINTS], f_m[ALO_MAX_POINTS], f_p[ALO_MAX_POINTS];
-    double c_p[ALO_MAX_POINTS];
-    double *nm = f_m, *nd = c_p;
-    for (int k = 0; k < count; ++k) {
-        dp[k] = (g - log_b[k]) * T.inv_vs[k] + T.shift[k];
-        dm[k] = dp[k] - T.vs[k];
-    }
-    for (int k = 0; k < count; ++k) {
-        f_m[k] = fp_a ? pdf(dm[k]) : cdf(dm[k]);
-    }
-    for (int k = 0; k < count; ++k) {
-        f_p[k] = pdf(dp[k]);
-    }
-    for (int k = 0; k < count; ++k) {
-        c_p[k] = cdf(dp[k]);
-    }
+    // d+-_k are formed afresh wherever used rather than kept: the stack holds
+    // only nm and nd.
+    auto d_plus = [&](int k) { return (g - log_b[k]) * T.inv_vs[k] + T.shift[k]; };
+    double nm[ALO_MAX_POINTS], nd[ALO_MAX_POINTS];
     // int_r, int_q: the integrals; *_u the same with u times the weight
     // (their derivative in r or q); scaled_q the part of D that scales as 1/v.
     double int_r = 0.0, int_q = 0.0, int_r_u = 0.0, int_q_u = 0.0, scaled_q = 0.0;
     for (int k = 0; k < count; ++k) {
+        const double dp = d_plus(k), dm = dp - T.vs[k];
+        // f_m: phi or N of d-; f_p = phi(d+); c_p = N(d+).
+        const double f_m = fp_a ? pdf(dm) : cdf(dm), f_p = pdf(dp), c_p = cdf(dp);
         const double u = T.root_u[k] * T.root_u[k];
         double fr, fq;
         if (fp_a) {
-            fr = f_m[k] * T.inv_vs[k];
-            fq = c_p[k] + f_p[k] * T.inv_vs[k];
-            nm[k] = -r * T.er[k] * dm[k] * fr;
-            nd[k] = q * T.eq[k] * f_p[k] * (1.0 - dp[k] * T.inv_vs[k]);
-            scaled_q += T.eq[k] * f_p[k] * T.inv_vs[k];
+            fr = f_m * T.inv_vs[k];
+            fq = c_p + f_p * T.inv_vs[k];
+            nm[k] = -r * T.er[k] * dm * fr;
+            nd[k] = q * T.eq[k] * f_p * (1.0 - dp * T.inv_vs[k]);
+            scaled_q += T.eq[k] * f_p * T.inv_vs[k];
         } else {
-            fr = f_m[k];
-            fq = c_p[k];
-            nm[k] = r * T.er[k] * pdf(dm[k]);
-            nd[k] = q * T.eq[k] * f_p[k];
+            fr = f_m;
+            fq = c_p;
+            nm[k] = r * T.er[k] * pdf(dm);
+            nd[k] = q * T.eq[k] * f_p;
         }
         int_r += T.er[k] * fr;
         int_q += T.eq[k] * fq;
@@ -102,8 +92,9 @@ void node_partials(const PutProblem& P, const NodePoints& T, int count, const do
     double num_v = -num_scaled - nm0 * dp0, den_v = -den_scaled - nd0 * dm0;
     double pull_g = 0.0, pull_rate = 0.0;  // sum_k A_k / (v sqrt(s)), sum_k A_k sqrt(s) / v
     for (int k = 0; k < count; ++k) {
-        num_v -= nm[k] * dp[k];
-        den_v -= nd[k] * dm[k];
+        const double dp = d_plus(k), dm = dp - T.vs[k];
+        num_v -= nm[k] * dp;
+        den_v -= nd[k] * dm;
         const double a = nm[k] / num - nd[k] / den;  // dPhi/d(d+-_k)
         pull_g += a * T.inv_vs[k];
         pull_rate += a * T.vs[k];
@@ -193,7 +184,6 @@ bool boundary_sensitivity(const PutProblem& P, const AloScheme& scheme, const Bo
     // M = I - dPhi/dg, row by row; rhs the rows of dPhi/dv, dPhi/dr, dPhi/dq.
     double M[ALO_MAX_INTERVALS * ALO_MAX_INTERVALS];
     double (*rhs)[ALO_MAX_INTERVALS + 1] = out->by;
-    ChebyshevInterpolant basis = B.H;  // its fit turns t into the row's weights
     NodePoints points;
     NodePartials partials;
     double log_b[ALO_MAX_POINTS], t[ALO_MAX_INTERVALS + 1];
@@ -237,9 +227,9 @@ bool boundary_sensitivity(const PutProblem& P, const AloScheme& scheme, const Bo
                 now = after;
             }
         }
-        basis.fit(t);
+        B.H.fit_into(t, row);  // the row's weights, then the row
         for (int j = 0; j < n; ++j) {
-            row[j] -= basis.a[j] * B.g[j];
+            row[j] = (i == j ? 1.0 : 0.0) - row[j] * B.g[j];
         }
         row[i] -= partials.g;
         rhs[VOLATILITY][i] = partials.v;
