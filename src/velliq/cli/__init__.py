@@ -24,11 +24,11 @@ from pathlib import Path
 from typing import Any
 
 from .arguments import NUMBER_OPTIONS, column_mapping, parser
-from .output_files import pending_files
-from .reading import cell_error, file_format, read
+from .output_files import final_path, pending_files
+from .reading import cell_error, read
 from .reporting import implied_vols, summary_text
 from .usage import UsageError, needs, one_line
-from .writing import check_paths, plot, write
+from .writing import check_outputs, check_paths, plot, write
 
 __all__ = ["main"]
 
@@ -41,11 +41,8 @@ def vols(args: argparse.Namespace) -> int:
     """``velliq vols``: read, compute, print the summary, write the outputs."""
     needs("pandas", "velliq vols")
     source = Path(args.quotes)
-    if args.output is not None and file_format(args.output) == "parquet":
-        needs("pyarrow", "writing Parquet")
     check_paths(source, {"-o": args.output, "--plot": args.plot})
-    if args.plot is not None:
-        needs("matplotlib", "--plot")
+    check_outputs(args.output, args.plot)
 
     from .. import chain
 
@@ -76,7 +73,7 @@ def vols(args: argparse.Namespace) -> int:
     print(summary_text(result, options))
     with pending_files() as files:
         if args.output is not None:
-            write(result, files.temporary(args.output))
+            write(result, files.temporary(args.output), final_path(args.output))
         if args.plot is not None:
             plot(result, files.temporary(args.plot), args.plot_underlying, options)
     if args.output is not None:
