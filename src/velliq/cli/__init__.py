@@ -8,10 +8,12 @@ Vendor files keep their own column names: ``--column side=type`` maps an
 input onto the file's column, and ``--valuation-date`` names a date or a
 column of quote dates (one file, many dates). Column names are read without
 surrounding spaces. Exit status: 0 on success, 2 for a usage error (bad
-arguments, a missing column, a file that cannot be read, a cell that is not
-a number, date or side), 130 when interrupted, 143 when terminated, 1 for any
+arguments, a missing or twice-named column, a file that cannot be read, a
+cell that is not a number, date or side, rows that contradict each other, an
+output whose format is unknown or whose writer is not installed), 130 when interrupted, 143 when terminated, 1 for any
 other failure. The output files appear whole or not at all: each is written
-under a temporary name beside it and renamed into place once complete.
+under a temporary name beside it and renamed into place once complete
+(through a symbolic link to its target; see :mod:`velliq.cli.output_files`).
 
 pandas, and matplotlib for ``--plot``, are imported only once a command runs.
 """
@@ -25,7 +27,7 @@ from typing import Any
 
 from .arguments import NUMBER_OPTIONS, column_mapping, parser
 from .output_files import final_path, pending_files
-from .reading import cell_error, read
+from .reading import cell_error, read, table_error
 from .reporting import implied_vols, summary_text
 from .usage import UsageError, needs, one_line
 from .writing import check_outputs, check_paths, plot, write
@@ -45,6 +47,7 @@ def vols(args: argparse.Namespace) -> int:
     check_outputs(args.output, args.plot)
 
     from .. import chain
+    from ..chain.cells import TableError
 
     quotes = read(source)
     columns = column_mapping(args, list(quotes.columns))
@@ -69,6 +72,8 @@ def vols(args: argparse.Namespace) -> int:
         raise UsageError(str(error)) from error
     except chain.CellError as error:
         raise cell_error(error, options, source) from error
+    except TableError as error:
+        raise table_error(error, source) from error
 
     print(summary_text(result, options))
     with pending_files() as files:
