@@ -2,6 +2,7 @@
 and exit status, and outputs never left half-written, whatever stops the command."""
 
 import contextlib
+import os
 import shutil
 import signal
 import subprocess
@@ -11,7 +12,7 @@ import time
 import numpy as np
 import pandas as pd
 import pytest
-from cli_runs import MARKET, SAMPLE, velliq
+from cli_runs import MARKET, SAMPLE, TRUTH, velliq
 
 from velliq import baw, forward_terms
 from velliq.cli.output_files import TEMPORARY_PREFIX
@@ -29,9 +30,16 @@ def quote_files(tmp_path):
     (tmp_path / "folder.csv").mkdir()
     garbage = quotes.astype({"strike": object, "bid": object})
     garbage.loc[7, "bid"], garbage.loc[5, "strike"] = "n/a", "abc"
+    garbage.loc[1, "side"] = None  # a missing side is the table's missing_input, not a bad cell
     garbage.to_csv(tmp_path / "garbage.csv", index=False)
     garbage.astype({"strike": str, "bid": str}).rename(columns={"strike": "K"}).to_parquet(tmp_path / "garbage.parquet")
     quotes.assign(expiry=quotes["expiry"].where(quotes.index != 3, "soon")).to_csv(tmp_path / "soon.csv", index=False)
+    spots = quotes.assign(side=quotes["side"].where(quotes.index != 1), spot=quotes["spot"].where(quotes.index != 3, 768.5))
+    spots.to_csv(tmp_path / "two_spots.csv", index=False)
+    (tmp_path / "bid_twice.csv").write_text(quotes.to_csv(index=False).replace(",bid,ask,", ",bid, bid,", 1))
+    durations = pd.to_datetime(quotes["expiry"]) - pd.Timestamp(TRUTH["valuation_date"])
+    quotes.assign(expiry=durations).to_parquet(tmp_path / "durations.parquet")
+    os.mkfifo(tmp_path / "pipe.csv")
     return tmp_path
 
 
@@ -70,7 +78,16 @@ def folder_contents(folder):
             ["argument --workers: 99999999999999999999 is out of range"],
         ),
         (["quotes.csv", *MARKET, "--workers", "two"], 2, ["argument --workers: 'two' is not a whole number"]),
-        (["quotes.csv", *MARKET, "-o", "vols.csv", "--plot", "smiles.xyz"], 1, ["Format 'xyz' is not supported"]),
+        (["quotes.csv", *MARKET, "-o", "vols.csv", "--plot", "smiles.xyz"], 2, ["unknown picture format 'xyz'"]),
+        (["quotes.csv", *MARKET, "--plot", "smiles.csv"], 2, ["--plot smiles.csv: unknown picture format 'csv'"]),
+        (["quotes.csv", *MARKET, "-o", "pipe.csv"], 2, ["-o pipe.csv: it is not a regular file"]),
+        (
+            ["two_spots.csv", *MARKET],
+            2,
+            ["rows 0 and 3 share an", "have spots 512.37 and 768.5: several", "(lines 2 and 5 of two_spots.csv)"],
+        ),
+        (["bid_twice.csv", *MARKET], 2, ["bid_twice.csv: the columns 'bid' and ' bid' are both named 'bid'"]),
+        (["durations.parquet", *MARKET], 2, ["column 'expiry' holds durations (timedelta64"]),
     ],
 )
 def test_failures_exit_with_a_message(quote_files, args, status, messages):
@@ -86,6 +103,21 @@ def test_failures_exit_with_a_message(quote_files, args, status, messages):
         assert message in run.stderr
     if status == 1:
         assert len(run.stderr.splitlines()) == 1
+
+
+@pytest.mark.parametrize(
+    "option, path, module", [("-o", "vols.csv.zst", "zstandard"), ("-o", "vols.parquet", "pyarrow"), ("--plot", "smiles.png", "matplotlib")]
+)
+def test_an_output_without_its_writer_is_refused_before_the_work(quote_files, option, path, module):
+    """Without the module that writes an output (made absent by a module of its
+    name that fails to import), the command stops before computing anything."""
+    absent = quote_files / "absent_modules"
+    absent.mkdir()
+    (absent / f"{module}.py").write_text("raise ImportError('absent for this test')\n")
+    run = velliq("vols", "quotes.csv", *MARKET, option, path, cwd=quote_files, env={"PYTHONPATH": str(absent)})
+    assert run.returncode == 2 and run.stdout == "" and "Traceback" not in run.stderr
+    assert f"{path}: writing it needs the module {module}" in run.stderr
+    assert not (quote_files / path).exists()
 
 
 def test_debug_shows_the_traceback(quote_files):
