@@ -34,8 +34,8 @@ def quote_files(tmp_path):
     garbage.to_csv(tmp_path / "garbage.csv", index=False)
     garbage.astype({"strike": str, "bid": str}).rename(columns={"strike": "K"}).to_parquet(tmp_path / "garbage.parquet")
     quotes.assign(expiry=quotes["expiry"].where(quotes.index != 3, "soon")).to_csv(tmp_path / "soon.csv", index=False)
-    spots = quotes.assign(side=quotes["side"].where(quotes.index != 1), spot=quotes["spot"].where(quotes.index != 3, 768.5))
-    spots.to_csv(tmp_path / "two_spots.csv", index=False)
+    spots = quotes.assign(side=quotes["side"].where(quotes.index != 1))  # a missing side is no fault of the table
+    spots.assign(spot=quotes["spot"].where(quotes.index != 3, 768.5)).to_csv(tmp_path / "two_spots.csv", index=False)
     (tmp_path / "bid_twice.csv").write_text(quotes.to_csv(index=False).replace(",bid,ask,", ",bid, bid,", 1))
     durations = pd.to_datetime(quotes["expiry"]) - pd.Timestamp(TRUTH["valuation_date"])
     quotes.assign(expiry=durations).to_parquet(tmp_path / "durations.parquet")
@@ -106,7 +106,8 @@ def test_failures_exit_with_a_message(quote_files, args, status, messages):
 
 
 @pytest.mark.parametrize(
-    "option, path, module", [("-o", "vols.csv.zst", "zstandard"), ("-o", "vols.parquet", "pyarrow"), ("--plot", "smiles.png", "matplotlib")]
+    "option, path, module",
+    [("-o", "vols.csv.zst", "zstandard"), ("-o", "vols.parquet", "pyarrow"), ("--plot", "smiles.png", "matplotlib")],
 )
 def test_an_output_without_its_writer_is_refused_before_the_work(quote_files, option, path, module):
     """Without the module that writes an output (made absent by a module of its

@@ -98,7 +98,7 @@ def dates(column: "pd.Series[Any]") -> "pd.Series[pd.Timestamp]":
 def _wall_clock(value: object) -> pd.Timestamp | None:
     """A cell as a timestamp without time zone (its wall clock there); None when it is no date."""
     try:
-        stamp = pd.Timestamp(value)  # type: ignore[call-overload]
+        stamp = pd.Timestamp(value)  # type: ignore[arg-type]  # any cell: what is no date raises
     except (TypeError, ValueError):
         return None
     if pd.isna(stamp):
