@@ -12,8 +12,11 @@ arguments, a missing or twice-named column, a file that cannot be read, a
 cell that is not a number, date or side, rows that contradict each other, an
 output whose format is unknown or whose writer is not installed), 130 when interrupted, 143 when terminated, 1 for any
 other failure. The output files appear whole or not at all: each is written
-under a temporary name beside it and renamed into place once complete
-(through a symbolic link to its target; see :mod:`velliq.cli.output_files`).
+under a temporary name beside it and renamed into place once complete. An
+output that is a symbolic link is written through to its target; one with
+several names (a hard link) gets its new contents copied in once complete; a
+FIFO, device or socket is refused. A temporary file a killed command left
+(``.velliq-XXXXXXXX-NAME``) is removed by the next command writing into its folder.
 
 pandas, and matplotlib for ``--plot``, are imported only once a command runs.
 """
