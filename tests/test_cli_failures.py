@@ -27,6 +27,7 @@ def quote_files(tmp_path):
     quotes.assign(side=["X"] + ["C"] * 399).to_csv(tmp_path / "bad_side.csv", index=False)
     quotes.to_csv(tmp_path / "quotes.csv", index=False)
     (tmp_path / "link.csv").hardlink_to(tmp_path / "quotes.csv")
+    (tmp_path / "alias.csv").symlink_to("quotes.csv")
     (tmp_path / "folder.csv").mkdir()
     garbage = quotes.astype({"strike": object, "bid": object})
     garbage.loc[7, "bid"], garbage.loc[5, "strike"] = "n/a", "abc"
@@ -66,6 +67,7 @@ def folder_contents(folder):
         (["quotes.csv", *MARKET, "-o", "no/such/vols.csv"], 2, ["vols.csv: no folder no/such"]),
         (["quotes.csv", *MARKET, "-o", "link.csv"], 2, ["-o link.csv is the quotes file quotes.csv"]),
         (["quotes.csv", *MARKET, "--plot", "./link.csv"], 2, ["--plot link.csv is the quotes file quotes.csv"]),
+        (["quotes.csv", *MARKET, "-o", "alias.csv"], 2, ["-o alias.csv is the quotes file quotes.csv"]),
         (["quotes.csv", *MARKET, "-o", "folder.csv"], 2, ["-o folder.csv: it is a directory"]),
         (["folder.csv", *MARKET], 2, ["cannot read folder.csv: it is a directory"]),
         (["garbage.csv", *MARKET], 2, ["column 'strike', row 5, line 7 of garbage.csv: 'abc' is not a number"]),

@@ -49,6 +49,8 @@ def check_paths(source: Path, outputs: dict[str, Path | None]) -> None:
             raise UsageError(f"{option} {path}: it is not a regular file (a FIFO, device or socket)")
         if not os.access(final.parent, os.W_OK):
             raise UsageError(f"{option} {path}: cannot write to the folder {final.parent}")
+        if final.exists() and final.stat().st_nlink > 1 and not os.access(final, os.W_OK):
+            raise UsageError(f"{option} {path}: cannot write to it (it has other names, so it is written in place)")
         if same_file(path, source):
             raise UsageError(f"{option} {path} is the quotes file {source}: writing it would overwrite the quotes")
         for other, earlier in written.items():
