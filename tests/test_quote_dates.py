@@ -112,6 +112,10 @@ def test_zoned_dates_are_read_at_their_own_wall_clock(quote_zone, expiry_zone, o
             lambda q: q.assign(expiration=pd.to_datetime(q["expiration"]) - pd.to_datetime(q["quotedate"])),
             "column 'expiration' holds durations (timedelta64",
         ),
+        (
+            lambda q: q.assign(quotedate=pd.to_datetime(q["quotedate"]).dt.strftime("%Y%m%d").astype(int)),
+            "column 'quotedate' holds numbers (int64), not quote dates",
+        ),
         (lambda q: pd.concat([q, q[[" bid"]]], axis=1), "the quotes have 2 columns named ' bid'"),
         (lambda q: pd.concat([q, q[["type"]]], axis=1), "the quotes have 2 columns named 'type'"),
         (
@@ -122,8 +126,8 @@ def test_zoned_dates_are_read_at_their_own_wall_clock(quote_zone, expiry_zone, o
 )
 def test_table_faults_name_their_column_or_rows(change, message):
     """A table that cannot be read for more than one cell (durations for dates,
-    a column named twice, one group's spots apart) says which column or rows,
-    its numbers as they print."""
+    numbers for quote dates, a column named twice, one group's spots apart)
+    says which column or rows, its numbers as they print."""
     quotes, _ = vendor_quotes(quote_dates(1))
     with pytest.raises(TableError) as raised:
         chain.implied_vols(change(quotes), valuation_date="quotedate", rate=RATE, **VENDOR_COLUMNS)

@@ -220,9 +220,16 @@ class QuoteLayout:
 
     def dates(self, quotes: pd.DataFrame) -> Dates | None:
         """Per row, its valuation date when a column gives them."""
-        if self.names.valuation_date is None:
+        column = self.names.valuation_date
+        if column is None:
             return None
-        return _dates(quotes[self.names.valuation_date]).to_numpy()
+        if pd.api.types.is_numeric_dtype(quotes[column]):  # pandas would read them as nanoseconds since 1970
+            raise TableError(
+                f"column {column!r} holds numbers ({quotes[column].dtype}), not quote dates: convert them, "
+                "e.g. with pandas.to_datetime(..., format='%Y%m%d')",
+                column=column,
+            )
+        return _dates(quotes[column]).to_numpy()
 
     def years(self, quotes: pd.DataFrame, dates: Dates | None) -> Floats:
         """Per row, the time to expiry in years (Actual/365 Fixed for dates)."""
