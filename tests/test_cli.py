@@ -4,9 +4,11 @@ copies of them. The reference values come from examples/data/quotes_truth.json,
 which examples/make_quotes.py writes next to the quotes from the forwards,
 discount factors and mess it built them with."""
 
+import fcntl
 import shutil
 import subprocess
 import sys
+import zipfile
 from pathlib import Path
 
 import numpy as np
@@ -15,6 +17,7 @@ import pytest
 from cli_runs import MARKET, SAMPLE, TRUTH, velliq
 
 from velliq import chain
+from velliq.cli.output_files import TEMPORARY_PREFIX
 
 ADDED = ["years", "discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega", "status"]
 EXAMPLE = "velliq vols examples/data/quotes.csv.gz --valuation-date 2026-12-04 --rate 0.04"
@@ -279,3 +282,73 @@ def test_version_is_the_installed_one(tmp_path):
 
     run = velliq("--version", cwd=tmp_path)
     assert run.returncode == 0 and run.stdout.strip() == f"velliq {package.__version__}"
+
+
+# --- Where the outputs go: compressed, through links, and what a killed run left -----------
+
+
+@pytest.fixture
+def one_underlying(tmp_path):
+    quotes = pd.read_csv(SAMPLE).query("underlying == 'DMTK'").reset_index(drop=True)
+    quotes.to_csv(tmp_path / "one.csv", index=False)
+    return tmp_path, len(quotes)
+
+
+def gzip_recorded_name(path):
+    """The file name a gzip header records (RFC 1952: FNAME, flag 0x08, after the 10 fixed bytes)."""
+    data = path.read_bytes()
+    assert data[3] == 0x08  # FNAME alone: GzipFile writes no extra field or comment
+    return data[10 : data.index(b"\0", 10)].decode()
+
+
+@pytest.mark.parametrize("suffix", [".csv.zip", ".csv.gz"])
+def test_compressed_output_is_named_for_its_file(one_underlying, suffix):
+    """The zip member, and the name gzip records, are the output's name less
+    the compression suffix, not the temporary file's it was written under."""
+    folder, rows = one_underlying
+    run = velliq("vols", "one.csv", *MARKET, "-o", f"vols{suffix}", cwd=folder)
+    assert run.returncode == 0, run.stderr
+    output = folder / f"vols{suffix}"
+    if suffix == ".csv.zip":
+        assert zipfile.ZipFile(output).namelist() == ["vols.csv"]
+    else:
+        assert gzip_recorded_name(output) == "vols.csv"
+    assert len(pd.read_csv(output)) == rows
+
+
+@pytest.mark.parametrize("link", ["symbolic", "symbolic, target absent", "hard"])
+def test_output_is_written_through_a_link(one_underlying, link):
+    """-o onto a link writes the file it names: a symbolic link stays a link to
+    its target (created when absent), a hard link's names stay one file."""
+    folder, rows = one_underlying
+    (folder / "elsewhere").mkdir()
+    target = folder / "elsewhere" / "vols.csv"
+    if link != "symbolic, target absent":
+        target.write_text("the previous output\n")
+    if link == "hard":
+        (folder / "vols.csv").hardlink_to(target)
+    else:
+        (folder / "vols.csv").symlink_to(target)
+    run = velliq("vols", "one.csv", *MARKET, "-o", "vols.csv", cwd=folder)
+    assert run.returncode == 0, run.stderr
+    assert (folder / "vols.csv").is_symlink() == (link != "hard")
+    assert (folder / "vols.csv").samefile(target)
+    assert len(pd.read_csv(target)) == rows
+    assert not list(folder.rglob(TEMPORARY_PREFIX + "*"))
+
+
+def test_temporaries_a_killed_run_left_are_removed(one_underlying):
+    """A run writing into a folder removes the temporary files no running
+    command holds (locks die with their process, SIGKILL too), and no other file."""
+    folder, _ = one_underlying
+    left = folder / f"{TEMPORARY_PREFIX}k1ll3d_0-vols.csv"
+    held = folder / f"{TEMPORARY_PREFIX}runn1ng0-vols.csv"
+    others = [folder / f"{TEMPORARY_PREFIX}notes.txt", folder / "vols.csv.bak"]
+    for path in [left, held, *others]:
+        path.write_text("partial\n")
+    with open(held) as holder:
+        fcntl.flock(holder, fcntl.LOCK_EX)  # as a command still writing it holds it
+        run = velliq("vols", "one.csv", *MARKET, "-o", "vols.csv", cwd=folder)
+    assert run.returncode == 0, run.stderr
+    assert not left.exists()
+    assert held.exists() and all(path.exists() for path in others)

@@ -2,6 +2,7 @@
 and exit status, and outputs never left half-written, whatever stops the command."""
 
 import contextlib
+import os
 import shutil
 import signal
 import subprocess
@@ -11,7 +12,7 @@ import time
 import numpy as np
 import pandas as pd
 import pytest
-from cli_runs import MARKET, SAMPLE, velliq
+from cli_runs import MARKET, SAMPLE, TRUTH, velliq
 
 from velliq import baw, forward_terms
 from velliq.cli.output_files import TEMPORARY_PREFIX
@@ -26,12 +27,20 @@ def quote_files(tmp_path):
     quotes.assign(side=["X"] + ["C"] * 399).to_csv(tmp_path / "bad_side.csv", index=False)
     quotes.to_csv(tmp_path / "quotes.csv", index=False)
     (tmp_path / "link.csv").hardlink_to(tmp_path / "quotes.csv")
+    (tmp_path / "alias.csv").symlink_to("quotes.csv")
     (tmp_path / "folder.csv").mkdir()
     garbage = quotes.astype({"strike": object, "bid": object})
     garbage.loc[7, "bid"], garbage.loc[5, "strike"] = "n/a", "abc"
+    garbage.loc[1, "side"] = None  # a missing side is the table's missing_input, not a bad cell
     garbage.to_csv(tmp_path / "garbage.csv", index=False)
     garbage.astype({"strike": str, "bid": str}).rename(columns={"strike": "K"}).to_parquet(tmp_path / "garbage.parquet")
     quotes.assign(expiry=quotes["expiry"].where(quotes.index != 3, "soon")).to_csv(tmp_path / "soon.csv", index=False)
+    spots = quotes.assign(side=quotes["side"].where(quotes.index != 1))  # a missing side is no fault of the table
+    spots.assign(spot=quotes["spot"].where(quotes.index != 3, 768.5)).to_csv(tmp_path / "two_spots.csv", index=False)
+    (tmp_path / "bid_twice.csv").write_text(quotes.to_csv(index=False).replace(",bid,ask,", ",bid, bid,", 1))
+    durations = pd.to_datetime(quotes["expiry"]) - pd.Timestamp(TRUTH["valuation_date"])
+    quotes.assign(expiry=durations).to_parquet(tmp_path / "durations.parquet")
+    os.mkfifo(tmp_path / "pipe.csv")
     return tmp_path
 
 
@@ -58,6 +67,7 @@ def folder_contents(folder):
         (["quotes.csv", *MARKET, "-o", "no/such/vols.csv"], 2, ["vols.csv: no folder no/such"]),
         (["quotes.csv", *MARKET, "-o", "link.csv"], 2, ["-o link.csv is the quotes file quotes.csv"]),
         (["quotes.csv", *MARKET, "--plot", "./link.csv"], 2, ["--plot link.csv is the quotes file quotes.csv"]),
+        (["quotes.csv", *MARKET, "-o", "alias.csv"], 2, ["-o alias.csv is the quotes file quotes.csv"]),
         (["quotes.csv", *MARKET, "-o", "folder.csv"], 2, ["-o folder.csv: it is a directory"]),
         (["folder.csv", *MARKET], 2, ["cannot read folder.csv: it is a directory"]),
         (["garbage.csv", *MARKET], 2, ["column 'strike', row 5, line 7 of garbage.csv: 'abc' is not a number"]),
@@ -70,7 +80,16 @@ def folder_contents(folder):
             ["argument --workers: 99999999999999999999 is out of range"],
         ),
         (["quotes.csv", *MARKET, "--workers", "two"], 2, ["argument --workers: 'two' is not a whole number"]),
-        (["quotes.csv", *MARKET, "-o", "vols.csv", "--plot", "smiles.xyz"], 1, ["Format 'xyz' is not supported"]),
+        (["quotes.csv", *MARKET, "-o", "vols.csv", "--plot", "smiles.xyz"], 2, ["unknown picture format 'xyz'"]),
+        (["quotes.csv", *MARKET, "--plot", "smiles.csv"], 2, ["--plot smiles.csv: unknown picture format 'csv'"]),
+        (["quotes.csv", *MARKET, "-o", "pipe.csv"], 2, ["-o pipe.csv: it is not a regular file"]),
+        (
+            ["two_spots.csv", *MARKET],
+            2,
+            ["rows 0 and 3 share an", "have spots 512.37 and 768.5: several", "(lines 2 and 5 of two_spots.csv)"],
+        ),
+        (["bid_twice.csv", *MARKET], 2, ["bid_twice.csv: the columns 'bid' and ' bid' are both named 'bid'"]),
+        (["durations.parquet", *MARKET], 2, ["column 'expiry' holds durations (timedelta64"]),
     ],
 )
 def test_failures_exit_with_a_message(quote_files, args, status, messages):
@@ -86,6 +105,22 @@ def test_failures_exit_with_a_message(quote_files, args, status, messages):
         assert message in run.stderr
     if status == 1:
         assert len(run.stderr.splitlines()) == 1
+
+
+@pytest.mark.parametrize(
+    "option, path, module",
+    [("-o", "vols.csv.zst", "zstandard"), ("-o", "vols.parquet", "pyarrow"), ("--plot", "smiles.png", "matplotlib")],
+)
+def test_an_output_without_its_writer_is_refused_before_the_work(quote_files, option, path, module):
+    """Without the module that writes an output (made absent by a module of its
+    name that fails to import), the command stops before computing anything."""
+    absent = quote_files / "absent_modules"
+    absent.mkdir()
+    (absent / f"{module}.py").write_text("raise ImportError('absent for this test')\n")
+    run = velliq("vols", "quotes.csv", *MARKET, option, path, cwd=quote_files, env={"PYTHONPATH": str(absent)})
+    assert run.returncode == 2 and run.stdout == "" and "Traceback" not in run.stderr
+    assert f"{path}: writing it needs the module {module}" in run.stderr
+    assert not (quote_files / path).exists()
 
 
 def test_debug_shows_the_traceback(quote_files):

@@ -10,7 +10,7 @@ import pandas as pd
 from .._sides import is_side, sides
 from ._arrays import Bools, Floats
 
-__all__ = ["CellError", "Reader", "dates", "earliest_error", "floats", "is_call", "row_label"]
+__all__ = ["CellError", "Reader", "TableError", "dates", "earliest_error", "floats", "is_call", "row_label"]
 
 _SIDES_ACCEPTED = "'c'/'call' or 'p'/'put' (any case), True/False, or 1/-1"
 
@@ -39,6 +39,21 @@ class CellError(ValueError):
         return f"column {self.column!r}, row {self.row!r}: {self.problem}"
 
 
+class TableError(ValueError):
+    """A quote table that cannot be read for a fault of more than one cell:
+    a column name given twice, rows that contradict each other.
+
+    Attributes: ``column`` (the column at fault, or None) and ``rows`` (the
+    index labels of the rows at fault; empty for a whole column)."""
+
+    def __init__(self, message: str, column: Hashable = None, rows: tuple[object, ...] = ()) -> None:
+        super().__init__(message, column, rows)  # the arguments pickle it
+        self.column, self.rows = column, rows
+
+    def __str__(self) -> str:
+        return str(self.args[0])
+
+
 def _refused(column: "pd.Series[Any]", position: int, expected: str, problem: str) -> CellError:
     return CellError(column.name, row_label(column.index[position]), position, column.iloc[position], expected, problem)
 
@@ -63,15 +78,32 @@ def floats(column: "pd.Series[Any]") -> Floats:
 
 def dates(column: "pd.Series[Any]") -> "pd.Series[pd.Timestamp]":
     """A column as timestamps (missing values NaT); :class:`CellError` for the
-    first cell that is no date."""
+    first cell that is no date. A date with a time zone is read as its own
+    wall clock there (its calendar date and time of day), without the zone, so
+    that dates of any zone, or none, compare as the quotes' own days."""
     try:
-        return pd.to_datetime(column)
+        read = pd.to_datetime(column)
+    except (TypeError, ValueError):  # several time zones, or a cell that is no date: read cell by cell
+        stamps = pd.Series([_wall_clock(value) for value in column], index=column.index, dtype=object)
+        bad = column.notna() & stamps.isna()
+        if bad.any():
+            position = _first(bad)
+            raise _refused(column, position, "a date", f"{column.iloc[position]!r} is not a date") from None
+        read = pd.to_datetime(stamps)
+    if isinstance(read.dtype, pd.DatetimeTZDtype):
+        read = read.dt.tz_localize(None)
+    return read
+
+
+def _wall_clock(value: object) -> pd.Timestamp | None:
+    """A cell as a timestamp without time zone (its wall clock there); None when it is no date."""
+    try:
+        stamp = pd.Timestamp(value)  # type: ignore[arg-type]  # any cell: what is no date raises
     except (TypeError, ValueError):
-        bad = column.notna() & pd.to_datetime(column, errors="coerce").isna()
-        if not bad.any():
-            raise
-        position = _first(bad)
-        raise _refused(column, position, "a date", f"{column.iloc[position]!r} is not a date") from None
+        return None
+    if pd.isna(stamp):
+        return None
+    return stamp.tz_localize(None) if stamp.tzinfo is not None else stamp
 
 
 def is_call(column: "pd.Series[Any]") -> Bools:

@@ -13,7 +13,7 @@ import pandas as pd
 
 from .._terms import forward_terms, implied_rate
 from ._arrays import Bools, Floats
-from .cells import CellError, Reader, earliest_error
+from .cells import CellError, Reader, TableError, earliest_error
 from .cells import dates as _dates
 from .cells import floats as _floats
 from .cells import is_call as _is_call
@@ -168,7 +168,7 @@ def _one_date(columns: "pd.Index[str]", valuation_date: ValuationDate) -> pd.Tim
         raise ValuationDateError(valuation_date, list(columns)) from error
     if pd.isna(date):
         raise ValuationDateError(valuation_date, list(columns))
-    return date
+    return date.tz_localize(None) if date.tzinfo is not None else date  # its own wall clock, as a column's
 
 
 # Where an input is read from: a column (by name), one number for every row, or nowhere.
@@ -220,13 +220,26 @@ class QuoteLayout:
 
     def dates(self, quotes: pd.DataFrame) -> Dates | None:
         """Per row, its valuation date when a column gives them."""
-        if self.names.valuation_date is None:
+        column = self.names.valuation_date
+        if column is None:
             return None
-        return _dates(quotes[self.names.valuation_date]).to_numpy()
+        if pd.api.types.is_numeric_dtype(quotes[column]):  # pandas would read them as nanoseconds since 1970
+            raise TableError(
+                f"column {column!r} holds numbers ({quotes[column].dtype}), not quote dates: convert them, "
+                "e.g. with pandas.to_datetime(..., format='%Y%m%d')",
+                column=column,
+            )
+        return _dates(quotes[column]).to_numpy()
 
     def years(self, quotes: pd.DataFrame, dates: Dates | None) -> Floats:
         """Per row, the time to expiry in years (Actual/365 Fixed for dates)."""
         expiry = quotes[self.names.expiry]
+        if pd.api.types.is_timedelta64_dtype(expiry):
+            raise TableError(
+                f"column {self.names.expiry!r} holds durations ({expiry.dtype}), not expiry dates or years: "
+                "give the dates, or the years (durations / pandas.Timedelta(days=365))",
+                column=self.names.expiry,
+            )
         if pd.api.types.is_numeric_dtype(expiry):
             years = _floats(expiry)
             dated = np.isfinite(years) & (years >= _YYYYMMDD_FLOOR) & (years == np.round(years))
@@ -313,6 +326,14 @@ def _column_names(renames: dict[str, str]) -> ColumnNames:
     return ColumnNames(**renames)
 
 
+def _refuse_twice_named(columns: "pd.Index[str]", read: list[object]) -> None:
+    """:class:`TableError` for a column the inputs are read from whose name the table gives twice."""
+    names = [name for name in read if isinstance(name, str)]
+    twice = next((name for name in names if int((columns == name).sum()) > 1), None)
+    if twice is not None:
+        raise TableError(f"the quotes have {int((columns == twice).sum())} columns named {twice!r}", column=twice)
+
+
 def quote_layout(
     quotes: pd.DataFrame,
     valuation_date: ValuationDate = None,
@@ -326,7 +347,8 @@ def quote_layout(
     """Where the table's inputs are.
 
     Raises :class:`MissingColumnsError` naming every column that is needed and
-    absent, :class:`ValuationDateError` for a valuation date that is neither a
+    absent, :class:`TableError` naming a column it reads that the table has twice,
+    :class:`ValuationDateError` for a valuation date that is neither a
     column nor a date, and ``TypeError`` for a keyword that names no column.
     """
     names = _column_names(renames)
@@ -344,6 +366,7 @@ def quote_layout(
         "rate": _source(columns, rate, "rate"),
         "dividend_yield": _source(columns, dividend_yield, "dividend_yield"),
     }
+    _refuse_twice_named(columns, [*vars(names).values(), *sources.values()])
     if sources["spot"] is None and sources["forward"] is None:
         missing.append(spot if isinstance(spot, str) else "spot")
     if sources["rate"] is None and sources["discount"] is None:

@@ -11,7 +11,7 @@ import pandas as pd
 
 from ._arrays import Bools, Floats, Ints
 from .arbitrage import arbitrage_rows
-from .cells import row_label
+from .cells import TableError, row_label
 from .inputs import SPOT_TOLERANCE, ChainInputs, ColumnNames
 from .repeats import duplicate_rows
 from .statuses import RowFlags
@@ -37,7 +37,7 @@ class RowChecks:
 
 
 def _refuse_several_spots(group: Ints, S: Floats, names: ColumnNames, index: "pd.Index[Any]") -> None:
-    """``ValueError`` when one group's positive spots are several underlyings'."""
+    """:class:`TableError` naming two rows when one group's positive spots are several underlyings'."""
     with np.errstate(invalid="ignore"):
         rows = np.flatnonzero((group >= 0) & np.isfinite(S) & (S > 0))
     if rows.size == 0:
@@ -48,11 +48,12 @@ def _refuse_several_spots(group: Ints, S: Floats, names: ColumnNames, index: "pd
     if apart.any():
         first = int(np.flatnonzero(apart)[0])
         other = rows[(group[rows] == group[rows[first]]) & (S[rows] != S[rows[first]])][0]
-        raise ValueError(
+        raise TableError(
             f"rows {row_label(index[rows[first]])!r} and {row_label(index[other])!r} "
             "share an (underlying, valuation date, expiry) "
-            f"but have spots {S[rows[first]]!r} and {S[other]!r}: several underlyings; "
-            f"name each row's underlying in a column {names.underlying!r}"
+            f"but have spots {float(S[rows[first]])!r} and {float(S[other])!r}: several underlyings; "
+            f"name each row's underlying in a column {names.underlying!r}",
+            rows=(row_label(index[rows[first]]), row_label(index[other])),
         )
 
 

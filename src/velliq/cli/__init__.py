@@ -8,10 +8,15 @@ Vendor files keep their own column names: ``--column side=type`` maps an
 input onto the file's column, and ``--valuation-date`` names a date or a
 column of quote dates (one file, many dates). Column names are read without
 surrounding spaces. Exit status: 0 on success, 2 for a usage error (bad
-arguments, a missing column, a file that cannot be read, a cell that is not
-a number, date or side), 130 when interrupted, 143 when terminated, 1 for any
+arguments, a missing or twice-named column, a file that cannot be read, a
+cell that is not a number, date or side, rows that contradict each other, an
+output whose format is unknown or whose writer is not installed), 130 when interrupted, 143 when terminated, 1 for any
 other failure. The output files appear whole or not at all: each is written
-under a temporary name beside it and renamed into place once complete.
+under a temporary name beside it and renamed into place once complete. An
+output that is a symbolic link is written through to its target; one with
+several names (a hard link) gets its new contents copied in once complete; a
+FIFO, device or socket is refused. A temporary file a killed command left
+(``.velliq-XXXXXXXX-NAME``) is removed by the next command writing into its folder.
 
 pandas, and matplotlib for ``--plot``, are imported only once a command runs.
 """
@@ -24,11 +29,11 @@ from pathlib import Path
 from typing import Any
 
 from .arguments import NUMBER_OPTIONS, column_mapping, parser
-from .output_files import pending_files
-from .reading import cell_error, file_format, read
+from .output_files import final_path, pending_files
+from .reading import cell_error, read, table_error
 from .reporting import implied_vols, summary_text
 from .usage import UsageError, needs, one_line
-from .writing import check_paths, plot, write
+from .writing import check_outputs, check_paths, plot, write
 
 __all__ = ["main"]
 
@@ -41,13 +46,11 @@ def vols(args: argparse.Namespace) -> int:
     """``velliq vols``: read, compute, print the summary, write the outputs."""
     needs("pandas", "velliq vols")
     source = Path(args.quotes)
-    if args.output is not None and file_format(args.output) == "parquet":
-        needs("pyarrow", "writing Parquet")
     check_paths(source, {"-o": args.output, "--plot": args.plot})
-    if args.plot is not None:
-        needs("matplotlib", "--plot")
+    check_outputs(args.output, args.plot)
 
     from .. import chain
+    from ..chain.cells import TableError
 
     quotes = read(source)
     columns = column_mapping(args, list(quotes.columns))
@@ -72,11 +75,13 @@ def vols(args: argparse.Namespace) -> int:
         raise UsageError(str(error)) from error
     except chain.CellError as error:
         raise cell_error(error, options, source) from error
+    except TableError as error:
+        raise table_error(error, source) from error
 
     print(summary_text(result, options))
     with pending_files() as files:
         if args.output is not None:
-            write(result, files.temporary(args.output))
+            write(result, files.temporary(args.output), final_path(args.output))
         if args.plot is not None:
             plot(result, files.temporary(args.plot), args.plot_underlying, options)
     if args.output is not None:

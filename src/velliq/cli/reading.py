@@ -10,8 +10,9 @@ if TYPE_CHECKING:
     import pandas as pd
 
     from ..chain import CellError
+    from ..chain.cells import TableError
 
-__all__ = ["CSV_SUFFIXES", "PARQUET_SUFFIXES", "cell_error", "file_format", "read"]
+__all__ = ["CSV_SUFFIXES", "PARQUET_SUFFIXES", "cell_error", "file_format", "read", "table_error"]
 
 CSV_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zip", ".csv.zst")
 PARQUET_SUFFIXES = (".parquet", ".pq")
@@ -45,7 +46,12 @@ def read(path: Path) -> "pd.DataFrame":
     except Exception as error:
         raise UsageError(f"cannot read {path}: {one_line(error)}") from error
     # Vendors write headers such as " bid": names are matched without the spaces.
-    return table.rename(columns=lambda name: name.strip() if isinstance(name, str) else name)
+    stripped = table.rename(columns=lambda name: name.strip() if isinstance(name, str) else name)
+    twice = stripped.columns[stripped.columns.duplicated()]
+    if len(twice):
+        spellings = [repr(name) for name, plain in zip(table.columns, stripped.columns) if plain == twice[0]]
+        raise UsageError(f"{path}: the columns {' and '.join(spellings)} are both named {twice[0]!r}")
+    return stripped
 
 
 def cell_error(error: "CellError", options: dict[str, Any], source: Path) -> UsageError:
@@ -57,3 +63,12 @@ def cell_error(error: "CellError", options: dict[str, Any], source: Path) -> Usa
     line = f", line {error.position + 2} of {source}" if file_format(source) == "csv" else ""
     expected = "a side (C or P, call or put)" if error.expected == "a side" else error.expected
     return UsageError(f"column {named}, row {error.position}{line}: {error.value!r} is not {expected}")
+
+
+def table_error(error: "TableError", source: Path) -> UsageError:
+    """The usage error for quotes of ``source`` velliq.chain could not read
+    together, naming the rows' lines in a CSV file (its rows are numbered from 0)."""
+    lines = [row + 2 for row in error.rows if isinstance(row, int)]
+    if file_format(source) != "csv" or not lines:
+        return UsageError(str(error))
+    return UsageError(f"{error} (line{'s' if len(lines) > 1 else ''} {' and '.join(map(str, lines))} of {source})")

@@ -1,23 +1,36 @@
 """Writing the command's outputs: the table with its volatilities and the
-picture of its smiles, each to a path checked before any work is done."""
+picture of its smiles, each to a path whose format, writer and place are
+checked before any work is done."""
 
+import importlib
 import os
+import stat
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .output_files import same_file
+from .output_files import final_path, same_file
 from .reading import file_format
 from .usage import UsageError
 
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["check_paths", "plot", "write"]
+__all__ = ["check_outputs", "check_paths", "plot", "write"]
+
+# A compressed CSV's suffix: pandas' name of its compression and the module that writes it.
+_COMPRESSIONS = {
+    ".gz": ("gzip", "gzip"),
+    ".bz2": ("bz2", "bz2"),
+    ".xz": ("xz", "lzma"),
+    ".zip": ("zip", "zipfile"),
+    ".zst": ("zstd", "zstandard"),
+}
 
 
 def check_paths(source: Path, outputs: dict[str, Path | None]) -> None:
-    """The quotes can be read and each output written, without overwriting the
-    quotes or another output under any of their names."""
+    """The quotes can be read and each output written (through a symbolic
+    link to its target), without overwriting the quotes or another output
+    under any of their names, nor writing into a FIFO, device or socket."""
     if source.is_dir():
         raise UsageError(f"cannot read {source}: it is a directory, not a quote file")
     if not source.is_file():
@@ -27,12 +40,17 @@ def check_paths(source: Path, outputs: dict[str, Path | None]) -> None:
     for option, path in outputs.items():
         if path is None:
             continue
-        if not path.parent.is_dir():
-            raise UsageError(f"{path}: no folder {path.parent}")
-        if path.is_dir():
+        final = final_path(path)
+        if not final.parent.is_dir():
+            raise UsageError(f"{path}: no folder {final.parent}")
+        if final.is_dir():
             raise UsageError(f"{option} {path}: it is a directory")
-        if not os.access(path.parent, os.W_OK):
-            raise UsageError(f"{option} {path}: cannot write to the folder {path.parent}")
+        if final.exists() and not stat.S_ISREG(final.stat().st_mode):
+            raise UsageError(f"{option} {path}: it is not a regular file (a FIFO, device or socket)")
+        if not os.access(final.parent, os.W_OK):
+            raise UsageError(f"{option} {path}: cannot write to the folder {final.parent}")
+        if final.exists() and final.stat().st_nlink > 1 and not os.access(final, os.W_OK):
+            raise UsageError(f"{option} {path}: cannot write to it (it has other names, so it is written in place)")
         if same_file(path, source):
             raise UsageError(f"{option} {path} is the quotes file {source}: writing it would overwrite the quotes")
         for other, earlier in written.items():
@@ -41,12 +59,50 @@ def check_paths(source: Path, outputs: dict[str, Path | None]) -> None:
         written[option] = path
 
 
-def write(table: "pd.DataFrame", path: Path) -> None:
-    """The table, as CSV or Parquet by the name's suffix."""
-    if file_format(path) == "csv":
-        table.to_csv(path, index=False)
-    else:
+def check_outputs(table: Path | None, picture: Path | None) -> None:
+    """Each output's format is known and its writer installed: the table's
+    (CSV, compressed or not, or Parquet) and the picture's (matplotlib's formats)."""
+    if table is not None:
+        if file_format(table) == "parquet":
+            _needs(table, "pyarrow")
+        elif (compression := _COMPRESSIONS.get(table.suffix.lower())) is not None:
+            _needs(table, compression[1])
+    if picture is not None:
+        _needs(picture, "matplotlib")
+        from matplotlib.backend_bases import FigureCanvasBase
+
+        formats = FigureCanvasBase.get_supported_filetypes()
+        suffix = picture.suffix.lower().removeprefix(".")
+        if suffix and suffix not in formats:
+            raise UsageError(f"--plot {picture}: unknown picture format {suffix!r}; use one of {', '.join(formats)}")
+
+
+def _needs(path: Path, module: str) -> None:
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        raise UsageError(f"{path}: writing it needs the module {module}, which this Python does not have") from None
+
+
+def write(table: "pd.DataFrame", path: Path, final: Path) -> None:
+    """The table written to ``path``, as CSV or Parquet by the name's suffix;
+    a compressed CSV's archive member, or gzip's recorded name, named for
+    the file ``final`` (``path`` becomes it once complete)."""
+    if file_format(path) == "parquet":
         table.to_parquet(path, index=False)
+        return
+    compression = _COMPRESSIONS.get(path.suffix.lower())
+    if compression is None:
+        table.to_csv(path, index=False)
+        return
+    method, _ = compression
+    options: dict[str, Any] = {"method": method}
+    if method == "zip":
+        options["archive_name"] = final.name[: -len(".zip")]
+    with open(path, "wb") as handle:
+        if method == "gzip":  # gzip records the name of the file it writes, less ".gz"
+            options["filename"] = final.name
+        table.to_csv(handle, index=False, compression=options)
 
 
 def plot(result: "pd.DataFrame", path: Path, underlying: str | None, options: dict[str, Any]) -> None:
