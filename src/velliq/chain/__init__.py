@@ -11,14 +11,15 @@
 - :func:`summary`: one row per (underlying, valuation date, expiry) of a result; :func:`plot_smiles`: its
   smiles (matplotlib, imported on the first plot).
 - :class:`CellError`: the error naming a cell that is no number, date or
-  side (its ``column``, ``row`` and ``value``).
+  side (its ``column``, ``row`` and ``value``); :class:`TableError`: the
+  error naming the column or rows of a fault beyond one cell.
 - :func:`group_columns`: the columns that group rows by forward, for work
   split across chunks or Dask partitions. Tables of many quote dates name
   their column of dates as ``valuation_date``.
 """
 
 from .._models import MODELS
-from .cells import CellError
+from .cells import CellError, TableError
 from .forward_search import FORWARD_COLUMNS, forward, strike_forwards
 from .greeks import GREEK_COLUMNS
 from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, ValuationDateError, group_columns
@@ -33,6 +34,7 @@ __all__ = [
     "GREEK_COLUMNS",
     "MODELS",
     "STATUSES",
+    "TableError",
     "YEAR_DAYS",
     "MissingColumnsError",
     "QuoteInputs",
