@@ -26,16 +26,20 @@ the bounds with each of its neighbours while they break them only with it,
 so it is removed first and alone.
 
 How, in memory linear in the strikes: quotes i < j (by strike) break a
-monotone bound when ``x1[i] < y1[j]`` or ``x2[i] < y2[j]``, with two pairs of
-per-quote keys (the first's ask against the second's bid; the spread bound
-as ``bid + K`` against ``ask + K``, negated to read as ``<``; mirrored for
-puts). A quote's broken pairs are counted by merging halves of the strike
-order, O(n log² n), over only the quotes in any broken pair (an O(n) prefix
-test). A pair breaks both bounds only where a quote is crossed (bid above
-ask), so those few pairs are found directly and counted once. Removing a
-quote lowers its partners' counts (one comparison against the rest) and
-changes only the butterflies about it, recounted there: O(n) per removal.
+monotone bound when ``x1[i] < y1[j]`` (the first's ask against the second's
+bid) or, for the spread bound, about when ``x2[i] < y2[j]`` (``bid + K``
+against ``ask + K``, negated to read as ``<``; mirrored for puts). A quote's
+pairs beyond doubt are counted by merging halves of the strike order,
+O(n log² n), over only the quotes in any such pair (an O(n) prefix test);
+the pairs whose keys are within rounding of each other are decided by the
+bound as stated. A pair breaks both bounds only where a quote is crossed
+(bid above ask), so those few pairs are found directly and counted once.
+Removing a quote lowers its partners' counts (one comparison against the
+rest) and changes only the butterflies about it, recounted there: O(n) per
+removal.
 """
+
+from collections.abc import Iterator
 
 import numpy as np
 import numpy.typing as npt
@@ -47,43 +51,101 @@ __all__ = ["arbitrage_rows"]
 
 Counts = npt.NDArray[np.int64]
 Index = int | slice | Ints
-PairKeys = tuple[Floats, Floats, Floats, Floats]  # x1, y1, x2, y2
 
 # A removed quote's count: below any count, however much it loses later (at most n² in all).
 _REMOVED = np.iinfo(np.int64).min // 2
 
+# Quotes at most this many apart are compared at once (the lowest levels of the merge).
+_BLOCK = 64
 
-def _pair_keys(K: Floats, bid: Floats, ask: Floats, is_call: bool) -> PairKeys:
-    """The monotone bounds of quotes sorted by strike as keys (see the module's docstring)."""
-    if is_call:  # C(K_i) >= C(K_j); C(K_i) - C(K_j) <= K_j - K_i, as bid_i + K_i against ask_j + K_j
-        return ask, bid, -(bid + K), -(ask + K)
-    # P(K_j) >= P(K_i); P(K_j) - P(K_i) <= K_j - K_i, as bid_j - K_j against ask_i - K_i
-    return -bid, -ask, ask - K, bid - K
+# The most near-tied pairs decided at once.
+_TIES_AT_ONCE = 1 << 20
 
 
-def _breaks(keys: PairKeys, i: Index, j: Index) -> Bools:
-    """Whether quotes ``i`` and ``j`` (each before the other elementwise) break a monotone bound."""
-    x1, y1, x2, y2 = keys
-    return (x1[i] < y1[j]) | (x2[i] < y2[j])
+class _Side:
+    """One (group, side)'s quotes sorted by strike, and their monotone bounds."""
 
+    def __init__(self, K: Floats, bid: Floats, ask: Floats, is_call: bool) -> None:
+        self.K, self.bid, self.ask, self.is_call = K, bid, ask, is_call
+        if is_call:  # C(K_i) - C(K_j) <= K_j - K_i: bid_i + K_i against ask_j + K_j
+            self.x1, self.y1, self.x2, self.y2 = ask, bid, -(bid + K), -(ask + K)
+        else:  # P(K_j) - P(K_i) <= K_j - K_i: bid_j - K_j against ask_i - K_i
+            self.x1, self.y1, self.x2, self.y2 = -bid, -ask, ask - K, bid - K
+        magnitudes = np.abs(np.concatenate([K, bid, ask]))
+        largest = np.max(magnitudes, where=np.isfinite(magnitudes), initial=0.0)
+        # Beyond this, x2 and y2 order a pair as the stated bound does: each of
+        # the four differences involved is within one rounding, largest * eps.
+        self.tie_band = 16 * float(np.finfo(np.float64).eps) * float(largest)
 
-def _breaks_both(keys: PairKeys, i: Index, j: Index) -> Bools:
-    x1, y1, x2, y2 = keys
-    return (x1[i] < y1[j]) & (x2[i] < y2[j])
+    def breaks(self, i: Index, j: Index) -> Bools:
+        """Whether quotes ``i`` and ``j`` (``i`` the lower strike) break a monotone bound, as stated."""
+        K, bid, ask = self.K, self.bid, self.ask
+        width = K[j] - K[i]
+        if self.is_call:  # C(K_i) >= C(K_j) and C(K_i) - C(K_j) <= K_j - K_i
+            return (ask[i] < bid[j]) | (bid[i] - ask[j] > width)
+        # P(K_j) >= P(K_i) and P(K_j) - P(K_i) <= K_j - K_i
+        return (ask[j] < bid[i]) | (bid[j] - ask[i] > width)
+
+    def pair_counts(self) -> Counts:
+        """Per quote, how many monotone bounds it breaks with the others."""
+        clear = self.x2 + self.tie_band  # clear[i] < y2[j]: the spread bound broken beyond rounding
+        counts = np.zeros(self.K.size, np.int64)
+        involved = np.flatnonzero(_in_pairs(self.x1, self.y1) | _in_pairs(clear, self.y2))
+        if involved.size >= 2:
+            x1, y1, x2, y2 = (keys[involved] for keys in (self.x1, self.y1, clear, self.y2))
+            for x, y in ((x1, y1), (x2, y2)):
+                before, after = _smaller_pairs(x, y)
+                counts[involved] += before + after
+            # A pair in both counts has a crossed quote: counted once, as that quote's.
+            crossed = self.bid[involved] > self.ask[involved]
+            for i in np.flatnonzero(crossed):
+                later = np.flatnonzero((x1[i] < y1[i + 1 :]) & (x2[i] < y2[i + 1 :])) + i + 1
+                earlier = np.flatnonzero((x1[:i] < y1[i]) & (x2[:i] < y2[i]) & ~crossed[:i])
+                partners = np.r_[earlier, later]
+                counts[involved[partners]] -= 1
+                counts[involved[i]] -= partners.size
+        for i, j in self._near_ties(clear):
+            spread_only = self.breaks(i, j) & ~(self.x1[i] < self.y1[j])
+            counts += np.bincount(i[spread_only], minlength=counts.size)
+            counts += np.bincount(j[spread_only], minlength=counts.size)
+        return counts
+
+    def _near_ties(self, clear: Floats) -> Iterator[tuple[Ints, Ints]]:
+        """The pairs i < j not counted as clear whose spread-bound keys are
+        within rounding of each other, a bounded number at a time."""
+        order = np.argsort(self.x2, kind="stable")  # NaN last, never in a range
+        ranked = self.x2[order]
+        wide = 2 * self.tie_band
+        lo = np.searchsorted(ranked, self.y2 - wide)
+        hi = np.searchsorted(ranked, self.y2 + wide, side="right")
+        sizes = np.where(np.isnan(self.y2), 0, hi - lo)
+        ends = np.cumsum(sizes)
+        first = 0
+        while first < self.K.size:
+            starts = ends[first:] - sizes[first:]
+            last = first + max(int(np.searchsorted(ends[first:], starts[0] + _TIES_AT_ONCE, side="right")), 1)
+            starts = starts[: last - first]
+            j = np.repeat(np.arange(first, last), sizes[first:last])
+            if j.size:
+                i = order[lo[j] + np.arange(j.size) + starts[0] - np.repeat(starts, sizes[first:last])]
+                keep = (i < j) & ~(clear[i] < self.y2[j])
+                yield i[keep], j[keep]
+            first = last
 
 
 def _smaller_pairs(x: Floats, y: Floats) -> tuple[Counts, Counts]:
     """Per position p, how many i < p have x[i] < y[p], and how many j > p
     have x[p] < y[j] (NaN compares false): counted between the two halves of
-    each block of a bottom-up merge, on integer ranks of the values."""
+    each block of a bottom-up merge, on integer ranks of the values; within
+    blocks of ``_BLOCK`` positions, directly."""
     n = x.size
     values = np.unique(np.concatenate([x[~np.isnan(x)], y[~np.isnan(y)]]))
     rank_x = np.searchsorted(values, x) + 1  # NaN: past every y, so below none
     rank_y = np.where(np.isnan(y), 0, np.searchsorted(values, y) + 1)  # NaN: above no x
     width = values.size + 2  # the ranks of one block, 0 to values.size + 1
-    before, after = np.zeros(n, np.int64), np.zeros(n, np.int64)
+    before, after = _within_blocks(rank_x, rank_y)
     position = np.arange(n, dtype=np.int64)
-    half = 1
+    half = _BLOCK
     while half < n:
         block = position // (2 * half) * width
         right = (position // half) % 2 == 1
@@ -100,40 +162,26 @@ def _smaller_pairs(x: Floats, y: Floats) -> tuple[Counts, Counts]:
     return before, after
 
 
-def _in_broken_pairs(keys: PairKeys) -> Bools:
-    """Per quote, whether it breaks a monotone bound with any other."""
-    x1, y1, x2, y2 = keys
+def _within_blocks(rank_x: Ints, rank_y: Ints) -> tuple[Counts, Counts]:
+    """``_smaller_pairs`` of the pairs within each block of ``_BLOCK`` positions."""
+    n = rank_x.size
+    blocks = -(-n // _BLOCK)
+    padded_x = np.full(blocks * _BLOCK, np.iinfo(np.int64).max)  # padding: below no y
+    padded_y = np.full(blocks * _BLOCK, np.iinfo(np.int64).min)  # and above no x
+    padded_x[:n], padded_y[:n] = rank_x, rank_y
+    x, y = padded_x.reshape(blocks, _BLOCK), padded_y.reshape(blocks, _BLOCK)
+    smaller = x[:, :, None] < y[:, None, :]  # [block, i, j]
+    smaller &= np.triu(np.ones((_BLOCK, _BLOCK), np.bool_), 1)  # i < j
+    before = smaller.sum(axis=1, dtype=np.int64).ravel()[:n]
+    after = smaller.sum(axis=2, dtype=np.int64).ravel()[:n]
+    return before, after
 
-    def lowest_before(x: Floats) -> Floats:
-        return np.r_[np.inf, np.fmin.accumulate(x)[:-1]]
 
-    def highest_after(y: Floats) -> Floats:
-        return np.r_[np.fmax.accumulate(y[::-1])[::-1][1:], -np.inf]
-
-    return (
-        (lowest_before(x1) < y1) | (lowest_before(x2) < y2) | (x1 < highest_after(y1)) | (x2 < highest_after(y2))
-    )
-
-
-def _pair_counts(keys: PairKeys, crossed: Bools) -> Counts:
-    """Per quote, how many monotone bounds it breaks with the others."""
-    counts = np.zeros(keys[0].size, np.int64)
-    involved = np.flatnonzero(_in_broken_pairs(keys))
-    if involved.size < 2:
-        return counts
-    some: PairKeys = tuple(k[involved] for k in keys)  # type: ignore[assignment]
-    for x, y in ((some[0], some[1]), (some[2], some[3])):
-        before, after = _smaller_pairs(x, y)
-        counts[involved] += before + after
-    # A pair that breaks both bounds was counted twice; one of its quotes is crossed.
-    crossed = crossed[involved]
-    for i in np.flatnonzero(crossed):
-        later = np.flatnonzero(_breaks_both(some, i, slice(i + 1, None))) + i + 1
-        earlier = np.flatnonzero(_breaks_both(some, slice(0, i), i) & ~crossed[:i])  # crossed: counted as theirs
-        partners = np.r_[earlier, later]
-        counts[involved[partners]] -= 1
-        counts[involved[i]] -= partners.size
-    return counts
+def _in_pairs(x: Floats, y: Floats) -> Bools:
+    """Per position p, whether x[i] < y[p] for some i < p or x[p] < y[j] for some j > p."""
+    lowest_before = np.r_[np.inf, np.fmin.accumulate(x)[:-1]]
+    highest_after = np.r_[np.fmax.accumulate(y[::-1])[::-1][1:], -np.inf]
+    return (lowest_before < y) | (x < highest_after)
 
 
 def _convexity_broken(K: Floats, bid: Floats, ask: Floats, left: Index, middle: Index, right: Index) -> Bools:
@@ -157,8 +205,8 @@ def _blamed(K: Floats, bid: Floats, ask: Floats, mid: Floats, cap: Floats, is_ca
     """Positions (in these strike-sorted quotes) of the fewest quotes, found
     greedily, whose removal restores the bounds."""
     n = K.size
-    keys = _pair_keys(K, bid, ask, is_call)
-    counts = (bid > cap).astype(np.int64) + _pair_counts(keys, bid > ask)
+    side = _Side(K, bid, ask, is_call)
+    counts = (bid > cap).astype(np.int64) + side.pair_counts()
     if n >= 3:
         broken = _convexity_broken(K, bid, ask, slice(0, -2), slice(1, -1), slice(2, None))
         for offset in range(3):
@@ -170,8 +218,8 @@ def _blamed(K: Floats, bid: Floats, ask: Floats, mid: Floats, cap: Floats, is_ca
         worst = int(most[np.argmax(_roughness(K, mid, left[most], most, right[most]))])
         removed.append(worst)
         counts[worst] = _REMOVED
-        counts[:worst] -= _breaks(keys, slice(0, worst), worst)
-        counts[worst + 1 :] -= _breaks(keys, worst, slice(worst + 1, None))
+        counts[:worst] -= side.breaks(slice(0, worst), worst)
+        counts[worst + 1 :] -= side.breaks(worst, slice(worst + 1, None))
         _recount_butterflies(worst, left, right, counts, K, bid, ask)
     return np.asarray(removed, dtype=np.intp)
 
