@@ -119,8 +119,9 @@ def test_memory_grows_with_the_strikes_not_their_pairs(strikes):
     price = velliq.baw.price(100.0, K, 0.99, 100.5, 0.25, is_call)
     price[rng.choice(K.size, 20, replace=False)] *= 1.3  # bad quotes, blamed by their neighbours
     n = K.size
+    group, S, judged = np.zeros(n, np.intp), np.full(n, 100.0), np.ones(n, np.bool_)
     tracemalloc.start()
-    blamed = arbitrage_rows(np.zeros(n, np.intp), K, is_call, price, price * 1.01, price, np.full(n, 100.0), np.ones(n, np.bool_))
+    blamed = arbitrage_rows(group, K, is_call, price, price * 1.01, price, S, judged)
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
     assert 0 < blamed.sum() <= 20

@@ -43,9 +43,9 @@ constexpr bool names_contain(std::string_view name, std::string_view part) {
 
 constexpr InputNames input_names(std::string_view ufunc_name) {
     if (names_contain(ufunc_name, "forward_pair")) {
-        return {{"S", "K", "D", "call_bid", "call_mid", "call_ask", "put_bid", "put_mid",
-                 "put_ask"},
-                9};
+        return {
+            {"S", "K", "D", "call_bid", "call_mid", "call_ask", "put_bid", "put_mid", "put_ask"},
+            9};
     }
     if (names_contain(ufunc_name, "implied_vol")) {
         return {{"price", "S", "K", "D", "F", "is_call"}, 6};
@@ -125,8 +125,8 @@ PyObject* set_workers(PyObject*, PyObject* arg) {
         return nullptr;
     }
     if (overflow != 0 || n < 1 || n > kMaxWorkers) {
-        return PyErr_Format(PyExc_ValueError, "workers must be from 1 to %ld, not %S",
-                            kMaxWorkers, arg);
+        return PyErr_Format(PyExc_ValueError, "workers must be from 1 to %ld, not %S", kMaxWorkers,
+                            arg);
     }
     const int previous = loop_workers;
     loop_workers = static_cast<int>(n);

@@ -98,16 +98,16 @@ class _Side:
                 counts[involved] += before + after
             # A pair in both counts has a crossed quote: counted once, as that quote's.
             crossed = self.bid[involved] > self.ask[involved]
-            for i in np.flatnonzero(crossed):
-                later = np.flatnonzero((x1[i] < y1[i + 1 :]) & (x2[i] < y2[i + 1 :])) + i + 1
-                earlier = np.flatnonzero((x1[:i] < y1[i]) & (x2[:i] < y2[i]) & ~crossed[:i])
+            for c in np.flatnonzero(crossed):
+                later = np.flatnonzero((x1[c] < y1[c + 1 :]) & (x2[c] < y2[c + 1 :])) + c + 1
+                earlier = np.flatnonzero((x1[:c] < y1[c]) & (x2[:c] < y2[c]) & ~crossed[:c])
                 partners = np.r_[earlier, later]
                 counts[involved[partners]] -= 1
-                counts[involved[i]] -= partners.size
-        for i, j in self._near_ties(clear):
-            spread_only = self.breaks(i, j) & ~(self.x1[i] < self.y1[j])
-            counts += np.bincount(i[spread_only], minlength=counts.size)
-            counts += np.bincount(j[spread_only], minlength=counts.size)
+                counts[involved[c]] -= partners.size
+        for lower, higher in self._near_ties(clear):
+            spread_only = self.breaks(lower, higher) & ~(self.x1[lower] < self.y1[higher])
+            counts += np.bincount(lower[spread_only], minlength=counts.size)
+            counts += np.bincount(higher[spread_only], minlength=counts.size)
         return counts
 
     def _near_ties(self, clear: Floats) -> Iterator[tuple[Ints, Ints]]:
@@ -181,7 +181,8 @@ def _in_pairs(x: Floats, y: Floats) -> Bools:
     """Per position p, whether x[i] < y[p] for some i < p or x[p] < y[j] for some j > p."""
     lowest_before = np.r_[np.inf, np.fmin.accumulate(x)[:-1]]
     highest_after = np.r_[np.fmax.accumulate(y[::-1])[::-1][1:], -np.inf]
-    return (lowest_before < y) | (x < highest_after)
+    found: Bools = (lowest_before < y) | (x < highest_after)
+    return found
 
 
 def _convexity_broken(K: Floats, bid: Floats, ask: Floats, left: Index, middle: Index, right: Index) -> Bools:
@@ -194,10 +195,10 @@ def _roughness(K: Floats, mid: Floats, left: Ints, middle: Ints, right: Ints) ->
     """Per ``middle`` quote, its mid's distance from the line through its
     neighbours' mids (0 without a neighbour on both sides: -1 or K.size)."""
     inside = (left >= 0) & (right < K.size)
-    l, m, r = left[inside], middle[inside], right[inside]
+    lo, m, hi = left[inside], middle[inside], right[inside]
     rough = np.zeros(middle.size)
-    weight = (K[r] - K[m]) / (K[r] - K[l])
-    rough[inside] = np.abs(mid[m] - weight * mid[l] - (1 - weight) * mid[r])
+    weight = (K[hi] - K[m]) / (K[hi] - K[lo])
+    rough[inside] = np.abs(mid[m] - weight * mid[lo] - (1 - weight) * mid[hi])
     return rough
 
 
@@ -230,19 +231,19 @@ def _recount_butterflies(
     """Unlinks quote ``gone`` from its neighbours and counts the butterflies
     it ended (out of its neighbours' counts) and those it leaves (into them)."""
     n = K.size
-    l, r = int(left[gone]), int(right[gone])
-    ll, rr = (int(left[l]) if l >= 0 else -1), (int(right[r]) if r < n else n)
-    ended = [(ll, l, gone), (l, gone, r), (gone, r, rr)]
-    begun = [(ll, l, r), (l, r, rr)]
+    lo, hi = int(left[gone]), int(right[gone])
+    lower, higher = (int(left[lo]) if lo >= 0 else -1), (int(right[hi]) if hi < n else n)
+    ended = [(lower, lo, gone), (lo, gone, hi), (gone, hi, higher)]
+    begun = [(lower, lo, hi), (lo, hi, higher)]
     for triples, change in ((ended, -1), (begun, 1)):
         whole = np.array([t for t in triples if t[0] >= 0 and t[2] < n], dtype=np.intp).reshape(-1, 3).T
         if whole.size:
             broken = _convexity_broken(K, bid, ask, whole[0], whole[1], whole[2])
             np.add.at(counts, whole[:, broken].ravel(), change)
-    if l >= 0:
-        right[l] = r
-    if r < n:
-        left[r] = l
+    if lo >= 0:
+        right[lo] = hi
+    if hi < n:
+        left[hi] = lo
 
 
 def arbitrage_rows(
