@@ -135,29 +135,35 @@ class _Side:
 
 def _smaller_pairs(x: Floats, y: Floats) -> tuple[Counts, Counts]:
     """Per position p, how many i < p have x[i] < y[p], and how many j > p
-    have x[p] < y[j] (NaN compares false): counted between the two halves of
-    each block of a bottom-up merge, on integer ranks of the values; within
-    blocks of ``_BLOCK`` positions, directly."""
+    have x[p] < y[j] (NaN compares false), on integer ranks of the values:
+    directly within blocks of ``_BLOCK`` positions, then between the two
+    halves of each block of a bottom-up merge. Every x and y is sorted by rank
+    once; a level regroups them by block (a stable sort of small integers),
+    where a quote's count is the other half's elements ranked before it."""
     n = x.size
     values = np.unique(np.concatenate([x[~np.isnan(x)], y[~np.isnan(y)]]))
     rank_x = np.searchsorted(values, x) + 1  # NaN: past every y, so below none
     rank_y = np.where(np.isnan(y), 0, np.searchsorted(values, y) + 1)  # NaN: above no x
-    width = values.size + 2  # the ranks of one block, 0 to values.size + 1
     before, after = _within_blocks(rank_x, rank_y)
-    position = np.arange(n, dtype=np.int64)
+    # Every position's x (index p) and y (index n + p) by rank, a y before an x of its rank.
+    ranked = np.argsort(np.r_[rank_x * 2 + 1, rank_y * 2], kind="stable")
+    is_y = ranked >= n
+    owner = np.where(is_y, ranked - n, ranked)
     half = _BLOCK
     while half < n:
-        block = position // (2 * half) * width
-        right = (position // half) % 2 == 1
-        left = ~right
-        left_keys = np.sort(block[left] + rank_x[left])
-        start = block[right]
-        before[right] += np.searchsorted(left_keys, start + rank_y[right]) - np.searchsorted(left_keys, start)
-        right_keys = np.sort(block[right] + rank_y[right])
-        start = block[left]
-        after[left] += np.searchsorted(right_keys, start + width) - np.searchsorted(
-            right_keys, start + rank_x[left], side="right"
-        )
+        used = ((owner // half) % 2 == 1) == is_y  # the right halves' y, the left halves' x
+        p, y_here, block = owner[used], is_y[used], owner[used] // (2 * half)
+        small = block.astype(np.uint16) if n // (2 * half) < 2**16 else block  # radix-sorted
+        by_block = np.argsort(small, kind="stable")
+        p, y_here, block = p[by_block], y_here[by_block], block[by_block]
+        x_here = ~y_here
+        x_before = np.cumsum(x_here) - x_here
+        y_before = np.arange(n) - x_before
+        start = block * (2 * half)  # a block's elements begin at its first position
+        before[p[y_here]] += x_before[y_here] - x_before[start[y_here]]
+        first_y = block[x_here] * (2 * half) + half
+        ys_in_block = np.clip(np.minimum(n, first_y + half) - first_y, 0, None)
+        after[p[x_here]] += ys_in_block - (y_before[x_here] - y_before[start[x_here]])
         half *= 2
     return before, after
 
