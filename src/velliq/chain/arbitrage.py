@@ -30,7 +30,7 @@ monotone bound when ``x1[i] < y1[j]`` (the first's ask against the second's
 bid) or, for the spread bound, about when ``x2[i] < y2[j]`` (``bid + K``
 against ``ask + K``, negated to read as ``<``; mirrored for puts). A quote's
 pairs beyond doubt are counted by merging halves of the strike order,
-O(n log² n), over only the quotes in any such pair (an O(n) prefix test);
+O(n log n), over only the quotes in any such pair (an O(n) prefix test);
 the pairs whose keys are within rounding of each other are decided by the
 bound as stated. A pair breaks both bounds only where a quote is crossed
 (bid above ask), so those few pairs are found directly and counted once.
