@@ -31,7 +31,8 @@ char loop_types[std::size(kUfuncs)][kMaxArgs];
 // The most native threads one thread's ufunc loops may use (velliq.workers).
 constexpr long kMaxWorkers = 1024;
 
-// The names of a ufunc's inputs, by the result its name ends with (registry.hpp).
+// The names of a ufunc's inputs, by the result its name says (registry.hpp:
+// <model>_<result><suffix>, and time_value).
 struct InputNames {
     const char* names[kMaxArgs];
     int count;
