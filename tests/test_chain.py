@@ -1,5 +1,6 @@
 """velliq.chain: quote tables in, implied volatilities, forwards and statuses out."""
 
+import contextlib
 import json
 import math
 import subprocess
@@ -72,6 +73,27 @@ def test_a_missing_quote_removes_only_its_strike():
 def test_no_usable_strike_gives_nan(calls, puts):
     strikes = [100.0, 105.0][: len(calls)]
     assert math.isnan(chain.forward(calls, puts, strikes, 100.0, 0.99))
+
+
+@pytest.mark.parametrize(
+    "calls, puts, strikes, named",
+    [
+        ([5.0, 4.0, 3.0], [3.0, 4.0, 5.0], [[95.0], [100.0], [105.0]], "strikes must be one number"),  # was 98.997
+        ([5.0, 4.0, 3.0], [3.0, 4.0], [95.0, 100.0, 105.0], "calls 3, puts 2, strikes 3"),
+        ([5.0], [3.0, 4.0], [95.0, 100.0], "calls 1, puts 2, strikes 2"),
+    ],
+)
+def test_forward_refuses_quotes_of_other_shapes(calls, puts, strikes, named):
+    with pytest.raises(ValueError, match=named):
+        chain.forward(calls, puts, strikes, 100.0, 0.99)
+
+
+@pytest.mark.parametrize("keyword", ["forward_pairs", "forward_strikes"])
+@pytest.mark.parametrize("cap", [0, -1, 1.5, True, "3"])
+def test_pair_cap_must_be_a_whole_number_of_at_least_one(keyword, cap):
+    with pytest.warns() if keyword == "forward_strikes" else contextlib.nullcontext():
+        with pytest.raises(ValueError, match=f"{keyword} must be a whole number of at least 1, not {cap!r}"):
+            chain.forwards(clean_table(), rate=RATE, **{keyword: cap})
 
 
 # --- The table ------------------------------------------------------------------------------

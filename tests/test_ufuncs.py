@@ -74,7 +74,7 @@ def test_out_and_where():
     assert baw.greeks(S, *ARGS[1:], False, out=greeks_out)[0] is greeks_out[0]
 
 
-@pytest.mark.parametrize("dtype", [np.float32, np.int32, np.int64, np.float16])
+@pytest.mark.parametrize("dtype", [np.float32, np.int32, np.int64, np.float16, np.uint64, np.longdouble])
 def test_inputs_cast_to_double(dtype):
     S = np.array([90, 100, 110], dtype=dtype)
     assert (
@@ -86,6 +86,27 @@ def test_inputs_cast_to_double(dtype):
 def test_sides_are_not_guessed(is_call):
     with pytest.raises(TypeError):  # NumPy refuses to cast labels or integers to booleans
         baw.price(*ARGS, is_call)
+
+
+@pytest.mark.parametrize(
+    "non_real", [np.array([True]), np.array(["100"]), np.array([100 + 0j]), np.array([100.0], dtype=object)]
+)
+@pytest.mark.parametrize(
+    "ufunc, args, position, name",
+    [
+        (baw.price, (*ARGS, True), 0, "S"),
+        (baw.price, (*ARGS, True), 4, "sigma"),
+        (baw.implied_vol, (5.0, *ARGS[:4], False), 0, "price"),
+        (velliq.american.greeks, (*ARGS, True), 3, "F"),
+        (velliq.american.forward_pair, (100.0, 100.0, 0.99, 4.0, 4.5, 5.0, 3.0, 3.5, 4.0), 8, "put_ask"),
+        (velliq._ufuncs.time_value, (5.0, 100.0, 100.0, True), 2, "K"),
+    ],
+)
+def test_non_real_numbers_are_refused_by_name(ufunc, args, position, name, non_real):
+    given = list(args)
+    given[position] = non_real
+    with pytest.raises(TypeError, match=f"^{name} must be real numbers"):
+        ufunc(*given)
 
 
 @pytest.mark.parametrize("which", range(5))
@@ -315,9 +336,20 @@ def test_workers_belong_to_the_calling_thread(book):
     for t in threads:
         t.join()
     assert all(r.tobytes() == expected.tobytes() for r in results.values())
-    with pytest.raises(ValueError, match="workers must be at least 1"):
-        with velliq.workers(0):
+
+
+@pytest.mark.parametrize("n", [0, -1, 1025, 2**40, 2**63])
+def test_workers_from_one_to_the_cap_and_restored_exactly(n):
+    with velliq.workers(3):
+        with velliq.workers(2):
             pass
+        with pytest.raises(ValueError, match=f"^workers must be from 1 to 1024, not {n}$"):
+            with velliq.workers(n):
+                pass
+        with pytest.raises(ValueError, match=f"^workers must be from 1 to 1024, not {n}$"):
+            velliq._ufuncs._set_workers(n)
+        assert velliq._ufuncs._set_workers(3) == 3  # the outer block's count, untouched
+    assert velliq._ufuncs._set_workers(1) == 1
 
 
 # --- Dask and xarray ---------------------------------------------------------------

@@ -4,11 +4,13 @@ import contextlib
 import operator
 import os
 from collections.abc import Iterator
-from typing import SupportsIndex
+from typing import Final, SupportsIndex
 
 from . import _ufuncs
 
-__all__ = ["available_cores", "workers"]
+__all__ = ["MAX_WORKERS", "available_cores", "workers"]
+
+MAX_WORKERS: Final[int] = _ufuncs.MAX_WORKERS  # the most native threads one thread's loops use
 
 
 def available_cores() -> int:
@@ -24,13 +26,20 @@ def workers(n: SupportsIndex | None = None) -> Iterator[int]:
 
     Within the block, the ufuncs of :mod:`velliq.baw` and
     :mod:`velliq.american` called from this thread split their loops over
-    ``n`` native threads (every available core when None). Results are the
-    same, bit for bit, for any ``n``. Yields ``n``.
+    ``n`` native threads (every available core when None, at most
+    ``MAX_WORKERS``). Results are the same, bit for bit, for any ``n``.
+    Yields ``n``; on leaving the block, the thread's count is the one before
+    it, however blocks nest.
+
+    Raises ``ValueError`` unless ``1 <= n <= MAX_WORKERS`` (1024), and
+    ``TypeError`` for an ``n`` that is not a whole number.
 
     >>> with velliq.workers(2):
     ...     vols = velliq.baw.implied_vol(prices, S, K, D, F, is_call)
     """
-    n = available_cores() if n is None else operator.index(n)
+    n = min(available_cores(), MAX_WORKERS) if n is None else operator.index(n)
+    if not 1 <= n <= MAX_WORKERS:
+        raise ValueError(f"workers must be from 1 to {MAX_WORKERS}, not {n}")
     previous = _ufuncs._set_workers(n)
     try:
         yield n

@@ -12,5 +12,9 @@ time_value: np.ufunc  # (price, S, K, is_call): the price less its exercise valu
 # The names of the reason codes of the *_reason and *_forward_pair ufuncs, by code.
 REASONS: tuple[str, ...]
 
-# Sets the native threads of the calling thread's ufunc loops; returns the previous count.
+# The most native threads _set_workers takes.
+MAX_WORKERS: int
+
+# Sets the native threads of the calling thread's ufunc loops; returns the previous count
+# (ValueError outside 1 to MAX_WORKERS).
 def _set_workers(n: int, /) -> int: ...

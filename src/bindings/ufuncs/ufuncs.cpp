@@ -9,6 +9,7 @@
 #include <numpy/ufuncobject.h>
 
 #include <algorithm>
+#include <string_view>
 
 #include "common/parallel_for.hpp"
 #include "common/pyref.hpp"
@@ -27,35 +28,109 @@ PyUFuncGenericFunction loops[std::size(kUfuncs)];
 void* loop_data[std::size(kUfuncs)] = {};
 char loop_types[std::size(kUfuncs)][kMaxArgs];
 
-// NumPy asks a ufunc's type resolver only when no loop takes the operands'
-// dtypes as they are, so booleans for is_call never reach this one. Any other
-// is_call (labels, +/-1, floats, objects) is refused by name here, where NumPy
-// would say only that no loop matches; the rest NumPy resolves as before.
-int refuse_non_boolean_is_call(PyUFuncObject* ufunc, NPY_CASTING casting, PyArrayObject** operands,
-                               PyObject* type_tup, PyArray_Descr** out_dtypes) {
-    const int is_call_operand = ufunc->nin - 1;
-    PyArray_Descr* given = PyArray_DESCR(operands[is_call_operand]);
-    if (ufunc->types[is_call_operand] == NPY_BOOL && given->type_num != NPY_BOOL) {
-        PyErr_Format(PyExc_TypeError,
-                     "is_call must be booleans (True for a call), not %S; convert side labels "
-                     "or 1/-1 with velliq.sides(...)",
-                     reinterpret_cast<PyObject*>(given));
-        return -1;
-    }
-    return PyUFunc_DefaultTypeResolver(ufunc, casting, operands, type_tup, out_dtypes);
+// The most native threads one thread's ufunc loops may use (velliq.workers).
+constexpr long kMaxWorkers = 1024;
+
+// The names of a ufunc's inputs, by the result its name says (registry.hpp:
+// <model>_<result><suffix>, and time_value).
+struct InputNames {
+    const char* names[kMaxArgs];
+    int count;
+};
+
+constexpr bool names_contain(std::string_view name, std::string_view part) {
+    return name.find(part) != std::string_view::npos;
 }
 
-// _set_workers(n) -> the previous count: the workers of this thread's loops.
+constexpr InputNames input_names(std::string_view ufunc_name) {
+    if (names_contain(ufunc_name, "forward_pair")) {
+        return {
+            {"S", "K", "D", "call_bid", "call_mid", "call_ask", "put_bid", "put_mid", "put_ask"},
+            9};
+    }
+    if (names_contain(ufunc_name, "implied_vol")) {
+        return {{"price", "S", "K", "D", "F", "is_call"}, 6};
+    }
+    if (names_contain(ufunc_name, "time_value")) {
+        return {{"price", "S", "K", "is_call"}, 4};
+    }
+    return {{"S", "K", "D", "F", "sigma", "is_call"}, 6};  // price and greeks
+}
+
+static_assert(std::all_of(kUfuncs.begin(), kUfuncs.end(), [](const UfuncDef& def) {
+    const InputNames inputs = input_names(def.name.text);
+    return inputs.count == def.nin &&
+           (def.types[def.nin - 1] == NPY_BOOL) ==
+               (std::string_view(inputs.names[def.nin - 1]) == "is_call");
+}));
+
+// Integers and floats of any width: the dtypes the loops' doubles are cast from.
+bool is_real(const PyArray_Descr* dtype) {
+    return PyTypeNum_ISINTEGER(dtype->type_num) || PyTypeNum_ISFLOAT(dtype->type_num);
+}
+
+// NumPy asks a ufunc's type resolver only when no loop takes the operands'
+// dtypes as they are, so float64 numbers with boolean is_call never reach
+// this one. It refuses by name what NumPy would cast quietly (booleans as
+// numbers) or refuse without naming the argument (is_call as labels, +/-1 or
+// floats; complex, strings, dates, objects as numbers). Real numbers NumPy
+// resolves as before; long double, which NumPy casts to double only when
+// told to, is cast to the loop's double as the other floats are.
+int resolve_real_inputs(PyUFuncObject* ufunc, NPY_CASTING casting, PyArrayObject** operands,
+                        PyObject* type_tup, PyArray_Descr** out_dtypes) {
+    const InputNames inputs = input_names(ufunc->name);
+    bool long_double = false;
+    for (int i = 0; i < ufunc->nin; ++i) {
+        PyArray_Descr* given = PyArray_DESCR(operands[i]);
+        const auto* given_object = reinterpret_cast<PyObject*>(given);
+        if (ufunc->types[i] == NPY_BOOL) {
+            if (given->type_num != NPY_BOOL) {
+                PyErr_Format(PyExc_TypeError,
+                             "is_call must be booleans (True for a call), not %S; convert side "
+                             "labels or 1/-1 with velliq.sides(...)",
+                             given_object);
+                return -1;
+            }
+        } else if (!is_real(given)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s must be real numbers (an integer or float dtype), not %S",
+                         inputs.names[i], given_object);
+            return -1;
+        }
+        long_double = long_double || given->type_num == NPY_LONGDOUBLE;
+    }
+    if (!long_double || type_tup != nullptr) {
+        return PyUFunc_DefaultTypeResolver(ufunc, casting, operands, type_tup, out_dtypes);
+    }
+    const int n_args = ufunc->nin + ufunc->nout;
+    PyRef loop_types = PyRef::steal(PyTuple_New(n_args));
+    for (int i = 0; loop_types && i < n_args; ++i) {
+        PyArray_Descr* dtype = PyArray_DescrFromType(ufunc->types[i]);
+        if (!dtype) {
+            return -1;
+        }
+        PyTuple_SET_ITEM(loop_types.get(), i, reinterpret_cast<PyObject*>(dtype));
+    }
+    if (!loop_types) {
+        return -1;
+    }
+    return PyUFunc_DefaultTypeResolver(ufunc, casting, operands, loop_types.get(), out_dtypes);
+}
+
+// _set_workers(n) -> the previous count: the workers of this thread's loops,
+// 1 to MAX_WORKERS.
 PyObject* set_workers(PyObject*, PyObject* arg) {
-    const long n = PyLong_AsLong(arg);
+    int overflow = 0;
+    const long n = PyLong_AsLongAndOverflow(arg, &overflow);
     if (n == -1 && PyErr_Occurred()) {
         return nullptr;
     }
-    if (n < 1) {
-        return PyErr_Format(PyExc_ValueError, "workers must be at least 1, not %ld", n);
+    if (overflow != 0 || n < 1 || n > kMaxWorkers) {
+        return PyErr_Format(PyExc_ValueError, "workers must be from 1 to %ld, not %S", kMaxWorkers,
+                            arg);
     }
     const int previous = loop_workers;
-    loop_workers = n > 1024 ? 1024 : static_cast<int>(n);
+    loop_workers = static_cast<int>(n);
     return PyLong_FromLong(previous);
 }
 
@@ -76,7 +151,7 @@ bool add_ufuncs(PyObject* module) {
         if (!ufunc) {
             return false;
         }
-        reinterpret_cast<PyUFuncObject*>(ufunc.get())->type_resolver = refuse_non_boolean_is_call;
+        reinterpret_cast<PyUFuncObject*>(ufunc.get())->type_resolver = resolve_real_inputs;
         if (PyModule_AddObjectRef(module, def.name.text, ufunc.get()) < 0) {
             return false;
         }
@@ -101,7 +176,10 @@ int module_exec(PyObject* module) {
     if (_import_array() < 0 || _import_umath() < 0 || !bind_brentq()) {
         return -1;
     }
-    return add_ufuncs(module) && add_reason_names(module) ? 0 : -1;
+    return add_ufuncs(module) && add_reason_names(module) &&
+                   PyModule_AddIntConstant(module, "MAX_WORKERS", kMaxWorkers) == 0
+               ? 0
+               : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -299,6 +299,21 @@ def strike_forwards(
     return np.where(reason == _OK, F_mid, np.nan)
 
 
+def _one_expiry(**quotes: npt.ArrayLike) -> list[Floats]:
+    """The per-strike arguments as 1-D float64 arrays of one length (a number
+    stands for every strike); a ``ValueError`` naming them otherwise."""
+    arrays = {name: np.asarray(values, dtype=np.float64) for name, values in quotes.items()}
+    deep = [name for name, values in arrays.items() if values.ndim > 1]
+    if deep:
+        raise ValueError(f"{', '.join(deep)} must be one number or one value per strike, not a table")
+    lengths = {name: values.size for name, values in arrays.items() if values.ndim == 1}
+    if len(set(lengths.values())) > 1:
+        given = ", ".join(f"{name} {size}" for name, size in lengths.items())
+        raise ValueError(f"calls, puts and strikes must give one value per strike each; their lengths: {given}")
+    n = max(lengths.values(), default=1)
+    return [np.broadcast_to(values, (n,)) for values in arrays.values()]
+
+
 def forward(
     calls: npt.ArrayLike,
     puts: npt.ArrayLike,
@@ -330,8 +345,14 @@ def forward(
     -------
     float
         The forward; NaN when no strike has a usable pair.
+
+    Raises
+    ------
+    ValueError
+        Naming the arguments when ``calls``, ``puts`` and ``strikes`` are not
+        one number or one list each, of the same length.
     """
-    C, P, K = (np.atleast_1d(np.asarray(a, dtype=np.float64)) for a in (calls, puts, strikes))
+    C, P, K = _one_expiry(calls=calls, puts=puts, strikes=strikes)
     pairs = _exact_pairs(C, P, K, spot, discount)
     estimates = _estimate(pairs, _select(pairs, None), 1, pricing_model(model))
     return float(estimates.forward[0]) if estimates.forward.size else math.nan

@@ -1,6 +1,7 @@
 """Implied volatilities and forwards of a long quote table, one row per quote."""
 
 import contextlib
+import operator
 import warnings
 from collections.abc import Callable, Iterator
 from typing import Final, Unpack
@@ -74,7 +75,7 @@ def forwards(
 def _pair_cap(forward_pairs: int | None, forward_strikes: int | None) -> int | None:
     """The cap on the pairs solved per expiry, from ``forward_pairs`` or its former name."""
     if forward_strikes is None:
-        return forward_pairs
+        return _whole_positive("forward_pairs", forward_pairs)
     warnings.warn(
         "forward_strikes= is now forward_pairs= (forward_strikes names the count of supporting strikes)",
         DeprecationWarning,
@@ -82,7 +83,20 @@ def _pair_cap(forward_pairs: int | None, forward_strikes: int | None) -> int | N
     )
     if forward_pairs is not None:
         raise TypeError("give forward_pairs=, not both it and forward_strikes=")
-    return forward_strikes
+    return _whole_positive("forward_strikes", forward_strikes)
+
+
+def _whole_positive(name: str, value: object) -> int | None:
+    """``value`` as an int of at least 1 (None stays None); a ``ValueError`` naming ``name`` otherwise."""
+    if value is None:
+        return None
+    try:
+        whole = None if isinstance(value, (bool, np.bool_)) else operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        whole = None
+    if whole is None or whole < 1:
+        raise ValueError(f"{name} must be a whole number of at least 1, not {value!r}")
+    return whole
 
 
 @contextlib.contextmanager
@@ -150,7 +164,8 @@ def implied_vols(
         the informative strikes (summed call and put spread within 4 times
         the expiry's tightest), at most 6 of them (or n), the nearest the
         money first (velliq.chain.forward_search). ``forward_strikes`` is its
-        former name (a ``DeprecationWarning``).
+        former name (a ``DeprecationWarning``). Anything but a whole number of
+        at least 1 raises ``ValueError`` naming the argument.
     workers : int, optional
         Native threads to compute on (all cores for None, as
         :func:`velliq.workers`).

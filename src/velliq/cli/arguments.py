@@ -44,12 +44,12 @@ def positive_int(text: str) -> int:
 
 
 def worker_count(text: str) -> int:
-    """A positive count the native loops can hold (they take a C long)."""
+    """A positive count velliq.workers takes (1 to its MAX_WORKERS)."""
     value = positive_int(text)
     try:
         with workers(value):
             pass
-    except OverflowError:
+    except ValueError:  # above velliq.workers' cap
         raise argparse.ArgumentTypeError(
             f"{text} is out of range: give a number of threads (this machine has {available_cores()} cores)"
         ) from None
