@@ -23,16 +23,27 @@ case for a call (rate < dividend_yield < 0).
 
 Each setting also has ``implied_vol_reason`` and ``forward_pair``, with the
 reason codes of :mod:`velliq.baw` (``REASONS``).
+
+The stated price errors (fast 6e-5, default 9e-6, high 4e-8 at spot 100) are
+measured on a grid of expiries up to 3 years, vol 10-50 % and rates up to 6 %.
+``in_verified_domain(S, K, D, F, sigma, setting)`` says where a setting has been
+checked to meet them (within the stated error or 1e-4 relative of QuantLib):
+total volatility sigma up to 3, |r T| and |q T| up to 3, and for ``fast``
+(``default``) |r T| and |q T| at most 1.2 (2) sigma. Outside it prices are still
+given but may be off, most at small volatility under large rates over long
+expiries (``fast`` 23 % at vol 1 %, T 50 years, r 20 %): use ``high`` there.
 """
 
 from typing import Final
 
+from ._american_domain import VERIFIED_DOMAINS, in_verified_domain
 from ._models import PricingModel, registered
 from ._ufuncs import REASONS
 
 __all__ = [
     "REASONS",
     "SETTINGS",
+    "VERIFIED_DOMAINS",
     "default",
     "fast",
     "forward_pair",
@@ -40,6 +51,7 @@ __all__ = [
     "high",
     "implied_vol",
     "implied_vol_reason",
+    "in_verified_domain",
     "price",
 ]
 
