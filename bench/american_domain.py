@@ -6,9 +6,10 @@ tested grid of tests/data/american_reference.csv.
 
 Grid: spot 100, strikes 80/100/120, expiries 1 day to 50 years, vol 1-400 %,
 r and q -5..20 %, calls and puts (the two-boundary cases, NaN by design, left
-out); --random N draws N options between those points instead. Prints the QuantLib version, then per setting: options off by more than
-the stated error (absolute, spot 100) and by more than 1e-4 relative, the worst
-of them, and the same counts inside velliq.american.in_verified_domain.
+out); --random N draws N options between those points instead. Prints the
+QuantLib version, then per setting: options off by more than the stated error
+(absolute, spot 100) and by more than 1e-4 relative, the worst of them, and the
+same count inside velliq.american.in_verified_domain.
 """
 
 import argparse

@@ -47,8 +47,6 @@ def in_verified_domain(
         dividend = np.abs(np.log(D) + np.log(F / S))  # |q T|
         largest = np.maximum(rate, dividend)
         inside = (
-            (sigma <= domain.max_sigma)
-            & (largest <= domain.max_rate)
-            & (largest <= domain.max_rate_per_sigma * sigma)
+            (sigma <= domain.max_sigma) & (largest <= domain.max_rate) & (largest <= domain.max_rate_per_sigma * sigma)
         )
     return np.asarray(valid & inside)
