@@ -9,10 +9,13 @@
 // resolution of the quote; far from the root the prices are rough (few rounds,
 // fewer points). Every price narrows a bracket of the root, and a step that
 // would leave it bisects instead; a bracket not yet closed above doubles
-// sigma. Where the secant stalls (on a price flat in sigma at first and then
-// steep, its steps creep up the flat side) or a warm-started price fails,
-// brentq finishes on fresh prices within the bracket. Results and their
-// reasons as for the BAW volatility (Baw::implied_vol).
+// sigma. A root is checked on a fresh price (the price ufunc's, from the QD+
+// start), which may differ from the warm-started one by more than the
+// resolution where the setting's iterations stop short. Where that check fails,
+// the secant stalls (on a price flat in sigma at first and then steep, its
+// steps creep up the flat side) or a warm-started price fails, brentq finishes
+// on fresh prices within the bracket. Results and their reasons as for the BAW
+// volatility (Baw::implied_vol).
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -54,6 +57,9 @@ constexpr int AMERICAN_IV_ROUGH_POINTS = 8;
 // No quote needs a larger total standard deviation.
 constexpr double AMERICAN_IV_MAX_SIGMA = 16.0;
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_MAX_SIGMA) == 0x4030000000000000ULL);
+// A root's fresh price lies within this many resolutions of the quote.
+constexpr double AMERICAN_IV_FRESH_RESOLUTIONS = 100.0;
+static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_FRESH_RESOLUTIONS) == 0x4059000000000000ULL);
 // brentq's iterations where the secant stalls: its bracket halves at least
 // every few steps, and from AMERICAN_IV_MAX_SIGMA to AMERICAN_IV_SIGMA_TOL
 // takes about 35 halvings.
@@ -165,6 +171,23 @@ VolReason bracketed_root(FreshResidual* residual, double lo, double hi) {
     return out.error_num == 0 ? VolReason{root, Reason::ok} : no_solution;
 }
 
+// sigma when its fresh price lies within AMERICAN_IV_FRESH_RESOLUTIONS of the
+// quote, else brentq's root within (lo, hi), narrowed by that price.
+VolReason checked_root(FreshResidual* residual, double sigma, double lo, double hi) {
+    const double f = alo::price(*residual->option, sigma, *residual->scheme, nullptr,
+                                residual->weights, residual->boundary) -
+                     residual->quote;
+    if (std::fabs(f) <= AMERICAN_IV_FRESH_RESOLUTIONS * residual->tolerance) {
+        return {sigma, Reason::ok};
+    }
+    if (f < 0.0) {
+        lo = sigma > lo ? sigma : lo;
+    } else if (f > 0.0) {
+        hi = sigma < hi ? sigma : hi;
+    }
+    return bracketed_root(residual, lo, hi);
+}
+
 }  // namespace
 
 VolReason _american_implied_vol(double price, double S, double K, double D, double F, int side,
@@ -208,6 +231,15 @@ VolReason _american_implied_vol(double price, double S, double K, double D, doub
     };
     double lo = 0.0, hi = AMERICAN_IV_MAX_SIGMA;
     bool bracketed = false;  // a price above the quote has been seen at hi
+    // On fresh prices into the current boundary, which the search no longer needs.
+    auto checked = [&](double root) {
+        fresh.boundary = current;
+        return checked_root(&fresh, root, lo, hi);
+    };
+    auto by_brentq = [&]() {
+        fresh.boundary = current;
+        return bracketed_root(&fresh, lo, hi);
+    };
     double slope, last_slope = 0.0;
     double sigma = baw_start(price, S, K, D, F, side, AMERICAN_IV_START_RESOLUTIONS * tolerance,
                              &slope),
@@ -218,11 +250,10 @@ VolReason _american_implied_vol(double price, double S, double K, double D, doub
     double f = alo::price(option, sigma, rough_at(sigma), nullptr, &weights, current) - price;
     for (int step = 0; step < AMERICAN_IV_MAX_STEPS; ++step) {
         if (std::isnan(f)) {
-            fresh.boundary = current;
-            return bracketed_root(&fresh, lo, hi);
+            return by_brentq();
         }
         if (converged && std::fabs(f) <= tolerance) {
-            return {sigma, Reason::ok};
+            return checked(sigma);
         }
         // A price of the few rounds never moves the bracket: its error may
         // carry the wrong sign.
@@ -235,15 +266,14 @@ VolReason _american_implied_vol(double price, double S, double K, double D, doub
             }
         }
         if (bracketed && hi - lo <= AMERICAN_IV_SIGMA_TOL * hi) {
-            return {0.5 * (lo + hi), Reason::ok};  // the price's noise exceeds its resolution here
+            return checked(0.5 * (lo + hi));  // the price's noise exceeds its resolution here
         }
         // A price at the exercise value is flat in sigma: no secant through it.
         const bool at_exercise = f + price <= exercise;
         double next = sigma - f / slope;
         if (!(next > lo && next < hi) || (at_exercise && bracketed)) {
             if (!bracketed && sigma >= AMERICAN_IV_MAX_SIGMA) {
-                fresh.boundary = current;
-                return bracketed_root(&fresh, lo, hi);  // no solution if above its price there
+                return by_brentq();  // no solution if above its price there
             }
             next = bracketed ? 0.5 * (lo + hi) : std::fmin(2 * sigma, AMERICAN_IV_MAX_SIGMA);
         } else if ((both_converged && std::fabs(f) <= AMERICAN_IV_SECANT_GAIN * tolerance &&
@@ -254,7 +284,7 @@ VolReason _american_implied_vol(double price, double S, double K, double D, doub
             // residual by the gain, leaves a residual below the resolution; and a step below the
             // price's own noise (the boundary's iteration stops short of the fixed point) cannot be
             // resolved: no price needed.
-            return {next, Reason::ok};
+            return checked(next);
         }
         // Only the first step, from the start, is priced roughly.
         const AloScheme& next_scheme = step < AMERICAN_IV_ROUGH_STEPS ? rough_at(next) : scheme;
@@ -273,8 +303,7 @@ VolReason _american_implied_vol(double price, double S, double K, double D, doub
         sigma = next;
         f = f_next;
     }
-    fresh.boundary = current;
-    return bracketed_root(&fresh, lo, hi);
+    return by_brentq();
 }
 
 }  // namespace velliq
