@@ -17,6 +17,7 @@ FLAT_THEN_STEEP = (100.0, 167.979, 0.9463281580182465, 91.72905394445313, 0.1953
 def test_the_model_inverts_its_own_prices(setting):
     sweep = random_options(3000, seed=27)
     options = tuple(np.concatenate([[value], column]) for value, column in zip(FLAT_THEN_STEEP, sweep))
-    counted, failures, implied, _ = inversion_failures(american.SETTINGS[setting], ROUND_TRIP_TOLERANCE[setting], options)
+    model, tolerance = american.SETTINGS[setting], ROUND_TRIP_TOLERANCE[setting]
+    counted, failures, implied, _ = inversion_failures(model, tolerance, options)
     assert counted > 1000
     assert failures.size == 0, [(tuple(float(a[i]) for a in options), v) for i, v in zip(failures, implied)]
