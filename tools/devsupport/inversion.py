@@ -37,8 +37,8 @@ def inversion_failures(model, tolerance, options):
     Returns the number of quotes counted (finite price, vega >= MIN_VEGA), the indices of
     those whose implied volatility is NaN or prices further than `tolerance` (per unit
     strike) from the quote although the price rises with sigma, their implied volatilities,
-    and the indices of the other misses, whose price does not rise with sigma: no price to
-    invert (the model outside its accurate range).
+    and the indices of the other misses, whose price does not rise with sigma or jumps over
+    the quote: no price to invert (the model outside its accurate range).
     """
     S, K, D, F, sigma, is_call = options
     price = model.price(S, K, D, F, sigma, is_call)
@@ -50,8 +50,20 @@ def inversion_failures(model, tolerance, options):
     with np.errstate(invalid="ignore"):
         ok = np.abs(back - price[idx]) <= tolerance * K[idx]
     missed, implied = idx[~ok], implied[~ok]
-    rising = _rises_with_sigma(model, tuple(a[missed] for a in options))
-    return idx.size, missed[rising], implied[rising], missed[~rising]
+    missed_options = tuple(a[missed] for a in options)
+    invertible = _rises_with_sigma(model, missed_options) & ~_jumps_over(
+        model, tolerance, price[missed], missed_options, implied
+    )
+    return idx.size, missed[invertible], implied[invertible], missed[~invertible]
+
+
+def _jumps_over(model, tolerance, quotes, options, implied):
+    """Per option, whether its price jumps over the quote at the implied volatility (from
+    below to above it within a relative step of 1e-9 in sigma): no sigma gives the quote."""
+    S, K, D, F, _, is_call = options
+    below = model.price(S, K, D, F, implied * (1 - 1e-9), is_call)
+    above = model.price(S, K, D, F, implied * (1 + 1e-9), is_call)
+    return (below < quotes - tolerance * K) & (above > quotes + tolerance * K)
 
 
 def _rises_with_sigma(model, options):
