@@ -283,7 +283,7 @@ VolReason _american_implied_vol(double price, double S, double K, double D, doub
             // A secant step from this close, after a step that divided the
             // residual by the gain, leaves a residual below the resolution; and a step below the
             // price's own noise (the boundary's iteration stops short of the fixed point) cannot be
-            // resolved: no price needed.
+            // resolved: no warm-started price needed, only the fresh one that checks it.
             return checked(next);
         }
         // Only the first step, from the start, is priced roughly.
