@@ -13,9 +13,17 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
 from devsupport import kernel_library  # noqa: E402
 from devsupport.brentq import scipy_brentq_pointer  # noqa: E402
+from devsupport.inversion import ROUND_TRIP_TOLERANCE, inversion_failures, random_options  # noqa: E402
 from devsupport.quotes import random_chain  # noqa: E402
 
-__all__ = ["probe_library", "random_chain", "scipy_brentq_pointer"]
+__all__ = [
+    "ROUND_TRIP_TOLERANCE",
+    "inversion_failures",
+    "probe_library",
+    "random_chain",
+    "random_options",
+    "scipy_brentq_pointer",
+]
 
 
 @functools.cache

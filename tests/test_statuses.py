@@ -3,13 +3,15 @@ the inputs refused or warned about where they enter."""
 
 import pickle
 import re
+import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
 from messy_quotes import DATES, LABEL_STATUSES, RATE, messy_quotes
 
-from velliq import chain
+import velliq
+from velliq import american, chain
 
 NEW_STATUSES = {"expired", "duplicate", "one_sided", "arbitrage"}
 
@@ -125,3 +127,36 @@ def test_an_expiry_keeps_its_time_of_day(hours):
     assert (result["years"] == hours * 3600 / (365 * 86400)).all() and (result["status"] != "missing_input").all()
     dated = chain.implied_vols(table, valuation_date=DATES[0], rate=RATE)
     assert (dated["years"] == (table["expiry"] - DATES[0]).dt.days / 365).all()  # date-only: days / 365 exactly
+
+
+# Calls at a rate <= 0 below the dividend yield have an early-exercise premium that the BAW
+# model's design leaves out (it prices them as European there); the table keeps its numbers
+# and warns, naming the rows. The quotes are the accurate model's prices at vol 30 %, six
+# months, strikes 80-120, a call and a put each.
+@pytest.mark.parametrize(
+    "rate, dividend_yield, model, warned_calls",
+    [
+        (-0.005, 0.03, "baw", 9),  # issue 27's table
+        (0.0, 0.08, "baw", 9),  # D = 1: still the European branch
+        (0.0001, 0.08, "baw", 0),  # a positive rate: BAW's premium
+        (-0.005, -0.01, "baw", 0),  # F > S: no early exercise of a call
+        (-0.005, 0.03, "american", 0),
+    ],
+)
+def test_baw_calls_without_their_premium_warn(rate, dividend_yield, model, warned_calls):
+    strikes = np.arange(80.0, 121.0, 5.0)
+    D, F = velliq.forward_terms(100.0, rate, dividend_yield, 0.5)
+    quotes = pd.concat(
+        [
+            pd.DataFrame({"expiry": 0.5, "strike": strikes, "side": side, "bid": price - 0.02, "ask": price + 0.02})
+            for side, price in (
+                (side, american.price(100.0, strikes, D, F, 0.3 * 0.5**0.5, side == "call")) for side in ("call", "put")
+            )
+        ],
+        ignore_index=True,
+    )
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        chain.implied_vols(quotes, spot=100.0, rate=rate, dividend_yield=dividend_yield, model=model)
+    counts = [int(str(w.message).split()[0]) for w in caught if 'model="american"' in str(w.message)]
+    assert counts == ([warned_calls] if warned_calls else [])

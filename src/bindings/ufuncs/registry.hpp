@@ -63,8 +63,9 @@ inline constexpr ModelDocs BAW_DOCS = {
     "Implied total standard deviation of an American price, " setting                \
     " setting.\n\n"                                                                  \
     "implied_vol(price, S, K, D, F, is_call): started from the BAW volatility and\n" \
-    "refined by secant steps on the accurate price. 0.0 at or below the\n"           \
-    "exercise value, NaN where no volatility reproduces the quote."
+    "refined by secant steps on the accurate price (brentq where they stall).\n"     \
+    "0.0 at or below the exercise value, NaN where no volatility reproduces\n"       \
+    "the quote."
 #define VELLIQ_AMERICAN_GREEKS_DOC(setting)         \
     "Sensitivities of the American price, " setting \
     " setting, exact for\n"                         \

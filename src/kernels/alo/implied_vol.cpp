@@ -9,7 +9,13 @@
 // resolution of the quote; far from the root the prices are rough (few rounds,
 // fewer points). Every price narrows a bracket of the root, and a step that
 // would leave it bisects instead; a bracket not yet closed above doubles
-// sigma. Results and their reasons as for the BAW volatility (Baw::implied_vol).
+// sigma. A root is checked on a fresh price (the price ufunc's, from the QD+
+// start), which may differ from the warm-started one by more than the
+// resolution where the setting's iterations stop short. Where that check fails,
+// the secant stalls (on a price flat in sigma at first and then steep, its
+// steps creep up the flat side) or a warm-started price fails, brentq finishes
+// on fresh prices within the bracket. Results and their reasons as for the BAW
+// volatility (Baw::implied_vol).
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -18,6 +24,7 @@
 #include "alo/node_points.hpp"
 #include "alo/option.hpp"
 #include "baw/baw.hpp"
+#include "shared/brentq.hpp"
 
 namespace velliq {
 
@@ -50,6 +57,16 @@ constexpr int AMERICAN_IV_ROUGH_POINTS = 8;
 // No quote needs a larger total standard deviation.
 constexpr double AMERICAN_IV_MAX_SIGMA = 16.0;
 static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_MAX_SIGMA) == 0x4030000000000000ULL);
+// A root's fresh price lies within this many resolutions of the quote.
+constexpr double AMERICAN_IV_FRESH_RESOLUTIONS = 100.0;
+static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_FRESH_RESOLUTIONS) == 0x4059000000000000ULL);
+// brentq's iterations where the secant stalls: its bracket halves at least
+// every few steps, and from AMERICAN_IV_MAX_SIGMA to AMERICAN_IV_SIGMA_TOL
+// takes about 35 halvings.
+constexpr int AMERICAN_IV_BRENTQ_ITERATIONS = 200;
+// brentq's absolute sigma tolerance: no price resolves a smaller step.
+constexpr double AMERICAN_IV_BRENTQ_XTOL = 1e-15;
+static_assert(std::bit_cast<std::uint64_t>(AMERICAN_IV_BRENTQ_XTOL) == 0x3CD203AF9EE75616ULL);
 
 // The derivative of the Black price in sigma (the total standard deviation).
 double black_vega(double K, double D, double F, double sigma) {
@@ -105,6 +122,72 @@ double baw_start(double price, double S, double K, double D, double F, int side,
     return sigma;
 }
 
+// The setting's price of the option from the QD+ start (as the price ufunc
+// gives it) less the quote, 0.0 within the tolerance: brentq stops at a zero.
+struct FreshResidual {
+    const alo::Option* option;
+    const AloScheme* scheme;
+    alo::Weights* weights;  // of the option's rates: they do not depend on sigma
+    alo::Boundary* boundary;
+    double quote, tolerance;
+};
+
+double fresh_residual(double sigma, void* args) {
+    const FreshResidual& a = *static_cast<const FreshResidual*>(args);
+    const double f =
+        alo::price(*a.option, sigma, *a.scheme, nullptr, a.weights, a.boundary) - a.quote;
+    return std::fabs(f) <= a.tolerance ? 0.0 : f;
+}
+
+// The root within (lo, hi) by brentq on fresh prices, where the price at lo is
+// below the quote (sigma 0's is, and the search's lower end was, though a
+// warm-started price may differ in sign from a fresh one: then from 0); an
+// upper end priced below the quote widens to AMERICAN_IV_MAX_SIGMA, and a
+// quote above that price has no solution.
+VolReason bracketed_root(FreshResidual* residual, double lo, double hi) {
+    constexpr VolReason no_solution = {DOUBLE_NAN, Reason::no_solution};
+    double f_hi = fresh_residual(hi, residual);
+    if (f_hi < 0.0 && hi < AMERICAN_IV_MAX_SIGMA) {
+        lo = hi;
+        hi = AMERICAN_IV_MAX_SIGMA;
+        f_hi = fresh_residual(hi, residual);
+    }
+    if (!(f_hi >= 0.0)) {
+        return no_solution;
+    }
+    if (f_hi == 0.0) {
+        return {hi, Reason::ok};
+    }
+    const double f_lo = lo > 0.0 ? fresh_residual(lo, residual) : -1.0;
+    if (f_lo == 0.0) {
+        return {lo, Reason::ok};
+    }
+    if (!(f_lo < 0.0)) {
+        lo = 0.0;
+    }
+    zeros_full_output out;
+    const double root = brentq(fresh_residual, lo, hi, residual, AMERICAN_IV_BRENTQ_XTOL,
+                               AMERICAN_IV_SIGMA_TOL, AMERICAN_IV_BRENTQ_ITERATIONS, &out);
+    return out.error_num == 0 ? VolReason{root, Reason::ok} : no_solution;
+}
+
+// sigma when its fresh price lies within AMERICAN_IV_FRESH_RESOLUTIONS of the
+// quote, else brentq's root within (lo, hi), narrowed by that price.
+VolReason checked_root(FreshResidual* residual, double sigma, double lo, double hi) {
+    const double f = alo::price(*residual->option, sigma, *residual->scheme, nullptr,
+                                residual->weights, residual->boundary) -
+                     residual->quote;
+    if (std::fabs(f) <= AMERICAN_IV_FRESH_RESOLUTIONS * residual->tolerance) {
+        return {sigma, Reason::ok};
+    }
+    if (f < 0.0) {
+        lo = sigma > lo ? sigma : lo;
+    } else if (f > 0.0) {
+        hi = sigma < hi ? sigma : hi;
+    }
+    return bracketed_root(residual, lo, hi);
+}
+
 }  // namespace
 
 VolReason _american_implied_vol(double price, double S, double K, double D, double F, int side,
@@ -131,6 +214,7 @@ VolReason _american_implied_vol(double price, double S, double K, double D, doub
                              // fits
     }
     const double tolerance = scheme.resolution * K;
+    FreshResidual fresh = {&option, &scheme, &weights, current, price, tolerance};
     // Far from the root a price needs only a few rounds of the fixed point: its
     // error is well below the step it makes.
     AloScheme rough = scheme;
@@ -147,6 +231,15 @@ VolReason _american_implied_vol(double price, double S, double K, double D, doub
     };
     double lo = 0.0, hi = AMERICAN_IV_MAX_SIGMA;
     bool bracketed = false;  // a price above the quote has been seen at hi
+    // On fresh prices into the current boundary, which the search no longer needs.
+    auto checked = [&](double root) {
+        fresh.boundary = current;
+        return checked_root(&fresh, root, lo, hi);
+    };
+    auto by_brentq = [&]() {
+        fresh.boundary = current;
+        return bracketed_root(&fresh, lo, hi);
+    };
     double slope, last_slope = 0.0;
     double sigma = baw_start(price, S, K, D, F, side, AMERICAN_IV_START_RESOLUTIONS * tolerance,
                              &slope),
@@ -157,10 +250,10 @@ VolReason _american_implied_vol(double price, double S, double K, double D, doub
     double f = alo::price(option, sigma, rough_at(sigma), nullptr, &weights, current) - price;
     for (int step = 0; step < AMERICAN_IV_MAX_STEPS; ++step) {
         if (std::isnan(f)) {
-            return no_solution;
+            return by_brentq();
         }
         if (converged && std::fabs(f) <= tolerance) {
-            return {sigma, Reason::ok};
+            return checked(sigma);
         }
         // A price of the few rounds never moves the bracket: its error may
         // carry the wrong sign.
@@ -173,14 +266,14 @@ VolReason _american_implied_vol(double price, double S, double K, double D, doub
             }
         }
         if (bracketed && hi - lo <= AMERICAN_IV_SIGMA_TOL * hi) {
-            return {0.5 * (lo + hi), Reason::ok};  // the price's noise exceeds its resolution here
+            return checked(0.5 * (lo + hi));  // the price's noise exceeds its resolution here
         }
         // A price at the exercise value is flat in sigma: no secant through it.
         const bool at_exercise = f + price <= exercise;
         double next = sigma - f / slope;
         if (!(next > lo && next < hi) || (at_exercise && bracketed)) {
             if (!bracketed && sigma >= AMERICAN_IV_MAX_SIGMA) {
-                return no_solution;  // above the price at the largest volatility
+                return by_brentq();  // no solution if above its price there
             }
             next = bracketed ? 0.5 * (lo + hi) : std::fmin(2 * sigma, AMERICAN_IV_MAX_SIGMA);
         } else if ((both_converged && std::fabs(f) <= AMERICAN_IV_SECANT_GAIN * tolerance &&
@@ -190,8 +283,8 @@ VolReason _american_implied_vol(double price, double S, double K, double D, doub
             // A secant step from this close, after a step that divided the
             // residual by the gain, leaves a residual below the resolution; and a step below the
             // price's own noise (the boundary's iteration stops short of the fixed point) cannot be
-            // resolved: no price needed.
-            return {next, Reason::ok};
+            // resolved: no warm-started price needed, only the fresh one that checks it.
+            return checked(next);
         }
         // Only the first step, from the start, is priced roughly.
         const AloScheme& next_scheme = step < AMERICAN_IV_ROUGH_STEPS ? rough_at(next) : scheme;
@@ -210,7 +303,7 @@ VolReason _american_implied_vol(double price, double S, double K, double D, doub
         sigma = next;
         f = f_next;
     }
-    return no_solution;
+    return by_brentq();
 }
 
 }  // namespace velliq

@@ -238,6 +238,7 @@ def implied_vols(
     added = {name: np.empty(n) for name in names}
     status_codes = np.empty(n, dtype=np.int8)
     categories = pd.Index(list(STATUSES))
+    premium_dropped = 0
     with _workers(workers), _earliest_bad_cell(layout, quotes):
         for rows in chunks:
             part = quotes.iloc[rows]
@@ -248,16 +249,37 @@ def implied_vols(
             if F is None:
                 F = estimated_forwards(checks.group, checks.n_groups, table, max_pairs, pricing, checks.usable)
             computed, status = _implied_vols(pricing, table, F, checks, greeks)
+            premium_dropped += _premium_dropped(pricing, table, F, computed)
             for name, values in computed.items():
                 added[name][rows] = values
             status_codes[rows] = status.codes
             if progress is not None:
                 progress(len(part))
+    if premium_dropped:
+        warnings.warn(
+            f"{premium_dropped} call row(s) at a rate <= 0 below the dividend yield (discount >= 1, "
+            "forward < spot): the BAW model gives them no early-exercise premium there, so their "
+            'volatilities are too high; model="american" prices them',
+            UserWarning,
+            stacklevel=2,
+        )
     columns: dict[str, Floats | pd.Categorical[str]] = {"years": years, **added}
     columns["status"] = pd.Categorical.from_codes(status_codes, categories=categories)
     # Concatenated rather than assigned, which would copy every new column.
     kept = quotes.drop(columns=[c for c in columns if c in quotes.columns])  # replaced, as by assign
     return pd.concat([kept, pd.DataFrame(columns, index=quotes.index, copy=False)], axis=1)
+
+
+def _premium_dropped(pricing: PricingModel, table: ChainInputs, F: Floats, computed: dict[str, Floats]) -> int:
+    """The rows with a volatility where the BAW model is known to be off: calls at a rate <= 0
+    below the dividend yield (D >= 1, F < S), which its design prices as European although
+    early exercise is worth something there (velliq.norvane keeps that design)."""
+    if pricing.name != "baw":
+        return 0
+    with np.errstate(invalid="ignore"):
+        off = table.is_call & (table.D >= 1) & (F < table.S)
+    has_vol = ~np.isnan(computed["iv_bid"]) | ~np.isnan(computed["iv_mid"]) | ~np.isnan(computed["iv_ask"])
+    return int(np.count_nonzero(off & has_vol))
 
 
 # Per status code, whether the row keeps no volatility at all, and no mid volatility.
