@@ -28,8 +28,8 @@ The stated price errors (fast 6e-5, default 9e-6, high 4e-8 at spot 100) are
 measured on a grid of expiries up to 3 years, vol 10-50 % and rates up to 6 %.
 ``in_verified_domain(S, K, D, F, sigma, setting)`` says where a setting has been
 checked to meet them (within the stated error or 1e-4 relative of QuantLib):
-total volatility sigma up to 3, |r T| and |q T| up to 3, and for ``fast``
-(``default``) |r T| and |q T| at most 1.2 (2) sigma. Outside it prices are still
+total volatility sigma up to 3, ``|r T|`` and ``|q T|`` up to 3, and for ``fast``
+(``default``) ``|r T|`` and ``|q T|`` at most 1.2 (2) sigma. Outside it prices are still
 given but may be off, most at small volatility under large rates over long
 expiries (``fast`` 23 % at vol 1 %, T 50 years, r 20 %): use ``high`` there.
 """
