@@ -58,8 +58,14 @@ class PendingFiles:
         remove_stale_temporaries(final.parent)
         while True:
             descriptor, name = tempfile.mkstemp(prefix=TEMPORARY_PREFIX, suffix=f"-{path.name}", dir=final.parent)
-            fcntl.flock(descriptor, fcntl.LOCK_EX)
-            if os.fstat(descriptor).st_nlink > 0:
+            try:
+                fcntl.flock(descriptor, fcntl.LOCK_EX)
+                fresh = os.fstat(descriptor).st_nlink > 0
+            except BaseException:  # an interrupt included: no descriptor or file left behind
+                os.close(descriptor)
+                Path(name).unlink(missing_ok=True)
+                raise
+            if fresh:
                 break
             os.close(descriptor)  # removed as stale before it was locked: take another
         pending = _Pending(descriptor, Path(name), final)
