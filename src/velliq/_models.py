@@ -30,19 +30,35 @@ class PricingModel:
     greeks: np.ufunc
     implied_vol_reason: np.ufunc
     forward_pair: np.ufunc
+    # Whether the model prices calls at a rate <= 0 below the dividend yield as
+    # European, dropping their early-exercise premium (BAW's design).
+    no_call_premium_at_rates_below_zero: bool = False
 
 
-def _from_ufuncs(name: str, title: str, setting: str = "default") -> PricingModel:
+def _from_ufuncs(
+    name: str, title: str, setting: str = "default", *, no_call_premium_at_rates_below_zero: bool = False
+) -> PricingModel:
     """The model whose ufuncs are ``<name>_<job>``, suffixed ``_<setting>`` but for the default one."""
     suffix = "" if setting == "default" else f"_{setting}"
     jobs = ("price", "implied_vol", "greeks", "implied_vol_reason", "forward_pair")
     ufuncs: list[np.ufunc] = [getattr(_ufuncs, f"{name}_{job}{suffix}") for job in jobs]
-    return PricingModel(name, title, setting, *ufuncs)
+    price, implied_vol, greeks, implied_vol_reason, forward_pair = ufuncs
+    return PricingModel(
+        name,
+        title,
+        setting,
+        price,
+        implied_vol,
+        greeks,
+        implied_vol_reason,
+        forward_pair,
+        no_call_premium_at_rates_below_zero,
+    )
 
 
 # One line per (model, setting).
 _REGISTRY: Final = (
-    _from_ufuncs("baw", "Barone-Adesi-Whaley"),
+    _from_ufuncs("baw", "Barone-Adesi-Whaley", no_call_premium_at_rates_below_zero=True),
     _from_ufuncs("american", "accurate", "fast"),
     _from_ufuncs("american", "accurate"),
     _from_ufuncs("american", "accurate", "high"),

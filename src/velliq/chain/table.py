@@ -258,7 +258,7 @@ def implied_vols(
     if premium_dropped:
         warnings.warn(
             f"{premium_dropped} call row(s) at a rate <= 0 below the dividend yield (discount >= 1, "
-            "forward < spot): the BAW model gives them no early-exercise premium there, so their "
+            f"forward < spot): the {pricing.title} model gives them no early-exercise premium there, so their "
             'volatilities are too high; model="american" prices them',
             UserWarning,
             stacklevel=2,
@@ -271,10 +271,10 @@ def implied_vols(
 
 
 def _premium_dropped(pricing: PricingModel, table: ChainInputs, F: Floats, computed: dict[str, Floats]) -> int:
-    """The rows with a volatility where the BAW model is known to be off: calls at a rate <= 0
+    """The rows with a volatility where the model is known to be off: calls at a rate <= 0
     below the dividend yield (D >= 1, F < S), which its design prices as European although
     early exercise is worth something there (velliq.norvane keeps that design)."""
-    if pricing.name != "baw":
+    if not pricing.no_call_premium_at_rates_below_zero:
         return 0
     with np.errstate(invalid="ignore"):
         off = table.is_call & (table.D >= 1) & (F < table.S)
