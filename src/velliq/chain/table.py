@@ -18,7 +18,7 @@ from .forward_search import estimated_forwards, forward_columns
 from .greeks import GREEK_COLUMNS, desk_greeks
 from .inputs import ChainInputs, QuoteInputs, QuoteLayout, group_keys, quote_layout
 from .row_checks import RowChecks, check_rows
-from .statuses import NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, row_statuses
+from .statuses import ASK_VOLATILITY_ONLY, NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, row_statuses
 
 __all__ = ["forwards", "implied_vols", "result_columns"]
 
@@ -282,9 +282,11 @@ def _premium_dropped(pricing: PricingModel, table: ChainInputs, F: Floats, compu
     return int(np.count_nonzero(off & has_vol))
 
 
-# Per status code, whether the row keeps no volatility at all, and no mid volatility.
+# Per status code, whether the row keeps no volatility at all, no mid volatility, the ask's alone.
 _BY_CODE_NO_VOLATILITY: Final = np.isin(STATUSES, list(NO_VOLATILITY))
 _BY_CODE_NO_MID_VOLATILITY: Final = np.isin(STATUSES, list(NO_MID_VOLATILITY))
+_BY_CODE_ASK_VOLATILITY_ONLY: Final = np.isin(STATUSES, list(ASK_VOLATILITY_ONLY))
+_ONE_SIDED: Final = STATUSES.index("one_sided")
 
 
 def _implied_vols(
@@ -292,11 +294,9 @@ def _implied_vols(
 ) -> "tuple[dict[str, Floats], pd.Categorical[str]]":
     """One chunk's discount, forward, volatilities and vega (and Greeks), and its statuses."""
     S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
-    quoted = {"bid": table.bid, "mid": table.mid, "ask": table.ask}
     mid_sigma, mid_reason = pricing.implied_vol_reason(table.mid, S, strike, D, F, is_call)
-    sigma: dict[str, Floats] = {
-        k: mid_sigma if k == "mid" else pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted
-    }
+    ask_sigma, ask_reason = pricing.implied_vol_reason(table.ask, S, strike, D, F, is_call)
+    sigma = {"bid": pricing.implied_vol(table.bid, S, strike, D, F, is_call), "mid": mid_sigma, "ask": ask_sigma}
     if greeks:
         forward_greeks = pricing.greeks(S, strike, D, F, sigma["mid"], is_call)
         vega_per_sigma = forward_greeks[2]
@@ -304,17 +304,22 @@ def _implied_vols(
         vega_per_sigma, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
         pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega_per_sigma, scratch, scratch))
         del scratch
-    status = row_statuses(checks.flags, F, checks.duplicate, checks.arbitrage, mid_reason)
+    status = row_statuses(checks.flags, F, checks.duplicate, checks.arbitrage, mid_reason, ask_reason)
     with np.errstate(invalid="ignore"):
         root_t = np.sqrt(np.where(years > 0, years, np.nan))
         no_side = {"bid": ~(table.bid > 0), "ask": ~(table.ask > 0)}
     bad = _BY_CODE_NO_VOLATILITY[status.codes]
     no_mid = _BY_CODE_NO_MID_VOLATILITY[status.codes]
-    one_sided = no_mid & ~bad
+    one_sided = status.codes == _ONE_SIDED
+    no_vol = {
+        "bid": bad | (one_sided & no_side["bid"]) | _BY_CODE_ASK_VOLATILITY_ONLY[status.codes],
+        "mid": no_mid,
+        "ask": bad | (one_sided & no_side["ask"]),
+    }
     desk = desk_greeks(forward_greeks, S, D, F, sigma["mid"], years, no_mid) if greeks else {}
     vol = {k: sigma[k] / root_t for k in sigma}  # annual volatilities
     for k in vol:
-        vol[k][no_mid if k == "mid" else bad | (one_sided & no_side[k])] = np.nan
+        vol[k][no_vol[k]] = np.nan
     vega = vega_per_sigma * root_t  # per unit of annual volatility
     vega[no_mid] = np.nan
     return {"discount": D, "forward": F, **{f"iv_{k}": vol[k] for k in vol}, "vega": vega, **desk}, status
