@@ -27,6 +27,7 @@ from .plotting import plot_smiles, smile_underlying
 from .results import summary
 from .statuses import STATUSES
 from .table import forwards, implied_vols, result_columns
+from .weekend_expiries import WeekendExpiryWarning
 
 __all__ = [
     "CellError",
@@ -39,6 +40,7 @@ __all__ = [
     "MissingColumnsError",
     "QuoteInputs",
     "ValuationDateError",
+    "WeekendExpiryWarning",
     "forward",
     "forwards",
     "group_columns",

@@ -30,13 +30,14 @@ def forwards(
     forward_pairs: int | None = None,
     workers: int | None = None,
     forward_strikes: int | None = None,
+    roll_weekend_expiries: bool = False,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """The forward of each (underlying, expiry) of a long quote table.
 
     Parameters
     ----------
-    quotes, model, forward_pairs, workers, **inputs
+    quotes, model, forward_pairs, workers, roll_weekend_expiries, **inputs
         As for :func:`implied_vols` (``forward_strikes`` too).
 
     Returns
@@ -54,7 +55,7 @@ def forwards(
     """
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, forward_strikes)
-    layout = quote_layout(quotes, **inputs)
+    layout = quote_layout(quotes, roll_weekend_expiries=roll_weekend_expiries, **inputs)
     with _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
         table = layout.read(quotes, years, is_call)
@@ -139,6 +140,7 @@ def implied_vols(
     greeks: bool = False,
     progress: Callable[[int], object] | None = None,
     forward_strikes: int | None = None,
+    roll_weekend_expiries: bool = False,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """Implied volatilities of a long quote table, one row per quote.
@@ -153,7 +155,8 @@ def implied_vols(
         ``underlying``; then either ``discount`` and ``forward``, or ``spot``
         with ``rate`` and optionally ``dividend_yield``. ``spot``, ``rate``,
         ``dividend_yield``, ``discount`` and ``forward`` may also be given as
-        numbers.
+        numbers, or as a pandas Series matched to the quotes by index label
+        (any other value raises ``TypeError`` naming the argument).
     model : {"baw", "american"}
         The prices: Barone-Adesi-Whaley (:mod:`velliq.baw`) or the accurate
         price (:mod:`velliq.american`).
@@ -180,6 +183,13 @@ def implied_vols(
     progress : callable, optional
         Called with the number of rows just computed after each chunk of
         whole groups (``tqdm(...).update`` draws a progress bar).
+    roll_weekend_expiries : bool, optional
+        Expiry dates on a Saturday or Sunday (vendors date monthly options
+        by the Saturday after their last trading day) are taken as given,
+        with one :class:`WeekendExpiryWarning` per table naming the column
+        and counting them; True moves them to the preceding Friday, and the
+        years follow from the Friday (the expiry column keeps its values).
+        Only the weekday is looked at: no holiday calendar.
 
     Returns
     -------
@@ -204,7 +214,11 @@ def implied_vols(
           a put at most its strike) and is among the fewest quotes whose
           removal restores them (velliq.chain.arbitrage); volatilities kept
         - ``no_forward``: no forward for the row's group; no volatilities
-        - ``below_intrinsic``: the mid below its exercise value; no volatilities
+        - ``below_intrinsic``: the ask below its exercise value (or the mid,
+          with no ask); no volatilities
+        - ``mid_below_intrinsic``: the mid below its exercise value, the ask
+          at or above it (a market straddling it, the bid under it): the ask's
+          volatility only
         - ``no_time_value``: the mid at its exercise value; volatility 0
         - ``no_solution``: no volatility reproduces the mid
         - ``ok``: a volatility from a two-sided quote that nothing contradicts
@@ -223,11 +237,16 @@ def implied_vols(
         Naming the column: expiries as integers that read as dates
         (20250620), a group of several spots (add an ``underlying`` column).
         A ``rate`` or ``dividend_yield`` above 1 in magnitude warns
-        (``UserWarning``) of a likely percentage.
+        (``UserWarning``, naming the argument and the value) of a likely
+        percentage. A Series input whose index repeats labels, lacks a row's
+        label or holds a cell that is no number, naming the argument.
+    TypeError
+        An input that is neither a column name, a number nor a Series, or a
+        ``roll_weekend_expiries`` that is not a bool, naming the argument.
     """
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, forward_strikes)
-    layout = quote_layout(quotes, **inputs)
+    layout = quote_layout(quotes, roll_weekend_expiries=roll_weekend_expiries, **inputs)
     with _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
     n = len(quotes)
