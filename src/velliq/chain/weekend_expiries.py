@@ -14,7 +14,7 @@ import pandas as pd
 
 __all__ = ["WeekendExpiryWarning", "roll_argument", "weekend_expiries"]
 
-_FRIDAY = 4  # pandas' dayofweek: Monday 0 to Sunday 6
+_FRIDAY = 4  # pandas' day_of_week: Monday 0 to Sunday 6
 
 
 class WeekendExpiryWarning(UserWarning):
@@ -33,7 +33,7 @@ def weekend_expiries(expiry: "pd.Series[Any]", column: str, roll: bool, stacklev
     (time of day kept) when ``roll``; else as given, with one
     :class:`WeekendExpiryWarning` naming the column and counting them
     (``stacklevel`` as :func:`warnings.warn`'s, counted from this function)."""
-    days_past_friday = (expiry.dt.dayofweek - _FRIDAY).clip(lower=0)  # Saturday 1, Sunday 2; NaT stays NaN
+    days_past_friday = (expiry.dt.day_of_week - _FRIDAY).clip(lower=0)  # Saturday 1, Sunday 2; NaT stays NaN
     weekend = days_past_friday > 0
     if not weekend.any():
         return expiry
