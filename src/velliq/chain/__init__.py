@@ -12,7 +12,9 @@
   smiles (matplotlib, imported on the first plot).
 - :class:`CellError`: the error naming a cell that is no number, date or
   side (its ``column``, ``row`` and ``value``); :class:`TableError`: the
-  error naming the column or rows of a fault beyond one cell.
+  error naming the column or rows of a fault beyond one cell;
+  :class:`WeekendExpiryWarning`: expiry dates on a Saturday or Sunday, taken
+  as given (``roll_weekend_expiries=True`` moves them to the Friday before).
 - :func:`group_columns`: the columns that group rows by forward, for work
   split across chunks or Dask partitions. Tables of many quote dates name
   their column of dates as ``valuation_date``.
@@ -27,6 +29,7 @@ from .plotting import plot_smiles, smile_underlying
 from .results import summary
 from .statuses import STATUSES
 from .table import forwards, implied_vols, result_columns
+from .weekend_expiries import WeekendExpiryWarning
 
 __all__ = [
     "CellError",
@@ -39,6 +42,7 @@ __all__ = [
     "MissingColumnsError",
     "QuoteInputs",
     "ValuationDateError",
+    "WeekendExpiryWarning",
     "forward",
     "forwards",
     "group_columns",

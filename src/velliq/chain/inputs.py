@@ -2,7 +2,6 @@
 of its rows by (underlying, valuation date, expiry), the unit a forward belongs to."""
 
 import datetime as dt
-import warnings
 from collections.abc import Container, Hashable
 from dataclasses import dataclass, fields, replace
 from typing import Final, TypeAlias, TypedDict
@@ -17,6 +16,9 @@ from .cells import CellError, Reader, TableError, earliest_error
 from .cells import dates as _dates
 from .cells import floats as _floats
 from .cells import is_call as _is_call
+from .given_inputs import Source, given_value, refuse_unmatched, warn_percent
+from .given_inputs import source_values as _values
+from .weekend_expiries import roll_argument, weekend_expiries
 
 __all__ = [
     "YEAR_DAYS",
@@ -41,8 +43,9 @@ _YYYYMMDD_FLOOR: Final = 10_000_000
 # Spots of one group further apart than this (relative) are several underlyings' spots.
 SPOT_TOLERANCE: Final = 0.01
 
-# A market input given as a column name (None: the default column) or as one number for every row.
-Input = str | float | None
+# A market input given as a column name (None: the default column), one number for every row,
+# or a Series matched to the quotes by index label.
+Input: TypeAlias = "str | float | pd.Series[float] | None"
 
 # One date for every row, or (a str naming one) the column of each row's date.
 ValuationDate = str | dt.date | np.datetime64 | None
@@ -171,34 +174,11 @@ def _one_date(columns: "pd.Index[str]", valuation_date: ValuationDate) -> pd.Tim
     return date.tz_localize(None) if date.tzinfo is not None else date  # its own wall clock, as a column's
 
 
-# Where an input is read from: a column (by name), one number for every row, or nowhere.
-Source = str | float | None
-
-
 def _source(columns: "pd.Index[str]", value: Input, name: str) -> Source:
     if value is None or isinstance(value, str):
         column = value or name
         return column if column in columns else None
-    return float(value)
-
-
-def _values(quotes: pd.DataFrame, source: Source) -> Floats | None:
-    if source is None:
-        return None
-    if isinstance(source, str):
-        return _floats(quotes[source])
-    return np.full(len(quotes), source)
-
-
-def _warn_percent(values: Floats | None, name: str) -> None:
-    large = None if values is None else np.abs(values) > 1
-    if large is not None and values is not None and bool(large.any()):
-        warnings.warn(
-            f"{name} above 1 in magnitude (e.g. {values[large][0]!r}): "
-            "a yearly rate is a fraction (0.043 for 4.3 %), not a percentage",
-            UserWarning,
-            stacklevel=4,
-        )
+    return given_value(value, name)
 
 
 @dataclass(frozen=True)
@@ -212,6 +192,7 @@ class QuoteLayout:
     dividend_yield: Source
     discount: Source
     forward: Source
+    roll_weekend_expiries: bool = False  # expiry dates on a weekend move to the preceding Friday
 
     @property
     def estimates_forward(self) -> bool:
@@ -255,7 +236,8 @@ class QuoteLayout:
             raise ValueError(
                 f"column {self.names.expiry!r} holds dates: give valuation_date (or expiries as year fractions)"
             )
-        seconds = (_dates(expiry) - start).dt.total_seconds()  # a time of day counts
+        expiries = weekend_expiries(_dates(expiry), self.names.expiry, self.roll_weekend_expiries, stacklevel=5)
+        seconds = (expiries - start).dt.total_seconds()  # a time of day counts
         return seconds.to_numpy(np.float64) / _YEAR_SECONDS
 
     def first_bad_cell(self, quotes: pd.DataFrame, error: CellError) -> CellError:
@@ -287,13 +269,8 @@ class QuoteLayout:
         D, F = _values(quotes, self.discount), _values(quotes, self.forward)
         S, rate = _values(quotes, self.spot), _values(quotes, self.rate)
         dividend_yield = _values(quotes, self.dividend_yield)
-        _warn_percent(rate, "rate" if not isinstance(self.rate, str) else f"column {self.rate!r} (rate)")
-        _warn_percent(
-            dividend_yield,
-            "dividend_yield"
-            if not isinstance(self.dividend_yield, str)
-            else f"column {self.dividend_yield!r} (dividend yield)",
-        )
+        warn_percent(rate, "rate", self.rate)
+        warn_percent(dividend_yield, "dividend_yield", self.dividend_yield)
         S = S if S is not None else np.full(n, np.nan)
         forward_from_rates = F is None and dividend_yield is not None
         if D is None or forward_from_rates:
@@ -342,6 +319,7 @@ def quote_layout(
     dividend_yield: Input = None,
     discount: Input = None,
     forward: Input = None,
+    roll_weekend_expiries: bool = False,
     **renames: str,
 ) -> QuoteLayout:
     """Where the table's inputs are.
@@ -352,6 +330,7 @@ def quote_layout(
     column nor a date, and ``TypeError`` for a keyword that names no column.
     """
     names = _column_names(renames)
+    roll = roll_argument(roll_weekend_expiries)
     columns = quotes.columns
     one_date = _one_date(columns, valuation_date)
     if one_date is None and valuation_date is not None:
@@ -367,6 +346,7 @@ def quote_layout(
         "dividend_yield": _source(columns, dividend_yield, "dividend_yield"),
     }
     _refuse_twice_named(columns, [*vars(names).values(), *sources.values()])
+    refuse_unmatched(quotes.index, sources)
     if sources["spot"] is None and sources["forward"] is None:
         missing.append(spot if isinstance(spot, str) else "spot")
     if sources["rate"] is None and sources["discount"] is None:
@@ -379,7 +359,7 @@ def quote_layout(
             "dividend_yield or forward (optional)",
         ]
         raise MissingColumnsError(missing, expected, list(columns))
-    return QuoteLayout(names=names, valuation_date=one_date, **sources)
+    return QuoteLayout(names=names, valuation_date=one_date, roll_weekend_expiries=roll, **sources)
 
 
 def group_keys(quotes: pd.DataFrame, names: ColumnNames, years: Floats, dates: Dates | None) -> pd.DataFrame:

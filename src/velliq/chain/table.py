@@ -18,7 +18,7 @@ from .forward_search import estimated_forwards, forward_columns
 from .greeks import GREEK_COLUMNS, desk_greeks
 from .inputs import ChainInputs, QuoteInputs, QuoteLayout, group_keys, quote_layout
 from .row_checks import RowChecks, check_rows
-from .statuses import NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, row_statuses
+from .statuses import ASK_VOLATILITY_ONLY, NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, row_statuses
 
 __all__ = ["forwards", "implied_vols", "result_columns"]
 
@@ -30,13 +30,14 @@ def forwards(
     forward_pairs: int | None = None,
     workers: int | None = None,
     forward_strikes: int | None = None,
+    roll_weekend_expiries: bool = False,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """The forward of each (underlying, expiry) of a long quote table.
 
     Parameters
     ----------
-    quotes, model, forward_pairs, workers, **inputs
+    quotes, model, forward_pairs, workers, roll_weekend_expiries, **inputs
         As for :func:`implied_vols` (``forward_strikes`` too).
 
     Returns
@@ -54,7 +55,7 @@ def forwards(
     """
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, forward_strikes)
-    layout = quote_layout(quotes, **inputs)
+    layout = quote_layout(quotes, roll_weekend_expiries=roll_weekend_expiries, **inputs)
     with _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
         table = layout.read(quotes, years, is_call)
@@ -139,6 +140,7 @@ def implied_vols(
     greeks: bool = False,
     progress: Callable[[int], object] | None = None,
     forward_strikes: int | None = None,
+    roll_weekend_expiries: bool = False,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """Implied volatilities of a long quote table, one row per quote.
@@ -153,7 +155,8 @@ def implied_vols(
         ``underlying``; then either ``discount`` and ``forward``, or ``spot``
         with ``rate`` and optionally ``dividend_yield``. ``spot``, ``rate``,
         ``dividend_yield``, ``discount`` and ``forward`` may also be given as
-        numbers.
+        numbers, or as a pandas Series matched to the quotes by index label
+        (any other value raises ``TypeError`` naming the argument).
     model : {"baw", "american"}
         The prices: Barone-Adesi-Whaley (:mod:`velliq.baw`) or the accurate
         price (:mod:`velliq.american`).
@@ -180,6 +183,13 @@ def implied_vols(
     progress : callable, optional
         Called with the number of rows just computed after each chunk of
         whole groups (``tqdm(...).update`` draws a progress bar).
+    roll_weekend_expiries : bool, optional
+        Expiry dates on a Saturday or Sunday (vendors date monthly options
+        by the Saturday after their last trading day) are taken as given,
+        with one :class:`WeekendExpiryWarning` per table naming the column
+        and counting them; True moves them to the preceding Friday, and the
+        years follow from the Friday (the expiry column keeps its values).
+        Only the weekday is looked at: no holiday calendar.
 
     Returns
     -------
@@ -204,7 +214,11 @@ def implied_vols(
           a put at most its strike) and is among the fewest quotes whose
           removal restores them (velliq.chain.arbitrage); volatilities kept
         - ``no_forward``: no forward for the row's group; no volatilities
-        - ``below_intrinsic``: the mid below its exercise value; no volatilities
+        - ``below_intrinsic``: the ask below its exercise value (or the mid,
+          with no ask); no volatilities
+        - ``mid_below_intrinsic``: the mid below its exercise value, the ask
+          at or above it (a market straddling it, the bid under it): the ask's
+          volatility only
         - ``no_time_value``: the mid at its exercise value; volatility 0
         - ``no_solution``: no volatility reproduces the mid
         - ``ok``: a volatility from a two-sided quote that nothing contradicts
@@ -223,11 +237,16 @@ def implied_vols(
         Naming the column: expiries as integers that read as dates
         (20250620), a group of several spots (add an ``underlying`` column).
         A ``rate`` or ``dividend_yield`` above 1 in magnitude warns
-        (``UserWarning``) of a likely percentage.
+        (``UserWarning``, naming the argument and the value) of a likely
+        percentage. A Series input whose index repeats labels, lacks a row's
+        label or holds a cell that is no number, naming the argument.
+    TypeError
+        An input that is neither a column name, a number nor a Series, or a
+        ``roll_weekend_expiries`` that is not a bool, naming the argument.
     """
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, forward_strikes)
-    layout = quote_layout(quotes, **inputs)
+    layout = quote_layout(quotes, roll_weekend_expiries=roll_weekend_expiries, **inputs)
     with _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
     n = len(quotes)
@@ -282,9 +301,11 @@ def _premium_dropped(pricing: PricingModel, table: ChainInputs, F: Floats, compu
     return int(np.count_nonzero(off & has_vol))
 
 
-# Per status code, whether the row keeps no volatility at all, and no mid volatility.
+# Per status code, whether the row keeps no volatility at all, no mid volatility, the ask's alone.
 _BY_CODE_NO_VOLATILITY: Final = np.isin(STATUSES, list(NO_VOLATILITY))
 _BY_CODE_NO_MID_VOLATILITY: Final = np.isin(STATUSES, list(NO_MID_VOLATILITY))
+_BY_CODE_ASK_VOLATILITY_ONLY: Final = np.isin(STATUSES, list(ASK_VOLATILITY_ONLY))
+_ONE_SIDED: Final = STATUSES.index("one_sided")
 
 
 def _implied_vols(
@@ -292,11 +313,9 @@ def _implied_vols(
 ) -> "tuple[dict[str, Floats], pd.Categorical[str]]":
     """One chunk's discount, forward, volatilities and vega (and Greeks), and its statuses."""
     S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
-    quoted = {"bid": table.bid, "mid": table.mid, "ask": table.ask}
     mid_sigma, mid_reason = pricing.implied_vol_reason(table.mid, S, strike, D, F, is_call)
-    sigma: dict[str, Floats] = {
-        k: mid_sigma if k == "mid" else pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted
-    }
+    ask_sigma, ask_reason = pricing.implied_vol_reason(table.ask, S, strike, D, F, is_call)
+    sigma = {"bid": pricing.implied_vol(table.bid, S, strike, D, F, is_call), "mid": mid_sigma, "ask": ask_sigma}
     if greeks:
         forward_greeks = pricing.greeks(S, strike, D, F, sigma["mid"], is_call)
         vega_per_sigma = forward_greeks[2]
@@ -304,17 +323,22 @@ def _implied_vols(
         vega_per_sigma, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
         pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega_per_sigma, scratch, scratch))
         del scratch
-    status = row_statuses(checks.flags, F, checks.duplicate, checks.arbitrage, mid_reason)
+    status = row_statuses(checks.flags, F, checks.duplicate, checks.arbitrage, mid_reason, ask_reason)
     with np.errstate(invalid="ignore"):
         root_t = np.sqrt(np.where(years > 0, years, np.nan))
         no_side = {"bid": ~(table.bid > 0), "ask": ~(table.ask > 0)}
     bad = _BY_CODE_NO_VOLATILITY[status.codes]
     no_mid = _BY_CODE_NO_MID_VOLATILITY[status.codes]
-    one_sided = no_mid & ~bad
+    one_sided = status.codes == _ONE_SIDED
+    no_vol = {
+        "bid": bad | (one_sided & no_side["bid"]) | _BY_CODE_ASK_VOLATILITY_ONLY[status.codes],
+        "mid": no_mid,
+        "ask": bad | (one_sided & no_side["ask"]),
+    }
     desk = desk_greeks(forward_greeks, S, D, F, sigma["mid"], years, no_mid) if greeks else {}
     vol = {k: sigma[k] / root_t for k in sigma}  # annual volatilities
     for k in vol:
-        vol[k][no_mid if k == "mid" else bad | (one_sided & no_side[k])] = np.nan
+        vol[k][no_vol[k]] = np.nan
     vega = vega_per_sigma * root_t  # per unit of annual volatility
     vega[no_mid] = np.nan
     return {"discount": D, "forward": F, **{f"iv_{k}": vol[k] for k in vol}, "vega": vega, **desk}, status

@@ -28,7 +28,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from .arguments import NUMBER_OPTIONS, column_mapping, parser
+from .arguments import column_mapping, number_options, parser
 from .output_files import final_path, pending_files
 from .reading import cell_error, read, table_error
 from .reporting import implied_vols, summary_text
@@ -66,9 +66,9 @@ def vols(args: argparse.Namespace) -> int:
     )
     if args.greeks:
         options["greeks"] = True
-    for name in NUMBER_OPTIONS:
-        if getattr(args, name) is not None:
-            options[name] = getattr(args, name)
+    if args.roll_weekend_expiries:
+        options["roll_weekend_expiries"] = True
+    options |= number_options(args)
     try:
         result = implied_vols(quotes, options)
     except (chain.MissingColumnsError, chain.ValuationDateError) as error:

@@ -4,6 +4,7 @@ inputs ``--column`` maps onto the file's columns."""
 import argparse
 import sys
 from collections.abc import Sequence
+from decimal import Decimal, InvalidOperation
 from pathlib import Path
 from typing import Any
 
@@ -12,7 +13,7 @@ from .._models import MODEL_TITLES, MODELS
 from .._threads import available_cores, workers
 from .usage import UsageError
 
-__all__ = ["NUMBER_OPTIONS", "column_mapping", "parser"]
+__all__ = ["NUMBER_OPTIONS", "column_mapping", "number_options", "parser"]
 
 EXAMPLE = """\
 example:
@@ -31,6 +32,8 @@ A vendor's file, many quote dates in one, its own column names:
 
 # Inputs that may be one number for every row instead of a column.
 NUMBER_OPTIONS = ("spot", "rate", "dividend_yield")
+# Of those, the yearly rates: also given as a percentage (--rate-percent 4 is --rate 0.04).
+PERCENT_OPTIONS = ("rate", "dividend_yield")
 
 
 def positive_int(text: str) -> int:
@@ -53,6 +56,17 @@ def worker_count(text: str) -> int:
         raise argparse.ArgumentTypeError(
             f"{text} is out of range: give a number of threads (this machine has {available_cores()} cores)"
         ) from None
+    return value
+
+
+def percentage(text: str) -> Decimal:
+    """A finite number, kept as written so that a hundredth of it is exact."""
+    try:
+        value = Decimal(text)
+    except InvalidOperation:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not value.is_finite():
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
     return value
 
 
@@ -88,9 +102,32 @@ def column_mapping(args: argparse.Namespace, found: Sequence[str]) -> dict[str, 
             )
         columns[name] = column
     for name in NUMBER_OPTIONS:
-        if name in columns and getattr(args, name) is not None:
+        if name in columns and (getattr(args, name) is not None or getattr(args, f"{name}_percent", None) is not None):
             raise UsageError(f"give --{name.replace('_', '-')} or --column {name}=..., not both")
     return columns
+
+
+def number_options(args: argparse.Namespace) -> dict[str, float]:
+    """The inputs given as one number for every row. A rate or yield above 1 in
+    magnitude is most likely a percentage: a usage error giving the fraction
+    meant. ``--rate-percent 4`` is ``--rate 0.04`` to the last bit (a
+    hundredth of the decimal written, rounded once)."""
+    numbers: dict[str, float] = {}
+    for name in NUMBER_OPTIONS:
+        option, value = f"--{name.replace('_', '-')}", getattr(args, name)
+        percent = getattr(args, f"{name}_percent", None)
+        if value is not None and percent is not None:
+            raise UsageError(f"give {option} or {option}-percent, not both")
+        if percent is not None:
+            value = float(percent.scaleb(-2))
+        elif value is not None and name in PERCENT_OPTIONS and abs(value) > 1:
+            raise UsageError(
+                f"{option} {value:.15g} looks like a percentage: "
+                f"give {option} {value / 100:.15g} or {option}-percent {value:.15g}"
+            )
+        if value is not None:
+            numbers[name] = value
+    return numbers
 
 
 def parser() -> argparse.ArgumentParser:
@@ -144,10 +181,20 @@ def parser() -> argparse.ArgumentParser:
         "--rate", type=float, metavar="R", help="continuously compounded rate for every row (default: the rate column)"
     )
     p.add_argument(
+        "--rate-percent", type=percentage, metavar="P", help="the rate as a percentage: --rate-percent 4 is --rate 0.04"
+    )
+    p.add_argument(
         "--dividend-yield",
         type=float,
         metavar="Q",
         help="dividend yield for every row, instead of forwards estimated from the quotes",
+    )
+    p.add_argument("--dividend-yield-percent", type=percentage, metavar="P", help="the dividend yield as a percentage")
+    p.add_argument(
+        "--roll-weekend-expiries",
+        action="store_true",
+        help="move expiry dates on a Saturday or Sunday to the preceding Friday (no holiday calendar); "
+        "without it they are taken as given, with a warning",
     )
     p.add_argument("--workers", type=worker_count, metavar="N", help="native threads (default: every core)")
     p.add_argument(

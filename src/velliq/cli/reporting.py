@@ -3,6 +3,7 @@ the per-expiry summary with the totals by status."""
 
 import importlib.util
 import sys
+import warnings
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -15,7 +16,17 @@ PROGRESS_ROWS = 100_000  # larger tables get a progress bar
 
 def implied_vols(quotes: "pd.DataFrame", options: dict[str, Any]) -> "pd.DataFrame":
     """velliq.chain.implied_vols, under a progress bar when the table is large
-    and tqdm installed."""
+    and tqdm installed; each distinct warning it gives printed once, as
+    ``velliq: warning: MESSAGE`` (a chunk of rows may repeat one)."""
+    with warnings.catch_warnings(record=True) as caught:
+        try:
+            return _implied_vols(quotes, options)
+        finally:
+            for message in dict.fromkeys(str(warning.message) for warning in caught):
+                print(f"velliq: warning: {message}", file=sys.stderr)
+
+
+def _implied_vols(quotes: "pd.DataFrame", options: dict[str, Any]) -> "pd.DataFrame":
     from .. import chain
 
     if len(quotes) <= PROGRESS_ROWS or importlib.util.find_spec("tqdm") is None:
