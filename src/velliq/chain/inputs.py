@@ -17,6 +17,7 @@ from .cells import CellError, Reader, TableError, earliest_error
 from .cells import dates as _dates
 from .cells import floats as _floats
 from .cells import is_call as _is_call
+from .spot_inputs import ImpliedSpot, SpotColumns, SpotInput, missing_spot, source_columns, spot_source
 
 __all__ = [
     "YEAR_DAYS",
@@ -55,7 +56,7 @@ class QuoteInputs(TypedDict, total=False):
     inputs are: market inputs (a column name or a number) and column renames."""
 
     valuation_date: ValuationDate
-    spot: Input
+    spot: SpotInput
     rate: Input
     dividend_yield: Input
     discount: Input
@@ -182,9 +183,9 @@ def _source(columns: "pd.Index[str]", value: Input, name: str) -> Source:
     return float(value)
 
 
-def _values(quotes: pd.DataFrame, source: Source) -> Floats | None:
-    if source is None:
-        return None
+def _values(quotes: pd.DataFrame, source: Source | SpotColumns | ImpliedSpot) -> Floats | None:
+    if source is None or isinstance(source, (SpotColumns, ImpliedSpot)):
+        return None if source is None else source.mids(quotes)
     if isinstance(source, str):
         return _floats(quotes[source])
     return np.full(len(quotes), source)
@@ -207,7 +208,7 @@ class QuoteLayout:
 
     names: ColumnNames
     valuation_date: pd.Timestamp | None  # every row's, unless names.valuation_date is a column of them
-    spot: Source
+    spot: Source | SpotColumns | ImpliedSpot
     rate: Source
     dividend_yield: Source
     discount: Source
@@ -264,7 +265,7 @@ class QuoteLayout:
         names = self.names
         given = (self.spot, self.rate, self.dividend_yield, self.discount, self.forward)
         readers: dict[str, Reader] = {c: _floats for c in (names.strike, names.bid, names.ask, names.price)}
-        readers |= {c: _floats for c in given if isinstance(c, str)}
+        readers |= {c: _floats for source in given for c in source_columns(source)}
         expiry = names.expiry
         readers[expiry] = _floats if pd.api.types.is_numeric_dtype(quotes[expiry]) else _dates
         if names.valuation_date is not None:
@@ -337,7 +338,7 @@ def _refuse_twice_named(columns: "pd.Index[str]", read: list[object]) -> None:
 def quote_layout(
     quotes: pd.DataFrame,
     valuation_date: ValuationDate = None,
-    spot: Input = None,
+    spot: SpotInput = None,
     rate: Input = None,
     dividend_yield: Input = None,
     discount: Input = None,
@@ -362,19 +363,19 @@ def quote_layout(
     sources = {
         "discount": _source(columns, discount, "discount"),
         "forward": _source(columns, forward, "forward"),
-        "spot": _source(columns, spot, "spot"),
+        "spot": spot_source(columns, spot, _source),
         "rate": _source(columns, rate, "rate"),
         "dividend_yield": _source(columns, dividend_yield, "dividend_yield"),
     }
-    _refuse_twice_named(columns, [*vars(names).values(), *sources.values()])
+    _refuse_twice_named(columns, [*vars(names).values(), *(c for s in sources.values() for c in source_columns(s))])
     if sources["spot"] is None and sources["forward"] is None:
-        missing.append(spot if isinstance(spot, str) else "spot")
+        missing.extend(missing_spot(columns, spot))
     if sources["rate"] is None and sources["discount"] is None:
         missing.append(rate if isinstance(rate, str) else "rate")
     if missing:
         expected = [names.expiry, names.strike, names.side] + [
             f"{names.bid}/{names.ask} or {names.price}",
-            "spot",
+            "spot (a column, a number, the (bid, ask) columns of the underlying, or 'implied')",
             "rate (or discount)",
             "dividend_yield or forward (optional)",
         ]
