@@ -4,6 +4,7 @@ import contextlib
 import operator
 import warnings
 from collections.abc import Callable, Iterator
+from dataclasses import replace
 from typing import Final, Unpack
 
 import numpy as np
@@ -18,6 +19,7 @@ from .forward_search import estimated_forwards, forward_columns
 from .greeks import GREEK_COLUMNS, desk_greeks
 from .inputs import ChainInputs, QuoteInputs, QuoteLayout, group_keys, quote_layout
 from .row_checks import RowChecks, check_rows
+from .spot_search import row_spots
 from .statuses import NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, row_statuses
 
 __all__ = ["forwards", "implied_vols", "result_columns"]
@@ -115,9 +117,11 @@ def _years_sides_groups(layout: QuoteLayout, quotes: pd.DataFrame) -> tuple[Floa
     return years, layout.is_call(quotes), group_keys(quotes, layout.names, years, dates)
 
 
-def result_columns(greeks: bool = False) -> tuple[str, ...]:
-    """The columns :func:`implied_vols` adds, in order (with ``greeks``, the Greeks too)."""
+def result_columns(greeks: bool = False, spot: bool = False) -> tuple[str, ...]:
+    """The columns :func:`implied_vols` adds, in order (with ``greeks``, the Greeks too; with
+    ``spot``, the spot first, as when it is made from the quotes)."""
     return (
+        *(("spot",) if spot else ()),
         "years",
         "discount",
         "forward",
@@ -240,9 +244,11 @@ def implied_vols(
     categories = pd.Index(list(STATUSES))
     premium_dropped = 0
     with _workers(workers), _earliest_bad_cell(layout, quotes):
+        spot = row_spots(layout, quotes, years, is_call, keys, pricing, max_pairs)  # None: read with the rest
         for rows in chunks:
             part = quotes.iloc[rows]
             table = layout.read(part, years[rows], is_call[rows])
+            table = table if spot is None else replace(table, S=spot[rows])
             part_keys = keys.iloc[rows].reset_index(drop=True)
             checks = check_rows(part_keys, table, part.index)
             F = table.F
@@ -263,7 +269,8 @@ def implied_vols(
             UserWarning,
             stacklevel=2,
         )
-    columns: dict[str, Floats | pd.Categorical[str]] = {"years": years, **added}
+    columns: dict[str, Floats | pd.Categorical[str]] = {**({} if spot is None else {"spot": spot}), "years": years}
+    columns |= added
     columns["status"] = pd.Categorical.from_codes(status_codes, categories=categories)
     # Concatenated rather than assigned, which would copy every new column.
     kept = quotes.drop(columns=[c for c in columns if c in quotes.columns])  # replaced, as by assign
