@@ -10,11 +10,13 @@ from European parity, F = K + (C - P)/D, at the strike of the nearest expiry
 where call and put are closest; then, each pass, the forwards of the nearest
 expiries at the spot, and the intercept of the line through their (T, ln F)
 as the next spot, until a pass moves it by at most ``_SETTLED`` of itself.
-A pass shrinks the spot's error by the factor d(intercept)/d(spot), which is
-the premium's small share of the forwards' dependence on the spot (about
-0.05 near the money on a real chain); the first spot is within the carry
-and the premium of the nearest expiry, a few tenths of a percent, so 4 to 5
-passes settle it. A group not settled within ``_MAX_PASSES``, or with fewer
+A pass shrinks the spot's error by the factor d(intercept)/d(spot): the
+premium's small share in the forwards' dependence on the spot (about 0.08
+near the money on a real chain, each pass overshooting a little). The first
+spot is off by the nearest expiry's carry and premium, a few hundredths of a
+percent, so 4 to 5 passes settle it to ``_SETTLED``: a thousandth of the
+narrowest consistent range a forward can have (a basis point).
+A group not settled within ``_MAX_PASSES``, or with fewer
 than two expiries that have a forward, gets no spot.
 
 The line is the weighted least-squares fit over the nearest
@@ -47,7 +49,7 @@ __all__ = ["SpotEstimates", "implied_spots", "nearest_expiry_rows", "row_spots",
 _SOLVED_EXPIRIES: Final = 5
 _FIT_EXPIRIES: Final = 3
 # A spot is settled once a pass moves it by at most this share of itself.
-_SETTLED: Final = 1e-9
+_SETTLED: Final = 1e-7
 _MAX_PASSES: Final = 10
 
 
