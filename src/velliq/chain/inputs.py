@@ -360,15 +360,15 @@ def quote_layout(
     missing = [c for c in (names.expiry, names.strike, names.side) if c not in columns]
     if names.price not in columns and not {names.bid, names.ask} <= set(columns):
         missing.append(f"{names.bid} and {names.ask}, or {names.price}")
+    spot_from = spot_source(columns, spot, _source)
     sources = {
         "discount": _source(columns, discount, "discount"),
         "forward": _source(columns, forward, "forward"),
-        "spot": spot_source(columns, spot, _source),
         "rate": _source(columns, rate, "rate"),
         "dividend_yield": _source(columns, dividend_yield, "dividend_yield"),
     }
-    _refuse_twice_named(columns, [*vars(names).values(), *(c for s in sources.values() for c in source_columns(s))])
-    if sources["spot"] is None and sources["forward"] is None:
+    _refuse_twice_named(columns, [*vars(names).values(), *sources.values(), *source_columns(spot_from)])
+    if spot_from is None and sources["forward"] is None:
         missing.extend(missing_spot(columns, spot))
     if sources["rate"] is None and sources["discount"] is None:
         missing.append(rate if isinstance(rate, str) else "rate")
@@ -380,7 +380,7 @@ def quote_layout(
             "dividend_yield or forward (optional)",
         ]
         raise MissingColumnsError(missing, expected, list(columns))
-    return QuoteLayout(names=names, valuation_date=one_date, **sources)
+    return QuoteLayout(names=names, valuation_date=one_date, spot=spot_from, **sources)
 
 
 def group_keys(quotes: pd.DataFrame, names: ColumnNames, years: Floats, dates: Dates | None) -> pd.DataFrame:

@@ -2,9 +2,9 @@
 mid of the underlying's bid and ask columns, or a spot implied by the quotes'
 put-call parity (velliq.chain.spot_search)."""
 
-from dataclasses import dataclass
 from collections.abc import Callable
-from typing import Final, TypeVar
+from dataclasses import dataclass
+from typing import Final
 
 import numpy as np
 import pandas as pd
@@ -26,11 +26,12 @@ __all__ = [
 # ``spot=IMPLIED`` asks for the spot each (underlying, valuation date) implies.
 IMPLIED: Final = "implied"
 
+# Where a spot given as a column name or a number is read from: the column, the number, or nowhere.
+_Plain = str | float | None
+
 # What ``spot=`` takes: a column name (None: the column ``spot``), one number for every row,
 # the (bid, ask) columns of the underlying, or IMPLIED.
 SpotInput = str | float | tuple[str, str] | None
-
-_Plain = TypeVar("_Plain")
 
 
 @dataclass(frozen=True)
@@ -64,8 +65,8 @@ def spot_from_quotes(spot: object) -> bool:
 
 
 def spot_source(
-    columns: "pd.Index[str]", spot: SpotInput, plain: Callable[["pd.Index[str]", str | float | None, str], _Plain]
-) -> SpotColumns | ImpliedSpot | _Plain | None:
+    columns: "pd.Index[str]", spot: SpotInput, plain: Callable[["pd.Index[str]", _Plain, str], _Plain]
+) -> SpotColumns | ImpliedSpot | _Plain:
     """Where ``spot=`` is read from: ``plain`` reads a column name or a number; None, as for an absent
     column, when a column of the pair is absent."""
     if not isinstance(spot, tuple):

@@ -82,7 +82,8 @@ def nearest_expiry_rows(group: Ints, years: Floats, count: int = _SOLVED_EXPIRIE
 
 def _take(table: ChainInputs, rows: Ints) -> ChainInputs:
     """These rows of ``table``, whose forwards are estimated."""
-    return replace(table, **{f.name: getattr(table, f.name)[rows] for f in fields(table) if f.name not in ("names", "F")})
+    arrays = {f.name: getattr(table, f.name)[rows] for f in fields(table) if f.name not in ("names", "F")}
+    return replace(table, **arrays)
 
 
 def _parity_spots(table: ChainInputs, group: Ints, n_groups: int) -> Floats:
@@ -149,8 +150,8 @@ def _pass(
     columns = forward_columns(checks.group, checks.n_groups, table, max_pairs, model, checks.usable)
     _, first = np.unique(checks.group, return_index=True)
     first = first[checks.group[first] >= 0]  # one row per expiry
-    per_expiry = [columns[name][first] for name in ("forward", "forward_lo", "forward_hi")]
-    return _fit(group[first], table.years[first], *per_expiry, n_groups)
+    forward, lo, hi = (columns[name][first] for name in ("forward", "forward_lo", "forward_hi"))
+    return _fit(group[first], table.years[first], forward, lo, hi, n_groups)
 
 
 def implied_spots(
@@ -165,7 +166,8 @@ def implied_spots(
     """Per group (numbered by ``group``, -1 for none), the spot its rows imply: ``table``,
     ``keys`` (:func:`group_keys`) and ``index`` are those rows', whole expiries
     (:func:`nearest_expiry_rows`). Each group's passes see its own rows alone."""
-    found = SpotEstimates(*(np.full(n_groups, np.nan) for _ in range(3)), np.zeros(n_groups, np.intp))
+    nan = np.full(n_groups, np.nan)
+    found = SpotEstimates(nan, nan.copy(), nan.copy(), np.zeros(n_groups, np.intp))
     if n_groups == 0:
         return found
     guess = _parity_spots(table, group, n_groups)

@@ -50,12 +50,12 @@ def spots(
         NaN and 0 where no spot can be implied: fewer than two expiries with
         a forward, or no settled spot.
     """
-    spot = inputs.pop("spot", IMPLIED)
-    if spot != IMPLIED:
+    spot = inputs.setdefault("spot", IMPLIED)
+    if not (isinstance(spot, str) and spot == IMPLIED):
         raise TypeError(f"spots() implies the spot from the quotes: give no spot= (not {spot!r})")
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, None)
-    layout = quote_layout(quotes, spot=IMPLIED, **inputs)
+    layout = quote_layout(quotes, **inputs)
     with _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
         with _workers(workers):
