@@ -130,7 +130,7 @@ def _fit(group: Ints, years: Floats, forward: Floats, lo: Floats, hi: Floats, n_
         ln_spot = np.bincount(group, c * y, n_groups)
         ln_lo = np.bincount(group, np.where(c > 0, c * y_lo, c * y_hi), n_groups)
         ln_hi = np.bincount(group, np.where(c > 0, c * y_hi, c * y_lo), n_groups)
-    spot, spot_lo, spot_hi = (np.where(fitted, np.exp(v), np.nan) for v in (ln_spot, ln_lo, ln_hi))
+    spot, spot_lo, spot_hi = (np.exp(np.where(fitted, v, np.nan)) for v in (ln_spot, ln_lo, ln_hi))
     return SpotEstimates(spot, spot_lo, spot_hi, np.where(fitted, expiries, 0))
 
 

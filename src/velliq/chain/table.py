@@ -157,7 +157,12 @@ def implied_vols(
         ``underlying``; then either ``discount`` and ``forward``, or ``spot``
         with ``rate`` and optionally ``dividend_yield``. ``spot``, ``rate``,
         ``dividend_yield``, ``discount`` and ``forward`` may also be given as
-        numbers.
+        numbers. ``spot`` may also be the pair of the underlying's bid and ask
+        columns (``spot=("underlying_bid", "underlying_ask")``: their mid; no
+        spot where either is missing or not positive), or ``"implied"``: per
+        (underlying, valuation date), the spot its quotes imply
+        (:func:`spots`; not with a given forward or dividend yield). Either
+        adds a column ``spot`` before ``years``.
     model : {"baw", "american"}
         The prices: Barone-Adesi-Whaley (:mod:`velliq.baw`) or the accurate
         price (:mod:`velliq.american`).
@@ -194,8 +199,9 @@ def implied_vols(
         and ``status``, a categorical saying why a volatility is missing or
         in doubt (``STATUSES``), the first that applies of:
 
-        - ``missing_input``: an input or the side missing, or a spot, strike,
-          discount or given forward not positive and finite; no volatilities
+        - ``missing_input``: an input or the side missing (a spot that could
+          not be implied too), or a spot, strike, discount or given forward
+          not positive and finite; no volatilities
         - ``expired``: no time left to expiry; no volatilities
         - ``crossed``: bid above ask; no volatilities
         - ``duplicate``: a repeat of another row's (underlying, valuation
