@@ -115,7 +115,8 @@ def test_command_line_spot(vendor, tmp_path, arguments, status, said):
     quotes, last = vendor
     quotes.to_csv(tmp_path / "quotes.csv", index=False)
     columns = [f"--column={name}={column}" for name, column in VENDOR_COLUMNS.items() if name != "spot"]
-    run = velliq("vols", "quotes.csv", "--valuation-date", "quotedate", "--rate", RATE, *columns, *arguments, cwd=tmp_path)
+    market = ["--valuation-date", "quotedate", "--rate", RATE]
+    run = velliq("vols", "quotes.csv", *market, *columns, *arguments, cwd=tmp_path)
     assert run.returncode == status, run.stderr
     assert said in (run.stdout if status == 0 else run.stderr)
     if "implied" in arguments:  # each date's spot, to the 4 decimals printed
