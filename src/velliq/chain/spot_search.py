@@ -5,17 +5,17 @@ With one rate and an unknown carry (dividend yield, borrow) over the nearest
 expiries, F = S·exp(b·T): ln F is linear in the years T, with intercept ln S.
 Each expiry's forward comes from its call and put quotes
 (velliq.chain.forward_search) given a spot, on which it depends only through
-the early-exercise premium. So the spot is found by passes: a first spot
-from European parity, F = K + (C - P)/D, at the strike of the nearest expiry
-where call and put are closest; then, each pass, the forwards of the nearest
-expiries at the spot, and the intercept of the line through their (T, ln F)
-as the next spot, until a pass moves it by at most ``_SETTLED`` of itself.
-A pass shrinks the spot's error by the factor d(intercept)/d(spot): the
-premium's small share in the forwards' dependence on the spot (about 0.08
-near the money on a real chain, each pass overshooting a little). The first
-spot is off by the nearest expiry's carry and premium, a few hundredths of a
-percent, so 4 to 5 passes settle it to ``_SETTLED``: a thousandth of the
-narrowest consistent range a forward can have (a basis point).
+the early-exercise premium. So the spot is found by passes. The first spot
+is the intercept through the European parity forwards, F = K + (C - P)/D at
+the strike where call and put are closest, of the two nearest expiries: off
+by the premium alone. Then, each pass, the forwards of the nearest expiries
+at the spot, and the intercept of the line through their (T, ln F) as the
+next spot, until a pass moves it by at most ``_SETTLED`` of itself: a
+hundredth of the narrowest consistent range a forward can have (a basis
+point). A pass shrinks the spot's error by the factor d(intercept)/d(spot),
+the premium's small share in the forwards' dependence on the spot (about
+-0.08 near the money on a real chain: each pass overshoots a little), so a
+first spot a few hundredths of a percent off settles in 3 or 4 passes.
 A group not settled within ``_MAX_PASSES``, or with fewer
 than two expiries that have a forward, gets no spot.
 
@@ -49,7 +49,7 @@ __all__ = ["SpotEstimates", "implied_spots", "nearest_expiry_rows", "row_spots",
 _SOLVED_EXPIRIES: Final = 5
 _FIT_EXPIRIES: Final = 3
 # A spot is settled once a pass moves it by at most this share of itself.
-_SETTLED: Final = 1e-7
+_SETTLED: Final = 1e-6
 _MAX_PASSES: Final = 10
 
 
@@ -87,8 +87,10 @@ def _take(table: ChainInputs, rows: Ints) -> ChainInputs:
 
 
 def _parity_spots(table: ChainInputs, group: Ints, n_groups: int) -> Floats:
-    """Per group, K + (C - P)/D on its nearest expiry with a call and a put quoted at one
-    strike, at the strike where they are closest: the spot but for the carry and the premium."""
+    """Per group, the zero-years intercept of ln F through the European parity forwards,
+    K + (C - P)/D at the strike where call and put are closest, of its two nearest expiries
+    with a call and a put quoted at one strike (the one's forward when only one has):
+    the spot but for the early-exercise premium."""
     with np.errstate(invalid="ignore"):
         quoted = (group >= 0) & table.has_side & (table.mid > 0) & ~(table.bid > table.ask) & (table.D > 0)
     frame = pd.DataFrame({"group": group, "T": table.years, "K": table.strike, "D": table.D, "call": table.is_call})
@@ -99,10 +101,13 @@ def _parity_spots(table: ChainInputs, group: Ints, n_groups: int) -> Floats:
         return spots
     keys = pairs.index.to_frame(index=False)
     gap = (pairs[True] - pairs[False]).to_numpy()
-    keys["parity"] = keys["K"] + gap / keys["D"]
+    keys["ln_F"] = np.log(keys["K"] + gap / keys["D"])
     keys["gap"] = np.abs(gap)
-    first = keys.sort_values(["group", "T", "gap", "K"]).groupby("group").first()
-    spots[first.index.to_numpy()] = first["parity"].to_numpy()
+    closest = keys.sort_values(["group", "T", "gap", "K"]).groupby(["group", "T"]).first().reset_index()
+    near, far = (closest.groupby("group").nth(n).set_index("group") for n in (0, 1))
+    slope = ((far["ln_F"] - near["ln_F"]) / (far["T"] - near["T"])).reindex(near.index, fill_value=0.0)
+    with np.errstate(invalid="ignore", over="ignore"):
+        spots[near.index.to_numpy()] = np.exp(near["ln_F"] - slope * near["T"]).to_numpy()
     return spots
 
 
