@@ -107,7 +107,7 @@ def _parity_spots(table: ChainInputs, group: Ints, n_groups: int) -> Floats:
     near, far = (closest.groupby("group").nth(n).set_index("group") for n in (0, 1))
     slope = ((far["ln_F"] - near["ln_F"]) / (far["T"] - near["T"])).reindex(near.index, fill_value=0.0)
     with np.errstate(invalid="ignore", over="ignore"):
-        spots[near.index.to_numpy()] = np.exp(near["ln_F"] - slope * near["T"]).to_numpy()
+        spots[near.index.to_numpy()] = np.exp((near["ln_F"] - slope * near["T"]).to_numpy())
     return spots
 
 
