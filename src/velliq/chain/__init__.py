@@ -8,6 +8,8 @@
   its forward (the valuation date when a column gives each row's);
   :func:`forward`: one expiry's forward from its call and put quotes;
   :func:`strike_forwards`: each strike's.
+- :func:`spots`: one row per (underlying, valuation date) with the spot its
+  quotes imply, for tables without one (``spot="implied"``).
 - :func:`summary`: one row per (underlying, valuation date, expiry) of a result; :func:`plot_smiles`: its
   smiles (matplotlib, imported on the first plot).
 - :class:`CellError`: the error naming a cell that is no number, date or
@@ -27,6 +29,7 @@ from .greeks import GREEK_COLUMNS
 from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, ValuationDateError, group_columns
 from .plotting import plot_smiles, smile_underlying
 from .results import summary
+from .spots import SPOT_COLUMNS, spots
 from .statuses import STATUSES
 from .table import forwards, implied_vols, result_columns
 from .weekend_expiries import WeekendExpiryWarning
@@ -36,6 +39,7 @@ __all__ = [
     "FORWARD_COLUMNS",
     "GREEK_COLUMNS",
     "MODELS",
+    "SPOT_COLUMNS",
     "STATUSES",
     "TableError",
     "YEAR_DAYS",
@@ -50,6 +54,7 @@ __all__ = [
     "plot_smiles",
     "result_columns",
     "smile_underlying",
+    "spots",
     "strike_forwards",
     "summary",
 ]

@@ -16,8 +16,8 @@ from .cells import CellError, Reader, TableError, earliest_error
 from .cells import dates as _dates
 from .cells import floats as _floats
 from .cells import is_call as _is_call
-from .given_inputs import Source, given_value, refuse_unmatched, warn_percent
-from .given_inputs import source_values as _values
+from .given_inputs import Source, given_value, refuse_unmatched, source_values, warn_percent
+from .spot_inputs import ImpliedSpot, SpotColumns, SpotInput, missing_spot, source_columns, spot_source
 from .weekend_expiries import roll_argument, weekend_expiries
 
 __all__ = [
@@ -58,7 +58,7 @@ class QuoteInputs(TypedDict, total=False):
     inputs are: market inputs (a column name or a number) and column renames."""
 
     valuation_date: ValuationDate
-    spot: Input
+    spot: SpotInput
     rate: Input
     dividend_yield: Input
     discount: Input
@@ -181,13 +181,19 @@ def _source(columns: "pd.Index[str]", value: Input, name: str) -> Source:
     return given_value(value, name)
 
 
+def _values(quotes: pd.DataFrame, source: "Source | SpotColumns | ImpliedSpot") -> Floats | None:
+    if isinstance(source, (SpotColumns, ImpliedSpot)):
+        return source.mids(quotes)
+    return source_values(quotes, source)
+
+
 @dataclass(frozen=True)
 class QuoteLayout:
     """Where a quote table's inputs are, checked once; read in chunks of rows."""
 
     names: ColumnNames
     valuation_date: pd.Timestamp | None  # every row's, unless names.valuation_date is a column of them
-    spot: Source
+    spot: "Source | SpotColumns | ImpliedSpot"
     rate: Source
     dividend_yield: Source
     discount: Source
@@ -246,7 +252,7 @@ class QuoteLayout:
         names = self.names
         given = (self.spot, self.rate, self.dividend_yield, self.discount, self.forward)
         readers: dict[str, Reader] = {c: _floats for c in (names.strike, names.bid, names.ask, names.price)}
-        readers |= {c: _floats for c in given if isinstance(c, str)}
+        readers |= {c: _floats for source in given for c in source_columns(source)}
         expiry = names.expiry
         readers[expiry] = _floats if pd.api.types.is_numeric_dtype(quotes[expiry]) else _dates
         if names.valuation_date is not None:
@@ -314,7 +320,7 @@ def _refuse_twice_named(columns: "pd.Index[str]", read: list[object]) -> None:
 def quote_layout(
     quotes: pd.DataFrame,
     valuation_date: ValuationDate = None,
-    spot: Input = None,
+    spot: SpotInput = None,
     rate: Input = None,
     dividend_yield: Input = None,
     discount: Input = None,
@@ -338,28 +344,29 @@ def quote_layout(
     missing = [c for c in (names.expiry, names.strike, names.side) if c not in columns]
     if names.price not in columns and not {names.bid, names.ask} <= set(columns):
         missing.append(f"{names.bid} and {names.ask}, or {names.price}")
+    spot_from = spot_source(columns, spot, _source)
     sources = {
         "discount": _source(columns, discount, "discount"),
         "forward": _source(columns, forward, "forward"),
-        "spot": _source(columns, spot, "spot"),
         "rate": _source(columns, rate, "rate"),
         "dividend_yield": _source(columns, dividend_yield, "dividend_yield"),
     }
-    _refuse_twice_named(columns, [*vars(names).values(), *sources.values()])
-    refuse_unmatched(quotes.index, sources)
-    if sources["spot"] is None and sources["forward"] is None:
-        missing.append(spot if isinstance(spot, str) else "spot")
+    _refuse_twice_named(columns, [*vars(names).values(), *sources.values(), *source_columns(spot_from)])
+    plain_spot = None if isinstance(spot_from, (SpotColumns, ImpliedSpot)) else spot_from
+    refuse_unmatched(quotes.index, {"spot": plain_spot, **sources})
+    if spot_from is None and sources["forward"] is None:
+        missing.extend(missing_spot(columns, spot))
     if sources["rate"] is None and sources["discount"] is None:
         missing.append(rate if isinstance(rate, str) else "rate")
     if missing:
         expected = [names.expiry, names.strike, names.side] + [
             f"{names.bid}/{names.ask} or {names.price}",
-            "spot",
+            "spot (a column, a number, the (bid, ask) columns of the underlying, or 'implied')",
             "rate (or discount)",
             "dividend_yield or forward (optional)",
         ]
         raise MissingColumnsError(missing, expected, list(columns))
-    return QuoteLayout(names=names, valuation_date=one_date, roll_weekend_expiries=roll, **sources)
+    return QuoteLayout(names=names, valuation_date=one_date, spot=spot_from, roll_weekend_expiries=roll, **sources)
 
 
 def group_keys(quotes: pd.DataFrame, names: ColumnNames, years: Floats, dates: Dates | None) -> pd.DataFrame:

@@ -4,6 +4,7 @@ import contextlib
 import operator
 import warnings
 from collections.abc import Callable, Iterator
+from dataclasses import replace
 from typing import Final, Unpack
 
 import numpy as np
@@ -18,6 +19,7 @@ from .forward_search import estimated_forwards, forward_columns
 from .greeks import GREEK_COLUMNS, desk_greeks
 from .inputs import ChainInputs, QuoteInputs, QuoteLayout, group_keys, quote_layout
 from .row_checks import RowChecks, check_rows
+from .spot_search import row_spots
 from .statuses import ASK_VOLATILITY_ONLY, NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, row_statuses
 
 __all__ = ["forwards", "implied_vols", "result_columns"]
@@ -116,9 +118,11 @@ def _years_sides_groups(layout: QuoteLayout, quotes: pd.DataFrame) -> tuple[Floa
     return years, layout.is_call(quotes), group_keys(quotes, layout.names, years, dates)
 
 
-def result_columns(greeks: bool = False) -> tuple[str, ...]:
-    """The columns :func:`implied_vols` adds, in order (with ``greeks``, the Greeks too)."""
+def result_columns(greeks: bool = False, spot: bool = False) -> tuple[str, ...]:
+    """The columns :func:`implied_vols` adds, in order (with ``greeks``, the Greeks too; with
+    ``spot``, the spot first, as when it is made from the quotes)."""
     return (
+        *(("spot",) if spot else ()),
         "years",
         "discount",
         "forward",
@@ -156,7 +160,13 @@ def implied_vols(
         with ``rate`` and optionally ``dividend_yield``. ``spot``, ``rate``,
         ``dividend_yield``, ``discount`` and ``forward`` may also be given as
         numbers, or as a pandas Series matched to the quotes by index label
-        (any other value raises ``TypeError`` naming the argument).
+        (any other value raises ``TypeError`` naming the argument). ``spot``
+        may also be the pair of the underlying's bid and ask
+        columns (``spot=("underlying_bid", "underlying_ask")``: their mid; no
+        spot where either is missing or not positive), or ``"implied"``: per
+        (underlying, valuation date), the spot its quotes imply
+        (:func:`spots`; not with a given forward or dividend yield). Either
+        adds a column ``spot`` before ``years``.
     model : {"baw", "american"}
         The prices: Barone-Adesi-Whaley (:mod:`velliq.baw`) or the accurate
         price (:mod:`velliq.american`).
@@ -200,8 +210,9 @@ def implied_vols(
         and ``status``, a categorical saying why a volatility is missing or
         in doubt (``STATUSES``), the first that applies of:
 
-        - ``missing_input``: an input or the side missing, or a spot, strike,
-          discount or given forward not positive and finite; no volatilities
+        - ``missing_input``: an input or the side missing (a spot that could
+          not be implied too), or a spot, strike, discount or given forward
+          not positive and finite; no volatilities
         - ``expired``: no time left to expiry; no volatilities
         - ``crossed``: bid above ask; no volatilities
         - ``duplicate``: a repeat of another row's (underlying, valuation
@@ -259,9 +270,11 @@ def implied_vols(
     categories = pd.Index(list(STATUSES))
     premium_dropped = 0
     with _workers(workers), _earliest_bad_cell(layout, quotes):
+        spot = row_spots(layout, quotes, years, is_call, keys, pricing, max_pairs)  # None: read with the rest
         for rows in chunks:
             part = quotes.iloc[rows]
             table = layout.read(part, years[rows], is_call[rows])
+            table = table if spot is None else replace(table, S=spot[rows])
             part_keys = keys.iloc[rows].reset_index(drop=True)
             checks = check_rows(part_keys, table, part.index)
             F = table.F
@@ -282,7 +295,8 @@ def implied_vols(
             UserWarning,
             stacklevel=2,
         )
-    columns: dict[str, Floats | pd.Categorical[str]] = {"years": years, **added}
+    columns: dict[str, Floats | pd.Categorical[str]] = {**({} if spot is None else {"spot": spot}), "years": years}
+    columns |= added
     columns["status"] = pd.Categorical.from_codes(status_codes, categories=categories)
     # Concatenated rather than assigned, which would copy every new column.
     kept = quotes.drop(columns=[c for c in columns if c in quotes.columns])  # replaced, as by assign

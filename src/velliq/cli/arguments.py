@@ -28,6 +28,10 @@ gets its forward from its own call and put quotes.
 A vendor's file, many quote dates in one, its own column names:
   velliq vols options.csv --valuation-date quotedate --rate 0.04 \\
       --column expiry=expiration --column side=type --column spot=underlying_last
+
+A file without a spot column: the mid of the underlying's bid and ask columns
+(--column spot=underlying_bid,underlying_ask), or the spot the quotes imply
+by put-call parity on the nearest expiries (--spot implied).
 """
 
 # Inputs that may be one number for every row instead of a column.
@@ -70,6 +74,16 @@ def percentage(text: str) -> Decimal:
     return value
 
 
+def spot_argument(text: str) -> float | str:
+    """A number, or "implied"."""
+    if text.strip() == "implied":
+        return "implied"
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is neither a number nor 'implied'") from None
+
+
 def column_argument(text: str) -> tuple[str, str]:
     name, equals, column = text.partition("=")
     if not equals or not name.strip() or not column.strip():
@@ -87,20 +101,25 @@ class _FormerName(argparse.Action):
         setattr(namespace, self.dest, values)
 
 
-def column_mapping(args: argparse.Namespace, found: Sequence[str]) -> dict[str, str]:
-    """The inputs that ``--column`` maps onto the file's columns, each checked."""
+def column_mapping(args: argparse.Namespace, found: Sequence[str]) -> dict[str, str | tuple[str, str]]:
+    """The inputs that ``--column`` maps onto the file's columns, each checked; the spot may be
+    the mid of two columns (``spot=BID_COL,ASK_COL``)."""
     from .. import chain
 
     inputs = [name for name in chain.QuoteInputs.__annotations__ if name != "valuation_date"]
-    columns: dict[str, str] = {}
+    columns: dict[str, str | tuple[str, str]] = {}
     for name, column in args.column or []:
         if name not in inputs:
             raise UsageError(f"--column {name}={column}: {name} is not an input; choose from {', '.join(inputs)}")
-        if column not in found:
+        pair = [part.strip() for part in column.split(",")] if name == "spot" and column not in found else []
+        if len(pair) > 2 or "" in pair:
+            raise UsageError(f"--column spot={column}: give one column, or two (BID_COL,ASK_COL)")
+        absent = next((c for c in pair or [column] if c not in found), None)
+        if absent is not None:
             raise UsageError(
-                f"--column {name}={column}: the quotes have no column {column!r}; found {', '.join(map(str, found))}"
+                f"--column {name}={column}: the quotes have no column {absent!r}; found {', '.join(map(str, found))}"
             )
-        columns[name] = column
+        columns[name] = (pair[0], pair[1]) if len(pair) == 2 else column
     for name in NUMBER_OPTIONS:
         if name in columns and (getattr(args, name) is not None or getattr(args, f"{name}_percent", None) is not None):
             raise UsageError(f"give --{name.replace('_', '-')} or --column {name}=..., not both")
@@ -156,7 +175,7 @@ def parser() -> argparse.ArgumentParser:
         type=Path,
         metavar="OUT",
         help="write the table with years, discount, forward, iv_bid, iv_mid, iv_ask, vega and "
-        "status added: .csv, .csv.gz or .parquet",
+        "status added (and spot first, when implied or the mid of two columns): .csv, .csv.gz or .parquet",
     )
     p.add_argument("--plot", type=Path, metavar="PNG", help="draw the smiles to this picture")
     p.add_argument(
@@ -174,9 +193,16 @@ def parser() -> argparse.ArgumentParser:
         type=column_argument,
         metavar="NAME=COLUMN",
         help="read the input NAME (expiry, strike, side, bid, ask, price, underlying, spot, rate, "
-        "dividend_yield, discount, forward) from the file's COLUMN; repeatable",
+        "dividend_yield, discount, forward) from the file's COLUMN; spot=BID_COL,ASK_COL: the mid of the "
+        "underlying's bid and ask; repeatable",
     )
-    p.add_argument("--spot", type=float, metavar="S", help="spot for every row (default: the spot column)")
+    p.add_argument(
+        "--spot",
+        type=spot_argument,
+        metavar="S|implied",
+        help="spot for every row, or 'implied': per underlying and date, the spot the quotes imply by put-call "
+        "parity on the nearest expiries (default: the spot column)",
+    )
     p.add_argument(
         "--rate", type=float, metavar="R", help="continuously compounded rate for every row (default: the rate column)"
     )
