@@ -31,7 +31,7 @@ from typing import Any
 from .arguments import NUMBER_OPTIONS, column_mapping, parser
 from .output_files import final_path, pending_files
 from .reading import cell_error, read, table_error
-from .reporting import implied_vols, summary_text
+from .reporting import implied_vols, renamed_note, summary_text
 from .usage import UsageError, needs, one_line
 from .writing import check_outputs, check_paths, plot, write
 
@@ -78,6 +78,8 @@ def vols(args: argparse.Namespace) -> int:
     except TableError as error:
         raise table_error(error, source) from error
 
+    if (note := renamed_note(result)) is not None:
+        print(note, file=sys.stderr)
     print(summary_text(result, options))
     with pending_files() as files:
         if args.output is not None:

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["PROGRESS_ROWS", "implied_vols", "summary_text"]
+__all__ = ["PROGRESS_ROWS", "implied_vols", "renamed_note", "summary_text"]
 
 PROGRESS_ROWS = 100_000  # larger tables get a progress bar
 
@@ -43,3 +43,15 @@ def summary_text(result: "pd.DataFrame", options: dict[str, Any]) -> str:
     counts = result["status"].value_counts()
     totals = ", ".join(f"{s} {counts.get(s, 0)}" for s in chain.STATUSES)
     return f"{text}\n\n{len(result)} quotes, {len(table)} expiries: {totals}"
+
+
+def renamed_note(result: "pd.DataFrame") -> str | None:
+    """A line naming the quotes' columns kept under a new name, as the
+    result's own columns take theirs; None when there are none."""
+    from .. import chain
+
+    renamed = chain.result_layout(result).renamed
+    if not renamed:
+        return None
+    kept = ", ".join(f"{old!r} as {new!r}" for old, new in renamed)
+    return f"note: the result adds columns the quotes have; the quotes' own are kept: {kept}"
