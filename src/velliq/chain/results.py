@@ -12,7 +12,7 @@ from .inputs import SPOT_TOLERANCE
 from .record import ResultLayout, read_record
 from .statuses import STATUSES
 
-__all__ = ["ResultLayoutError", "key_values", "result_layout", "summary"]
+__all__ = ["ResultLayoutError", "key_values", "require_column", "result_layout", "summary"]
 
 
 class ResultLayoutError(ValueError):
@@ -47,31 +47,41 @@ def result_layout(
     Raises
     ------
     ResultLayoutError
-        Naming the keyword to give: a column named (by keyword or record)
-        that the result lacks; without a record, the ``expiry`` column
-        absent, or rows of one group of several quote dates or underlyings.
+        Naming the keyword to give: a column of underlyings or quote dates
+        named (by keyword or record) that the result lacks; without a
+        record, or with grouping keywords, rows of one group of several quote
+        dates or underlyings.
     """
     recorded = read_record(result.attrs)
     given = {"underlying": underlying, "expiry": expiry, "strike": strike, "side": side}
     columns = result.columns
-    if recorded is None:
+    base = recorded
+    if base is None:
         default = "underlying" if underlying is None and "underlying" in columns else None
-        recorded = ResultLayout(default, "expiry", "strike", "side", None, None, None, None)
-    named = {k: v if v is not None else getattr(recorded, k) for k, v in given.items()}
-    date = _valuation_date(columns, valuation_date) if valuation_date is not None else recorded.valuation_date
-    layout = ResultLayout(**{**vars(recorded), **named, "valuation_date": date})
-    for keyword, column in (("underlying", layout.underlying), ("expiry", layout.expiry)):
-        if column is not None and column not in columns:
-            source = f"{keyword}={column!r}" if given[keyword] is not None else f"its {keyword} column {column!r}"
-            if layout.model is None and given[keyword] is None:
-                source += f", and {_NO_RECORD}"
-            raise ResultLayoutError(
-                f"the result has no column {column!r} ({source}): give {keyword}= naming its column; "
-                f"found {', '.join(map(str, columns))}"
-            )
-    if read_record(result.attrs) is None or any(v is not None for v in (underlying, expiry, valuation_date)):
+        base = ResultLayout(default, "expiry", "strike", "side", None, None, None, None)
+    named = {k: v if v is not None else getattr(base, k) for k, v in given.items()}
+    date = _valuation_date(columns, valuation_date) if valuation_date is not None else base.valuation_date
+    layout = ResultLayout(**{**vars(base), **named, "valuation_date": date})
+    require_column(result, layout, "underlying", underlying is not None)
+    require_column(result, layout, "valuation_date", valuation_date is not None)
+    if recorded is None or any(v is not None for v in (underlying, expiry, valuation_date)):
         _refuse_merged_groups(result, layout)
     return layout
+
+
+def require_column(result: pd.DataFrame, layout: ResultLayout, keyword: str, given: bool) -> None:
+    """A ``ResultLayoutError`` naming ``keyword`` when the column ``layout``
+    gives it (by the keyword, ``given``, or the record) is not the result's."""
+    column = getattr(layout, keyword)
+    if not isinstance(column, str) or column in result.columns:
+        return
+    source = f"{keyword}={column!r}" if given else f"its {keyword} column {column!r}"
+    if layout.model is None and not given:
+        source += f", and {_NO_RECORD}"
+    raise ResultLayoutError(
+        f"the result has no column {column!r} ({source}): give {keyword}= naming its column; "
+        f"found {', '.join(map(str, result.columns))}"
+    )
 
 
 def _valuation_date(columns: "pd.Index[str]", value: object) -> str | pd.Timestamp:
@@ -98,6 +108,7 @@ def _keys(result: pd.DataFrame, layout: ResultLayout) -> dict[str, Any]:
     return {
         column: result[column].array if column == layout.underlying else key_values(result[column])
         for column in layout.group_columns
+        if column in result.columns
     }
 
 
@@ -108,6 +119,8 @@ def _refuse_merged_groups(result: pd.DataFrame, layout: ResultLayout) -> None:
     if not {"years", "forward"} <= set(result.columns) or len(result) == 0:
         return
     keys = _keys(result, layout)
+    if layout.expiry not in result.columns:  # the years tell its expiries apart, not its dates
+        keys[layout.expiry] = result["years"].array
     frame = pd.DataFrame({"years": result["years"].array, "forward": result["forward"].array}, copy=False)
     spans = frame.groupby([pd.Series(v) for v in keys.values()], observed=True).agg(["min", "max"])
     years_apart = bool((spans[("years", "max")] > spans[("years", "min")]).any())
@@ -166,6 +179,8 @@ def summary(
         A result that cannot be regrouped (:func:`result_layout`).
     """
     layout = result_layout(result, underlying=underlying, expiry=expiry, strike=strike, valuation_date=valuation_date)
+    require_column(result, layout, "expiry", expiry is not None)
+    require_column(result, layout, "strike", strike is not None)
     keys = _keys(result, layout)
     names = [f"_key{i}" for i in range(len(keys))]
     frame = pd.DataFrame(
