@@ -123,9 +123,7 @@ def _json_value(value: object) -> Any:
         return str(value)
 
 
-def record(
-    attrs: Mapping[str, Any], layout: ResultLayout, present: Iterable[Hashable]
-) -> dict[str, Any]:
+def record(attrs: Mapping[Hashable, Any], layout: ResultLayout, present: Iterable[Hashable]) -> dict[Hashable, Any]:
     """``attrs`` with the record of ``layout``; columns absent from the table
     (``present`` are its columns) recorded as None."""
     found = set(present)
@@ -146,7 +144,7 @@ def record(
     return {**attrs, RECORD_KEY: entry}
 
 
-def read_record(attrs: Mapping[str, Any]) -> ResultLayout | None:
+def read_record(attrs: Mapping[Hashable, Any]) -> ResultLayout | None:
     """The layout ``attrs`` records; None when they hold no record (or one
     this version cannot read)."""
     entry = attrs.get(RECORD_KEY)

@@ -87,12 +87,13 @@ def require_column(result: pd.DataFrame, layout: ResultLayout, keyword: str, giv
 def _valuation_date(columns: "pd.Index[str]", value: object) -> str | pd.Timestamp:
     if isinstance(value, str) and value in columns:
         return value
+    refused = ResultLayoutError(f"valuation_date {value!r} is neither a column of the result nor a date")
     try:
         date = pd.Timestamp(value)  # type: ignore[arg-type]  # any value: what is no date raises
     except (TypeError, ValueError):
-        date = pd.NaT
+        raise refused from None
     if pd.isna(date):
-        raise ResultLayoutError(f"valuation_date {value!r} is neither a column of the result nor a date")
+        raise refused
     return date
 
 

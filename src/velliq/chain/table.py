@@ -70,7 +70,11 @@ def forwards(
         columns = forward_columns(checks.group, checks.n_groups, table, max_pairs, pricing, checks.usable)
     expiry = layout.names.expiry
     frame = keys.assign(years=table.years, discount=table.D, **columns, expiry_key=key_values(quotes[expiry]))
-    names = {"underlying_key": layout.names.underlying, "valuation_key": layout.names.valuation_date, "expiry_key": expiry}
+    names = {
+        "underlying_key": layout.names.underlying,
+        "valuation_key": layout.names.valuation_date,
+        "expiry_key": expiry,
+    }
     first = frame.groupby(list(keys.columns), sort=True).first()
     first.index = first.index.set_names([names[k] for k in keys.columns])
     return first
