@@ -108,7 +108,7 @@ def read_back_from_csv(result, folder):
             sample_renamed,
             lambda r, _: r.rename(columns={"symbol": "name"}),
             {},
-            "no column 'symbol' \\(its underlying column 'symbol'\\): give underlying=",
+            "no column 'symbol', its underlying column as implied_vols read it: give underlying=",
             dict(underlying="name"),
         ),
     ],

@@ -27,6 +27,9 @@ _NO_RECORD: Final = (
 )
 
 
+_GROUPING: Final = ("underlying", "expiry", "valuation_date")
+
+
 def result_layout(
     result: pd.DataFrame,
     *,
@@ -41,8 +44,9 @@ def result_layout(
     Taken from the record the result keeps (``result.attrs``), which slicing,
     copies and Parquet files keep; each keyword given wins over it. Without
     a record: the default column names (``underlying`` when the table has
-    it), checked against the rows: every group of (underlying, valuation
-    date, expiry) must have one ``years`` and forwards within 1 %.
+    it). Without a record, or with grouping columns other than those
+    recorded, they are checked against the rows: every group of (underlying,
+    valuation date, expiry) must have one ``years`` and forwards within 1 %.
 
     Raises
     ------
@@ -64,7 +68,7 @@ def result_layout(
     layout = ResultLayout(**{**vars(base), **named, "valuation_date": date})
     require_column(result, layout, "underlying", underlying is not None)
     require_column(result, layout, "valuation_date", valuation_date is not None)
-    if recorded is None or any(v is not None for v in (underlying, expiry, valuation_date)):
+    if recorded is None or any(getattr(layout, k) != getattr(recorded, k) for k in _GROUPING):
         _refuse_merged_groups(result, layout)
     return layout
 
@@ -75,11 +79,14 @@ def require_column(result: pd.DataFrame, layout: ResultLayout, keyword: str, giv
     column = getattr(layout, keyword)
     if not isinstance(column, str) or column in result.columns:
         return
-    source = f"{keyword}={column!r}" if given else f"its {keyword} column {column!r}"
-    if layout.model is None and not given:
-        source += f", and {_NO_RECORD}"
+    if given:
+        source = f" ({keyword}={column!r})"
+    elif layout.model is not None:
+        source = f", its {keyword} column as implied_vols read it"
+    else:
+        source = f" (the default {keyword} column), and {_NO_RECORD}"
     raise ResultLayoutError(
-        f"the result has no column {column!r} ({source}): give {keyword}= naming its column; "
+        f"the result has no column {column!r}{source}: give {keyword}= naming its column; "
         f"found {', '.join(map(str, result.columns))}"
     )
 

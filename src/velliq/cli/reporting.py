@@ -31,8 +31,7 @@ def summary_text(result: "pd.DataFrame", options: dict[str, Any]) -> str:
     Status columns that are zero throughout are left out of the table."""
     from .. import chain
 
-    names = {k: options[k] for k in ("underlying", "expiry", "strike", "valuation_date") if k in options}
-    table = chain.summary(result, **names).reset_index()
+    table = chain.summary(result).reset_index()  # the columns from the result's record of them
     empty = [s for s in chain.STATUSES if table[s].sum() == 0]
     table = table.drop(columns=empty)
     text = table.to_string(
