@@ -105,8 +105,8 @@ def test_only_ok_quotes_and_the_axis_of_the_smiles():
     [
         ({}, True, {}, ValueError, r"no ok quotes to draw: 54 rows \(one_sided 54\)"),
         ({}, False, {"underlyings": ["ABC"]}, ValueError, r"no ok quotes to draw: 0 rows \(none\)"),
-        ({"side": "type"}, False, {}, chain.MissingColumnsError, "no column 'side'"),
-        ({}, False, {"underlying": "CRVL"}, chain.MissingColumnsError, "no column 'CRVL'"),
+        ({"side": "type"}, False, {"side": "cp"}, chain.MissingColumnsError, "no column 'cp'"),
+        ({}, False, {"underlying": "CRVL"}, chain.ResultLayoutError, "no column 'CRVL'"),
     ],
 )
 def test_nothing_to_draw_is_said(renames, missing_bids, keywords, error, message):

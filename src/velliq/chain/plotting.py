@@ -11,6 +11,7 @@ import pandas as pd
 
 from .._sides import sides
 from .inputs import YEAR_DAYS, MissingColumnsError
+from .results import result_layout
 from .statuses import STATUSES
 
 if TYPE_CHECKING:
@@ -169,14 +170,24 @@ def plot_smiles(
 def _columns(
     result: pd.DataFrame, underlying: str | None, strike: str, side: str, valuation_date: object
 ) -> dict[str, str | None]:
-    """The columns to read, each checked; ``underlying`` and ``valuation_date`` None when there are none."""
+    """The columns to read, each checked; ``underlying`` and ``valuation_date`` None when there are none.
+    Those not given (the default names) are the result's own (:func:`result_layout`)."""
     found = result.columns
+    layout = result_layout(
+        result,
+        underlying=underlying,
+        strike=None if strike == "strike" else strike,
+        side=None if side == "side" else side,
+        valuation_date=valuation_date,
+    )
+    date = layout.valuation_date
     named: dict[str, str | None] = {
-        "underlying": underlying if underlying is not None or "underlying" not in found else "underlying",
-        "valuation_date": valuation_date if isinstance(valuation_date, str) and valuation_date in found else None,
-        "strike": strike,
-        "side": side,
+        "underlying": layout.underlying,
+        "valuation_date": date if isinstance(date, str) else None,
+        "strike": layout.strike,
+        "side": layout.side,
     }
+    strike, side = layout.strike, layout.side
     needed = [c for c in (named["underlying"], strike, side, "years", "forward", "iv_mid", "status") if c is not None]
     missing = [c for c in needed if c not in found]
     if missing:

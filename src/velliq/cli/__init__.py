@@ -31,7 +31,7 @@ from typing import Any
 from .arguments import column_mapping, number_options, parser
 from .output_files import final_path, pending_files
 from .reading import cell_error, read, table_error
-from .reporting import SPOT_HINT, implied_vols, spot_text, summary_text
+from .reporting import SPOT_HINT, implied_vols, renamed_note, spot_text, summary_text
 from .usage import UsageError, needs, one_line
 from .writing import check_outputs, check_paths, plot, write
 
@@ -80,6 +80,8 @@ def vols(args: argparse.Namespace) -> int:
     except TableError as error:
         raise table_error(error, source) from error
 
+    if (note := renamed_note(result)) is not None:
+        print(note, file=sys.stderr)
     print(summary_text(result, options))
     if options.get("spot") == "implied":
         print(spot_text(quotes, options))

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["PROGRESS_ROWS", "SPOT_HINT", "implied_vols", "spot_text", "summary_text"]
+__all__ = ["PROGRESS_ROWS", "SPOT_HINT", "implied_vols", "renamed_note", "spot_text", "summary_text"]
 
 PROGRESS_ROWS = 100_000  # larger tables get a progress bar
 
@@ -48,8 +48,7 @@ def summary_text(result: "pd.DataFrame", options: dict[str, Any]) -> str:
     Status columns that are zero throughout are left out of the table."""
     from .. import chain
 
-    names = {k: options[k] for k in ("underlying", "expiry", "strike", "valuation_date") if k in options}
-    table = chain.summary(result, **names).reset_index()
+    table = chain.summary(result).reset_index()  # the columns from the result's record of them
     empty = [s for s in chain.STATUSES if table[s].sum() == 0]
     table = table.drop(columns=empty)
     text = table.to_string(
@@ -71,3 +70,15 @@ def spot_text(quotes: "pd.DataFrame", options: dict[str, Any]) -> str:
     spot = "{:.4f}".format
     text = table.to_string(index=False, formatters={"spot": spot, "spot_lo": spot, "spot_hi": spot}, na_rep="-")
     return f"\nimplied spots (put-call parity on the nearest expiries):\n{text}"
+
+
+def renamed_note(result: "pd.DataFrame") -> str | None:
+    """A line naming the quotes' columns kept under a new name, as the
+    result's own columns take theirs; None when there are none."""
+    from .. import chain
+
+    renamed = chain.result_layout(result).renamed
+    if not renamed:
+        return None
+    kept = ", ".join(f"{old!r} as {new!r}" for old, new in renamed)
+    return f"note: the result adds columns the quotes have; the quotes' own are kept: {kept}"
