@@ -347,5 +347,5 @@ def _title(date_column: str | None, valuation_date: object, notes: list[str]) ->
     title = "Implied volatility smiles"
     if date_column is None and valuation_date is not None:
         title += f", {pd.Timestamp(valuation_date):%Y-%m-%d}"  # type: ignore[arg-type]
-    title += "\nout-of-the-money ok quotes: mid, bid\N{EN DASH}ask band"
+    title += "\nmids of the out-of-the-money ok quotes"
     return "\n".join([title, *notes])

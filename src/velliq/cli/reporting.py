@@ -8,17 +8,18 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["PROGRESS_ROWS", "implied_vols", "summary_text"]
+__all__ = ["ATM_VOL_UNITS", "PROGRESS_ROWS", "implied_vols", "summary_text"]
 
 PROGRESS_ROWS = 100_000  # larger tables get a progress bar
+ATM_VOL_UNITS = "atm_vol: annual implied volatility (0.25 is 25 %) at the strike nearest the forward"
 
 
-def implied_vols(quotes: "pd.DataFrame", options: dict[str, Any]) -> "pd.DataFrame":
-    """velliq.chain.implied_vols, under a progress bar when the table is large
-    and tqdm installed."""
+def implied_vols(quotes: "pd.DataFrame", options: dict[str, Any], *, quiet: bool = False) -> "pd.DataFrame":
+    """velliq.chain.implied_vols, under a progress bar when the table is large,
+    tqdm installed and the command not ``quiet``."""
     from .. import chain
 
-    if len(quotes) <= PROGRESS_ROWS or importlib.util.find_spec("tqdm") is None:
+    if quiet or len(quotes) <= PROGRESS_ROWS or importlib.util.find_spec("tqdm") is None:
         return chain.implied_vols(quotes, **options)
     from tqdm import tqdm
 
@@ -26,8 +27,9 @@ def implied_vols(quotes: "pd.DataFrame", options: dict[str, Any]) -> "pd.DataFra
         return chain.implied_vols(quotes, **options, progress=bar.update)
 
 
-def summary_text(result: "pd.DataFrame", options: dict[str, Any]) -> str:
-    """The per-expiry summary as a table, and a line of totals by status.
+def summary_text(result: "pd.DataFrame", options: dict[str, Any], *, quiet: bool = False) -> str:
+    """The per-expiry summary as a table under a line giving atm_vol's units,
+    and a line of totals by status; ``quiet``: the totals line alone.
     Status columns that are zero throughout are left out of the table."""
     from .. import chain
 
@@ -42,4 +44,5 @@ def summary_text(result: "pd.DataFrame", options: dict[str, Any]) -> str:
     )
     counts = result["status"].value_counts()
     totals = ", ".join(f"{s} {counts.get(s, 0)}" for s in chain.STATUSES)
-    return f"{text}\n\n{len(result)} quotes, {len(table)} expiries: {totals}"
+    totals_line = f"{len(result)} quotes, {len(table)} expiries: {totals}"
+    return totals_line if quiet else f"{ATM_VOL_UNITS}\n{text}\n\n{totals_line}"
