@@ -4,7 +4,7 @@ underlying and quote date; matplotlib is imported on the first plot only."""
 import math
 from collections.abc import Hashable, Iterable
 from os import PathLike
-from typing import TYPE_CHECKING, Final
+from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
 import pandas as pd
@@ -72,7 +72,7 @@ def smile_underlying(
     return chosen, len(names)
 
 
-def smile_dates(dates: "pd.Series[object]", wanted: object = None) -> tuple[list[Hashable], str | None]:
+def smile_dates(dates: "pd.Series[Any]", wanted: object = None) -> tuple[list[Hashable], str | None]:
     """The quote dates :func:`plot_smiles` draws, in date order, and a note
     on the choice for the title (None when every date is drawn).
 
@@ -98,7 +98,7 @@ def smile_dates(dates: "pd.Series[object]", wanted: object = None) -> tuple[list
     asked = list(wanted) if isinstance(wanted, Iterable) and not isinstance(wanted, str) else [wanted]
     chosen = set()
     for date in asked:
-        match = next((d for d in found if d == date or str(d) == str(date) or _date_order(d) == _date_order(date)), None)
+        match = next((d for d in found if str(d) == str(date) or _date_order(d) == _date_order(date)), None)
         if match is None:
             span = f": {len(found)} dates, {_label(found[0])} to {_label(found[-1])}" if found else ""
             raise LookupError(f"quote date {date!r} is not in the table{span}")
@@ -199,11 +199,14 @@ def plot_smiles(
         notes.append(f"{len(drawn)} of {len(expiry_years)} expiries, spread over the term")
     smiles = smiles[smiles[columns["expiry"]].isin(drawn)]
     one_date = date_column is None or smiles[date_column].nunique() == 1
-    labels = {e: expiry_label(e, float(expiry_years[e]) if one_date else None) for e in drawn}
+    years_of = expiry_years.to_dict()
+    labels = {e: expiry_label(e, float(years_of[e]) if one_date else None) for e in drawn}
     colours = dict(zip(drawn, PALETTE, strict=False))
 
     keys = [c for c in (columns["underlying"], date_column) if c is not None]
-    panels = sorted(smiles.groupby(keys, sort=True), key=lambda p: _panel_order(p[0], date_column)) if keys else [((), smiles)]
+    panels: list[tuple[Any, pd.DataFrame]] = [((), smiles)]
+    if keys:
+        panels = sorted(smiles.groupby(keys, sort=True), key=lambda p: _panel_order(p[0], date_column))
     shown = panels[:MAX_PANELS]
     if len(shown) < len(panels):
         notes.append(f"the first {len(shown)} of {len(panels)} panels")
@@ -261,13 +264,11 @@ def _out_of_the_money(quotes: pd.DataFrame, columns: dict[str, str | None], x_ax
         by_status = ", ".join(f"{s} {counts[s]}" for s in STATUSES if counts.get(s, 0))
         raise ValueError(f"no ok quotes to draw: {len(quotes)} rows ({by_status or 'none'})")
     is_call = np.asarray(sides(ok[columns["side"]]), dtype=np.bool_)
-    strike = ok[columns["strike"]].to_numpy(np.float64)
-    smiles = ok[is_call == (strike >= ok["forward"].to_numpy())]
-    x = x_values(
-        *(smiles[c].to_numpy(np.float64) for c in (columns["strike"], "forward", "years", "iv_mid")),
-        x_axis,  # type: ignore[arg-type]
-    )
-    return smiles.assign(_x=x)
+    smiles = ok[is_call == (ok[columns["strike"]] >= ok["forward"]).to_numpy()]
+    inputs = (str(columns["strike"]), "forward", "years", "iv_mid")
+    strike, forward, years, vol = (smiles[c].to_numpy(np.float64) for c in inputs)
+    drawn: pd.DataFrame = smiles.assign(_x=x_values(strike, forward, years, vol, x_axis))
+    return drawn
 
 
 def _draw_panel(
@@ -327,7 +328,7 @@ def _date_order(value: object) -> tuple[int, object]:
         date = pd.Timestamp(value)  # type: ignore[arg-type]
     except (TypeError, ValueError):
         return 1, str(value)
-    if date is pd.NaT:
+    if pd.isna(date):
         return 1, str(value)
     return 0, date.tz_localize(None) if date.tzinfo is not None else date
 

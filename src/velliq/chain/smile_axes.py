@@ -7,7 +7,7 @@ from typing import Final
 
 import numpy as np
 import pandas as pd
-from scipy.special import ndtr
+from scipy.special import ndtr  # type: ignore[import-untyped]
 
 from ._arrays import Floats
 from .inputs import YEAR_DAYS
@@ -47,7 +47,7 @@ def x_values(strike: Floats, forward: Floats, years: Floats, vol: Floats, x_axis
         return strike
     if x_axis == "delta":
         root_years_vol = vol * np.sqrt(years)
-        return ndtr(np.log(forward / strike) / root_years_vol + root_years_vol / 2)
+        return np.asarray(ndtr(np.log(forward / strike) / root_years_vol + root_years_vol / 2), dtype=np.float64)
     raise ValueError(f"x_axis {x_axis!r} is not one of {', '.join(X_AXES)}")
 
 
