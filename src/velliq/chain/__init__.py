@@ -23,7 +23,7 @@ from .cells import CellError, TableError
 from .forward_search import FORWARD_COLUMNS, forward, strike_forwards
 from .greeks import GREEK_COLUMNS
 from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, ValuationDateError, group_columns
-from .plotting import plot_smiles, smile_underlying
+from .plotting import plot_smiles, smile_dates, smile_underlying
 from .results import summary
 from .statuses import STATUSES
 from .table import forwards, implied_vols, result_columns
@@ -45,6 +45,7 @@ __all__ = [
     "implied_vols",
     "plot_smiles",
     "result_columns",
+    "smile_dates",
     "smile_underlying",
     "strike_forwards",
     "summary",
