@@ -150,9 +150,9 @@ def plot_smiles(
         The quote dates to draw, from a column of them: a date, a list of
         dates or ``"all"``; by default every date when there are at most
         ``MAX_DATES`` (3), else the last (:func:`smile_dates`).
-    x_axis : {"moneyness", "strike", "delta"}
-        The x axis: standardised moneyness ln(K/F)/sqrt(T), the strike, or
-        the call delta N(d1) of Black's formula at the forward and the mid
+    x_axis : str
+        The x axis: ``"moneyness"``, standardised moneyness ln(K/F)/sqrt(T);
+        ``"strike"``; or ``"delta"``, the call delta N(d1) of Black's formula at the forward and the mid
         volatility (computed, the same for a call and a put at one strike).
 
     Returns
