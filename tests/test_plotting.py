@@ -160,13 +160,17 @@ def test_the_x_axis_and_the_bid_ask_bands(x_axis):
 
 @pytest.mark.parametrize("x_axis", ["moneyness", "strike"])
 def test_a_diamond_at_each_forward(x_axis):
-    """One point per expiry at its forward, between the mid volatilities of
-    the out-of-the-money quotes either side of it."""
+    """One point per expiry, in its colour, at its forward, between the mid
+    volatilities of the out-of-the-money quotes either side of it."""
     result = chain.implied_vols(quotes(), rate=RATE)
-    (points,) = smile_panels(chain.plot_smiles(result, x_axis=x_axis), gid="forward").values()
-    rows = otm_ok(result)
-    assert len(points) == len(EXPIRIES)
-    for (x, y), (_, smile) in zip(points[np.argsort(points[:, 1])], sorted(rows.groupby("expiry"))):
+    fig = chain.plot_smiles(result, x_axis=x_axis)
+    legend = zip(fig.legends[0].legend_handles, fig.legends[0].texts)
+    by_colour = {h.get_color(): t.get_text() for h, t in legend if t.get_text().endswith(" d)")}
+    diamonds = [line for line in fig.axes[0].lines if line.get_gid() == "forward"]
+    expiries = {by_colour[line.get_markerfacecolor()].split(" y")[0]: line.get_xydata()[0] for line in diamonds}
+    assert sorted(expiries) == sorted(f"{e:g}" for e in EXPIRIES)
+    for years, smile in otm_ok(result).groupby("expiry"):
+        x, y = expiries[f"{years:g}"]
         F = smile["forward"].iloc[0]
         below, above = smile[smile["strike"] < F].iloc[-1], smile[smile["strike"] >= F].iloc[0]
         assert x == pytest.approx({"moneyness": 0.0, "strike": F}[x_axis], abs=1e-12)
