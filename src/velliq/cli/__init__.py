@@ -54,7 +54,7 @@ def vols(args: argparse.Namespace) -> int:
 
     quotes = read(source)
     columns = column_mapping(args, list(quotes.columns))
-    check_smile_options(args, quotes)
+    check_smile_options(args, quotes, columns)
     expiry = columns.get("expiry", "expiry")
     if args.valuation_date is None and expiry in quotes.columns and quotes[expiry].dtype.kind not in "iuf":
         raise UsageError("the expiries are dates: give --valuation-date")

@@ -106,16 +106,21 @@ def write(table: "pd.DataFrame", path: Path, final: Path) -> None:
         table.to_csv(handle, index=False, compression=options)
 
 
-def check_smile_options(args: argparse.Namespace, quotes: "pd.DataFrame") -> None:
-    """--plot-x-axis and --plot-date, checked before any work: each names a
-    choice the quotes have, and --plot is given."""
-    from ..chain.plotting import smile_dates
+def check_smile_options(args: argparse.Namespace, quotes: "pd.DataFrame", columns: dict[str, str]) -> None:
+    """--plot-underlying, --plot-x-axis and --plot-date, checked before any
+    work: each names a choice the quotes have, and --plot is given."""
+    from ..chain.plotting import smile_dates, smile_underlying
     from ..chain.smile_axes import X_AXES
 
     if args.plot is None and (args.plot_x_axis is not None or args.plot_date is not None):
         raise UsageError("--plot-x-axis and --plot-date shape the picture of --plot PNG: give --plot")
     if args.plot_x_axis is not None and args.plot_x_axis not in X_AXES:
         raise UsageError(f"--plot-x-axis {args.plot_x_axis}: choose from {', '.join(X_AXES)}")
+    if args.plot_underlying is not None:
+        try:
+            smile_underlying(quotes, args.plot_underlying, column=columns.get("underlying", "underlying"))
+        except LookupError as error:
+            raise UsageError(f"--plot-underlying {args.plot_underlying!r} is not in the quotes") from error
     if args.plot_date is None:
         return
     if args.valuation_date not in quotes.columns:
@@ -137,11 +142,8 @@ def plot(result: "pd.DataFrame", path: Path, args: argparse.Namespace, options: 
 
     column = options.get("underlying")
     chosen = None
-    if args.plot_underlying is not None:
-        try:
-            chosen, _ = chain.smile_underlying(result, args.plot_underlying, column=column or "underlying")
-        except LookupError as error:
-            raise UsageError(f"--plot-underlying {args.plot_underlying!r} is not in the quotes") from error
+    if args.plot_underlying is not None:  # in the quotes (check_smile_options), so in the result
+        chosen, _ = chain.smile_underlying(result, args.plot_underlying, column=column or "underlying")
     chain.plot_smiles(
         result,
         path,
