@@ -192,17 +192,7 @@ def plot_smiles(
     elif dates is not None:
         raise ValueError("dates= chooses from a column of quote dates: give valuation_date= its name")
     smiles = _out_of_the_money(quotes, columns, x_axis)
-
-    expiry_years = smiles.groupby(columns["expiry"])["years"].median().sort_values()
-    drawn = chosen_expiries(expiry_years)
-    if len(drawn) < len(expiry_years):
-        notes.append(f"{len(drawn)} of {len(expiry_years)} expiries, spread over the term")
-    smiles = smiles[smiles[columns["expiry"]].isin(drawn)]
-    one_date = date_column is None or smiles[date_column].nunique() == 1
-    years_of = expiry_years.to_dict()
-    labels = {e: expiry_label(e, float(years_of[e]) if one_date else None) for e in drawn}
-    colours = dict(zip(drawn, PALETTE, strict=False))
-
+    smiles, colours, labels = _expiry_styles(smiles, str(columns["expiry"]), date_column, notes)
     keys = [c for c in (columns["underlying"], date_column) if c is not None]
     panels: list[tuple[Any, pd.DataFrame]] = [((), smiles)]
     if keys:
@@ -225,7 +215,7 @@ def plot_smiles(
         ax.set_title(" \N{MIDDLE DOT} ".join(_label(k) for k in (key if isinstance(key, tuple) else (key,))))
     for ax in axes.flat[len(shown) :]:
         ax.set_visible(False)
-    handles = _legend_handles([(colours[e], labels[e]) for e in drawn])
+    handles = _legend_handles([(colours[e], labels[e]) for e in colours])
     fig.legend(handles=handles, loc="outside right upper", title="expiry", fontsize="small")
     fig.supxlabel(X_LABELS[x_axis])
     fig.supylabel("implied volatility (annual)")
@@ -269,6 +259,23 @@ def _out_of_the_money(quotes: pd.DataFrame, columns: dict[str, str | None], x_ax
     strike, forward, years, vol = (smiles[c].to_numpy(np.float64) for c in inputs)
     drawn: pd.DataFrame = smiles.assign(_x=x_values(strike, forward, years, vol, x_axis))
     return drawn
+
+
+def _expiry_styles(
+    smiles: pd.DataFrame, expiry: str, date_column: str | None, notes: list[str]
+) -> tuple[pd.DataFrame, dict[Hashable, str], dict[Hashable, str]]:
+    """The smiles of the expiries drawn (:func:`chosen_expiries`, nearest
+    first), each expiry's colour and legend label; a note on the choice is
+    added to ``notes``. Labels give days to expiry when there is one quote date."""
+    years = smiles.groupby(expiry)["years"].median().sort_values()
+    drawn = chosen_expiries(years)
+    if len(drawn) < len(years):
+        notes.append(f"{len(drawn)} of {len(years)} expiries, spread over the term")
+    smiles = smiles[smiles[expiry].isin(drawn)]
+    one_date = date_column is None or smiles[date_column].nunique() == 1
+    years_of = years.to_dict()
+    labels = {e: expiry_label(e, float(years_of[e]) if one_date else None) for e in drawn}
+    return smiles, dict(zip(drawn, PALETTE, strict=False)), labels
 
 
 def _draw_panel(
