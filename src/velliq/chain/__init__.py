@@ -29,7 +29,7 @@ from .cells import CellError, TableError
 from .forward_search import FORWARD_COLUMNS, forward, strike_forwards
 from .greeks import GREEK_COLUMNS
 from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, ValuationDateError, group_columns
-from .plotting import plot_smiles, smile_underlying
+from .plotting import plot_smiles, smile_dates, smile_underlying
 from .record import INPUT_SUFFIX, ResultLayout
 from .results import ResultLayoutError, result_layout, summary
 from .spots import SPOT_COLUMNS, spots
@@ -60,6 +60,7 @@ __all__ = [
     "plot_smiles",
     "result_columns",
     "result_layout",
+    "smile_dates",
     "smile_underlying",
     "spots",
     "strike_forwards",
