@@ -57,8 +57,8 @@ class ResultLayout:
 
     @property
     def group_columns(self) -> list[str]:
-        """The columns whose values group the rows by forward: (underlying,
-        valuation date, expiry), those of them the table has."""
+        """The columns whose values group the rows by forward, those of
+        (underlying, valuation date, expiry) the table has."""
         named = (self.underlying, self.valuation_date if isinstance(self.valuation_date, str) else None, self.expiry)
         return [column for column in named if column is not None]
 
