@@ -22,6 +22,7 @@ from velliq.cli.output_files import TEMPORARY_PREFIX
 def quote_files(tmp_path):
     quotes = pd.read_csv(SAMPLE).head(400)
     quotes.drop(columns="strike").to_csv(tmp_path / "no_strike.csv", index=False)
+    quotes.drop(columns="underlying").to_csv(tmp_path / "no_underlying.csv", index=False)
     quotes.to_csv(tmp_path / "quotes.txt", index=False)
     (tmp_path / "broken.parquet").write_text("not parquet\n")
     quotes.assign(side=["X"] + ["C"] * 399).to_csv(tmp_path / "bad_side.csv", index=False)
@@ -84,6 +85,8 @@ def folder_contents(folder):
         (["quotes.csv", *MARKET, "--plot", "smiles.csv"], 2, ["--plot smiles.csv: unknown picture format 'csv'"]),
         (["quotes.csv", *MARKET, "--plot", "s.png", "--plot-underlying", "ZZZ"], 2, ["--plot-underlying 'ZZZ' is not"]),
         (["quotes.csv", *MARKET, "-o", "pipe.csv"], 2, ["-o pipe.csv: it is not a regular file"]),
+        (["no_underlying.csv", *MARKET, "--plot", "s.png", "--plot-underlying", "A"], 2, ["no column 'underlying'"]),
+        (["quotes.csv", "--valuation-date", "2026-12-04", "--rate-percent", "1e999"], 2, ["--rate-percent 1E+999 is not a finite rate"]),
         (
             ["two_spots.csv", *MARKET],
             2,

@@ -203,3 +203,13 @@ def test_month_first_dates_sort_as_dates(regroup):
     in_time = sorted(pd.to_datetime(EXPIRATIONS))  # 09/18/2026 to 09/17/2027, not 03/19/2027 first
     assert index["quotedate"].is_monotonic_increasing
     assert all(list(group) == in_time for _, group in index.groupby("quotedate")["expiration"])
+
+
+def test_results_of_one_underlying_each_concatenated_are_refused():
+    """Read alike (no column of underlyings), their records agree; their forwards tell them apart."""
+    quotes, options = sample_renamed()
+    alone = {k: v for k, v in options.items() if k != "underlying"}
+    parts = pd.concat([chain.implied_vols(part, **alone) for _, part in quotes.groupby("symbol")])
+    with pytest.raises(chain.ResultLayoutError, match="several underlyings; give underlying="):
+        chain.summary(parts)
+    assert len(chain.summary(parts, underlying="symbol")) == len(chain.summary(chain.implied_vols(quotes, **options)))

@@ -2,6 +2,8 @@
 implied by put-call parity on the nearest expiries (``spot="implied"``,
 velliq.chain.spots, ``velliq vols --spot implied``)."""
 
+import re
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -43,6 +45,8 @@ def test_implied_vols_use_the_implied_spots(messy):
     given = quotes.assign(spot=spots.reindex(pd.MultiIndex.from_frame(quotes[["underlying", "quote_date"]])).to_numpy())
     expected = chain.implied_vols(given, **MESSY)
     pd.testing.assert_frame_equal(result, expected[result.columns], check_exact=True)
+    forwards = chain.forwards(quotes, spot="implied", **MESSY)
+    pd.testing.assert_frame_equal(forwards, chain.forwards(given, **MESSY), check_exact=True)
 
 
 @pytest.fixture(scope="module")
@@ -81,7 +85,8 @@ def test_no_spot_where_none_can_be_implied(messy, how):
     spots = chain.spots(quotes, **MESSY)
     assert spots.loc["GAMA", "spot"].isna().all() and (spots.loc["GAMA", "spot_expiries"] == 0).all()
     assert spots.drop(index="GAMA")["spot"].notna().all()
-    result = chain.implied_vols(quotes, spot="implied", **MESSY)
+    with pytest.warns(UserWarning, match=r"no spot implied for \d+ of \d+ \(underlying, valuation date\)"):
+        result = chain.implied_vols(quotes, spot="implied", **MESSY)
     gama = result["underlying"] == "GAMA"
     assert (result["status"][gama] == "missing_input").all() and (result["status"][~gama] == "ok").any()
 
@@ -94,6 +99,7 @@ def test_no_spot_where_none_can_be_implied(messy, how):
         (lambda q: chain.spots(q, spot=100.0, **MESSY), TypeError, "give no spot="),
         (lambda q: chain.implied_vols(q, spot=("strike",), **MESSY), TypeError, r"\(bid column, ask column\)"),
         (lambda q: pytest.importorskip("velliq.dask").implied_vols(q, spot="implied", **MESSY), ValueError, "spots"),
+        (lambda q: pytest.importorskip("velliq.dask").forwards(q, spot="implied", **MESSY), ValueError, "spots"),
     ],
 )
 def test_spot_arguments_refused(messy, call, error, message):
@@ -105,8 +111,9 @@ def test_spot_arguments_refused(messy, call, error, message):
     "arguments, status, said",
     [
         (["--spot", "implied"], 0, "implied spots"),
-        (["--column", "spot=underlying_bid,underlying_ask"], 0, "quotes"),
+        (["--column", "spot=underlying_bid,underlying_ask"], 0, "ok"),
         ([], 2, "--spot implied"),
+        (["--spot", "implied", "--dividend-yield", "0.01"], 2, "give it or --dividend-yield"),
         (["--column", "spot=underlying_bid,nothing"], 2, "no column 'nothing'"),
         (["--column", "spot=underlying_bid,underlying_ask,strike"], 2, "BID_COL,ASK_COL"),
     ],
@@ -119,6 +126,10 @@ def test_command_line_spot(vendor, tmp_path, arguments, status, said):
     run = velliq("vols", "quotes.csv", *market, *columns, *arguments, cwd=tmp_path)
     assert run.returncode == status, run.stderr
     assert said in (run.stdout if status == 0 else run.stderr)
-    if "implied" in arguments:  # each date's spot, to the 4 decimals printed
+    if status == 0:  # quotes solved; no warning printed twice, none with Python's file and line
+        assert not re.search(r"\bok 0\b", run.stdout)
+        warned = [line for line in run.stderr.splitlines() if "warning" in line.lower()]
+        assert len(warned) == len(set(warned)) and all(line.startswith("velliq: warning:") for line in warned)
+    if "implied" in arguments and status == 0:  # each date's spot, to the 4 decimals printed
         for spot in last.unique():
             assert f"{spot:.4f}" in run.stdout

@@ -161,6 +161,15 @@ def _by_expiry(
     return table.shuffle(on=keys) if table.npartitions > 1 else table
 
 
+def _refuse_implied_spot(spot: object) -> None:
+    """``ValueError`` for ``spot="implied"``: partitions split an (underlying, date)'s expiries."""
+    if isinstance(spot, str) and spot == "implied":
+        raise ValueError(
+            "spot='implied' needs every expiry of an underlying and date in one partition: "
+            "join velliq.chain.spots(...) to the table and give its column as spot="
+        )
+
+
 def implied_vols(
     frame: dd.DataFrame | pd.DataFrame, *, underlying: str = "underlying", expiry: str = "expiry", **kwargs: Any
 ) -> dd.DataFrame:
@@ -192,11 +201,7 @@ def implied_vols(
         table and name that column as ``spot``.
     """
     spot = kwargs.get("spot")
-    if isinstance(spot, str) and spot == "implied":
-        raise ValueError(
-            "spot='implied' needs every expiry of an underlying and date in one partition: "
-            "join velliq.chain.spots(...) to the table and give its column as spot="
-        )
+    _refuse_implied_spot(spot)
     frame = _by_expiry(frame, underlying, expiry, kwargs.get("valuation_date"))
     added = chain.result_columns(bool(kwargs.get("greeks", False)), spot=isinstance(spot, tuple))
     renamed = kept_input_names(frame.columns, added)  # as each partition's result renames them
@@ -251,7 +256,13 @@ def forwards(
     -------
     pandas.DataFrame or pandas.Series
         Computed, as above.
+
+    Raises
+    ------
+    ValueError
+        For ``spot="implied"``, as :func:`implied_vols`.
     """
+    _refuse_implied_spot(spot)
     frame = _as_dask(frame)
     if call_price not in frame.columns or long_table:
         underlying = long_table.pop("underlying", "underlying")

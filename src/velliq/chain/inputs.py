@@ -17,7 +17,15 @@ from .cells import dates as _dates
 from .cells import floats as _floats
 from .cells import is_call as _is_call
 from .given_inputs import Source, given_value, refuse_unmatched, source_values, warn_percent
-from .spot_inputs import ImpliedSpot, SpotColumns, SpotInput, missing_spot, source_columns, spot_source
+from .spot_inputs import (
+    ImpliedSpot,
+    SpotColumns,
+    SpotInput,
+    missing_spot,
+    refuse_given_carry,
+    source_columns,
+    spot_source,
+)
 from .weekend_expiries import roll_argument, weekend_expiries
 
 __all__ = [
@@ -352,6 +360,8 @@ def quote_layout(
         "dividend_yield": _source(columns, dividend_yield, "dividend_yield"),
     }
     _refuse_twice_named(columns, [*vars(names).values(), *sources.values(), *source_columns(spot_from)])
+    if isinstance(spot_from, ImpliedSpot):
+        refuse_given_carry(sources)
     plain_spot = None if isinstance(spot_from, (SpotColumns, ImpliedSpot)) else spot_from
     refuse_unmatched(quotes.index, {"spot": plain_spot, **sources})
     if spot_from is None and sources["forward"] is None:

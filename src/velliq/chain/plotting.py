@@ -196,7 +196,8 @@ def plot_smiles(
     keys = [c for c in (columns["underlying"], date_column) if c is not None]
     panels: list[tuple[Any, pd.DataFrame]] = [((), smiles)]
     if keys:
-        panels = sorted(smiles.groupby(keys, sort=True), key=lambda p: _panel_order(p[0], date_column))
+        grouped = smiles.groupby([smiles[k] for k in keys], sort=True)  # by the columns, not index levels
+        panels = sorted(grouped, key=lambda p: _panel_order(p[0], date_column))
     shown = panels[:MAX_PANELS]
     if len(shown) < len(panels):
         notes.append(f"the first {len(shown)} of {len(panels)} panels")
@@ -219,7 +220,7 @@ def plot_smiles(
     fig.legend(handles=handles, loc="outside right upper", title="expiry", fontsize="small")
     fig.supxlabel(X_LABELS[x_axis])
     fig.supylabel("implied volatility (annual)")
-    fig.suptitle(_title(date_column, valuation_date, notes))
+    fig.suptitle(_title(columns["one_date"], notes))
     if path is not None:
         fig.savefig(path, dpi=120)
         plt.close(fig)
@@ -244,6 +245,7 @@ def _columns(
     named: dict[str, str | None] = {
         "underlying": layout.underlying,
         "valuation_date": date if isinstance(date, str) else None,
+        "one_date": None if date is None or isinstance(date, str) else f"{date:%Y-%m-%d}",
         "expiry": layout.expiry,
         "strike": layout.strike,
         "side": layout.side,
@@ -278,7 +280,7 @@ def _expiry_styles(
     """The smiles of the expiries drawn (:func:`chosen_expiries`, nearest
     first), each expiry's colour and legend label; a note on the choice is
     added to ``notes``. Labels give days to expiry when there is one quote date."""
-    years = smiles.groupby(expiry)["years"].median().sort_values()
+    years = smiles.groupby(smiles[expiry])["years"].median().sort_values()
     drawn = chosen_expiries(years)
     if len(drawn) < len(years):
         notes.append(f"{len(drawn)} of {len(years)} expiries, spread over the term")
@@ -294,7 +296,7 @@ def _draw_panel(
 ) -> None:
     """Each expiry's band, mids and point at the forward (gids ``band``, ``mid``, ``forward``)."""
     strike = str(columns["strike"])
-    for expiry, smile in panel.groupby(str(columns["expiry"]), sort=False):
+    for expiry, smile in panel.groupby(panel[str(columns["expiry"])], sort=False):
         smile = smile.sort_values(strike)
         colour = colours[expiry]
         x = smile["_x"].to_numpy()
@@ -361,10 +363,10 @@ def _label(value: object) -> str:
     return f"{value:%Y-%m-%d}" if isinstance(value, pd.Timestamp | np.datetime64) else str(value)
 
 
-def _title(date_column: str | None, valuation_date: object, notes: list[str]) -> str:
-    """Short lines, so that a single panel's width holds them."""
+def _title(one_date: str | None, notes: list[str]) -> str:
+    """The figure's title: the quote date every row shares, what is drawn, and ``notes``."""
     title = "Implied volatility smiles"
-    if date_column is None and valuation_date is not None:
-        title += f", {pd.Timestamp(valuation_date):%Y-%m-%d}"  # type: ignore[arg-type]
+    if one_date is not None:
+        title += f", {one_date}"
     title += "\nmids of the out-of-the-money ok quotes"
     return "\n".join([title, *notes])

@@ -1,7 +1,7 @@
 """How a result of implied_vols was read, kept in the result's ``attrs``.
 
-pandas carries ``attrs`` through slicing, filtering, copies, merges, concats
-of tables with equal attrs, Dask's partitions and Parquet files (as JSON in
+pandas carries ``attrs`` through slicing, filtering, copies, concats and
+merges of tables with equal attrs, Dask's partitions and Parquet files (as JSON in
 the file's metadata); a CSV file keeps none. So the record holds only what
 JSON holds, and one function turns it back into a :class:`ResultLayout`."""
 

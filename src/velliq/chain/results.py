@@ -27,9 +27,6 @@ _NO_RECORD: Final = (
 )
 
 
-_GROUPING: Final = ("underlying", "expiry", "valuation_date")
-
-
 def result_layout(
     result: pd.DataFrame,
     *,
@@ -58,6 +55,9 @@ def result_layout(
     """
     recorded = read_record(result.attrs)
     given = {"underlying": underlying, "expiry": expiry, "strike": strike, "side": side}
+    for keyword, column in given.items():
+        if column is not None and not isinstance(column, str):
+            raise TypeError(f"{keyword}= names a column: give its name as a str, not {column!r}")
     columns = result.columns
     base = recorded
     if base is None:
@@ -68,8 +68,7 @@ def result_layout(
     layout = ResultLayout(**{**vars(base), **named, "valuation_date": date})
     require_column(result, layout, "underlying", underlying is not None)
     require_column(result, layout, "valuation_date", valuation_date is not None)
-    if recorded is None or any(getattr(layout, k) != getattr(recorded, k) for k in _GROUPING):
-        _refuse_merged_groups(result, layout)
+    _refuse_merged_groups(result, layout)  # a record survives concats of results read alike from other tables
     return layout
 
 
@@ -139,8 +138,8 @@ def _refuse_merged_groups(result: pd.DataFrame, layout: ResultLayout) -> None:
     if years_apart:
         raise ResultLayoutError(
             f"rows of one {group} have different years: they are of several quote dates; "
-            "give valuation_date= naming the column of quote dates"
-            + ("" if layout.model is not None else f"; {_NO_RECORD}")
+            "give valuation_date= naming the column of quote dates (add one to a table of results "
+            "read each at its own date)" + ("" if layout.model is not None else f"; {_NO_RECORD}")
         )
     if forwards_apart:
         raise ResultLayoutError(

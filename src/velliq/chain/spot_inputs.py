@@ -2,7 +2,7 @@
 mid of the underlying's bid and ask columns, or a spot implied by the quotes'
 put-call parity (velliq.chain.spot_search)."""
 
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Final, TypeAlias
 
@@ -18,6 +18,7 @@ __all__ = [
     "SpotColumns",
     "SpotInput",
     "missing_spot",
+    "refuse_given_carry",
     "source_columns",
     "spot_from_quotes",
     "spot_source",
@@ -88,3 +89,15 @@ def source_columns(source: object) -> tuple[str, ...]:
     if isinstance(source, SpotColumns):
         return (source.bid, source.ask)
     return (source,) if isinstance(source, str) else ()
+
+
+def refuse_given_carry(sources: Mapping[str, object]) -> None:
+    """``ValueError`` naming a forward or dividend yield given beside ``spot="implied"``,
+    which comes from the forwards the quotes imply (a column of that name counts)."""
+    named = next(((name, sources[name]) for name in ("forward", "dividend_yield") if sources[name] is not None), None)
+    if named is not None:
+        given = f"column {named[1]!r}" if isinstance(named[1], str) else "given"
+        raise ValueError(
+            f"spot='implied' comes from forwards estimated from the quotes, but {named[0]} is {given}: "
+            f"give either (drop {named[0]} to imply the spot)"
+        )

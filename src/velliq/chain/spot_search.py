@@ -30,6 +30,7 @@ that sum as each ln F_i runs over its own consistent range: the spots the
 fit gives from any forwards the quotes can be reconciled with.
 """
 
+import warnings
 from dataclasses import dataclass, fields, replace
 from typing import Any, Final
 
@@ -101,7 +102,8 @@ def _parity_spots(table: ChainInputs, group: Ints, n_groups: int) -> Floats:
         return spots
     keys = pairs.index.to_frame(index=False)
     gap = (pairs[True] - pairs[False]).to_numpy()
-    keys["ln_F"] = np.log(keys["K"] + gap / keys["D"])
+    with np.errstate(invalid="ignore", divide="ignore"):  # a parity forward not positive: NaN, no spot
+        keys["ln_F"] = np.log(keys["K"] + gap / keys["D"])
     keys["gap"] = np.abs(gap)
     closest = keys.sort_values(["group", "T", "gap", "K"]).groupby(["group", "T"]).first().reset_index()
     near, far = (closest.groupby("group").nth(n).set_index("group") for n in (0, 1))
@@ -202,16 +204,11 @@ def spot_estimates(
     max_pairs: int | None,
 ) -> tuple[Ints, SpotEstimates]:
     """Per row its (underlying, valuation date)'s number, and per one of those the spot its quotes imply."""
-    given = {"forward": layout.forward, "dividend_yield": layout.dividend_yield}
-    named = next(((name, source) for name, source in given.items() if source is not None), None)
-    if named is not None:
-        raise ValueError(
-            f"spot='implied' comes from forwards estimated from the quotes, but {named[0]} is given "
-            f"({named[1]!r}): give either"
-        )
     group, n_groups = spot_groups(keys)
     rows = nearest_expiry_rows(group, years)
-    table = layout.read(quotes.iloc[rows], years[rows], is_call[rows])
+    with warnings.catch_warnings():  # the rows' inputs warn once, when the table reads them all
+        warnings.simplefilter("ignore", UserWarning)
+        table = layout.read(quotes.iloc[rows], years[rows], is_call[rows])
     keyed = keys.iloc[rows].reset_index(drop=True)
     return group, implied_spots(table, keyed, quotes.index[rows], group[rows], n_groups, model, max_pairs)
 
@@ -233,4 +230,13 @@ def row_spots(
         return None
     group, estimates = spot_estimates(layout, quotes, years, is_call, keys, model, max_pairs)
     spots: Floats = np.where(group >= 0, estimates.spot[group], np.nan)
+    unfound = np.isnan(estimates.spot)
+    if unfound.any():
+        warnings.warn(
+            f"no spot implied for {int(unfound.sum())} of {unfound.size} (underlying, valuation date): "
+            f"their {int(np.count_nonzero(unfound[group[group >= 0]]))} rows are missing_input (a spot is "
+            "implied through the forwards of at least two expiries quoted on both sides)",
+            UserWarning,
+            stacklevel=3,
+        )
     return spots

@@ -65,9 +65,11 @@ def forwards(
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, forward_strikes)
     layout = quote_layout(quotes, roll_weekend_expiries=roll_weekend_expiries, **inputs)
-    with _earliest_bad_cell(layout, quotes):
+    with _workers(workers), _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
         table = layout.read(quotes, years, is_call)
+        spot = row_spots(layout, quotes, years, is_call, keys, pricing, max_pairs)  # None: read with the rest
+        table = table if spot is None else replace(table, S=spot)
     checks = check_rows(keys, table, quotes.index)
     with _workers(workers):
         columns = forward_columns(checks.group, checks.n_groups, table, max_pairs, pricing, checks.usable)

@@ -28,7 +28,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from .arguments import column_mapping, number_options, parser
+from .arguments import column_mapping, number_options, parser, refuse_carry_beside_implied_spot
 from .output_files import final_path, pending_files
 from .reading import cell_error, read, table_error
 from .reporting import SPOT_HINT, implied_vols, renamed_note, spot_text, summary_text
@@ -70,8 +70,10 @@ def vols(args: argparse.Namespace) -> int:
     if args.roll_weekend_expiries:
         options["roll_weekend_expiries"] = True
     options |= number_options(args)
+    if options.get("spot") == "implied":
+        refuse_carry_beside_implied_spot(options, quotes.columns)
     try:
-        result = implied_vols(quotes, options, quiet=args.quiet)
+        result, spots = implied_vols(quotes, options, quiet=args.quiet)
     except chain.MissingColumnsError as error:
         raise UsageError(f"{error}{SPOT_HINT if 'spot' in error.missing else ''}") from error
     except chain.ValuationDateError as error:
@@ -84,8 +86,8 @@ def vols(args: argparse.Namespace) -> int:
     if (note := renamed_note(result)) is not None:
         print(note, file=sys.stderr)
     print(summary_text(result, options, quiet=args.quiet))
-    if options.get("spot") == "implied" and not args.quiet:
-        print(spot_text(quotes, options))
+    if spots is not None and not args.quiet:
+        print(spot_text(spots))
     with pending_files() as files:
         if args.output is not None:
             write(result, files.temporary(args.output), final_path(args.output))

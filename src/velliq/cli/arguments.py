@@ -2,8 +2,9 @@
 inputs ``--column`` maps onto the file's columns."""
 
 import argparse
+import math
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
 from typing import Any
@@ -139,6 +140,8 @@ def number_options(args: argparse.Namespace) -> dict[str, float]:
             raise UsageError(f"give {option} or {option}-percent, not both")
         if percent is not None:
             value = float(percent.scaleb(-2))
+            if not math.isfinite(value):
+                raise UsageError(f"{option}-percent {percent} is not a finite rate")
         elif value is not None and name in PERCENT_OPTIONS and abs(value) > 1:
             raise UsageError(
                 f"{option} {value:.15g} looks like a percentage: "
@@ -147,6 +150,22 @@ def number_options(args: argparse.Namespace) -> dict[str, float]:
         if value is not None:
             numbers[name] = value
     return numbers
+
+
+def refuse_carry_beside_implied_spot(options: Mapping[str, object], found: Iterable[object]) -> None:
+    """A usage error for a forward or dividend yield beside --spot implied, which comes
+    from the forwards the quotes imply: given by option or --column, or a file column."""
+    columns = set(found)
+    for name in ("dividend_yield", "forward"):
+        option = f"--{name.replace('_', '-')}"
+        column = options.get(name, name)
+        if name in NUMBER_OPTIONS and isinstance(column, float):
+            raise UsageError(f"--spot implied comes from the forwards the quotes imply: give it or {option}")
+        if isinstance(column, str) and column in columns:
+            raise UsageError(
+                f"--spot implied comes from the forwards the quotes imply, but the file has a {name} "
+                f"column {column!r}: give --spot S, or a file without it"
+            )
 
 
 def parser() -> argparse.ArgumentParser:

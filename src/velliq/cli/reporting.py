@@ -21,14 +21,23 @@ SPOT_HINT = (
 )
 
 
-def implied_vols(quotes: "pd.DataFrame", options: dict[str, Any], *, quiet: bool = False) -> "pd.DataFrame":
+def implied_vols(
+    quotes: "pd.DataFrame", options: dict[str, Any], *, quiet: bool = False
+) -> "tuple[pd.DataFrame, pd.DataFrame | None]":
     """velliq.chain.implied_vols, under a progress bar when the table is large,
-    tqdm installed and the command not ``quiet``; each distinct warning it
-    gives printed once, as ``velliq: warning: MESSAGE`` (a chunk of rows may
-    repeat one)."""
+    tqdm installed and the command not ``quiet``; with ``spot="implied"``
+    and not ``quiet``, the spots of :func:`velliq.chain.spots` too (else None).
+    Each distinct warning either gives is printed once, as ``velliq: warning:
+    MESSAGE`` (a chunk of rows may repeat one)."""
+    from .. import chain
+
     with warnings.catch_warnings(record=True) as caught:
         try:
-            return _implied_vols(quotes, options, quiet)
+            result = _implied_vols(quotes, options, quiet)
+            if quiet or options.get("spot") != "implied":
+                return result, None
+            keywords = {k: v for k, v in options.items() if k not in ("spot", "greeks")}
+            return result, chain.spots(quotes, **keywords)
         finally:
             for message in dict.fromkeys(str(warning.message) for warning in caught):
                 print(f"velliq: warning: {message}", file=sys.stderr)
@@ -65,14 +74,12 @@ def summary_text(result: "pd.DataFrame", options: dict[str, Any], *, quiet: bool
     return totals_line if quiet else f"{ATM_VOL_UNITS}\n{text}\n\n{totals_line}"
 
 
-def spot_text(quotes: "pd.DataFrame", options: dict[str, Any]) -> str:
+def spot_text(spots: "pd.DataFrame") -> str:
     """The implied spot of each (underlying, date) as a table, with its consistent range."""
-    from .. import chain
-
-    keywords = {k: v for k, v in options.items() if k not in ("spot", "greeks")}
-    table = chain.spots(quotes, **keywords).reset_index()
     spot = "{:.4f}".format
-    text = table.to_string(index=False, formatters={"spot": spot, "spot_lo": spot, "spot_hi": spot}, na_rep="-")
+    text = spots.reset_index().to_string(
+        index=False, formatters={"spot": spot, "spot_lo": spot, "spot_hi": spot}, na_rep="-"
+    )
     return f"\nimplied spots (put-call parity on the nearest expiries):\n{text}"
 
 

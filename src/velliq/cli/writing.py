@@ -118,8 +118,14 @@ def check_smile_options(args: argparse.Namespace, quotes: "pd.DataFrame", column
     if args.plot_x_axis is not None and args.plot_x_axis not in X_AXES:
         raise UsageError(f"--plot-x-axis {args.plot_x_axis}: choose from {', '.join(X_AXES)}")
     if args.plot_underlying is not None:
+        column = str(columns.get("underlying", "underlying"))
+        if column not in quotes.columns:
+            raise UsageError(
+                f"--plot-underlying chooses among the quotes' underlyings, but they have no column {column!r}: "
+                "give --column underlying=COLUMN"
+            )
         try:
-            smile_underlying(quotes, args.plot_underlying, column=str(columns.get("underlying", "underlying")))
+            smile_underlying(quotes, args.plot_underlying, column=column)
         except LookupError as error:
             raise UsageError(f"--plot-underlying {args.plot_underlying!r} is not in the quotes") from error
     if args.plot_date is None:
