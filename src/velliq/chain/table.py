@@ -1,18 +1,21 @@
 """Implied volatilities and forwards of a long quote table, one row per quote."""
 
 import contextlib
+import functools
 import operator
 import warnings
 from collections.abc import Callable, Iterator
-from typing import Final, Unpack
+from typing import Any, Final, NamedTuple, Unpack
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 from .._models import PricingModel, pricing_model
 from .._threads import workers as _workers
 from ._arrays import Bools, Floats
 from .cells import CellError
+from .chunk_threads import chunk_threads
 from .chunks import Rows, group_chunks
 from .forward_search import estimated_forwards, forward_columns
 from .greeks import GREEK_COLUMNS, desk_greeks
@@ -239,22 +242,30 @@ def implied_vols(
     status_codes = np.empty(n, dtype=np.int8)
     categories = pd.Index(list(STATUSES))
     premium_dropped = 0
-    with _workers(workers), _earliest_bad_cell(layout, quotes):
+
+    def store(done: _ChunkVols) -> None:
+        nonlocal premium_dropped
+        for name, values in done.columns.items():
+            added[name][done.rows] = values
+        status_codes[done.rows] = done.status_codes
+        premium_dropped += done.premium_dropped
+        if progress is not None:
+            progress(len(done.status_codes))
+
+    with (
+        _workers(workers) as n_workers,
+        _earliest_bad_cell(layout, quotes),
+        chunk_threads(n_workers, len(chunks)) as pool,
+    ):
         for rows in chunks:
             part = quotes.iloc[rows]
-            table = layout.read(part, years[rows], is_call[rows])
+            table = layout.read(part, years[rows], is_call[rows])  # here: its warnings are the caller's
             part_keys = keys.iloc[rows].reset_index(drop=True)
-            checks = check_rows(part_keys, table, part.index)
-            F = table.F
-            if F is None:
-                F = estimated_forwards(checks.group, checks.n_groups, table, max_pairs, pricing, checks.usable)
-            computed, status = _implied_vols(pricing, table, F, checks, greeks)
-            premium_dropped += _premium_dropped(pricing, table, F, computed)
-            for name, values in computed.items():
-                added[name][rows] = values
-            status_codes[rows] = status.codes
-            if progress is not None:
-                progress(len(part))
+            work = functools.partial(_chunk_vols, rows, pricing, table, part_keys, part.index, max_pairs, greeks)
+            for done in pool.submit(work):
+                store(done)
+        for done in pool.rest():
+            store(done)
     if premium_dropped:
         warnings.warn(
             f"{premium_dropped} call row(s) at a rate <= 0 below the dividend yield (discount >= 1, "
@@ -268,6 +279,33 @@ def implied_vols(
     # Concatenated rather than assigned, which would copy every new column.
     kept = quotes.drop(columns=[c for c in columns if c in quotes.columns])  # replaced, as by assign
     return pd.concat([kept, pd.DataFrame(columns, index=quotes.index, copy=False)], axis=1)
+
+
+class _ChunkVols(NamedTuple):
+    """One chunk's added columns, status codes and rows the model is known to be off for."""
+
+    rows: Rows
+    columns: dict[str, Floats]
+    status_codes: npt.NDArray[np.int8]
+    premium_dropped: int
+
+
+def _chunk_vols(
+    rows: Rows,
+    pricing: PricingModel,
+    table: ChainInputs,
+    keys: pd.DataFrame,
+    index: "pd.Index[Any]",
+    max_pairs: int | None,
+    greeks: bool,
+) -> _ChunkVols:
+    """The volatilities of one chunk of whole groups, read into ``table``, ``keys`` their group keys."""
+    checks = check_rows(keys, table, index)
+    F = table.F
+    if F is None:
+        F = estimated_forwards(checks.group, checks.n_groups, table, max_pairs, pricing, checks.usable)
+    computed, status = _implied_vols(pricing, table, F, checks, greeks)
+    return _ChunkVols(rows, computed, status.codes, _premium_dropped(pricing, table, F, computed))
 
 
 def _premium_dropped(pricing: PricingModel, table: ChainInputs, F: Floats, computed: dict[str, Floats]) -> int:
