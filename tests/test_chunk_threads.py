@@ -41,7 +41,8 @@ def assert_same_bits(result, expected):
     assert list(result.columns) == list(expected.columns)
     for name in result.columns:
         if result[name].dtype == np.float64:
-            np.testing.assert_array_equal(result[name].to_numpy().view(np.uint64), expected[name].to_numpy().view(np.uint64))
+            bits = [frame[name].to_numpy().view(np.uint64) for frame in (result, expected)]
+            np.testing.assert_array_equal(*bits, err_msg=name)
         else:
             assert result[name].equals(expected[name]), name
 
