@@ -1,5 +1,8 @@
 """Reading the result of implied_vols: one row per (underlying, valuation date, expiry)."""
 
+from typing import Any
+
+import numpy as np
 import pandas as pd
 
 from .inputs import group_columns
@@ -37,10 +40,22 @@ def summary(
         averaged) and the count of quotes of each of ``STATUSES``.
     """
     keys = group_columns(result.columns, underlying=underlying, expiry=expiry, valuation_date=valuation_date)
-    frame = result.assign(_distance=(result[strike] - result["forward"]).abs())
-    ok = frame[frame["status"] == "ok"]
-    nearest = ok[ok["_distance"] == ok.groupby(keys, observed=True)["_distance"].transform("min")]
-    table = frame.groupby(keys, observed=True).agg(years=("years", "first"), forward=("forward", "first"))
+    # Only the columns read: filtering the whole result would copy every input column.
+    used = result[list(dict.fromkeys([*keys, strike, "years", "forward", "iv_mid", "status"]))]
+    # The distance of the ok rows only (NaN elsewhere), rather than a copy of the ok rows.
+    frame = used.assign(_distance=(used[strike] - used["forward"]).abs().where(used["status"] == "ok"))
+    groups = frame.groupby(keys, observed=True)  # its keys are factorised once, for every use below
+    nearest = frame[frame["_distance"] == groups["_distance"].transform("min")]
+    table = groups.agg(years=("years", "first"), forward=("forward", "first"))
     table["atm_vol"] = nearest.groupby(keys, observed=True)["iv_mid"].mean()
-    counts = pd.crosstab([frame[k] for k in keys], frame["status"]).reindex(columns=list(STATUSES), fill_value=0)
-    return table.join(counts).fillna({s: 0 for s in STATUSES}).astype({s: int for s in STATUSES})
+    return table.join(_status_counts(groups.ngroup(), frame["status"], table.index))
+
+
+def _status_counts(numbers: "pd.Series[Any]", status: "pd.Series[Any]", index: "pd.Index[Any]") -> pd.DataFrame:
+    """Per group (its rows ``numbers``, in the order ``index`` lists them), its count of quotes of each of
+    ``STATUSES``."""
+    group = numbers.to_numpy(np.float64, na_value=-1).astype(np.intp)  # -1: a key missing
+    code = pd.Categorical(status, categories=list(STATUSES)).codes.astype(np.intp)  # -1: no status of ours
+    counted = (group >= 0) & (code >= 0)
+    cells = np.bincount(group[counted] * len(STATUSES) + code[counted], minlength=len(index) * len(STATUSES))
+    return pd.DataFrame(cells.reshape(len(index), len(STATUSES)), index=index, columns=list(STATUSES))
