@@ -335,13 +335,6 @@ def _implied_vols(
     sigma: dict[str, Floats] = {
         k: mid_sigma if k == "mid" else pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted
     }
-    if greeks:
-        forward_greeks = pricing.greeks(S, strike, D, F, sigma["mid"], is_call)
-        vega_per_sigma = forward_greeks[2]
-    else:
-        vega_per_sigma, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
-        pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega_per_sigma, scratch, scratch))
-        del scratch
     status = row_statuses(checks.flags, F, checks.duplicate, checks.arbitrage, mid_reason)
     with np.errstate(invalid="ignore"):
         root_t = np.sqrt(np.where(years > 0, years, np.nan))
@@ -349,6 +342,12 @@ def _implied_vols(
     bad = _BY_CODE_NO_VOLATILITY[status.codes]
     no_mid = _BY_CODE_NO_MID_VOLATILITY[status.codes]
     one_sided = no_mid & ~bad
+    if greeks:
+        forward_greeks = pricing.greeks(S, strike, D, F, sigma["mid"], is_call)
+        vega_per_sigma = forward_greeks[2]
+    else:  # only vega is kept, where there is a mid volatility
+        vega_per_sigma, kept = np.full(len(years), np.nan), np.flatnonzero(~no_mid)
+        vega_per_sigma[kept] = pricing.greeks(*(a[kept] for a in (S, strike, D, F, sigma["mid"], is_call)))[2]
     desk = desk_greeks(forward_greeks, S, D, F, sigma["mid"], years, no_mid) if greeks else {}
     vol = {k: sigma[k] / root_t for k in sigma}  # annual volatilities
     for k in vol:
