@@ -332,9 +332,6 @@ def _implied_vols(
     S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
     quoted = {"bid": table.bid, "mid": table.mid, "ask": table.ask}
     mid_sigma, mid_reason = pricing.implied_vol_reason(table.mid, S, strike, D, F, is_call)
-    sigma: dict[str, Floats] = {
-        k: mid_sigma if k == "mid" else pricing.implied_vol(quoted[k], S, strike, D, F, is_call) for k in quoted
-    }
     status = row_statuses(checks.flags, F, checks.duplicate, checks.arbitrage, mid_reason)
     with np.errstate(invalid="ignore"):
         root_t = np.sqrt(np.where(years > 0, years, np.nan))
@@ -342,6 +339,11 @@ def _implied_vols(
     bad = _BY_CODE_NO_VOLATILITY[status.codes]
     no_mid = _BY_CODE_NO_MID_VOLATILITY[status.codes]
     one_sided = no_mid & ~bad
+    dropped = {k: no_mid if k == "mid" else bad | (one_sided & no_side[k]) for k in quoted}  # no volatility
+    sigma: dict[str, Floats] = {"mid": mid_sigma}
+    for k in ("bid", "ask"):  # solved only where kept
+        sigma[k], kept = np.full(len(years), np.nan), np.flatnonzero(~dropped[k])
+        sigma[k][kept] = pricing.implied_vol(*(a[kept] for a in (quoted[k], S, strike, D, F, is_call)))
     if greeks:
         forward_greeks = pricing.greeks(S, strike, D, F, sigma["mid"], is_call)
         vega_per_sigma = forward_greeks[2]
@@ -349,9 +351,9 @@ def _implied_vols(
         vega_per_sigma, kept = np.full(len(years), np.nan), np.flatnonzero(~no_mid)
         vega_per_sigma[kept] = pricing.greeks(*(a[kept] for a in (S, strike, D, F, sigma["mid"], is_call)))[2]
     desk = desk_greeks(forward_greeks, S, D, F, sigma["mid"], years, no_mid) if greeks else {}
-    vol = {k: sigma[k] / root_t for k in sigma}  # annual volatilities
+    vol = {k: sigma[k] / root_t for k in quoted}  # annual volatilities
     for k in vol:
-        vol[k][no_mid if k == "mid" else bad | (one_sided & no_side[k])] = np.nan
+        vol[k][dropped[k]] = np.nan
     vega = vega_per_sigma * root_t  # per unit of annual volatility
     vega[no_mid] = np.nan
     return {"discount": D, "forward": F, **{f"iv_{k}": vol[k] for k in vol}, "vega": vega, **desk}, status
