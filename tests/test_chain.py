@@ -185,6 +185,7 @@ def test_no_forward_when_no_strike_has_a_pair():
     assert (result["status"] == "no_forward").all() and result["forward"].isna().all()
 
 
+@pytest.mark.filterwarnings("ignore::velliq.chain.WeekendExpiryWarning")  # whole days after a Friday: weekends too
 def test_dates_and_year_fractions_agree():
     table = clean_table()
     valuation = pd.Timestamp("2026-12-04")

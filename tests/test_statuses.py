@@ -9,6 +9,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from messy_quotes import DATES, LABEL_STATUSES, RATE, messy_quotes
+from support import ROUND_TRIP_TOLERANCE
 
 import velliq
 from velliq import american, chain
@@ -112,10 +113,44 @@ def test_a_read_error_is_the_earliest_bad_cell(cells, earliest):
     assert str(pickle.loads(pickle.dumps(found))) == str(found)  # as it crosses processes (velliq.dask)
 
 
-@pytest.mark.parametrize("inputs, name", [({"rate": 4.3}, "rate"), ({"rate": RATE, "dividend_yield": 1.5}, "dividend")])
-def test_a_percentage_warns(inputs, name):
-    with pytest.warns(UserWarning, match=f"{name}.*above 1 in magnitude"):
+@pytest.mark.parametrize(
+    "inputs, message",
+    [
+        ({"rate": np.float64(4.3)}, "rate=4.3 is above 1 in magnitude: a yearly rate is a fraction"),
+        ({"rate": RATE, "dividend_yield": 1.5}, "dividend_yield=1.5 is above 1 in magnitude"),
+        ({"rate": "spot"}, "column 'spot' (rate) holds 47.3, above 1 in magnitude"),
+    ],
+)
+def test_a_percentage_warns_naming_the_argument(inputs, message):
+    with pytest.warns(UserWarning, match=re.escape(message)) as caught:
         chain.implied_vols(_small(), valuation_date="quote_date", **inputs)
+    assert all("np.float64" not in str(warning.message) for warning in caught)
+
+
+# Deep in-the-money quotes around their exercise value, 30 (spot 100, rate and dividend yield
+# 4 %, a quarter-year, so that both sides are worth exercising early): a market straddling it
+# (bid under it, ask at or above it) keeps the ask's volatility; an ask under it is below
+# intrinsic. Either way the bid and the mid have none.
+@pytest.mark.parametrize("model", ["baw", "american"])
+@pytest.mark.parametrize(
+    "side, strike, bid, ask, status",
+    [
+        ("P", 130.0, 29.97, 30.02, "mid_below_intrinsic"),
+        ("C", 70.0, 29.96, 30.03, "mid_below_intrinsic"),
+        ("P", 130.0, 29.98, 30.0, "mid_below_intrinsic"),  # the ask at the exercise value: volatility 0
+        ("P", 130.0, 29.9, 29.98, "below_intrinsic"),
+        ("C", 70.0, 29.5, 29.99, "below_intrinsic"),
+    ],
+)
+def test_a_market_straddling_the_exercise_value_keeps_its_ask(model, side, strike, bid, ask, status):
+    quotes = pd.DataFrame({"expiry": [0.25], "strike": strike, "side": side, "bid": bid, "ask": ask})
+    result = chain.implied_vols(quotes, spot=100.0, rate=0.04, dividend_yield=0.04, model=model)
+    assert result["status"].tolist() == [status] and chain.summary(result)[status].tolist() == [1]
+    assert result[["iv_bid", "iv_mid", "vega"]].isna().all(axis=None)
+    D, F = velliq.forward_terms(100.0, 0.04, 0.04, 0.25)
+    ask_price = chain.MODELS[model].price(100.0, strike, D, F, result["iv_ask"].iloc[0] * 0.5, side == "C")
+    tolerance = ROUND_TRIP_TOLERANCE["default"] if model == "american" else 1e-9  # each inversion's stopping rule
+    assert np.isnan(ask_price) if status == "below_intrinsic" else ask_price == pytest.approx(ask, abs=tolerance)
 
 
 @pytest.mark.parametrize("hours", [17.5, 30.5, 24.0 * 16])

@@ -181,9 +181,22 @@ def implied_vols(
     -------
     dask.dataframe.DataFrame
         Lazy, rows in shuffled order (sort by index to compare).
+
+    Raises
+    ------
+    ValueError
+        For ``spot="implied"``, which needs every expiry of an (underlying,
+        valuation date) at once: join :func:`velliq.chain.spots` to the
+        table and name that column as ``spot``.
     """
+    spot = kwargs.get("spot")
+    if isinstance(spot, str) and spot == "implied":
+        raise ValueError(
+            "spot='implied' needs every expiry of an underlying and date in one partition: "
+            "join velliq.chain.spots(...) to the table and give its column as spot="
+        )
     frame = _by_expiry(frame, underlying, expiry, kwargs.get("valuation_date"))
-    added = chain.result_columns(bool(kwargs.get("greeks", False)))
+    added = chain.result_columns(bool(kwargs.get("greeks", False)), spot=isinstance(spot, tuple))
     meta = frame._meta.assign(**{c: pd.Series(dtype="f8") for c in added[:-1]})
     meta["status"] = pd.Categorical([], categories=list(chain.STATUSES))
     table: dd.DataFrame = frame.map_partitions(

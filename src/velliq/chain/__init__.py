@@ -8,11 +8,15 @@
   its forward (the valuation date when a column gives each row's);
   :func:`forward`: one expiry's forward from its call and put quotes;
   :func:`strike_forwards`: each strike's.
+- :func:`spots`: one row per (underlying, valuation date) with the spot its
+  quotes imply, for tables without one (``spot="implied"``).
 - :func:`summary`: one row per (underlying, valuation date, expiry) of a result; :func:`plot_smiles`: its
   smiles (matplotlib, imported on the first plot).
 - :class:`CellError`: the error naming a cell that is no number, date or
   side (its ``column``, ``row`` and ``value``); :class:`TableError`: the
-  error naming the column or rows of a fault beyond one cell.
+  error naming the column or rows of a fault beyond one cell;
+  :class:`WeekendExpiryWarning`: expiry dates on a Saturday or Sunday, taken
+  as given (``roll_weekend_expiries=True`` moves them to the Friday before).
 - :func:`group_columns`: the columns that group rows by forward, for work
   split across chunks or Dask partitions. Tables of many quote dates name
   their column of dates as ``valuation_date``.
@@ -25,20 +29,24 @@ from .greeks import GREEK_COLUMNS
 from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, ValuationDateError, group_columns
 from .plotting import plot_smiles, smile_underlying
 from .results import summary
+from .spots import SPOT_COLUMNS, spots
 from .statuses import STATUSES
 from .table import forwards, implied_vols, result_columns
+from .weekend_expiries import WeekendExpiryWarning
 
 __all__ = [
     "CellError",
     "FORWARD_COLUMNS",
     "GREEK_COLUMNS",
     "MODELS",
+    "SPOT_COLUMNS",
     "STATUSES",
     "TableError",
     "YEAR_DAYS",
     "MissingColumnsError",
     "QuoteInputs",
     "ValuationDateError",
+    "WeekendExpiryWarning",
     "forward",
     "forwards",
     "group_columns",
@@ -46,6 +54,7 @@ __all__ = [
     "plot_smiles",
     "result_columns",
     "smile_underlying",
+    "spots",
     "strike_forwards",
     "summary",
 ]

@@ -2,7 +2,6 @@
 of its rows by (underlying, valuation date, expiry), the unit a forward belongs to."""
 
 import datetime as dt
-import warnings
 from collections.abc import Container, Hashable
 from dataclasses import dataclass, fields, replace
 from typing import Final, TypeAlias, TypedDict
@@ -17,6 +16,9 @@ from .cells import CellError, Reader, TableError, earliest_error
 from .cells import dates as _dates
 from .cells import floats as _floats
 from .cells import is_call as _is_call
+from .given_inputs import Source, given_value, refuse_unmatched, source_values, warn_percent
+from .spot_inputs import ImpliedSpot, SpotColumns, SpotInput, missing_spot, source_columns, spot_source
+from .weekend_expiries import roll_argument, weekend_expiries
 
 __all__ = [
     "YEAR_DAYS",
@@ -41,8 +43,9 @@ _YYYYMMDD_FLOOR: Final = 10_000_000
 # Spots of one group further apart than this (relative) are several underlyings' spots.
 SPOT_TOLERANCE: Final = 0.01
 
-# A market input given as a column name (None: the default column) or as one number for every row.
-Input = str | float | None
+# A market input given as a column name (None: the default column), one number for every row,
+# or a Series matched to the quotes by index label.
+Input: TypeAlias = "str | float | pd.Series[float] | None"
 
 # One date for every row, or (a str naming one) the column of each row's date.
 ValuationDate = str | dt.date | np.datetime64 | None
@@ -55,7 +58,7 @@ class QuoteInputs(TypedDict, total=False):
     inputs are: market inputs (a column name or a number) and column renames."""
 
     valuation_date: ValuationDate
-    spot: Input
+    spot: SpotInput
     rate: Input
     dividend_yield: Input
     discount: Input
@@ -171,34 +174,17 @@ def _one_date(columns: "pd.Index[str]", valuation_date: ValuationDate) -> pd.Tim
     return date.tz_localize(None) if date.tzinfo is not None else date  # its own wall clock, as a column's
 
 
-# Where an input is read from: a column (by name), one number for every row, or nowhere.
-Source = str | float | None
-
-
 def _source(columns: "pd.Index[str]", value: Input, name: str) -> Source:
     if value is None or isinstance(value, str):
         column = value or name
         return column if column in columns else None
-    return float(value)
+    return given_value(value, name)
 
 
-def _values(quotes: pd.DataFrame, source: Source) -> Floats | None:
-    if source is None:
-        return None
-    if isinstance(source, str):
-        return _floats(quotes[source])
-    return np.full(len(quotes), source)
-
-
-def _warn_percent(values: Floats | None, name: str) -> None:
-    large = None if values is None else np.abs(values) > 1
-    if large is not None and values is not None and bool(large.any()):
-        warnings.warn(
-            f"{name} above 1 in magnitude (e.g. {values[large][0]!r}): "
-            "a yearly rate is a fraction (0.043 for 4.3 %), not a percentage",
-            UserWarning,
-            stacklevel=4,
-        )
+def _values(quotes: pd.DataFrame, source: "Source | SpotColumns | ImpliedSpot") -> Floats | None:
+    if isinstance(source, (SpotColumns, ImpliedSpot)):
+        return source.mids(quotes)
+    return source_values(quotes, source)
 
 
 @dataclass(frozen=True)
@@ -207,11 +193,12 @@ class QuoteLayout:
 
     names: ColumnNames
     valuation_date: pd.Timestamp | None  # every row's, unless names.valuation_date is a column of them
-    spot: Source
+    spot: "Source | SpotColumns | ImpliedSpot"
     rate: Source
     dividend_yield: Source
     discount: Source
     forward: Source
+    roll_weekend_expiries: bool = False  # expiry dates on a weekend move to the preceding Friday
 
     @property
     def estimates_forward(self) -> bool:
@@ -255,7 +242,8 @@ class QuoteLayout:
             raise ValueError(
                 f"column {self.names.expiry!r} holds dates: give valuation_date (or expiries as year fractions)"
             )
-        seconds = (_dates(expiry) - start).dt.total_seconds()  # a time of day counts
+        expiries = weekend_expiries(_dates(expiry), self.names.expiry, self.roll_weekend_expiries, stacklevel=5)
+        seconds = (expiries - start).dt.total_seconds()  # a time of day counts
         return seconds.to_numpy(np.float64) / _YEAR_SECONDS
 
     def first_bad_cell(self, quotes: pd.DataFrame, error: CellError) -> CellError:
@@ -264,7 +252,7 @@ class QuoteLayout:
         names = self.names
         given = (self.spot, self.rate, self.dividend_yield, self.discount, self.forward)
         readers: dict[str, Reader] = {c: _floats for c in (names.strike, names.bid, names.ask, names.price)}
-        readers |= {c: _floats for c in given if isinstance(c, str)}
+        readers |= {c: _floats for source in given for c in source_columns(source)}
         expiry = names.expiry
         readers[expiry] = _floats if pd.api.types.is_numeric_dtype(quotes[expiry]) else _dates
         if names.valuation_date is not None:
@@ -287,13 +275,8 @@ class QuoteLayout:
         D, F = _values(quotes, self.discount), _values(quotes, self.forward)
         S, rate = _values(quotes, self.spot), _values(quotes, self.rate)
         dividend_yield = _values(quotes, self.dividend_yield)
-        _warn_percent(rate, "rate" if not isinstance(self.rate, str) else f"column {self.rate!r} (rate)")
-        _warn_percent(
-            dividend_yield,
-            "dividend_yield"
-            if not isinstance(self.dividend_yield, str)
-            else f"column {self.dividend_yield!r} (dividend yield)",
-        )
+        warn_percent(rate, "rate", self.rate)
+        warn_percent(dividend_yield, "dividend_yield", self.dividend_yield)
         S = S if S is not None else np.full(n, np.nan)
         forward_from_rates = F is None and dividend_yield is not None
         if D is None or forward_from_rates:
@@ -337,11 +320,12 @@ def _refuse_twice_named(columns: "pd.Index[str]", read: list[object]) -> None:
 def quote_layout(
     quotes: pd.DataFrame,
     valuation_date: ValuationDate = None,
-    spot: Input = None,
+    spot: SpotInput = None,
     rate: Input = None,
     dividend_yield: Input = None,
     discount: Input = None,
     forward: Input = None,
+    roll_weekend_expiries: bool = False,
     **renames: str,
 ) -> QuoteLayout:
     """Where the table's inputs are.
@@ -352,6 +336,7 @@ def quote_layout(
     column nor a date, and ``TypeError`` for a keyword that names no column.
     """
     names = _column_names(renames)
+    roll = roll_argument(roll_weekend_expiries)
     columns = quotes.columns
     one_date = _one_date(columns, valuation_date)
     if one_date is None and valuation_date is not None:
@@ -359,27 +344,29 @@ def quote_layout(
     missing = [c for c in (names.expiry, names.strike, names.side) if c not in columns]
     if names.price not in columns and not {names.bid, names.ask} <= set(columns):
         missing.append(f"{names.bid} and {names.ask}, or {names.price}")
+    spot_from = spot_source(columns, spot, _source)
     sources = {
         "discount": _source(columns, discount, "discount"),
         "forward": _source(columns, forward, "forward"),
-        "spot": _source(columns, spot, "spot"),
         "rate": _source(columns, rate, "rate"),
         "dividend_yield": _source(columns, dividend_yield, "dividend_yield"),
     }
-    _refuse_twice_named(columns, [*vars(names).values(), *sources.values()])
-    if sources["spot"] is None and sources["forward"] is None:
-        missing.append(spot if isinstance(spot, str) else "spot")
+    _refuse_twice_named(columns, [*vars(names).values(), *sources.values(), *source_columns(spot_from)])
+    plain_spot = None if isinstance(spot_from, (SpotColumns, ImpliedSpot)) else spot_from
+    refuse_unmatched(quotes.index, {"spot": plain_spot, **sources})
+    if spot_from is None and sources["forward"] is None:
+        missing.extend(missing_spot(columns, spot))
     if sources["rate"] is None and sources["discount"] is None:
         missing.append(rate if isinstance(rate, str) else "rate")
     if missing:
         expected = [names.expiry, names.strike, names.side] + [
             f"{names.bid}/{names.ask} or {names.price}",
-            "spot",
+            "spot (a column, a number, the (bid, ask) columns of the underlying, or 'implied')",
             "rate (or discount)",
             "dividend_yield or forward (optional)",
         ]
         raise MissingColumnsError(missing, expected, list(columns))
-    return QuoteLayout(names=names, valuation_date=one_date, **sources)
+    return QuoteLayout(names=names, valuation_date=one_date, spot=spot_from, roll_weekend_expiries=roll, **sources)
 
 
 def group_keys(quotes: pd.DataFrame, names: ColumnNames, years: Floats, dates: Dates | None) -> pd.DataFrame:

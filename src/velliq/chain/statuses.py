@@ -10,6 +10,7 @@ from ..baw import REASONS
 from ._arrays import Bools, Floats
 
 __all__ = [
+    "ASK_VOLATILITY_ONLY",
     "NO_MID_VOLATILITY",
     "NO_VOLATILITY",
     "STATUSES",
@@ -28,7 +29,10 @@ __all__ = [
 # - arbitrage: breaks a static no-arbitrage bound against its neighbours and is among the fewest
 #   quotes whose removal restores the bounds (velliq.chain.arbitrage)
 # - no_forward: no forward could be estimated for the row's group
-# - below_intrinsic, no_time_value, no_solution: the implied-volatility kernel's reasons for the mid
+# - below_intrinsic: the ask below its exercise value (or the mid, with no ask): below any fair price
+# - mid_below_intrinsic: the mid below its exercise value, the ask at or above it: a market straddling
+#   the exercise value (the bid under it) keeps the ask's volatility only
+# - no_time_value, no_solution: the implied-volatility kernel's reasons for the mid
 # - ok: a volatility from a two-sided quote that nothing contradicts
 # Missing inputs first (nothing else can be judged); then what the row is regardless of its prices
 # (expired, crossed, a repeat); then what its quotes lack (a side), then what its neighbours say
@@ -42,14 +46,17 @@ STATUSES: Final = (
     "arbitrage",
     "no_forward",
     "below_intrinsic",
+    "mid_below_intrinsic",
     "no_time_value",
     "no_solution",
     "ok",
 )
 
-# Statuses that leave a row no volatility at all, and those that leave it no mid volatility.
+# Statuses that leave a row no volatility at all, those that leave it no mid volatility, and
+# those that leave it the ask's alone (a one-sided row keeps the side quoted).
 NO_VOLATILITY: Final = frozenset({"missing_input", "expired", "crossed", "no_forward", "below_intrinsic"})
-NO_MID_VOLATILITY: Final = NO_VOLATILITY | {"one_sided"}
+ASK_VOLATILITY_ONLY: Final = frozenset({"mid_below_intrinsic"})
+NO_MID_VOLATILITY: Final = NO_VOLATILITY | {"one_sided"} | ASK_VOLATILITY_ONLY
 
 _CODE: Final = {name: np.int8(code) for code, name in enumerate(STATUSES)}
 
@@ -61,9 +68,18 @@ _REASON_STATUS: Final = np.array(
 )
 
 
-def reason_statuses(reasons: npt.NDArray[np.int8]) -> npt.NDArray[np.int8]:
-    """The status code of each kernel reason code."""
-    return _REASON_STATUS[reasons]
+_BELOW_INTRINSIC: Final = np.int8(REASONS.index("below_intrinsic"))
+_NO_QUOTE: Final = np.int8(REASONS.index("missing_input"))
+
+
+def reason_statuses(mid_reasons: npt.NDArray[np.int8], ask_reasons: npt.NDArray[np.int8]) -> npt.NDArray[np.int8]:
+    """The status code of each row from the kernel's reasons for its mid and its ask:
+    the mid's, but ``mid_below_intrinsic`` where the mid is below its exercise value
+    and the ask is quoted and not below it."""
+    codes = _REASON_STATUS[mid_reasons]
+    straddling = (mid_reasons == _BELOW_INTRINSIC) & (ask_reasons != _BELOW_INTRINSIC) & (ask_reasons != _NO_QUOTE)
+    codes[straddling] = _CODE["mid_below_intrinsic"]
+    return codes
 
 
 def _positive(values: Floats) -> Bools:
@@ -111,15 +127,16 @@ def row_statuses(
     duplicate: Bools,
     arbitrage: Bools,
     mid_reason: npt.NDArray[np.int8],
+    ask_reason: npt.NDArray[np.int8],
 ) -> "pd.Categorical[str]":
     """Per row, the first of ``STATUSES`` that applies, as a categorical.
 
     The table decides what only it can see (``RowFlags``, repeats, the
     bounds between neighbours, no forward for the row's group); every other
-    row takes the reason the implied-volatility kernel gave for its mid
-    (``implied_vol_reason``), mapped by name.
+    row takes the reasons the implied-volatility kernel gave for its mid and
+    its ask (``implied_vol_reason``), by :func:`reason_statuses`.
     """
-    codes = reason_statuses(mid_reason)
+    codes = reason_statuses(mid_reason, ask_reason)
     with np.errstate(invalid="ignore"):
         codes[np.isnan(F)] = _CODE["no_forward"]
         bad_forward = ~np.isnan(F) & ~_positive(F)

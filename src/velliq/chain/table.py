@@ -5,23 +5,25 @@ import functools
 import operator
 import warnings
 from collections.abc import Callable, Iterator
-from typing import Any, Final, NamedTuple, Unpack
+from dataclasses import replace
+from typing import Unpack
 
 import numpy as np
-import numpy.typing as npt
 import pandas as pd
 
-from .._models import PricingModel, pricing_model
+from .._models import pricing_model
 from .._threads import workers as _workers
 from ._arrays import Bools, Floats
 from .cells import CellError
 from .chunk_threads import chunk_threads
+from .chunk_vols import ChunkVols, chunk_vols
 from .chunks import Rows, group_chunks
-from .forward_search import estimated_forwards, forward_columns
-from .greeks import GREEK_COLUMNS, desk_greeks
-from .inputs import ChainInputs, QuoteInputs, QuoteLayout, group_keys, quote_layout
-from .row_checks import RowChecks, check_rows
-from .statuses import NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, row_statuses
+from .forward_search import forward_columns
+from .greeks import GREEK_COLUMNS
+from .inputs import QuoteInputs, QuoteLayout, group_keys, quote_layout
+from .row_checks import check_rows
+from .spot_search import row_spots
+from .statuses import STATUSES
 
 __all__ = ["forwards", "implied_vols", "result_columns"]
 
@@ -33,13 +35,14 @@ def forwards(
     forward_pairs: int | None = None,
     workers: int | None = None,
     forward_strikes: int | None = None,
+    roll_weekend_expiries: bool = False,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """The forward of each (underlying, expiry) of a long quote table.
 
     Parameters
     ----------
-    quotes, model, forward_pairs, workers, **inputs
+    quotes, model, forward_pairs, workers, roll_weekend_expiries, **inputs
         As for :func:`implied_vols` (``forward_strikes`` too).
 
     Returns
@@ -57,7 +60,7 @@ def forwards(
     """
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, forward_strikes)
-    layout = quote_layout(quotes, **inputs)
+    layout = quote_layout(quotes, roll_weekend_expiries=roll_weekend_expiries, **inputs)
     with _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
         table = layout.read(quotes, years, is_call)
@@ -118,9 +121,11 @@ def _years_sides_groups(layout: QuoteLayout, quotes: pd.DataFrame) -> tuple[Floa
     return years, layout.is_call(quotes), group_keys(quotes, layout.names, years, dates)
 
 
-def result_columns(greeks: bool = False) -> tuple[str, ...]:
-    """The columns :func:`implied_vols` adds, in order (with ``greeks``, the Greeks too)."""
+def result_columns(greeks: bool = False, spot: bool = False) -> tuple[str, ...]:
+    """The columns :func:`implied_vols` adds, in order (with ``greeks``, the Greeks too; with
+    ``spot``, the spot first, as when it is made from the quotes)."""
     return (
+        *(("spot",) if spot else ()),
         "years",
         "discount",
         "forward",
@@ -142,6 +147,7 @@ def implied_vols(
     greeks: bool = False,
     progress: Callable[[int], object] | None = None,
     forward_strikes: int | None = None,
+    roll_weekend_expiries: bool = False,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """Implied volatilities of a long quote table, one row per quote.
@@ -156,7 +162,14 @@ def implied_vols(
         ``underlying``; then either ``discount`` and ``forward``, or ``spot``
         with ``rate`` and optionally ``dividend_yield``. ``spot``, ``rate``,
         ``dividend_yield``, ``discount`` and ``forward`` may also be given as
-        numbers.
+        numbers, or as a pandas Series matched to the quotes by index label
+        (any other value raises ``TypeError`` naming the argument). ``spot``
+        may also be the pair of the underlying's bid and ask
+        columns (``spot=("underlying_bid", "underlying_ask")``: their mid; no
+        spot where either is missing or not positive), or ``"implied"``: per
+        (underlying, valuation date), the spot its quotes imply
+        (:func:`spots`; not with a given forward or dividend yield). Either
+        adds a column ``spot`` before ``years``.
     model : {"baw", "american"}
         The prices: Barone-Adesi-Whaley (:mod:`velliq.baw`) or the accurate
         price (:mod:`velliq.american`).
@@ -183,6 +196,13 @@ def implied_vols(
     progress : callable, optional
         Called with the number of rows just computed after each chunk of
         whole groups (``tqdm(...).update`` draws a progress bar).
+    roll_weekend_expiries : bool, optional
+        Expiry dates on a Saturday or Sunday (vendors date monthly options
+        by the Saturday after their last trading day) are taken as given,
+        with one :class:`WeekendExpiryWarning` per table naming the column
+        and counting them; True moves them to the preceding Friday, and the
+        years follow from the Friday (the expiry column keeps its values).
+        Only the weekday is looked at: no holiday calendar.
 
     Returns
     -------
@@ -193,8 +213,9 @@ def implied_vols(
         and ``status``, a categorical saying why a volatility is missing or
         in doubt (``STATUSES``), the first that applies of:
 
-        - ``missing_input``: an input or the side missing, or a spot, strike,
-          discount or given forward not positive and finite; no volatilities
+        - ``missing_input``: an input or the side missing (a spot that could
+          not be implied too), or a spot, strike, discount or given forward
+          not positive and finite; no volatilities
         - ``expired``: no time left to expiry; no volatilities
         - ``crossed``: bid above ask; no volatilities
         - ``duplicate``: a repeat of another row's (underlying, valuation
@@ -207,7 +228,11 @@ def implied_vols(
           a put at most its strike) and is among the fewest quotes whose
           removal restores them (velliq.chain.arbitrage); volatilities kept
         - ``no_forward``: no forward for the row's group; no volatilities
-        - ``below_intrinsic``: the mid below its exercise value; no volatilities
+        - ``below_intrinsic``: the ask below its exercise value (or the mid,
+          with no ask); no volatilities
+        - ``mid_below_intrinsic``: the mid below its exercise value, the ask
+          at or above it (a market straddling it, the bid under it): the ask's
+          volatility only
         - ``no_time_value``: the mid at its exercise value; volatility 0
         - ``no_solution``: no volatility reproduces the mid
         - ``ok``: a volatility from a two-sided quote that nothing contradicts
@@ -226,11 +251,16 @@ def implied_vols(
         Naming the column: expiries as integers that read as dates
         (20250620), a group of several spots (add an ``underlying`` column).
         A ``rate`` or ``dividend_yield`` above 1 in magnitude warns
-        (``UserWarning``) of a likely percentage.
+        (``UserWarning``, naming the argument and the value) of a likely
+        percentage. A Series input whose index repeats labels, lacks a row's
+        label or holds a cell that is no number, naming the argument.
+    TypeError
+        An input that is neither a column name, a number nor a Series, or a
+        ``roll_weekend_expiries`` that is not a bool, naming the argument.
     """
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, forward_strikes)
-    layout = quote_layout(quotes, **inputs)
+    layout = quote_layout(quotes, roll_weekend_expiries=roll_weekend_expiries, **inputs)
     with _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
     n = len(quotes)
@@ -243,7 +273,7 @@ def implied_vols(
     categories = pd.Index(list(STATUSES))
     premium_dropped = 0
 
-    def store(done: _ChunkVols) -> None:
+    def store(done: ChunkVols) -> None:
         nonlocal premium_dropped
         for name, values in done.columns.items():
             added[name][done.rows] = values
@@ -257,11 +287,13 @@ def implied_vols(
         _earliest_bad_cell(layout, quotes),
         chunk_threads(n_workers, len(chunks)) as pool,
     ):
+        spot = row_spots(layout, quotes, years, is_call, keys, pricing, max_pairs)  # None: read with the rest
         for rows in chunks:
             part = quotes.iloc[rows]
             table = layout.read(part, years[rows], is_call[rows])  # here: its warnings are the caller's
+            table = table if spot is None else replace(table, S=spot[rows])
             part_keys = keys.iloc[rows].reset_index(drop=True)
-            work = functools.partial(_chunk_vols, rows, pricing, table, part_keys, part.index, max_pairs, greeks)
+            work = functools.partial(chunk_vols, rows, pricing, table, part_keys, part.index, max_pairs, greeks)
             for done in pool.submit(work):
                 store(done)
         for done in pool.rest():
@@ -274,86 +306,9 @@ def implied_vols(
             UserWarning,
             stacklevel=2,
         )
-    columns: dict[str, Floats | pd.Categorical[str]] = {"years": years, **added}
+    columns: dict[str, Floats | pd.Categorical[str]] = {**({} if spot is None else {"spot": spot}), "years": years}
+    columns |= added
     columns["status"] = pd.Categorical.from_codes(status_codes, categories=categories)
     # Concatenated rather than assigned, which would copy every new column.
     kept = quotes.drop(columns=[c for c in columns if c in quotes.columns])  # replaced, as by assign
     return pd.concat([kept, pd.DataFrame(columns, index=quotes.index, copy=False)], axis=1)
-
-
-class _ChunkVols(NamedTuple):
-    """One chunk's added columns, status codes and rows the model is known to be off for."""
-
-    rows: Rows
-    columns: dict[str, Floats]
-    status_codes: npt.NDArray[np.int8]
-    premium_dropped: int
-
-
-def _chunk_vols(
-    rows: Rows,
-    pricing: PricingModel,
-    table: ChainInputs,
-    keys: pd.DataFrame,
-    index: "pd.Index[Any]",
-    max_pairs: int | None,
-    greeks: bool,
-) -> _ChunkVols:
-    """The volatilities of one chunk of whole groups, read into ``table``, ``keys`` their group keys."""
-    checks = check_rows(keys, table, index)
-    F = table.F
-    if F is None:
-        F = estimated_forwards(checks.group, checks.n_groups, table, max_pairs, pricing, checks.usable)
-    computed, status = _implied_vols(pricing, table, F, checks, greeks)
-    return _ChunkVols(rows, computed, status.codes, _premium_dropped(pricing, table, F, computed))
-
-
-def _premium_dropped(pricing: PricingModel, table: ChainInputs, F: Floats, computed: dict[str, Floats]) -> int:
-    """The rows with a volatility where the model is known to be off: calls at a rate <= 0
-    below the dividend yield (D >= 1, F < S), which its design prices as European although
-    early exercise is worth something there (velliq.norvane keeps that design)."""
-    if not pricing.no_call_premium_at_rates_below_zero:
-        return 0
-    with np.errstate(invalid="ignore"):
-        off = table.is_call & (table.D >= 1) & (F < table.S)
-    has_vol = ~np.isnan(computed["iv_bid"]) | ~np.isnan(computed["iv_mid"]) | ~np.isnan(computed["iv_ask"])
-    return int(np.count_nonzero(off & has_vol))
-
-
-# Per status code, whether the row keeps no volatility at all, and no mid volatility.
-_BY_CODE_NO_VOLATILITY: Final = np.isin(STATUSES, list(NO_VOLATILITY))
-_BY_CODE_NO_MID_VOLATILITY: Final = np.isin(STATUSES, list(NO_MID_VOLATILITY))
-
-
-def _implied_vols(
-    pricing: PricingModel, table: ChainInputs, F: Floats, checks: RowChecks, greeks: bool
-) -> "tuple[dict[str, Floats], pd.Categorical[str]]":
-    """One chunk's discount, forward, volatilities and vega (and Greeks), and its statuses."""
-    S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
-    quoted = {"bid": table.bid, "mid": table.mid, "ask": table.ask}
-    mid_sigma, mid_reason = pricing.implied_vol_reason(table.mid, S, strike, D, F, is_call)
-    status = row_statuses(checks.flags, F, checks.duplicate, checks.arbitrage, mid_reason)
-    with np.errstate(invalid="ignore"):
-        root_t = np.sqrt(np.where(years > 0, years, np.nan))
-        no_side = {"bid": ~(table.bid > 0), "ask": ~(table.ask > 0)}
-    bad = _BY_CODE_NO_VOLATILITY[status.codes]
-    no_mid = _BY_CODE_NO_MID_VOLATILITY[status.codes]
-    one_sided = no_mid & ~bad
-    dropped = {k: no_mid if k == "mid" else bad | (one_sided & no_side[k]) for k in quoted}  # no volatility
-    sigma: dict[str, Floats] = {"mid": mid_sigma}
-    for k in ("bid", "ask"):  # solved only where kept
-        sigma[k], kept = np.full(len(years), np.nan), np.flatnonzero(~dropped[k])
-        sigma[k][kept] = pricing.implied_vol(*(a[kept] for a in (quoted[k], S, strike, D, F, is_call)))
-    if greeks:
-        forward_greeks = pricing.greeks(S, strike, D, F, sigma["mid"], is_call)
-        vega_per_sigma = forward_greeks[2]
-    else:  # only vega is kept, where there is a mid volatility
-        vega_per_sigma, kept = np.full(len(years), np.nan), np.flatnonzero(~no_mid)
-        vega_per_sigma[kept] = pricing.greeks(*(a[kept] for a in (S, strike, D, F, sigma["mid"], is_call)))[2]
-    desk = desk_greeks(forward_greeks, S, D, F, sigma["mid"], years, no_mid) if greeks else {}
-    vol = {k: sigma[k] / root_t for k in quoted}  # annual volatilities
-    for k in vol:
-        vol[k][dropped[k]] = np.nan
-    vega = vega_per_sigma * root_t  # per unit of annual volatility
-    vega[no_mid] = np.nan
-    return {"discount": D, "forward": F, **{f"iv_{k}": vol[k] for k in vol}, "vega": vega, **desk}, status

@@ -28,10 +28,10 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from .arguments import NUMBER_OPTIONS, column_mapping, parser
+from .arguments import column_mapping, number_options, parser
 from .output_files import final_path, pending_files
 from .reading import cell_error, read, table_error
-from .reporting import implied_vols, summary_text
+from .reporting import SPOT_HINT, implied_vols, spot_text, summary_text
 from .usage import UsageError, needs, one_line
 from .writing import check_outputs, check_paths, plot, write
 
@@ -66,12 +66,14 @@ def vols(args: argparse.Namespace) -> int:
     )
     if args.greeks:
         options["greeks"] = True
-    for name in NUMBER_OPTIONS:
-        if getattr(args, name) is not None:
-            options[name] = getattr(args, name)
+    if args.roll_weekend_expiries:
+        options["roll_weekend_expiries"] = True
+    options |= number_options(args)
     try:
         result = implied_vols(quotes, options)
-    except (chain.MissingColumnsError, chain.ValuationDateError) as error:
+    except chain.MissingColumnsError as error:
+        raise UsageError(f"{error}{SPOT_HINT if 'spot' in error.missing else ''}") from error
+    except chain.ValuationDateError as error:
         raise UsageError(str(error)) from error
     except chain.CellError as error:
         raise cell_error(error, options, source) from error
@@ -79,6 +81,8 @@ def vols(args: argparse.Namespace) -> int:
         raise table_error(error, source) from error
 
     print(summary_text(result, options))
+    if options.get("spot") == "implied":
+        print(spot_text(quotes, options))
     with pending_files() as files:
         if args.output is not None:
             write(result, files.temporary(args.output), final_path(args.output))

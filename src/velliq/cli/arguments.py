@@ -4,6 +4,7 @@ inputs ``--column`` maps onto the file's columns."""
 import argparse
 import sys
 from collections.abc import Sequence
+from decimal import Decimal, InvalidOperation
 from pathlib import Path
 from typing import Any
 
@@ -12,7 +13,7 @@ from .._models import MODEL_TITLES, MODELS
 from .._threads import available_cores, workers
 from .usage import UsageError
 
-__all__ = ["NUMBER_OPTIONS", "column_mapping", "parser"]
+__all__ = ["NUMBER_OPTIONS", "column_mapping", "number_options", "parser"]
 
 EXAMPLE = """\
 example:
@@ -27,10 +28,16 @@ gets its forward from its own call and put quotes.
 A vendor's file, many quote dates in one, its own column names:
   velliq vols options.csv --valuation-date quotedate --rate 0.04 \\
       --column expiry=expiration --column side=type --column spot=underlying_last
+
+A file without a spot column: the mid of the underlying's bid and ask columns
+(--column spot=underlying_bid,underlying_ask), or the spot the quotes imply
+by put-call parity on the nearest expiries (--spot implied).
 """
 
 # Inputs that may be one number for every row instead of a column.
 NUMBER_OPTIONS = ("spot", "rate", "dividend_yield")
+# Of those, the yearly rates: also given as a percentage (--rate-percent 4 is --rate 0.04).
+PERCENT_OPTIONS = ("rate", "dividend_yield")
 
 
 def positive_int(text: str) -> int:
@@ -56,6 +63,27 @@ def worker_count(text: str) -> int:
     return value
 
 
+def percentage(text: str) -> Decimal:
+    """A finite number, kept as written so that a hundredth of it is exact."""
+    try:
+        value = Decimal(text)
+    except InvalidOperation:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not value.is_finite():
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+    return value
+
+
+def spot_argument(text: str) -> float | str:
+    """A number, or "implied"."""
+    if text.strip() == "implied":
+        return "implied"
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is neither a number nor 'implied'") from None
+
+
 def column_argument(text: str) -> tuple[str, str]:
     name, equals, column = text.partition("=")
     if not equals or not name.strip() or not column.strip():
@@ -73,24 +101,52 @@ class _FormerName(argparse.Action):
         setattr(namespace, self.dest, values)
 
 
-def column_mapping(args: argparse.Namespace, found: Sequence[str]) -> dict[str, str]:
-    """The inputs that ``--column`` maps onto the file's columns, each checked."""
+def column_mapping(args: argparse.Namespace, found: Sequence[str]) -> dict[str, str | tuple[str, str]]:
+    """The inputs that ``--column`` maps onto the file's columns, each checked; the spot may be
+    the mid of two columns (``spot=BID_COL,ASK_COL``)."""
     from .. import chain
 
     inputs = [name for name in chain.QuoteInputs.__annotations__ if name != "valuation_date"]
-    columns: dict[str, str] = {}
+    columns: dict[str, str | tuple[str, str]] = {}
     for name, column in args.column or []:
         if name not in inputs:
             raise UsageError(f"--column {name}={column}: {name} is not an input; choose from {', '.join(inputs)}")
-        if column not in found:
+        pair = [part.strip() for part in column.split(",")] if name == "spot" and column not in found else []
+        if len(pair) > 2 or "" in pair:
+            raise UsageError(f"--column spot={column}: give one column, or two (BID_COL,ASK_COL)")
+        absent = next((c for c in pair or [column] if c not in found), None)
+        if absent is not None:
             raise UsageError(
-                f"--column {name}={column}: the quotes have no column {column!r}; found {', '.join(map(str, found))}"
+                f"--column {name}={column}: the quotes have no column {absent!r}; found {', '.join(map(str, found))}"
             )
-        columns[name] = column
+        columns[name] = (pair[0], pair[1]) if len(pair) == 2 else column
     for name in NUMBER_OPTIONS:
-        if name in columns and getattr(args, name) is not None:
+        if name in columns and (getattr(args, name) is not None or getattr(args, f"{name}_percent", None) is not None):
             raise UsageError(f"give --{name.replace('_', '-')} or --column {name}=..., not both")
     return columns
+
+
+def number_options(args: argparse.Namespace) -> dict[str, float]:
+    """The inputs given as one number for every row. A rate or yield above 1 in
+    magnitude is most likely a percentage: a usage error giving the fraction
+    meant. ``--rate-percent 4`` is ``--rate 0.04`` to the last bit (a
+    hundredth of the decimal written, rounded once)."""
+    numbers: dict[str, float] = {}
+    for name in NUMBER_OPTIONS:
+        option, value = f"--{name.replace('_', '-')}", getattr(args, name)
+        percent = getattr(args, f"{name}_percent", None)
+        if value is not None and percent is not None:
+            raise UsageError(f"give {option} or {option}-percent, not both")
+        if percent is not None:
+            value = float(percent.scaleb(-2))
+        elif value is not None and name in PERCENT_OPTIONS and abs(value) > 1:
+            raise UsageError(
+                f"{option} {value:.15g} looks like a percentage: "
+                f"give {option} {value / 100:.15g} or {option}-percent {value:.15g}"
+            )
+        if value is not None:
+            numbers[name] = value
+    return numbers
 
 
 def parser() -> argparse.ArgumentParser:
@@ -119,7 +175,7 @@ def parser() -> argparse.ArgumentParser:
         type=Path,
         metavar="OUT",
         help="write the table with years, discount, forward, iv_bid, iv_mid, iv_ask, vega and "
-        "status added: .csv, .csv.gz or .parquet",
+        "status added (and spot first, when implied or the mid of two columns): .csv, .csv.gz or .parquet",
     )
     p.add_argument("--plot", type=Path, metavar="PNG", help="draw the smiles to this picture")
     p.add_argument(
@@ -137,17 +193,34 @@ def parser() -> argparse.ArgumentParser:
         type=column_argument,
         metavar="NAME=COLUMN",
         help="read the input NAME (expiry, strike, side, bid, ask, price, underlying, spot, rate, "
-        "dividend_yield, discount, forward) from the file's COLUMN; repeatable",
+        "dividend_yield, discount, forward) from the file's COLUMN; spot=BID_COL,ASK_COL: the mid of the "
+        "underlying's bid and ask; repeatable",
     )
-    p.add_argument("--spot", type=float, metavar="S", help="spot for every row (default: the spot column)")
+    p.add_argument(
+        "--spot",
+        type=spot_argument,
+        metavar="S|implied",
+        help="spot for every row, or 'implied': per underlying and date, the spot the quotes imply by put-call "
+        "parity on the nearest expiries (default: the spot column)",
+    )
     p.add_argument(
         "--rate", type=float, metavar="R", help="continuously compounded rate for every row (default: the rate column)"
+    )
+    p.add_argument(
+        "--rate-percent", type=percentage, metavar="P", help="the rate as a percentage: --rate-percent 4 is --rate 0.04"
     )
     p.add_argument(
         "--dividend-yield",
         type=float,
         metavar="Q",
         help="dividend yield for every row, instead of forwards estimated from the quotes",
+    )
+    p.add_argument("--dividend-yield-percent", type=percentage, metavar="P", help="the dividend yield as a percentage")
+    p.add_argument(
+        "--roll-weekend-expiries",
+        action="store_true",
+        help="move expiry dates on a Saturday or Sunday to the preceding Friday (no holiday calendar); "
+        "without it they are taken as given, with a warning",
     )
     p.add_argument("--workers", type=worker_count, metavar="N", help="native threads (default: every core)")
     p.add_argument(

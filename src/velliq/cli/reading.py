@@ -68,11 +68,16 @@ def cell_error(error: "CellError", options: dict[str, Any], source: Path) -> Usa
     """The usage error for a cell of ``source`` velliq.chain could not read,
     naming the input ``options`` (velliq.chain's keywords) read from its column."""
     column = error.column
-    name = next((name for name in _READ_INPUTS if (options.get(name) or name) == column), column)
+    name = next((name for name in _READ_INPUTS if column in _read_from(options.get(name) or name)), column)
     named = repr(column) if name == column else f"{column!r} ({name})"
     line = f", line {error.position + 2} of {source}" if file_format(source) == "csv" else ""
     expected = "a side (C or P, call or put)" if error.expected == "a side" else error.expected
     return UsageError(f"column {named}, row {error.position}{line}: {error.value!r} is not {expected}")
+
+
+def _read_from(source: object) -> tuple[object, ...]:
+    """The columns an input named as in velliq.chain's keywords is read from (a spot may be from two)."""
+    return source if isinstance(source, tuple) else (source,)
 
 
 def table_error(error: "TableError", source: Path) -> UsageError:

@@ -3,19 +3,36 @@ the per-expiry summary with the totals by status."""
 
 import importlib.util
 import sys
+import warnings
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["PROGRESS_ROWS", "implied_vols", "summary_text"]
+__all__ = ["PROGRESS_ROWS", "SPOT_HINT", "implied_vols", "spot_text", "summary_text"]
 
 PROGRESS_ROWS = 100_000  # larger tables get a progress bar
+
+# Said when the quotes have no spot column and no spot is given.
+SPOT_HINT = (
+    "; give --spot S (one spot for every row), --spot implied (per underlying and date, from put-call parity "
+    "on the nearest expiries) or --column spot=COLUMN (or spot=BID_COL,ASK_COL, the mid of two columns)"
+)
 
 
 def implied_vols(quotes: "pd.DataFrame", options: dict[str, Any]) -> "pd.DataFrame":
     """velliq.chain.implied_vols, under a progress bar when the table is large
-    and tqdm installed."""
+    and tqdm installed; each distinct warning it gives printed once, as
+    ``velliq: warning: MESSAGE`` (a chunk of rows may repeat one)."""
+    with warnings.catch_warnings(record=True) as caught:
+        try:
+            return _implied_vols(quotes, options)
+        finally:
+            for message in dict.fromkeys(str(warning.message) for warning in caught):
+                print(f"velliq: warning: {message}", file=sys.stderr)
+
+
+def _implied_vols(quotes: "pd.DataFrame", options: dict[str, Any]) -> "pd.DataFrame":
     from .. import chain
 
     if len(quotes) <= PROGRESS_ROWS or importlib.util.find_spec("tqdm") is None:
@@ -43,3 +60,14 @@ def summary_text(result: "pd.DataFrame", options: dict[str, Any]) -> str:
     counts = result["status"].value_counts()
     totals = ", ".join(f"{s} {counts.get(s, 0)}" for s in chain.STATUSES)
     return f"{text}\n\n{len(result)} quotes, {len(table)} expiries: {totals}"
+
+
+def spot_text(quotes: "pd.DataFrame", options: dict[str, Any]) -> str:
+    """The implied spot of each (underlying, date) as a table, with its consistent range."""
+    from .. import chain
+
+    keywords = {k: v for k, v in options.items() if k not in ("spot", "greeks")}
+    table = chain.spots(quotes, **keywords).reset_index()
+    spot = "{:.4f}".format
+    text = table.to_string(index=False, formatters={"spot": spot, "spot_lo": spot, "spot_hi": spot}, na_rep="-")
+    return f"\nimplied spots (put-call parity on the nearest expiries):\n{text}"
