@@ -24,8 +24,10 @@ EXAMPLE = "velliq vols examples/data/quotes.csv.gz --valuation-date 2026-12-04 -
 
 
 def printed_summary(stdout):
-    """The summary table and the totals line of the status counts."""
-    table, totals = stdout.split("\n\n")
+    """The summary table, under the line giving atm_vol's units, and the totals line of the status counts."""
+    units, rest = stdout.split("\n", 1)
+    assert units.startswith("atm_vol: annual implied volatility")
+    table, totals = rest.split("\n\n")
     lines = [line.split() for line in table.splitlines()]
     frame = pd.DataFrame(lines[1:], columns=lines[0])
     counts = dict(item.rsplit(" ", 1) for item in totals.split(": ", 1)[1].split(", "))
@@ -122,6 +124,15 @@ def test_forwards_are_those_of_the_library(sample_run):
 def test_picture_is_written(sample_run):
     picture = (sample_run[1] / "smiles.png").read_bytes()
     assert picture.startswith(b"\x89PNG\r\n\x1a\n") and len(picture) > 10_000
+
+
+def test_quiet_prints_the_totals_line_alone(sample_run, tmp_path):
+    """--quiet: of the summary, only its last line, the totals; what was written is still said on stderr."""
+    run = velliq("vols", SAMPLE, *MARKET, "--quiet", "--plot", "smiles.png", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == sample_run[0].stdout.splitlines(keepends=True)[-1]
+    assert run.stdout.startswith(f"{len(pd.read_csv(SAMPLE))} quotes, 72 expiries: ")
+    assert "wrote smiles.png" in run.stderr
 
 
 def test_parquet_copy_gives_the_same(sample_run, parquet_run):
@@ -267,6 +278,22 @@ def test_vendor_file_with_a_column_of_quote_dates(vendor_file):
         (
             ["--valuation-date", "quotedate", "--column", "side=type", "--column", "expiry=expiration"],
             ["no column 'spot'", "found quotedate"],
+        ),
+        (
+            [*VENDOR_MAPPING[2:], "--valuation-date", "quotedate", "--plot", "s.png", "--plot-date", "2026-03-09"],
+            ["--plot-date: quote date '2026-03-09' is not in the table: 3 dates, 2026-03-02 to 2026-03-04"],
+        ),
+        (
+            [*VENDOR_MAPPING[2:], "--valuation-date", "2026-03-02", "--plot", "s.png", "--plot-date", "2026-03-02"],
+            ["--plot-date chooses among the quote dates of a column: give --valuation-date COLUMN"],
+        ),
+        (
+            [*VENDOR_MAPPING[2:], "--valuation-date", "quotedate", "--plot", "s.png", "--plot-x-axis", "gamma"],
+            ["--plot-x-axis gamma: choose from moneyness, strike, delta"],
+        ),
+        (
+            [*VENDOR_MAPPING[2:], "--valuation-date", "quotedate", "--plot-x-axis", "delta"],
+            ["--plot-x-axis and --plot-date shape the picture of --plot PNG: give --plot"],
         ),
     ],
 )

@@ -82,6 +82,7 @@ def folder_contents(folder):
         (["quotes.csv", *MARKET, "--workers", "two"], 2, ["argument --workers: 'two' is not a whole number"]),
         (["quotes.csv", *MARKET, "-o", "vols.csv", "--plot", "smiles.xyz"], 2, ["unknown picture format 'xyz'"]),
         (["quotes.csv", *MARKET, "--plot", "smiles.csv"], 2, ["--plot smiles.csv: unknown picture format 'csv'"]),
+        (["quotes.csv", *MARKET, "--plot", "s.png", "--plot-underlying", "ZZZ"], 2, ["--plot-underlying 'ZZZ' is not"]),
         (["quotes.csv", *MARKET, "-o", "pipe.csv"], 2, ["-o pipe.csv: it is not a regular file"]),
         (
             ["two_spots.csv", *MARKET],

@@ -170,3 +170,21 @@ def test_quote_dates_group_on_cluster_as_in_one_process(client):
     added = ["years", "discount", "forward", "iv_bid", "iv_mid", "iv_ask", "vega", "status"]
     pd.testing.assert_frame_equal(got[added], expected[added], check_exact=True)
     pd.testing.assert_frame_equal(vd.forwards(frame, **options), chain.forwards(quotes, **options), check_exact=True)
+
+
+def test_results_on_cluster_keep_the_record_and_the_input_columns(client):
+    """A vendor's own ``vega`` is kept as ``vega_input`` on every partition (the
+    lazy table's columns say so), and the computed table keeps the record."""
+    from vendor_quotes import RATE, VENDOR_COLUMNS, quote_dates, vendor_quotes
+
+    from velliq import chain
+
+    quotes, _ = vendor_quotes(quote_dates(2))
+    quotes = quotes.assign(vega=1.0)
+    options = dict(VENDOR_COLUMNS, valuation_date="quotedate", rate=RATE)
+    expected = chain.implied_vols(quotes, **options)
+    lazy = vd.implied_vols(dd.from_pandas(quotes, npartitions=3), **options)
+    assert list(lazy.columns) == list(expected.columns)
+    got = lazy.compute().loc[expected.index]
+    assert chain.result_layout(got) == chain.result_layout(expected)
+    pd.testing.assert_frame_equal(chain.summary(got), chain.summary(expected), check_exact=True)

@@ -28,6 +28,7 @@ except ImportError as exc:
 from . import baw, chain
 from ._sides import side_argument, sides
 from ._typing import Real, Reals, Sides
+from .chain.record import kept_input_names
 from .norvane import find_forward_baw
 
 __all__ = ["forwards", "implied_vol", "implied_vols"]
@@ -180,7 +181,8 @@ def implied_vols(
     Returns
     -------
     dask.dataframe.DataFrame
-        Lazy, rows in shuffled order (sort by index to compare).
+        Lazy, rows in shuffled order (sort by index to compare); computed, it
+        keeps the record of how it was read, as the pandas result does.
 
     Raises
     ------
@@ -197,7 +199,8 @@ def implied_vols(
         )
     frame = _by_expiry(frame, underlying, expiry, kwargs.get("valuation_date"))
     added = chain.result_columns(bool(kwargs.get("greeks", False)), spot=isinstance(spot, tuple))
-    meta = frame._meta.assign(**{c: pd.Series(dtype="f8") for c in added[:-1]})
+    renamed = kept_input_names(frame.columns, added)  # as each partition's result renames them
+    meta = frame._meta.rename(columns=renamed).assign(**{c: pd.Series(dtype="f8") for c in added[:-1]})
     meta["status"] = pd.Categorical([], categories=list(chain.STATUSES))
     table: dd.DataFrame = frame.map_partitions(
         chain.implied_vols, underlying=underlying, expiry=expiry, meta=meta, **kwargs

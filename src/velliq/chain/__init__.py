@@ -11,7 +11,9 @@
 - :func:`spots`: one row per (underlying, valuation date) with the spot its
   quotes imply, for tables without one (``spot="implied"``).
 - :func:`summary`: one row per (underlying, valuation date, expiry) of a result; :func:`plot_smiles`: its
-  smiles (matplotlib, imported on the first plot).
+  smiles (matplotlib, imported on the first plot). Both take the result's columns from the
+  record it keeps of how it was read (:func:`result_layout`, :class:`ResultLayout`), and
+  refuse a result they cannot regroup (:class:`ResultLayoutError`).
 - :class:`CellError`: the error naming a cell that is no number, date or
   side (its ``column``, ``row`` and ``value``); :class:`TableError`: the
   error naming the column or rows of a fault beyond one cell;
@@ -27,8 +29,9 @@ from .cells import CellError, TableError
 from .forward_search import FORWARD_COLUMNS, forward, strike_forwards
 from .greeks import GREEK_COLUMNS
 from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, ValuationDateError, group_columns
-from .plotting import plot_smiles, smile_underlying
-from .results import summary
+from .plotting import plot_smiles, smile_dates, smile_underlying
+from .record import INPUT_SUFFIX, ResultLayout
+from .results import ResultLayoutError, result_layout, summary
 from .spots import SPOT_COLUMNS, spots
 from .statuses import STATUSES
 from .table import forwards, implied_vols, result_columns
@@ -38,6 +41,7 @@ __all__ = [
     "CellError",
     "FORWARD_COLUMNS",
     "GREEK_COLUMNS",
+    "INPUT_SUFFIX",
     "MODELS",
     "SPOT_COLUMNS",
     "STATUSES",
@@ -45,6 +49,8 @@ __all__ = [
     "YEAR_DAYS",
     "MissingColumnsError",
     "QuoteInputs",
+    "ResultLayout",
+    "ResultLayoutError",
     "ValuationDateError",
     "WeekendExpiryWarning",
     "forward",
@@ -53,6 +59,8 @@ __all__ = [
     "implied_vols",
     "plot_smiles",
     "result_columns",
+    "result_layout",
+    "smile_dates",
     "smile_underlying",
     "spots",
     "strike_forwards",

@@ -1,22 +1,161 @@
-"""Reading the result of implied_vols: one row per (underlying, valuation date, expiry)."""
+"""Reading the result of implied_vols: where its inputs are (its record, or
+keywords), its grouping keys as values (dates as dates), and one row per
+(underlying, valuation date, expiry)."""
 
-from typing import Any
+from typing import Any, Final
 
 import numpy as np
 import pandas as pd
 
-from .inputs import group_columns
+from .cells import dates
+from .inputs import SPOT_TOLERANCE
+from .record import ResultLayout, read_record
 from .statuses import STATUSES
 
-__all__ = ["summary"]
+__all__ = ["ResultLayoutError", "key_values", "require_column", "result_layout", "summary"]
+
+
+class ResultLayoutError(ValueError):
+    """A result whose rows cannot be grouped as :func:`implied_vols` grouped
+    them: a column named that it lacks, or, without a record of how it was
+    read, grouping columns absent or merging several groups."""
+
+
+_NO_RECORD: Final = (
+    "the result keeps no record of how implied_vols read it (as one read back from CSV, "
+    "or a concat of results read differently)"
+)
+
+
+_GROUPING: Final = ("underlying", "expiry", "valuation_date")
+
+
+def result_layout(
+    result: pd.DataFrame,
+    *,
+    underlying: str | None = None,
+    expiry: str | None = None,
+    strike: str | None = None,
+    side: str | None = None,
+    valuation_date: object = None,
+) -> ResultLayout:
+    """Where the inputs of a result of :func:`implied_vols` are.
+
+    Taken from the record the result keeps (``result.attrs``), which slicing,
+    copies and Parquet files keep; each keyword given wins over it. Without
+    a record: the default column names (``underlying`` when the table has
+    it). Without a record, or with grouping columns other than those
+    recorded, they are checked against the rows: every group of (underlying,
+    valuation date, expiry) must have one ``years`` and forwards within 1 %.
+
+    Raises
+    ------
+    ResultLayoutError
+        Naming the keyword to give: a column of underlyings or quote dates
+        named (by keyword or record) that the result lacks; without a
+        record, or with grouping keywords, rows of one group of several quote
+        dates or underlyings.
+    """
+    recorded = read_record(result.attrs)
+    given = {"underlying": underlying, "expiry": expiry, "strike": strike, "side": side}
+    columns = result.columns
+    base = recorded
+    if base is None:
+        default = "underlying" if underlying is None and "underlying" in columns else None
+        base = ResultLayout(default, "expiry", "strike", "side", None, None, None, None)
+    named = {k: v if v is not None else getattr(base, k) for k, v in given.items()}
+    date = _valuation_date(columns, valuation_date) if valuation_date is not None else base.valuation_date
+    layout = ResultLayout(**{**vars(base), **named, "valuation_date": date})
+    require_column(result, layout, "underlying", underlying is not None)
+    require_column(result, layout, "valuation_date", valuation_date is not None)
+    if recorded is None or any(getattr(layout, k) != getattr(recorded, k) for k in _GROUPING):
+        _refuse_merged_groups(result, layout)
+    return layout
+
+
+def require_column(result: pd.DataFrame, layout: ResultLayout, keyword: str, given: bool) -> None:
+    """A ``ResultLayoutError`` naming ``keyword`` when the column ``layout``
+    gives it (by the keyword, ``given``, or the record) is not the result's."""
+    column = getattr(layout, keyword)
+    if not isinstance(column, str) or column in result.columns:
+        return
+    if given:
+        source = f" ({keyword}={column!r})"
+    elif layout.model is not None:
+        source = f", its {keyword} column as implied_vols read it"
+    else:
+        source = f" (the default {keyword} column), and {_NO_RECORD}"
+    raise ResultLayoutError(
+        f"the result has no column {column!r}{source}: give {keyword}= naming its column; "
+        f"found {', '.join(map(str, result.columns))}"
+    )
+
+
+def _valuation_date(columns: "pd.Index[str]", value: object) -> str | pd.Timestamp:
+    if isinstance(value, str) and value in columns:
+        return value
+    refused = ResultLayoutError(f"valuation_date {value!r} is neither a column of the result nor a date")
+    try:
+        date = pd.Timestamp(value)  # type: ignore[arg-type]  # any value: what is no date raises
+    except (TypeError, ValueError):
+        raise refused from None
+    if pd.isna(date):
+        raise refused
+    return date
+
+
+def key_values(column: "pd.Series[Any]") -> Any:
+    """An expiry or quote-date column's values as its groups are told apart:
+    numbers as they are, anything else read as dates (text at its own wall
+    clock), so that they sort in time."""
+    return column.array if pd.api.types.is_numeric_dtype(column) else dates(column).array
+
+
+def _keys(result: pd.DataFrame, layout: ResultLayout) -> dict[str, Any]:
+    """Per grouping column, its values: underlyings as stored, dates as dates."""
+    return {
+        column: result[column].array if column == layout.underlying else key_values(result[column])
+        for column in layout.group_columns
+        if column in result.columns
+    }
+
+
+def _refuse_merged_groups(result: pd.DataFrame, layout: ResultLayout) -> None:
+    """A ``ResultLayoutError`` when the columns of ``layout`` merge groups that
+    implied_vols kept apart: several years (quote dates) or forwards more than
+    ``SPOT_TOLERANCE`` apart (underlyings) in one group."""
+    if not {"years", "forward"} <= set(result.columns) or len(result) == 0:
+        return
+    keys = _keys(result, layout)
+    if layout.expiry not in result.columns:  # the years tell its expiries apart, not its dates
+        keys[layout.expiry] = result["years"].array
+    frame = pd.DataFrame({"years": result["years"].array, "forward": result["forward"].array}, copy=False)
+    spans = frame.groupby([pd.Series(v) for v in keys.values()], observed=True).agg(["min", "max"])
+    years_apart = bool((spans[("years", "max")] > spans[("years", "min")]).any())
+    with np.errstate(invalid="ignore", divide="ignore"):
+        relative = (spans[("forward", "max")] - spans[("forward", "min")]) / spans[("forward", "min")]
+    forwards_apart = bool((relative > SPOT_TOLERANCE).any())
+    group = f"({', '.join(layout.group_columns)})"
+    if years_apart:
+        raise ResultLayoutError(
+            f"rows of one {group} have different years: they are of several quote dates; "
+            "give valuation_date= naming the column of quote dates"
+            + ("" if layout.model is not None else f"; {_NO_RECORD}")
+        )
+    if forwards_apart:
+        raise ResultLayoutError(
+            f"rows of one {group} have forwards more than {SPOT_TOLERANCE:.0%} apart: they are of several "
+            "underlyings; give underlying= naming the column of underlyings"
+            + ("" if layout.model is not None else f"; {_NO_RECORD}")
+        )
 
 
 def summary(
     result: pd.DataFrame,
     *,
-    underlying: str = "underlying",
-    expiry: str = "expiry",
-    strike: str = "strike",
+    underlying: str | None = None,
+    expiry: str | None = None,
+    strike: str | None = None,
     valuation_date: object = None,
 ) -> pd.DataFrame:
     """Per (underlying, valuation date, expiry), what a result of
@@ -26,29 +165,51 @@ def summary(
     ----------
     result : pandas.DataFrame
         A result of :func:`implied_vols`.
-    underlying, expiry, strike : str
-        Its columns of these names.
+    underlying, expiry, strike : str, optional
+        Its columns of these names; by default those the result recorded
+        (:func:`result_layout`).
     valuation_date : optional
-        As given to :func:`implied_vols`: a column of quote dates adds a
-        level to the result (:func:`group_columns`).
+        As given to :func:`implied_vols` (by default, as recorded): a column
+        of quote dates adds a level to the result.
 
     Returns
     -------
     pandas.DataFrame
-        One row per group of :func:`group_columns`: ``years``, ``forward``, ``atm_vol``
-        (the mid volatility at the strike nearest the forward, calls and puts
-        averaged) and the count of quotes of each of ``STATUSES``.
+        One row per group, indexed by the result's own column names, dates
+        as dates (text read as dates, so sorted in time), in order:
+        ``years``, ``forward``, ``atm_vol`` (the annual mid volatility at the
+        strike nearest the forward, calls and puts averaged) and the count of
+        quotes of each of ``STATUSES``.
+
+    Raises
+    ------
+    ResultLayoutError
+        A result that cannot be regrouped (:func:`result_layout`).
     """
-    keys = group_columns(result.columns, underlying=underlying, expiry=expiry, valuation_date=valuation_date)
-    # Only the columns read: filtering the whole result would copy every input column.
-    used = result[list(dict.fromkeys([*keys, strike, "years", "forward", "iv_mid", "status"]))]
-    # The distance of the ok rows only (NaN elsewhere), rather than a copy of the ok rows.
-    frame = used.assign(_distance=(used[strike] - used["forward"]).abs().where(used["status"] == "ok"))
-    groups = frame.groupby(keys, observed=True)  # its keys are factorised once, for every use below
+    layout = result_layout(result, underlying=underlying, expiry=expiry, strike=strike, valuation_date=valuation_date)
+    require_column(result, layout, "expiry", expiry is not None)
+    require_column(result, layout, "strike", strike is not None)
+    keys = _keys(result, layout)
+    names = [f"_key{i}" for i in range(len(keys))]
+    ok = result["status"] == "ok"
+    frame = pd.DataFrame(
+        {
+            **dict(zip(names, keys.values())),
+            "years": result["years"].array,
+            "forward": result["forward"].array,
+            "iv_mid": result["iv_mid"].array,
+            "status": result["status"].array,
+            # The distance of the ok rows only (NaN elsewhere), rather than a copy of the ok rows.
+            "_distance": (result[layout.strike] - result["forward"]).abs().where(ok).array,
+        },
+        copy=False,
+    )
+    groups = frame.groupby(names, observed=True)  # its keys are factorised once, for every use below
     nearest = frame[frame["_distance"] == groups["_distance"].transform("min")]
     table = groups.agg(years=("years", "first"), forward=("forward", "first"))
-    table["atm_vol"] = nearest.groupby(keys, observed=True)["iv_mid"].mean()
-    return table.join(_status_counts(groups.ngroup(), frame["status"], table.index))
+    table["atm_vol"] = nearest.groupby(names, observed=True)["iv_mid"].mean()
+    table = table.join(_status_counts(groups.ngroup(), frame["status"], table.index))
+    return table.rename_axis(list(keys))
 
 
 def _status_counts(numbers: "pd.Series[Any]", status: "pd.Series[Any]", index: "pd.Index[Any]") -> pd.DataFrame:

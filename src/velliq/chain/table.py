@@ -21,6 +21,8 @@ from .chunks import Rows, group_chunks
 from .forward_search import forward_columns
 from .greeks import GREEK_COLUMNS
 from .inputs import QuoteInputs, QuoteLayout, group_keys, quote_layout
+from .record import kept_input_names, record, result_layout_of
+from .results import key_values
 from .row_checks import check_rows
 from .spot_search import row_spots
 from .statuses import STATUSES
@@ -38,7 +40,7 @@ def forwards(
     roll_weekend_expiries: bool = False,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
-    """The forward of each (underlying, expiry) of a long quote table.
+    """The forward of each (underlying, valuation date, expiry) of a long quote table.
 
     Parameters
     ----------
@@ -48,7 +50,12 @@ def forwards(
     Returns
     -------
     pandas.DataFrame
-        One row per (underlying, expiry): ``years``, ``discount``,
+        One row per (underlying, valuation date, expiry), those of them the
+        table has, indexed by the table's own column names and values:
+        underlyings as stored, expiries as given (year fractions, or dates:
+        text read as dates, so they sort in time and join the
+        :func:`summary` and a quote table whose dates are dates),
+        quote dates as dates. Its columns: ``years``, ``discount``,
         ``forward`` (estimated from the quotes unless a forward or dividend
         yield is given), ``forward_lo`` and ``forward_hi`` (the consistent
         range: the forwards at which the call and put bid-ask volatility
@@ -67,11 +74,12 @@ def forwards(
     checks = check_rows(keys, table, quotes.index)
     with _workers(workers):
         columns = forward_columns(checks.group, checks.n_groups, table, max_pairs, pricing, checks.usable)
-    frame = keys.assign(years=table.years, discount=table.D, **columns)
+    expiry = layout.names.expiry
+    frame = keys.assign(years=table.years, discount=table.D, **columns, expiry_key=key_values(quotes[expiry]))
     names = {
         "underlying_key": layout.names.underlying,
         "valuation_key": layout.names.valuation_date,
-        "expiry_key": "expiry",
+        "expiry_key": expiry,
     }
     first = frame.groupby(list(keys.columns), sort=True).first()
     first.index = first.index.set_names([names[k] for k in keys.columns])
@@ -207,7 +215,7 @@ def implied_vols(
     Returns
     -------
     pandas.DataFrame
-        A new table: the input columns, then ``years``, ``discount``,
+        A new table: the input columns in their order, then ``years``, ``discount``,
         ``forward``, ``iv_bid``, ``iv_mid``, ``iv_ask`` (annual
         volatilities), ``vega`` (of the mid, per unit of annual volatility)
         and ``status``, a categorical saying why a volatility is missing or
@@ -236,6 +244,14 @@ def implied_vols(
         - ``no_time_value``: the mid at its exercise value; volatility 0
         - ``no_solution``: no volatility reproduces the mid
         - ``ok``: a volatility from a two-sided quote that nothing contradicts
+
+        An input column named as one of these (a vendor's own ``vega`` or,
+        with ``greeks``, ``delta``) keeps its place and values under its name
+        with ``_input`` (``vega_input``). The table records how it was read
+        (the columns of each input, the valuation date, the model and
+        setting, the columns renamed) in its ``attrs``, which slices, copies
+        and Parquet files keep: :func:`summary` and :func:`plot_smiles` read
+        it (:func:`result_layout`).
 
         Only ``ok`` quotes inform the forward. No row is dropped. The mid is
         ``price`` when given, else the mean of bid and ask. Expiries given as
@@ -310,5 +326,9 @@ def implied_vols(
     columns |= added
     columns["status"] = pd.Categorical.from_codes(status_codes, categories=categories)
     # Concatenated rather than assigned, which would copy every new column.
-    kept = quotes.drop(columns=[c for c in columns if c in quotes.columns])  # replaced, as by assign
-    return pd.concat([kept, pd.DataFrame(columns, index=quotes.index, copy=False)], axis=1)
+    result = pd.concat([quotes, pd.DataFrame(columns, index=quotes.index, copy=False)], axis=1)
+    renamed = kept_input_names(quotes.columns, columns)  # input columns keep their place under a new name
+    if renamed:
+        result.columns = [*(renamed.get(c, c) for c in quotes.columns), *columns]
+    result.attrs = record(quotes.attrs, result_layout_of(layout, pricing, greeks, renamed), result.columns)
+    return result

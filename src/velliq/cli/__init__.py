@@ -3,7 +3,7 @@
 ``velliq vols QUOTES`` reads a quote table (CSV, gzip-compressed CSV or
 Parquet), computes its implied volatilities with :func:`velliq.chain.implied_vols`
 by either model (Barone-Adesi-Whaley or the accurate American price), prints
-the per-expiry summary, and writes the table and the smiles on request.
+the per-expiry summary (``--quiet``: its totals line only), and writes the table and the smiles on request.
 Vendor files keep their own column names: ``--column side=type`` maps an
 input onto the file's column, and ``--valuation-date`` names a date or a
 column of quote dates (one file, many dates). Column names are read without
@@ -31,9 +31,9 @@ from typing import Any
 from .arguments import column_mapping, number_options, parser
 from .output_files import final_path, pending_files
 from .reading import cell_error, read, table_error
-from .reporting import SPOT_HINT, implied_vols, spot_text, summary_text
+from .reporting import SPOT_HINT, implied_vols, renamed_note, spot_text, summary_text
 from .usage import UsageError, needs, one_line
-from .writing import check_outputs, check_paths, plot, write
+from .writing import check_outputs, check_paths, check_smile_options, plot, write
 
 __all__ = ["main"]
 
@@ -54,6 +54,7 @@ def vols(args: argparse.Namespace) -> int:
 
     quotes = read(source)
     columns = column_mapping(args, list(quotes.columns))
+    check_smile_options(args, quotes, columns)
     expiry = columns.get("expiry", "expiry")
     if args.valuation_date is None and expiry in quotes.columns and quotes[expiry].dtype.kind not in "iuf":
         raise UsageError("the expiries are dates: give --valuation-date")
@@ -70,7 +71,7 @@ def vols(args: argparse.Namespace) -> int:
         options["roll_weekend_expiries"] = True
     options |= number_options(args)
     try:
-        result = implied_vols(quotes, options)
+        result = implied_vols(quotes, options, quiet=args.quiet)
     except chain.MissingColumnsError as error:
         raise UsageError(f"{error}{SPOT_HINT if 'spot' in error.missing else ''}") from error
     except chain.ValuationDateError as error:
@@ -80,14 +81,16 @@ def vols(args: argparse.Namespace) -> int:
     except TableError as error:
         raise table_error(error, source) from error
 
-    print(summary_text(result, options))
-    if options.get("spot") == "implied":
+    if (note := renamed_note(result)) is not None:
+        print(note, file=sys.stderr)
+    print(summary_text(result, options, quiet=args.quiet))
+    if options.get("spot") == "implied" and not args.quiet:
         print(spot_text(quotes, options))
     with pending_files() as files:
         if args.output is not None:
             write(result, files.temporary(args.output), final_path(args.output))
         if args.plot is not None:
-            plot(result, files.temporary(args.plot), args.plot_underlying, options)
+            plot(result, files.temporary(args.plot), args, options)
     if args.output is not None:
         print(f"wrote {len(result)} rows to {args.output}", file=sys.stderr)
     if args.plot is not None:

@@ -182,6 +182,26 @@ def parser() -> argparse.ArgumentParser:
         "--plot-underlying", metavar="NAME", help="draw this underlying only (default: a panel per underlying)"
     )
     p.add_argument(
+        "--plot-x-axis",
+        metavar="AXIS",
+        help="the smiles' x axis: moneyness (ln(K/F)/sqrt(T), the default), strike, or delta "
+        "(Black's call delta N(d1) at the forward and the mid vol)",
+    )
+    p.add_argument(
+        "--plot-date",
+        action="append",
+        metavar="DATE",
+        help="draw the smiles of this quote date (repeatable, or 'all'); default: every date when "
+        "there are at most 3, else the last",
+    )
+    p.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="print the totals line only: no summary line per expiry, no progress bar (warnings, errors and "
+        "what was written still go to stderr)",
+    )
+    p.add_argument(
         "--valuation-date",
         metavar="DATE|COLUMN",
         help="the date the quotes are from (YYYY-MM-DD), or the column of each quote's date; "

@@ -9,9 +9,10 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["PROGRESS_ROWS", "SPOT_HINT", "implied_vols", "spot_text", "summary_text"]
+__all__ = ["ATM_VOL_UNITS", "PROGRESS_ROWS", "SPOT_HINT", "implied_vols", "renamed_note", "spot_text", "summary_text"]
 
 PROGRESS_ROWS = 100_000  # larger tables get a progress bar
+ATM_VOL_UNITS = "atm_vol: annual implied volatility (0.25 is 25 %) at the strike nearest the forward"
 
 # Said when the quotes have no spot column and no spot is given.
 SPOT_HINT = (
@@ -20,22 +21,23 @@ SPOT_HINT = (
 )
 
 
-def implied_vols(quotes: "pd.DataFrame", options: dict[str, Any]) -> "pd.DataFrame":
-    """velliq.chain.implied_vols, under a progress bar when the table is large
-    and tqdm installed; each distinct warning it gives printed once, as
-    ``velliq: warning: MESSAGE`` (a chunk of rows may repeat one)."""
+def implied_vols(quotes: "pd.DataFrame", options: dict[str, Any], *, quiet: bool = False) -> "pd.DataFrame":
+    """velliq.chain.implied_vols, under a progress bar when the table is large,
+    tqdm installed and the command not ``quiet``; each distinct warning it
+    gives printed once, as ``velliq: warning: MESSAGE`` (a chunk of rows may
+    repeat one)."""
     with warnings.catch_warnings(record=True) as caught:
         try:
-            return _implied_vols(quotes, options)
+            return _implied_vols(quotes, options, quiet)
         finally:
             for message in dict.fromkeys(str(warning.message) for warning in caught):
                 print(f"velliq: warning: {message}", file=sys.stderr)
 
 
-def _implied_vols(quotes: "pd.DataFrame", options: dict[str, Any]) -> "pd.DataFrame":
+def _implied_vols(quotes: "pd.DataFrame", options: dict[str, Any], quiet: bool) -> "pd.DataFrame":
     from .. import chain
 
-    if len(quotes) <= PROGRESS_ROWS or importlib.util.find_spec("tqdm") is None:
+    if quiet or len(quotes) <= PROGRESS_ROWS or importlib.util.find_spec("tqdm") is None:
         return chain.implied_vols(quotes, **options)
     from tqdm import tqdm
 
@@ -43,13 +45,13 @@ def _implied_vols(quotes: "pd.DataFrame", options: dict[str, Any]) -> "pd.DataFr
         return chain.implied_vols(quotes, **options, progress=bar.update)
 
 
-def summary_text(result: "pd.DataFrame", options: dict[str, Any]) -> str:
-    """The per-expiry summary as a table, and a line of totals by status.
+def summary_text(result: "pd.DataFrame", options: dict[str, Any], *, quiet: bool = False) -> str:
+    """The per-expiry summary as a table under a line giving atm_vol's units,
+    and a line of totals by status; ``quiet``: the totals line alone.
     Status columns that are zero throughout are left out of the table."""
     from .. import chain
 
-    names = {k: options[k] for k in ("underlying", "expiry", "strike", "valuation_date") if k in options}
-    table = chain.summary(result, **names).reset_index()
+    table = chain.summary(result).reset_index()  # the columns from the result's record of them
     empty = [s for s in chain.STATUSES if table[s].sum() == 0]
     table = table.drop(columns=empty)
     text = table.to_string(
@@ -59,7 +61,8 @@ def summary_text(result: "pd.DataFrame", options: dict[str, Any]) -> str:
     )
     counts = result["status"].value_counts()
     totals = ", ".join(f"{s} {counts.get(s, 0)}" for s in chain.STATUSES)
-    return f"{text}\n\n{len(result)} quotes, {len(table)} expiries: {totals}"
+    totals_line = f"{len(result)} quotes, {len(table)} expiries: {totals}"
+    return totals_line if quiet else f"{ATM_VOL_UNITS}\n{text}\n\n{totals_line}"
 
 
 def spot_text(quotes: "pd.DataFrame", options: dict[str, Any]) -> str:
@@ -71,3 +74,15 @@ def spot_text(quotes: "pd.DataFrame", options: dict[str, Any]) -> str:
     spot = "{:.4f}".format
     text = table.to_string(index=False, formatters={"spot": spot, "spot_lo": spot, "spot_hi": spot}, na_rep="-")
     return f"\nimplied spots (put-call parity on the nearest expiries):\n{text}"
+
+
+def renamed_note(result: "pd.DataFrame") -> str | None:
+    """A line naming the quotes' columns kept under a new name, as the
+    result's own columns take theirs; None when there are none."""
+    from .. import chain
+
+    renamed = chain.result_layout(result).renamed
+    if not renamed:
+        return None
+    kept = ", ".join(f"{old!r} as {new!r}" for old, new in renamed)
+    return f"note: the result adds columns the quotes have; the quotes' own are kept: {kept}"

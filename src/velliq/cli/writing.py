@@ -2,9 +2,11 @@
 picture of its smiles, each to a path whose format, writer and place are
 checked before any work is done."""
 
+import argparse
 import importlib
 import os
 import stat
+from collections.abc import Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -15,7 +17,7 @@ from .usage import UsageError
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["PARQUET_GROUP_ROWS", "check_outputs", "check_paths", "plot", "write"]
+__all__ = ["PARQUET_GROUP_ROWS", "check_outputs", "check_paths", "check_smile_options", "plot", "write"]
 
 # Rows per row group of a Parquet output: each is converted to Arrow alone.
 PARQUET_GROUP_ROWS = 1 << 16
@@ -120,23 +122,53 @@ def _write_parquet(table: "pd.DataFrame", path: Path) -> None:
             writer.write_table(pa.Table.from_pandas(rows, schema=schema, preserve_index=False))
 
 
-def plot(result: "pd.DataFrame", path: Path, underlying: str | None, options: dict[str, Any]) -> None:
-    """The smiles, a panel per underlying and quote date, or of the one --plot-underlying names."""
+def check_smile_options(args: argparse.Namespace, quotes: "pd.DataFrame", columns: Mapping[str, object]) -> None:
+    """--plot-underlying, --plot-x-axis and --plot-date, checked before any
+    work: each names a choice the quotes have, and --plot is given."""
+    from ..chain.plotting import smile_dates, smile_underlying
+    from ..chain.smile_axes import X_AXES
+
+    if args.plot is None and (args.plot_x_axis is not None or args.plot_date is not None):
+        raise UsageError("--plot-x-axis and --plot-date shape the picture of --plot PNG: give --plot")
+    if args.plot_x_axis is not None and args.plot_x_axis not in X_AXES:
+        raise UsageError(f"--plot-x-axis {args.plot_x_axis}: choose from {', '.join(X_AXES)}")
+    if args.plot_underlying is not None:
+        try:
+            smile_underlying(quotes, args.plot_underlying, column=str(columns.get("underlying", "underlying")))
+        except LookupError as error:
+            raise UsageError(f"--plot-underlying {args.plot_underlying!r} is not in the quotes") from error
+    if args.plot_date is None:
+        return
+    if args.valuation_date not in quotes.columns:
+        raise UsageError("--plot-date chooses among the quote dates of a column: give --valuation-date COLUMN")
+    try:
+        smile_dates(quotes[args.valuation_date], _wanted_dates(args.plot_date))
+    except LookupError as error:
+        raise UsageError(f"--plot-date: {error}") from error
+
+
+def _wanted_dates(plot_date: list[str] | None) -> list[str] | str | None:
+    return "all" if plot_date is not None and "all" in plot_date else plot_date
+
+
+def plot(result: "pd.DataFrame", path: Path, args: argparse.Namespace, options: dict[str, Any]) -> None:
+    """The smiles, a panel per underlying and quote date (as --plot-date
+    chooses), or of the one --plot-underlying names, against --plot-x-axis."""
     from .. import chain
 
     column = options.get("underlying")
     chosen = None
-    if underlying is not None:
-        try:
-            chosen, _ = chain.smile_underlying(result, underlying, column=column or "underlying")
-        except LookupError as error:
-            raise UsageError(f"--plot-underlying {underlying!r} is not in the quotes") from error
+    if args.plot_underlying is not None:  # in the quotes (check_smile_options), so in the result
+        chosen, _ = chain.smile_underlying(result, args.plot_underlying, column=column or "underlying")
     chain.plot_smiles(
         result,
         path,
         underlying=column,
+        expiry=options.get("expiry", "expiry"),
         strike=options.get("strike", "strike"),
         side=options.get("side", "side"),
         valuation_date=options.get("valuation_date"),
         underlyings=None if chosen is None else [chosen],
+        dates=_wanted_dates(args.plot_date),
+        x_axis=args.plot_x_axis or "moneyness",
     )
