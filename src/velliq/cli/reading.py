@@ -43,7 +43,8 @@ def read(path: Path) -> "pd.DataFrame":
     if kind == "parquet":
         needs("pyarrow", "reading Parquet")
     try:
-        table = pd.read_csv(path) if kind == "csv" else pd.read_parquet(path)
+        options = _PARQUET_OPTIONS.get(pd.__version__[:2], {})
+        table = pd.read_csv(path) if kind == "csv" else pd.read_parquet(path, **options)
     except Exception as error:
         raise UsageError(f"cannot read {path}: {one_line(error)}") from error
     _release_arrow_memory()
@@ -54,6 +55,14 @@ def read(path: Path) -> "pd.DataFrame":
         spellings = [repr(name) for name, plain in zip(table.columns, stripped.columns) if plain == twice[0]]
         raise UsageError(f"{path}: the columns {' and '.join(spellings)} are both named {twice[0]!r}")
     return stripped
+
+
+# pandas 3 passes Arrow's conversion options on: each column's Arrow buffers are freed once it
+# is converted, and no block of several columns is assembled, so the file's table and the
+# frame are never held whole at once.
+_PARQUET_OPTIONS: dict[str, dict[str, Any]] = {
+    "3.": {"to_pandas_kwargs": {"self_destruct": True, "split_blocks": True}},
+}
 
 
 def _release_arrow_memory() -> None:
