@@ -13,7 +13,7 @@ columns (contract symbols, trade times, volumes, its implied volatility) beside
 velliq's inputs, dates as text and no rate column. Mids are Barone-Adesi-Whaley
 prices on a skewed smile. Timings are medians of interleaved repetitions; the
 two-worker ratios compare timings of the same run. The command's memory is
-measured in a fresh process: its peak resident size (``ru_maxrss``) over the
+measured in a fresh process: its peak resident size (``VmHWM``) over the
 table's ``memory_usage(deep=True)``, in all and above the resident size of the
 process once it has imported what the command imports (what the command adds
 to an idle Python; the target is on this one).
@@ -37,7 +37,10 @@ from report import target_met
 import velliq
 from velliq import baw, chain
 
-RATE, EXPIRIES, VALUATION = 0.04, 21, pd.Timestamp("2025-10-06")
+RATE, VALUATION = 0.04, pd.Timestamp("2025-10-06")  # a Monday
+# Expiries: the Fridays this many weeks ahead, from 4 days to 2.3 years.
+WEEKS = np.array([1, 2, 3, 4, 5, 6, 7, 8, 11, 15, 19, 24, 28, 37, 50, 63, 76, 89, 102, 115, 120])
+EXPIRIES = WEEKS.size
 VENDOR_COLUMNS = {"expiry": "expiration", "side": "type"}
 # Strikes per side of one expiry as fractions of the spot, and a tick.
 STRIKE_RATIOS = np.r_[np.linspace(0.02, 0.6, 12), np.linspace(0.62, 1.4, 40), np.linspace(1.45, 1.75, 6)]
@@ -45,12 +48,12 @@ TICK = 0.01
 
 # Run in the child: the command's imports, the resident size, the command, the peak.
 _CHILD = """
-import json, re, resource, sys
+import json, re, sys
 import numpy, pandas, pyarrow, pyarrow.parquet, velliq.chain, velliq.cli
-resident = lambda: int(re.search(r"VmRSS:\\s+(\\d+)", open("/proc/self/status").read()).group(1)) * 1024
-imported = resident()
+kib = lambda field: int(re.search(field + r":\\s+(\\d+)", open("/proc/self/status").read()).group(1)) * 1024
+imported = kib("VmRSS")
 status = velliq.cli.main(sys.argv[1:])
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+peak = kib("VmHWM")  # this program's own peak: ru_maxrss would count the parent's at the fork
 print(json.dumps({"status": status, "imported": imported, "peak": peak}), file=sys.stderr)
 """
 
@@ -60,7 +63,7 @@ def vendor_table(rows, seed=11):
     rng = np.random.default_rng(seed)
     per_name = EXPIRIES * STRIKE_RATIOS.size * 2
     names = -(-rows // per_name)
-    days = np.round(np.geomspace(4, 840, EXPIRIES)).astype(int)
+    days = 4 + 7 * (WEEKS - 1)
     name, expiry, ratio, call = (
         a.ravel() for a in np.meshgrid(np.arange(names), np.arange(EXPIRIES), STRIKE_RATIOS, [1, 0], indexing="ij")
     )
