@@ -20,7 +20,7 @@ FULL = dict(zip(SIZES, (20_000, 7, 50, 500, 500, 1_000_000, 0.05)))
 QUICK = dict(zip(SIZES, (4_000, 5, 10, 100, 100, 200_000, 0.02)))
 
 # Every benchmark's targets, figure key -> (comparison, bound): run.py's table first,
-# then ufuncs.py's, chain.py's and chain_memory.py's figures.
+# then ufuncs.py's, chain.py's, chain_memory.py's and scale.py's figures.
 TARGETS = {
     "floor_over_batch": (">=", 0.97),
     "batch_vs_ql_brent": (">=", 6.0),
@@ -43,6 +43,10 @@ TARGETS = {
     "table_over_bare_american": ("<=", 1.3),
     "table_peak_memory": ("<=", 2.0),
     "table_two_workers": (">=", 1.8),
+    "scale_baw_seconds": ("<=", 15.0),
+    "scale_american_seconds": ("<=", 45.0),
+    "scale_two_workers": (">=", 1.8),
+    "cli_peak_memory": ("<=", 2.0),
 }
 
 

@@ -190,6 +190,7 @@ def summary(
     require_column(result, layout, "strike", strike is not None)
     keys = _keys(result, layout)
     names = [f"_key{i}" for i in range(len(keys))]
+    ok = result["status"] == "ok"
     frame = pd.DataFrame(
         {
             **dict(zip(names, keys.values())),
@@ -197,14 +198,24 @@ def summary(
             "forward": result["forward"].array,
             "iv_mid": result["iv_mid"].array,
             "status": result["status"].array,
-            "_distance": (result[layout.strike] - result["forward"]).abs().array,
+            # The distance of the ok rows only (NaN elsewhere), rather than a copy of the ok rows.
+            "_distance": (result[layout.strike] - result["forward"]).abs().where(ok).array,
         },
         copy=False,
     )
-    ok = frame[frame["status"] == "ok"]
-    nearest = ok[ok["_distance"] == ok.groupby(names, observed=True)["_distance"].transform("min")]
-    table = frame.groupby(names, observed=True).agg(years=("years", "first"), forward=("forward", "first"))
+    groups = frame.groupby(names, observed=True)  # its keys are factorised once, for every use below
+    nearest = frame[frame["_distance"] == groups["_distance"].transform("min")]
+    table = groups.agg(years=("years", "first"), forward=("forward", "first"))
     table["atm_vol"] = nearest.groupby(names, observed=True)["iv_mid"].mean()
-    counts = pd.crosstab([frame[k] for k in names], frame["status"]).reindex(columns=list(STATUSES), fill_value=0)
-    table = table.join(counts).fillna({s: 0 for s in STATUSES}).astype({s: int for s in STATUSES})
+    table = table.join(_status_counts(groups.ngroup(), frame["status"], table.index))
     return table.rename_axis(list(keys))
+
+
+def _status_counts(numbers: "pd.Series[Any]", status: "pd.Series[Any]", index: "pd.Index[Any]") -> pd.DataFrame:
+    """Per group (its rows ``numbers``, in the order ``index`` lists them), its count of quotes of each of
+    ``STATUSES``."""
+    group = numbers.to_numpy(np.float64, na_value=-1).astype(np.intp)  # -1: a key missing
+    code = pd.Categorical(status, categories=list(STATUSES)).codes.astype(np.intp)  # -1: no status of ours
+    counted = (group >= 0) & (code >= 0)
+    cells = np.bincount(group[counted] * len(STATUSES) + code[counted], minlength=len(index) * len(STATUSES))
+    return pd.DataFrame(cells.reshape(len(index), len(STATUSES)), index=index, columns=list(STATUSES))

@@ -1,28 +1,31 @@
 """Implied volatilities and forwards of a long quote table, one row per quote."""
 
 import contextlib
+import functools
 import operator
 import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import replace
-from typing import Final, Unpack
+from typing import Unpack
 
 import numpy as np
 import pandas as pd
 
-from .._models import PricingModel, pricing_model
+from .._models import pricing_model
 from .._threads import workers as _workers
 from ._arrays import Bools, Floats
 from .cells import CellError
+from .chunk_threads import chunk_threads
+from .chunk_vols import ChunkVols, chunk_vols
 from .chunks import Rows, group_chunks
-from .forward_search import estimated_forwards, forward_columns
-from .greeks import GREEK_COLUMNS, desk_greeks
-from .inputs import ChainInputs, QuoteInputs, QuoteLayout, group_keys, quote_layout
+from .forward_search import forward_columns
+from .greeks import GREEK_COLUMNS
+from .inputs import QuoteInputs, QuoteLayout, group_keys, quote_layout
 from .record import kept_input_names, record, result_layout_of
 from .results import key_values
-from .row_checks import RowChecks, check_rows
+from .row_checks import check_rows
 from .spot_search import row_spots
-from .statuses import ASK_VOLATILITY_ONLY, NO_MID_VOLATILITY, NO_VOLATILITY, STATUSES, row_statuses
+from .statuses import STATUSES
 
 __all__ = ["forwards", "implied_vols", "result_columns"]
 
@@ -287,24 +290,32 @@ def implied_vols(
     status_codes = np.empty(n, dtype=np.int8)
     categories = pd.Index(list(STATUSES))
     premium_dropped = 0
-    with _workers(workers), _earliest_bad_cell(layout, quotes):
+
+    def store(done: ChunkVols) -> None:
+        nonlocal premium_dropped
+        for name, values in done.columns.items():
+            added[name][done.rows] = values
+        status_codes[done.rows] = done.status_codes
+        premium_dropped += done.premium_dropped
+        if progress is not None:
+            progress(len(done.status_codes))
+
+    with (
+        _workers(workers) as n_workers,
+        _earliest_bad_cell(layout, quotes),
+        chunk_threads(n_workers, len(chunks)) as pool,
+    ):
         spot = row_spots(layout, quotes, years, is_call, keys, pricing, max_pairs)  # None: read with the rest
         for rows in chunks:
             part = quotes.iloc[rows]
-            table = layout.read(part, years[rows], is_call[rows])
+            table = layout.read(part, years[rows], is_call[rows])  # here: its warnings are the caller's
             table = table if spot is None else replace(table, S=spot[rows])
             part_keys = keys.iloc[rows].reset_index(drop=True)
-            checks = check_rows(part_keys, table, part.index)
-            F = table.F
-            if F is None:
-                F = estimated_forwards(checks.group, checks.n_groups, table, max_pairs, pricing, checks.usable)
-            computed, status = _implied_vols(pricing, table, F, checks, greeks)
-            premium_dropped += _premium_dropped(pricing, table, F, computed)
-            for name, values in computed.items():
-                added[name][rows] = values
-            status_codes[rows] = status.codes
-            if progress is not None:
-                progress(len(part))
+            work = functools.partial(chunk_vols, rows, pricing, table, part_keys, part.index, max_pairs, greeks)
+            for done in pool.submit(work):
+                store(done)
+        for done in pool.rest():
+            store(done)
     if premium_dropped:
         warnings.warn(
             f"{premium_dropped} call row(s) at a rate <= 0 below the dividend yield (discount >= 1, "
@@ -323,58 +334,3 @@ def implied_vols(
         result.columns = [*(renamed.get(c, c) for c in quotes.columns), *columns]
     result.attrs = record(quotes.attrs, result_layout_of(layout, pricing, greeks, renamed), result.columns)
     return result
-
-
-def _premium_dropped(pricing: PricingModel, table: ChainInputs, F: Floats, computed: dict[str, Floats]) -> int:
-    """The rows with a volatility where the model is known to be off: calls at a rate <= 0
-    below the dividend yield (D >= 1, F < S), which its design prices as European although
-    early exercise is worth something there (velliq.norvane keeps that design)."""
-    if not pricing.no_call_premium_at_rates_below_zero:
-        return 0
-    with np.errstate(invalid="ignore"):
-        off = table.is_call & (table.D >= 1) & (F < table.S)
-    has_vol = ~np.isnan(computed["iv_bid"]) | ~np.isnan(computed["iv_mid"]) | ~np.isnan(computed["iv_ask"])
-    return int(np.count_nonzero(off & has_vol))
-
-
-# Per status code, whether the row keeps no volatility at all, no mid volatility, the ask's alone.
-_BY_CODE_NO_VOLATILITY: Final = np.isin(STATUSES, list(NO_VOLATILITY))
-_BY_CODE_NO_MID_VOLATILITY: Final = np.isin(STATUSES, list(NO_MID_VOLATILITY))
-_BY_CODE_ASK_VOLATILITY_ONLY: Final = np.isin(STATUSES, list(ASK_VOLATILITY_ONLY))
-_ONE_SIDED: Final = STATUSES.index("one_sided")
-
-
-def _implied_vols(
-    pricing: PricingModel, table: ChainInputs, F: Floats, checks: RowChecks, greeks: bool
-) -> "tuple[dict[str, Floats], pd.Categorical[str]]":
-    """One chunk's discount, forward, volatilities and vega (and Greeks), and its statuses."""
-    S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
-    mid_sigma, mid_reason = pricing.implied_vol_reason(table.mid, S, strike, D, F, is_call)
-    ask_sigma, ask_reason = pricing.implied_vol_reason(table.ask, S, strike, D, F, is_call)
-    sigma = {"bid": pricing.implied_vol(table.bid, S, strike, D, F, is_call), "mid": mid_sigma, "ask": ask_sigma}
-    if greeks:
-        forward_greeks = pricing.greeks(S, strike, D, F, sigma["mid"], is_call)
-        vega_per_sigma = forward_greeks[2]
-    else:
-        vega_per_sigma, scratch = np.empty(len(years)), np.empty(len(years))  # only vega is kept
-        pricing.greeks(S, strike, D, F, sigma["mid"], is_call, out=(scratch, scratch, vega_per_sigma, scratch, scratch))
-        del scratch
-    status = row_statuses(checks.flags, F, checks.duplicate, checks.arbitrage, mid_reason, ask_reason)
-    with np.errstate(invalid="ignore"):
-        root_t = np.sqrt(np.where(years > 0, years, np.nan))
-        no_side = {"bid": ~(table.bid > 0), "ask": ~(table.ask > 0)}
-    bad = _BY_CODE_NO_VOLATILITY[status.codes]
-    no_mid = _BY_CODE_NO_MID_VOLATILITY[status.codes]
-    one_sided = status.codes == _ONE_SIDED
-    no_vol = {
-        "bid": bad | (one_sided & no_side["bid"]) | _BY_CODE_ASK_VOLATILITY_ONLY[status.codes],
-        "mid": no_mid,
-        "ask": bad | (one_sided & no_side["ask"]),
-    }
-    desk = desk_greeks(forward_greeks, S, D, F, sigma["mid"], years, no_mid) if greeks else {}
-    vol = {k: sigma[k] / root_t for k in sigma}  # annual volatilities
-    for k in vol:
-        vol[k][no_vol[k]] = np.nan
-    vega = vega_per_sigma * root_t  # per unit of annual volatility
-    vega[no_mid] = np.nan
-    return {"discount": D, "forward": F, **{f"iv_{k}": vol[k] for k in vol}, "vega": vega, **desk}, status

@@ -1,6 +1,7 @@
 """Reading the quote file: its format from its name, its table, and the
 cells velliq.chain could not read named by the file's line."""
 
+import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -42,9 +43,11 @@ def read(path: Path) -> "pd.DataFrame":
     if kind == "parquet":
         needs("pyarrow", "reading Parquet")
     try:
-        table = pd.read_csv(path) if kind == "csv" else pd.read_parquet(path)
+        options = _PARQUET_OPTIONS.get(pd.__version__[:2], {})
+        table = pd.read_csv(path) if kind == "csv" else pd.read_parquet(path, **options)
     except Exception as error:
         raise UsageError(f"cannot read {path}: {one_line(error)}") from error
+    _release_arrow_memory()
     # Vendors write headers such as " bid": names are matched without the spaces.
     stripped = table.rename(columns=lambda name: name.strip() if isinstance(name, str) else name)
     twice = stripped.columns[stripped.columns.duplicated()]
@@ -52,6 +55,22 @@ def read(path: Path) -> "pd.DataFrame":
         spellings = [repr(name) for name, plain in zip(table.columns, stripped.columns) if plain == twice[0]]
         raise UsageError(f"{path}: the columns {' and '.join(spellings)} are both named {twice[0]!r}")
     return stripped
+
+
+# pandas 3 passes Arrow's conversion options on: each column's Arrow buffers are freed once it
+# is converted, and no block of several columns is assembled, so the file's table and the
+# frame are never held whole at once.
+_PARQUET_OPTIONS: dict[str, dict[str, Any]] = {
+    "3.": {"to_pandas_kwargs": {"self_destruct": True, "split_blocks": True}},
+}
+
+
+def _release_arrow_memory() -> None:
+    """Returns to the system what Arrow's allocator kept of the reading's
+    temporaries (a Parquet file's pages, a CSV's text): the computation's
+    NumPy arrays cannot reuse it."""
+    if "pyarrow" in sys.modules:
+        sys.modules["pyarrow"].default_memory_pool().release_unused()
 
 
 def cell_error(error: "CellError", options: dict[str, Any], source: Path) -> UsageError:

@@ -17,7 +17,10 @@ from .usage import UsageError
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["check_outputs", "check_paths", "check_smile_options", "plot", "write"]
+__all__ = ["PARQUET_GROUP_ROWS", "check_outputs", "check_paths", "check_smile_options", "plot", "write"]
+
+# Rows per row group of a Parquet output: each is converted to Arrow alone.
+PARQUET_GROUP_ROWS = 1 << 16
 
 # A compressed CSV's suffix: pandas' name of its compression and the module that writes it.
 _COMPRESSIONS = {
@@ -91,7 +94,7 @@ def write(table: "pd.DataFrame", path: Path, final: Path) -> None:
     a compressed CSV's archive member, or gzip's recorded name, named for
     the file ``final`` (``path`` becomes it once complete)."""
     if file_format(path) == "parquet":
-        table.to_parquet(path, index=False)
+        _write_parquet(table, path)
         return
     compression = _COMPRESSIONS.get(path.suffix.lower())
     if compression is None:
@@ -105,6 +108,18 @@ def write(table: "pd.DataFrame", path: Path, final: Path) -> None:
         if method == "gzip":  # gzip records the name of the file it writes, less ".gz"
             options["filename"] = final.name
         table.to_csv(handle, index=False, compression=options)
+
+
+def _write_parquet(table: "pd.DataFrame", path: Path) -> None:
+    """The table as Parquet, converted to Arrow a row group at a time: never a whole copy of it."""
+    import pyarrow as pa  # type: ignore[import-untyped]
+    import pyarrow.parquet as pq  # type: ignore[import-untyped]
+
+    schema = pa.Schema.from_pandas(table, preserve_index=False)
+    with pq.ParquetWriter(path, schema) as writer:
+        for start in range(0, max(len(table), 1), PARQUET_GROUP_ROWS):
+            rows = table.iloc[start : start + PARQUET_GROUP_ROWS]
+            writer.write_table(pa.Table.from_pandas(rows, schema=schema, preserve_index=False))
 
 
 def check_smile_options(args: argparse.Namespace, quotes: "pd.DataFrame", columns: Mapping[str, object]) -> None:
