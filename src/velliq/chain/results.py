@@ -7,6 +7,7 @@ from typing import Any, Final
 import numpy as np
 import pandas as pd
 
+from ._arrays import Floats, Ints
 from .cells import dates
 from .inputs import SPOT_TOLERANCE
 from .record import ResultLayout, read_record
@@ -110,13 +111,21 @@ def key_values(column: "pd.Series[Any]") -> Any:
     return column.array if pd.api.types.is_numeric_dtype(column) else dates(column).array
 
 
-def _keys(result: pd.DataFrame, layout: ResultLayout) -> dict[str, Any]:
-    """Per grouping column, its values: underlyings as stored, dates as dates."""
-    return {
-        column: result[column].array if column == layout.underlying else key_values(result[column])
-        for column in layout.group_columns
-        if column in result.columns
-    }
+def _group_numbers(result: pd.DataFrame, columns: list[str], underlying: str | None) -> tuple[Ints, int]:
+    """Per row, its group's number in the order of its keys (-1 where one is missing), and the count
+    of groups: underlyings in their stored order, dates as dates. Each column's distinct values are
+    ranked once, and folded into one number per row, so that no row's text is hashed twice."""
+    number = np.zeros(len(result), np.int64)
+    missing = np.zeros(len(result), np.bool_)
+    for column in columns:
+        codes, distinct = pd.factorize(result[column].array)
+        values = distinct if column == underlying else key_values(pd.Series(distinct))
+        rank = np.empty(len(distinct) + 1, np.int64)
+        rank[np.argsort(np.asarray(values), kind="stable")], rank[-1] = np.arange(len(distinct)), -1
+        missing |= codes < 0
+        number = pd.factorize(number * (len(distinct) + 1) + rank[codes], sort=True)[0]  # stays below the rows
+    number[missing] = -1
+    return number, int(number.max(initial=-1)) + 1
 
 
 def _refuse_merged_groups(result: pd.DataFrame, layout: ResultLayout) -> None:
@@ -125,14 +134,21 @@ def _refuse_merged_groups(result: pd.DataFrame, layout: ResultLayout) -> None:
     ``SPOT_TOLERANCE`` apart (underlyings) in one group."""
     if not {"years", "forward"} <= set(result.columns) or len(result) == 0:
         return
-    keys = _keys(result, layout)
+    columns = [column for column in layout.group_columns if column in result.columns]
     if layout.expiry not in result.columns:  # the years tell its expiries apart, not its dates
-        keys[layout.expiry] = result["years"].array
-    frame = pd.DataFrame({"years": result["years"].array, "forward": result["forward"].array}, copy=False)
-    spans = frame.groupby([pd.Series(v) for v in keys.values()], observed=True).agg(["min", "max"])
-    years_apart = bool((spans[("years", "max")] > spans[("years", "min")]).any())
+        columns.append("years")
+    number, n_groups = _group_numbers(result, columns, layout.underlying)
+    number[number < 0] = n_groups  # a group of the rows without a key, left out
+    span = {}
+    for column in ("years", "forward"):  # each group's least and greatest, NaN left out
+        values = result[column].to_numpy(np.float64)
+        low, high = np.full(n_groups + 1, np.nan), np.full(n_groups + 1, np.nan)
+        np.fmin.at(low, number, values)
+        np.fmax.at(high, number, values)
+        span[column] = (low[:n_groups], high[:n_groups])
+    years_apart = bool((span["years"][1] > span["years"][0]).any())
     with np.errstate(invalid="ignore", divide="ignore"):
-        relative = (spans[("forward", "max")] - spans[("forward", "min")]) / spans[("forward", "min")]
+        relative = (span["forward"][1] - span["forward"][0]) / span["forward"][0]
     forwards_apart = bool((relative > SPOT_TOLERANCE).any())
     group = f"({', '.join(layout.group_columns)})"
     if years_apart:
@@ -188,34 +204,52 @@ def summary(
     layout = result_layout(result, underlying=underlying, expiry=expiry, strike=strike, valuation_date=valuation_date)
     require_column(result, layout, "expiry", expiry is not None)
     require_column(result, layout, "strike", strike is not None)
-    keys = _keys(result, layout)
-    names = [f"_key{i}" for i in range(len(keys))]
-    ok = result["status"] == "ok"
-    frame = pd.DataFrame(
-        {
-            **dict(zip(names, keys.values())),
-            "years": result["years"].array,
-            "forward": result["forward"].array,
-            "iv_mid": result["iv_mid"].array,
-            "status": result["status"].array,
-            # The distance of the ok rows only (NaN elsewhere), rather than a copy of the ok rows.
-            "_distance": (result[layout.strike] - result["forward"]).abs().where(ok).array,
-        },
-        copy=False,
+    keys = [column for column in layout.group_columns if column in result.columns]
+    number, n_groups = _group_numbers(result, keys, layout.underlying)
+    keyed = number >= 0
+    rows = np.flatnonzero(keyed)
+    years, forward = (result[column].to_numpy(np.float64) for column in ("years", "forward"))
+    # The distance to the forward of each ok row (NaN elsewhere), and each group's least.
+    distance = np.abs(result[layout.strike].to_numpy(np.float64) - forward)
+    distance[(result["status"] != "ok").to_numpy()] = np.nan
+    least = np.full(n_groups, np.nan)
+    np.fmin.at(least, number[rows], distance[rows])
+    nearest = rows[distance[rows] == least[number[rows]]]
+    del distance
+    table = pd.DataFrame(
+        {"years": _first_of_groups(years, number, n_groups), "forward": _first_of_groups(forward, number, n_groups)}
     )
-    groups = frame.groupby(names, observed=True)  # its keys are factorised once, for every use below
-    nearest = frame[frame["_distance"] == groups["_distance"].transform("min")]
-    table = groups.agg(years=("years", "first"), forward=("forward", "first"))
-    table["atm_vol"] = nearest.groupby(names, observed=True)["iv_mid"].mean()
-    table = table.join(_status_counts(groups.ngroup(), frame["status"], table.index))
-    return table.rename_axis(list(keys))
+    vols = pd.Series(result["iv_mid"].to_numpy(np.float64)[nearest])
+    table["atm_vol"] = vols.groupby(number[nearest]).mean().reindex(table.index)
+    table = table.join(_status_counts(number, result["status"], table.index))
+    first = np.full(n_groups, len(result))
+    np.minimum.at(first, number[rows], rows)
+    table.index = _key_index(result, first, keys, layout.underlying)
+    return table
 
 
-def _status_counts(numbers: "pd.Series[Any]", status: "pd.Series[Any]", index: "pd.Index[Any]") -> pd.DataFrame:
-    """Per group (its rows ``numbers``, in the order ``index`` lists them), its count of quotes of each of
-    ``STATUSES``."""
-    group = numbers.to_numpy(np.float64, na_value=-1).astype(np.intp)  # -1: a key missing
-    code = pd.Categorical(status, categories=list(STATUSES)).codes.astype(np.intp)  # -1: no status of ours
-    counted = (group >= 0) & (code >= 0)
-    cells = np.bincount(group[counted] * len(STATUSES) + code[counted], minlength=len(index) * len(STATUSES))
+def _first_of_groups(values: Floats, number: Ints, n_groups: int) -> Floats:
+    """Per group, the value of its first row that has one (NaN for none)."""
+    rows = np.flatnonzero((number >= 0) & ~np.isnan(values))
+    first = np.full(n_groups, len(values))
+    np.minimum.at(first, number[rows], rows)
+    return np.where(first < len(values), values[np.minimum(first, len(values) - 1)], np.nan)
+
+
+def _key_index(result: pd.DataFrame, rows: Ints, names: list[str], underlying: str | None) -> "pd.Index[Any]":
+    """The groups' index: the keys of one row of each (``rows``), underlyings as stored, dates as dates."""
+    taken = result.iloc[rows]
+    levels = [taken[name].array if name == underlying else key_values(taken[name]) for name in names]
+    index: pd.Index[Any] = (
+        pd.Index(levels[0], name=names[0]) if len(levels) == 1 else pd.MultiIndex.from_arrays(levels, names=names)
+    )
+    return index
+
+
+def _status_counts(number: Ints, status: "pd.Series[Any]", index: "pd.Index[Any]") -> pd.DataFrame:
+    """Per group (numbered by ``number``, -1 for none, in the order ``index`` lists them), its count
+    of quotes of each of ``STATUSES``."""
+    code = pd.Categorical(status, categories=list(STATUSES)).codes  # -1: no status of ours
+    counted = np.flatnonzero((number >= 0) & (code >= 0))
+    cells = np.bincount(number[counted] * len(STATUSES) + code[counted], minlength=len(index) * len(STATUSES))
     return pd.DataFrame(cells.reshape(len(index), len(STATUSES)), index=index, columns=list(STATUSES))
