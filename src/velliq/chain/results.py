@@ -42,18 +42,34 @@ def result_layout(
     Taken from the record the result keeps (``result.attrs``), which slicing,
     copies and Parquet files keep; each keyword given wins over it. Without
     a record: the default column names (``underlying`` when the table has
-    it). Without a record, or with grouping columns other than those
-    recorded, they are checked against the rows: every group of (underlying,
-    valuation date, expiry) must have one ``years`` and forwards within 1 %.
+    it). The columns are checked against the rows, record or not (results
+    read alike from several tables and concatenated keep one record): every
+    group of (underlying, valuation date, expiry) must have one ``years`` and
+    forwards within 1 %.
 
     Raises
     ------
     ResultLayoutError
         Naming the keyword to give: a column of underlyings or quote dates
-        named (by keyword or record) that the result lacks; without a
-        record, or with grouping keywords, rows of one group of several quote
-        dates or underlyings.
+        named (by keyword or record) that the result lacks; rows of one
+        group of several quote dates or underlyings.
     """
+    names = dict(underlying=underlying, expiry=expiry, strike=strike, side=side)
+    layout = _layout(result, **names, valuation_date=valuation_date)
+    _refuse_merged_groups(result, layout, *_groups_of(result, layout))  # a record survives concats of results
+    return layout
+
+
+def _layout(
+    result: pd.DataFrame,
+    *,
+    underlying: str | None = None,
+    expiry: str | None = None,
+    strike: str | None = None,
+    side: str | None = None,
+    valuation_date: object = None,
+) -> ResultLayout:
+    """:func:`result_layout` but for its check of the rows' groups."""
     recorded = read_record(result.attrs)
     given = {"underlying": underlying, "expiry": expiry, "strike": strike, "side": side}
     for keyword, column in given.items():
@@ -69,8 +85,16 @@ def result_layout(
     layout = ResultLayout(**{**vars(base), **named, "valuation_date": date})
     require_column(result, layout, "underlying", underlying is not None)
     require_column(result, layout, "valuation_date", valuation_date is not None)
-    _refuse_merged_groups(result, layout)  # a record survives concats of results read alike from other tables
     return layout
+
+
+def _groups_of(result: pd.DataFrame, layout: ResultLayout) -> tuple[Ints, int]:
+    """Per row, its group's number by the columns of ``layout`` (by the years where the result has no
+    column of expiries), and the count of groups (:func:`_group_numbers`)."""
+    columns = [column for column in layout.group_columns if column in result.columns]
+    if layout.expiry not in result.columns:  # the years tell its expiries apart, not its dates
+        columns.append("years")
+    return _group_numbers(result, columns, layout.underlying)
 
 
 def require_column(result: pd.DataFrame, layout: ResultLayout, keyword: str, given: bool) -> None:
@@ -128,17 +152,13 @@ def _group_numbers(result: pd.DataFrame, columns: list[str], underlying: str | N
     return number, int(number.max(initial=-1)) + 1
 
 
-def _refuse_merged_groups(result: pd.DataFrame, layout: ResultLayout) -> None:
-    """A ``ResultLayoutError`` when the columns of ``layout`` merge groups that
-    implied_vols kept apart: several years (quote dates) or forwards more than
+def _refuse_merged_groups(result: pd.DataFrame, layout: ResultLayout, number: Ints, n_groups: int) -> None:
+    """A ``ResultLayoutError`` when the groups the columns of ``layout`` make (each row's ``number``)
+    merge groups that implied_vols kept apart: several years (quote dates) or forwards more than
     ``SPOT_TOLERANCE`` apart (underlyings) in one group."""
     if not {"years", "forward"} <= set(result.columns) or len(result) == 0:
         return
-    columns = [column for column in layout.group_columns if column in result.columns]
-    if layout.expiry not in result.columns:  # the years tell its expiries apart, not its dates
-        columns.append("years")
-    number, n_groups = _group_numbers(result, columns, layout.underlying)
-    number[number < 0] = n_groups  # a group of the rows without a key, left out
+    number = np.where(number >= 0, number, n_groups)  # a group of the rows without a key, left out
     span = {}
     for column in ("years", "forward"):  # each group's least and greatest, NaN left out
         values = result[column].to_numpy(np.float64)
@@ -201,11 +221,12 @@ def summary(
     ResultLayoutError
         A result that cannot be regrouped (:func:`result_layout`).
     """
-    layout = result_layout(result, underlying=underlying, expiry=expiry, strike=strike, valuation_date=valuation_date)
+    layout = _layout(result, underlying=underlying, expiry=expiry, strike=strike, valuation_date=valuation_date)
     require_column(result, layout, "expiry", expiry is not None)
     require_column(result, layout, "strike", strike is not None)
     keys = [column for column in layout.group_columns if column in result.columns]
-    number, n_groups = _group_numbers(result, keys, layout.underlying)
+    number, n_groups = _groups_of(result, layout)
+    _refuse_merged_groups(result, layout, number, n_groups)
     keyed = number >= 0
     rows = np.flatnonzero(keyed)
     years, forward = (result[column].to_numpy(np.float64) for column in ("years", "forward"))

@@ -29,7 +29,7 @@ from pathlib import Path
 from typing import Any
 
 from .arguments import column_mapping, number_options, parser, refuse_carry_beside_implied_spot
-from .memory import map_large_blocks
+from .memory import map_large_blocks, release_arrow_memory
 from .output_files import final_path, pending_files
 from .reading import cell_error, read, table_error
 from .reporting import SPOT_HINT, implied_vols, renamed_note, spot_text, summary_text
@@ -87,7 +87,9 @@ def vols(args: argparse.Namespace) -> int:
 
     if (note := renamed_note(result)) is not None:
         print(note, file=sys.stderr)
+    release_arrow_memory()  # the computation's
     print(summary_text(result, options, quiet=args.quiet))
+    release_arrow_memory()  # the summary's
     if spots is not None and not args.quiet:
         print(spot_text(spots))
     with pending_files() as files:

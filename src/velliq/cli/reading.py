@@ -1,10 +1,10 @@
 """Reading the quote file: its format from its name, its table, and the
 cells velliq.chain could not read named by the file's line."""
 
-import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from .memory import release_arrow_memory
 from .usage import UsageError, needs, one_line
 
 if TYPE_CHECKING:
@@ -47,7 +47,7 @@ def read(path: Path) -> "pd.DataFrame":
         table = pd.read_csv(path) if kind == "csv" else pd.read_parquet(path, **options)
     except Exception as error:
         raise UsageError(f"cannot read {path}: {one_line(error)}") from error
-    _release_arrow_memory()
+    release_arrow_memory()
     # Vendors write headers such as " bid": names are matched without the spaces.
     stripped = table.rename(columns=lambda name: name.strip() if isinstance(name, str) else name)
     twice = stripped.columns[stripped.columns.duplicated()]
@@ -63,14 +63,6 @@ def read(path: Path) -> "pd.DataFrame":
 _PARQUET_OPTIONS: dict[str, dict[str, Any]] = {
     "3.": {"to_pandas_kwargs": {"self_destruct": True, "split_blocks": True}},
 }
-
-
-def _release_arrow_memory() -> None:
-    """Returns to the system what Arrow's allocator kept of the reading's
-    temporaries (a Parquet file's pages, a CSV's text): the computation's
-    NumPy arrays cannot reuse it."""
-    if "pyarrow" in sys.modules:
-        sys.modules["pyarrow"].default_memory_pool().release_unused()
 
 
 def cell_error(error: "CellError", options: dict[str, Any], source: Path) -> UsageError:
