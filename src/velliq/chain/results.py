@@ -227,33 +227,33 @@ def summary(
     keys = [column for column in layout.group_columns if column in result.columns]
     number, n_groups = _groups_of(result, layout)
     _refuse_merged_groups(result, layout, number, n_groups)
-    keyed = number >= 0
-    rows = np.flatnonzero(keyed)
+    slot = np.where(number >= 0, number, n_groups)  # the rows without a group in a slot of their own, left out
     years, forward = (result[column].to_numpy(np.float64) for column in ("years", "forward"))
     # The distance to the forward of each ok row (NaN elsewhere), and each group's least.
     distance = np.abs(result[layout.strike].to_numpy(np.float64) - forward)
     distance[(result["status"] != "ok").to_numpy()] = np.nan
-    least = np.full(n_groups, np.nan)
-    np.fmin.at(least, number[rows], distance[rows])
-    nearest = rows[distance[rows] == least[number[rows]]]
+    least = np.full(n_groups + 1, np.nan)
+    np.fmin.at(least, slot, distance)
+    nearest = np.flatnonzero((distance == least[slot]) & (number >= 0))
     del distance
     table = pd.DataFrame(
-        {"years": _first_of_groups(years, number, n_groups), "forward": _first_of_groups(forward, number, n_groups)}
+        {"years": _first_of_groups(years, slot, n_groups), "forward": _first_of_groups(forward, slot, n_groups)}
     )
     vols = pd.Series(result["iv_mid"].to_numpy(np.float64)[nearest])
     table["atm_vol"] = vols.groupby(number[nearest]).mean().reindex(table.index)
     table = table.join(_status_counts(number, result["status"], table.index))
-    first = np.full(n_groups, len(result))
-    np.minimum.at(first, number[rows], rows)
-    table.index = _key_index(result, first, keys, layout.underlying)
+    first = np.full(n_groups + 1, len(result))
+    np.minimum.at(first, slot, np.arange(len(result)))
+    table.index = _key_index(result, first[:n_groups], keys, layout.underlying)
     return table
 
 
-def _first_of_groups(values: Floats, number: Ints, n_groups: int) -> Floats:
-    """Per group, the value of its first row that has one (NaN for none)."""
-    rows = np.flatnonzero((number >= 0) & ~np.isnan(values))
-    first = np.full(n_groups, len(values))
-    np.minimum.at(first, number[rows], rows)
+def _first_of_groups(values: Floats, slot: Ints, n_groups: int) -> Floats:
+    """Per group (each row's ``slot``, ``n_groups`` for none), the value of its first row that has one
+    (NaN for none)."""
+    first = np.full(n_groups + 1, len(values))
+    np.minimum.at(first, np.where(np.isnan(values), n_groups, slot), np.arange(len(values)))
+    first = first[:n_groups]
     return np.where(first < len(values), values[np.minimum(first, len(values) - 1)], np.nan)
 
 

@@ -29,7 +29,7 @@ from pathlib import Path
 from typing import Any
 
 from .arguments import column_mapping, number_options, parser, refuse_carry_beside_implied_spot
-from .memory import map_large_blocks, release_arrow_memory
+from .memory import free_memory_promptly, release_arrow_memory
 from .output_files import final_path, pending_files
 from .reading import cell_error, read, table_error
 from .reporting import SPOT_HINT, implied_vols, renamed_note, spot_text, summary_text
@@ -46,7 +46,7 @@ class Terminated(BaseException):
 def vols(args: argparse.Namespace) -> int:
     """``velliq vols``: read, compute, print the summary, write the outputs."""
     needs("pandas", "velliq vols")
-    map_large_blocks()
+    free_memory_promptly()
     source = Path(args.quotes)
     check_paths(source, {"-o": args.output, "--plot": args.plot})
     check_outputs(args.output, args.plot)
