@@ -137,15 +137,19 @@ def key_values(column: "pd.Series[Any]") -> Any:
 
 def _group_numbers(result: pd.DataFrame, columns: list[str], underlying: str | None) -> tuple[Ints, int]:
     """Per row, its group's number in the order of its keys (-1 where one is missing), and the count
-    of groups: underlyings in their stored order, dates as dates. Each column's distinct values are
-    ranked once, and folded into one number per row, so that no row's text is hashed twice."""
+    of groups: underlyings sorted as stored (as pandas sorts mixed values), dates as dates. Each
+    column's distinct values are ranked once, and folded into one number per row, so that no row's
+    text is hashed twice."""
     number = np.zeros(len(result), np.int64)
     missing = np.zeros(len(result), np.bool_)
     for column in columns:
-        codes, distinct = pd.factorize(result[column].array)
-        values = distinct if column == underlying else key_values(pd.Series(distinct))
+        codes, distinct = pd.factorize(result[column], sort=column == underlying)
         rank = np.empty(len(distinct) + 1, np.int64)
-        rank[np.argsort(np.asarray(values), kind="stable")], rank[-1] = np.arange(len(distinct)), -1
+        rank[-1] = -1  # a missing key (code -1) stays -1
+        if column == underlying:
+            rank[:-1] = np.arange(len(distinct))
+        else:
+            rank[np.argsort(np.asarray(key_values(pd.Series(distinct))), kind="stable")] = np.arange(len(distinct))
         missing |= codes < 0
         number = pd.factorize(number * (len(distinct) + 1) + rank[codes], sort=True)[0]  # stays below the rows
     number[missing] = -1
