@@ -54,36 +54,26 @@ def result_layout(
         named (by keyword or record) that the result lacks; rows of one
         group of several quote dates or underlyings.
     """
-    names = dict(underlying=underlying, expiry=expiry, strike=strike, side=side)
-    layout = _layout(result, **names, valuation_date=valuation_date)
+    layout = _layout(result, dict(underlying=underlying, expiry=expiry, strike=strike, side=side), valuation_date)
     _refuse_merged_groups(result, layout, *_groups_of(result, layout))  # a record survives concats of results
     return layout
 
 
-def _layout(
-    result: pd.DataFrame,
-    *,
-    underlying: str | None = None,
-    expiry: str | None = None,
-    strike: str | None = None,
-    side: str | None = None,
-    valuation_date: object = None,
-) -> ResultLayout:
-    """:func:`result_layout` but for its check of the rows' groups."""
+def _layout(result: pd.DataFrame, given: dict[str, str | None], valuation_date: object) -> ResultLayout:
+    """:func:`result_layout` (its column keywords ``given``) but for its check of the rows' groups."""
     recorded = read_record(result.attrs)
-    given = {"underlying": underlying, "expiry": expiry, "strike": strike, "side": side}
     for keyword, column in given.items():
         if column is not None and not isinstance(column, str):
             raise TypeError(f"{keyword}= names a column: give its name as a str, not {column!r}")
     columns = result.columns
     base = recorded
     if base is None:
-        default = "underlying" if underlying is None and "underlying" in columns else None
+        default = "underlying" if given["underlying"] is None and "underlying" in columns else None
         base = ResultLayout(default, "expiry", "strike", "side", None, None, None, None)
     named = {k: v if v is not None else getattr(base, k) for k, v in given.items()}
     date = _valuation_date(columns, valuation_date) if valuation_date is not None else base.valuation_date
     layout = ResultLayout(**{**vars(base), **named, "valuation_date": date})
-    require_column(result, layout, "underlying", underlying is not None)
+    require_column(result, layout, "underlying", given["underlying"] is not None)
     require_column(result, layout, "valuation_date", valuation_date is not None)
     return layout
 
@@ -225,7 +215,7 @@ def summary(
     ResultLayoutError
         A result that cannot be regrouped (:func:`result_layout`).
     """
-    layout = _layout(result, underlying=underlying, expiry=expiry, strike=strike, valuation_date=valuation_date)
+    layout = _layout(result, dict(underlying=underlying, expiry=expiry, strike=strike, side=None), valuation_date)
     require_column(result, layout, "expiry", expiry is not None)
     require_column(result, layout, "strike", strike is not None)
     keys = [column for column in layout.group_columns if column in result.columns]
