@@ -1,0 +1,75 @@
+// The accurate American price with cash dividends: Black-Scholes dynamics
+// with a flat rate, a continuous yield on top, and a schedule of cash
+// dividends at whose ex-dates the spot drops by the amount. In forward terms:
+// spot S, strike K, discount factor D, forward F (the forward with the
+// dividends), total standard deviation sigma, and the schedule, whose ex-dates
+// are fractions of the time to expiry. The carry left after the dividends
+// follows from F: F = S e^b - sum_i d_i e^(b (1 - t_i)) over the dividends
+// with 0 < t_i <= 1 (time scaled so that expiry is 1).
+//
+// Schedule rules (any other schedule gives NaN, reason missing_input):
+//   fractions non-decreasing and not NaN; amounts finite and >= 0;
+//   a dividend at t <= 0 (already out of the spot) or t > 1 (after expiry,
+//   +inf included) is ignored: ragged schedules are padded with
+//   fraction +inf, amount 0.
+// With no dividend in (0, 1] every result is bit for bit the accurate model's
+// (alo/alo.hpp) at the same setting.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "alo/scheme.hpp"
+#include "kernels.hpp"
+
+namespace velliq {
+
+// A read-only view of one option's schedule: `count` entries, each array
+// `*_step` bytes apart (strided, possibly unaligned, as NumPy hands them over).
+struct CashDividends {
+    const char* fractions;
+    const char* amounts;
+    std::ptrdiff_t fraction_step;
+    std::ptrdiff_t amount_step;
+    std::ptrdiff_t count;
+
+    double fraction(std::ptrdiff_t i) const { return load(fractions + i * fraction_step); }
+    double amount(std::ptrdiff_t i) const { return load(amounts + i * amount_step); }
+
+  private:
+    static double load(const char* at) {
+        double x;
+        std::memcpy(&x, at, sizeof x);
+        return x;
+    }
+};
+
+// The price, the implied sigma with its reason, and the sensitivities (as the
+// accurate model's, with S, D and F fixed) at one of the settings of
+// alo/scheme.hpp.
+double _dividend_price(double S, double K, double D, double F, double sigma, int side,
+                       const CashDividends& dividends, int setting);
+VolReason _dividend_implied_vol(double price, double S, double K, double D, double F, int side,
+                                const CashDividends& dividends, int setting);
+Greeks _dividend_greeks(double S, double K, double D, double F, double sigma, int side,
+                        const CashDividends& dividends, int setting);
+
+// The model's face at one setting, for one schedule.
+template <int setting>
+struct AmericanDividends {
+    static_assert(known_setting(setting));
+    const CashDividends& dividends;
+
+    double price(double S, double K, double D, double F, double sigma, int side) const {
+        return _dividend_price(S, K, D, F, sigma, side, dividends, setting);
+    }
+    VolReason implied_vol(double price, double S, double K, double D, double F, int side) const {
+        return _dividend_implied_vol(price, S, K, D, F, side, dividends, setting);
+    }
+    Greeks greeks(double S, double K, double D, double F, double sigma, int side) const {
+        return _dividend_greeks(S, K, D, F, sigma, side, dividends, setting);
+    }
+    static constexpr bool exact_baw_slopes = false;
+};
+
+}  // namespace velliq
