@@ -14,6 +14,9 @@
   smiles (matplotlib, imported on the first plot). Both take the result's columns from the
   record it keeps of how it was read (:func:`result_layout`, :class:`ResultLayout`), and
   refuse a result they cannot regroup (:class:`ResultLayoutError`).
+- :func:`surface`: a vol surface per (underlying, valuation date) of a result, fitted inside its
+  ``ok`` quotes' bid/ask vols (:class:`Surfaces`, their parameters and diagnostics as tables);
+  :func:`plot_surface`: one of them drawn.
 - :class:`CellError`: the error naming a cell that is no number, date or
   side (its ``column``, ``row`` and ``value``); :class:`TableError`: the
   error naming the column or rows of a fault beyond one cell;
@@ -34,6 +37,8 @@ from .record import INPUT_SUFFIX, ResultLayout
 from .results import ResultLayoutError, result_layout, summary
 from .spots import SPOT_COLUMNS, spots
 from .statuses import STATUSES
+from .surface_plot import plot_surface, surface_key
+from .surfaces import Surfaces, surface
 from .table import forwards, implied_vols, result_columns
 from .weekend_expiries import WeekendExpiryWarning
 
@@ -45,6 +50,7 @@ __all__ = [
     "MODELS",
     "SPOT_COLUMNS",
     "STATUSES",
+    "Surfaces",
     "TableError",
     "YEAR_DAYS",
     "MissingColumnsError",
@@ -58,6 +64,7 @@ __all__ = [
     "group_columns",
     "implied_vols",
     "plot_smiles",
+    "plot_surface",
     "result_columns",
     "result_layout",
     "smile_dates",
@@ -65,4 +72,6 @@ __all__ = [
     "spots",
     "strike_forwards",
     "summary",
+    "surface",
+    "surface_key",
 ]

@@ -25,16 +25,14 @@ import argparse
 import signal
 import sys
 from collections.abc import Sequence
-from pathlib import Path
-from typing import Any
-
-from .arguments import column_mapping, number_options, parser, refuse_carry_beside_implied_spot
-from .memory import free_memory_promptly, release_arrow_memory
+from .arguments import parser
+from .computing import computed_vols
+from .memory import release_arrow_memory
 from .output_files import final_path, pending_files
-from .reading import cell_error, read, table_error
-from .reporting import SPOT_HINT, implied_vols, renamed_note, spot_text, summary_text
-from .usage import UsageError, needs, one_line
-from .writing import check_outputs, check_paths, check_smile_options, plot, write
+from .reporting import spot_text, summary_text
+from .surface import surface
+from .usage import UsageError, one_line
+from .writing import plot, write
 
 __all__ = ["main"]
 
@@ -45,49 +43,7 @@ class Terminated(BaseException):
 
 def vols(args: argparse.Namespace) -> int:
     """``velliq vols``: read, compute, print the summary, write the outputs."""
-    needs("pandas", "velliq vols")
-    free_memory_promptly()
-    source = Path(args.quotes)
-    check_paths(source, {"-o": args.output, "--plot": args.plot})
-    check_outputs(args.output, args.plot)
-
-    from .. import chain
-    from ..chain.cells import TableError
-
-    quotes = read(source)
-    columns = column_mapping(args, list(quotes.columns))
-    check_smile_options(args, quotes, columns)
-    expiry = columns.get("expiry", "expiry")
-    if args.valuation_date is None and expiry in quotes.columns and quotes[expiry].dtype.kind not in "iuf":
-        raise UsageError("the expiries are dates: give --valuation-date")
-    options: dict[str, Any] = dict(
-        valuation_date=args.valuation_date,
-        model=args.model,
-        forward_pairs=args.forward_pairs,
-        workers=args.workers,
-        **columns,
-    )
-    if args.greeks:
-        options["greeks"] = True
-    if args.roll_weekend_expiries:
-        options["roll_weekend_expiries"] = True
-    options |= number_options(args)
-    if options.get("spot") == "implied":
-        refuse_carry_beside_implied_spot(options, quotes.columns)
-    try:
-        result, spots = implied_vols(quotes, options, quiet=args.quiet)
-    except chain.MissingColumnsError as error:
-        raise UsageError(f"{error}{SPOT_HINT if 'spot' in error.missing else ''}") from error
-    except chain.ValuationDateError as error:
-        raise UsageError(str(error)) from error
-    except chain.CellError as error:
-        raise cell_error(error, options, source) from error
-    except TableError as error:
-        raise table_error(error, source) from error
-
-    if (note := renamed_note(result)) is not None:
-        print(note, file=sys.stderr)
-    release_arrow_memory()  # the computation's
+    result, options, spots = computed_vols(args)
     print(summary_text(result, options, quiet=args.quiet))
     release_arrow_memory()  # the summary's
     if spots is not None and not args.quiet:
@@ -104,6 +60,9 @@ def vols(args: argparse.Namespace) -> int:
     return 0
 
 
+COMMANDS = {"vols": vols, "surface": surface}
+
+
 def terminate(signum: int, frame: object) -> None:
     raise Terminated
 
@@ -113,7 +72,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     previous = signal.signal(signal.SIGTERM, terminate)
     try:
-        status: int = vols(args)
+        status: int = COMMANDS[args.command](args)
         return status
     except KeyboardInterrupt:
         print("velliq: interrupted", file=sys.stderr)

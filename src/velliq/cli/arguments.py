@@ -14,7 +14,7 @@ from .._models import MODEL_TITLES, MODELS
 from .._threads import available_cores, workers
 from .usage import UsageError
 
-__all__ = ["NUMBER_OPTIONS", "column_mapping", "number_options", "parser"]
+__all__ = ["NUMBER_OPTIONS", "add_quote_options", "column_mapping", "number_options", "parser"]
 
 EXAMPLE = """\
 example:
@@ -33,6 +33,16 @@ A vendor's file, many quote dates in one, its own column names:
 A file without a spot column: the mid of the underlying's bid and ask columns
 (--column spot=underlying_bid,underlying_ask), or the spot the quotes imply
 by put-call parity on the nearest expiries (--spot implied).
+"""
+
+SURFACE_EXAMPLE = """\
+example:
+  velliq surface examples/data/quotes.csv.gz --valuation-date 2026-12-04 --rate 0.04 \\
+      --model american -o surface.parquet --plot surface.png
+
+The quotes are read as by `velliq vols` (the same options); each (underlying,
+quote date) with at least 5 ok quotes gets a surface fitted to the bid and ask
+volatilities of its out-of-the-money ok quotes.
 """
 
 # Inputs that may be one number for every row instead of a column.
@@ -168,58 +178,8 @@ def refuse_carry_beside_implied_spot(options: Mapping[str, object], found: Itera
             )
 
 
-def parser() -> argparse.ArgumentParser:
-    """The ``velliq`` parser, with the ``vols`` command's arguments."""
-    top = argparse.ArgumentParser(
-        prog="velliq",
-        description="American option implied volatilities (Barone-Adesi-Whaley or accurate) from quote files.",
-        epilog=EXAMPLE,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    p = commands.add_parser(
-        "vols",
-        help="implied volatilities of a quote table",
-        epilog=EXAMPLE,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Implied volatilities of a quote table, one row per quote: prints\n"
-        "a summary per expiry; writes the table with its volatilities and the smiles\n"
-        "on request.",
-    )
-    p.add_argument("quotes", metavar="QUOTES", help="quote table: .csv, .csv.gz or .parquet")
-    p.add_argument(
-        "-o",
-        "--output",
-        type=Path,
-        metavar="OUT",
-        help="write the table with years, discount, forward, iv_bid, iv_mid, iv_ask, vega and "
-        "status added (and spot first, when implied or the mid of two columns): .csv, .csv.gz or .parquet",
-    )
-    p.add_argument("--plot", type=Path, metavar="PNG", help="draw the smiles to this picture")
-    p.add_argument(
-        "--plot-underlying", metavar="NAME", help="draw this underlying only (default: a panel per underlying)"
-    )
-    p.add_argument(
-        "--plot-x-axis",
-        metavar="AXIS",
-        help="the smiles' x axis: moneyness (ln(K/F)/sqrt(T), the default), strike, or delta "
-        "(Black's call delta N(d1) at the forward and the mid vol)",
-    )
-    p.add_argument(
-        "--plot-date",
-        action="append",
-        metavar="DATE",
-        help="draw the smiles of this quote date (repeatable, or 'all'); default: every date when "
-        "there are at most 3, else the last",
-    )
-    p.add_argument(
-        "-q",
-        "--quiet",
-        action="store_true",
-        help="print the totals line only: no summary line per expiry, no progress bar (warnings, errors and "
-        "what was written still go to stderr)",
-    )
+def add_quote_options(p: argparse.ArgumentParser) -> None:
+    """The options that read the quotes and compute their volatilities, shared by every command."""
     p.add_argument(
         "--valuation-date",
         metavar="DATE|COLUMN",
@@ -279,6 +239,61 @@ def parser() -> argparse.ArgumentParser:
     )
     titles = ", ".join(f"{name} ({title})" for name, title in MODEL_TITLES.items())
     p.add_argument("--model", choices=list(MODELS), default="baw", help=f"pricing model: {titles}; default: baw")
+
+
+def parser() -> argparse.ArgumentParser:
+    """The ``velliq`` parser, with the ``vols`` and ``surface`` commands' arguments."""
+    top = argparse.ArgumentParser(
+        prog="velliq",
+        description="American option implied volatilities (Barone-Adesi-Whaley or accurate) from quote files.",
+        epilog=EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    p = commands.add_parser(
+        "vols",
+        help="implied volatilities of a quote table",
+        epilog=EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Implied volatilities of a quote table, one row per quote: prints\n"
+        "a summary per expiry; writes the table with its volatilities and the smiles\n"
+        "on request.",
+    )
+    p.add_argument("quotes", metavar="QUOTES", help="quote table: .csv, .csv.gz or .parquet")
+    p.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        metavar="OUT",
+        help="write the table with years, discount, forward, iv_bid, iv_mid, iv_ask, vega and "
+        "status added (and spot first, when implied or the mid of two columns): .csv, .csv.gz or .parquet",
+    )
+    p.add_argument("--plot", type=Path, metavar="PNG", help="draw the smiles to this picture")
+    p.add_argument(
+        "--plot-underlying", metavar="NAME", help="draw this underlying only (default: a panel per underlying)"
+    )
+    p.add_argument(
+        "--plot-x-axis",
+        metavar="AXIS",
+        help="the smiles' x axis: moneyness (ln(K/F)/sqrt(T), the default), strike, or delta "
+        "(Black's call delta N(d1) at the forward and the mid vol)",
+    )
+    p.add_argument(
+        "--plot-date",
+        action="append",
+        metavar="DATE",
+        help="draw the smiles of this quote date (repeatable, or 'all'); default: every date when "
+        "there are at most 3, else the last",
+    )
+    p.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="print the totals line only: no summary line per expiry, no progress bar (warnings, errors and "
+        "what was written still go to stderr)",
+    )
+    add_quote_options(p)
     p.add_argument(
         "--greeks",
         action="store_true",
@@ -286,4 +301,47 @@ def parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--debug", action="store_true", help="show the traceback of a failure")
     p.set_defaults(parser=p)
+    add_surface_command(commands)
     return top
+
+
+def add_surface_command(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
+    """The ``surface`` command: the vols command's reading options, its own outputs."""
+    p = commands.add_parser(
+        "surface",
+        help="arbitrage-free vol surfaces of a quote table",
+        epilog=SURFACE_EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Implied volatilities of a quote table, as `velliq vols` computes them, and per\n"
+        "(underlying, quote date) a vol surface fitted inside their bid/ask bands, free of\n"
+        "butterfly and calendar arbitrage: prints each expiry's fit; writes the surfaces'\n"
+        "parameters and draws a surface on request.",
+    )
+    p.add_argument("quotes", metavar="QUOTES", help="quote table: .csv, .csv.gz or .parquet")
+    p.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        metavar="OUT",
+        help="write the surfaces' parameters, a row group per (underlying, valuation_date), which "
+        "velliq.chain.Surfaces.read reads back bit for bit: .csv, .csv.gz or .parquet",
+    )
+    p.add_argument(
+        "--plot",
+        type=Path,
+        metavar="PNG",
+        help="draw one surface: each expiry's bid/ask band and fit, the ATM term structure and the 25-delta skew",
+    )
+    p.add_argument("--plot-underlying", metavar="NAME", help="the underlying to draw (default: the first)")
+    p.add_argument(
+        "--plot-date",
+        action="append",
+        metavar="DATE",
+        help="the quote date to draw, from a column of them (default: the last)",
+    )
+    p.add_argument(
+        "-q", "--quiet", action="store_true", help="print the totals line only: no line per expiry, no progress bar"
+    )
+    add_quote_options(p)
+    p.add_argument("--debug", action="store_true", help="show the traceback of a failure")
+    p.set_defaults(parser=p, plot_x_axis=None, greeks=False)
