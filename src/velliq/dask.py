@@ -5,7 +5,8 @@ the blocks of Dask arrays; ``implied_vols`` and ``forwards`` run
 ``velliq.chain`` (either model) on each group of
 :func:`velliq.chain.group_columns`, (underlying, valuation date, expiry), of a
 long quote table held as a Dask DataFrame (``forwards`` also takes the wide layout of
-``find_forward_baw``). The
+``find_forward_baw``); ``surfaces`` fits :func:`velliq.chain.surface` on each
+(underlying, valuation date), every expiry of one in one partition. The
 compiled functions pickle by reference and their loops run without the GIL,
 so threaded, process-based and distributed schedulers all
 work, and every result equals, bit for bit, the same work done in one process.
@@ -19,6 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 try:
+    import dask
     import dask.array as da
     import dask.dataframe as dd
     import pandas as pd
@@ -31,7 +33,7 @@ from ._typing import Real, Reals, Sides
 from .chain.record import kept_input_names
 from .norvane import find_forward_baw
 
-__all__ = ["forwards", "implied_vol", "implied_vols"]
+__all__ = ["forwards", "implied_vol", "implied_vols", "surfaces"]
 
 
 Block = npt.NDArray[Any]
@@ -295,3 +297,56 @@ def forwards(
     result: pd.Series[float] = lazy.compute().sort_index()
     result.name = "forward"
     return result
+
+
+def _partition_surfaces(part: pd.DataFrame, kwargs: dict[str, Any], quotes: str) -> "chain.Surfaces":
+    """The surfaces of one partition's quotes (none for an empty partition)."""
+    if len(part) == 0:
+        return chain.Surfaces({})
+    return chain.surface(chain.implied_vols(part, **kwargs), quotes=quotes)
+
+
+def surfaces(
+    frame: dd.DataFrame | pd.DataFrame,
+    *,
+    underlying: str = "underlying",
+    quotes: str = "out_of_the_money",
+    **kwargs: Any,
+) -> "chain.Surfaces":
+    """:func:`velliq.chain.surface` of :func:`velliq.chain.implied_vols` of a
+    long quote table held as a Dask DataFrame, computed by the current Dask
+    scheduler, a partition at a time.
+
+    A surface joins every expiry of an (underlying, valuation date), so the
+    table is shuffled on those columns (those it has: one partition holds
+    the whole of each), not on the expiry as :func:`implied_vols` does. Each
+    partition's vols and surfaces are computed where it lies; the surfaces
+    come back, and equal the single-process ones bit for bit (the fit takes
+    its quotes in an order of its own). ``spot="implied"`` works here: an
+    (underlying, date)'s nearest expiries are in its partition.
+
+    Parameters
+    ----------
+    frame : dask.dataframe.DataFrame or pandas.DataFrame
+        One row per quote.
+    underlying, **kwargs
+        As for :func:`velliq.chain.implied_vols` (``valuation_date`` names the
+        column of quote dates of a table of many).
+    quotes : str
+        As for :func:`velliq.chain.surface`.
+
+    Returns
+    -------
+    velliq.chain.Surfaces
+        Computed: every partition's surfaces, and every (underlying, date) in
+        its ``groups``, fitted or not.
+    """
+    table = _as_dask(frame)
+    date = kwargs.get("valuation_date")
+    keys = [c for c in (underlying, date) if isinstance(c, str) and c in table.columns]
+    if keys and table.npartitions > 1:
+        table = table.shuffle(on=keys)
+    options = {"underlying": underlying, **kwargs}
+    parts = [dask.delayed(_partition_surfaces)(part, options, quotes) for part in table.to_delayed()]
+    computed: tuple[chain.Surfaces, ...] = dask.compute(*parts)
+    return chain.Surfaces.joined(computed)

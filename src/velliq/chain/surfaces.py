@@ -3,7 +3,7 @@ fitted to the bid/ask volatilities of its ``ok`` quotes, held together as one
 :class:`Surfaces` whose parameters and diagnostics are tables keyed by
 (underlying, valuation date)."""
 
-from collections.abc import Hashable, Iterator, Mapping
+from collections.abc import Hashable, Iterable, Iterator, Mapping
 from os import PathLike
 from typing import TYPE_CHECKING, Any, Final
 
@@ -76,6 +76,19 @@ class Surfaces(Mapping[Key, "Surface"]):
         after the key columns: :meth:`from_table` gives the surfaces back, bit
         for bit. Groups without a surface have no rows."""
         return _keyed({key: surface.to_table() for key, surface in self.items()})
+
+    @classmethod
+    def joined(cls, parts: Iterable["Surfaces"]) -> "Surfaces":
+        """The surfaces of several tables of other (underlying, valuation date)s
+        as one, in the order of their keys (as :func:`surface` orders them)."""
+        parts = list(parts)
+        surfaces = {key: surface for part in parts for key, surface in part.items()}
+        tables = [part.groups for part in parts if len(part.groups)]
+        if not tables:
+            return cls(surfaces)
+        groups = pd.concat(tables).sort_index(kind="stable")
+        ordered = {key: surfaces[key] for key in _index_keys(groups.index) if key in surfaces}
+        return cls(ordered, groups)
 
     @classmethod
     def from_table(cls, table: pd.DataFrame) -> "Surfaces":
@@ -160,6 +173,11 @@ class Surfaces(Mapping[Key, "Surface"]):
         else:
             dates = [_only({key[1] for key in self._surfaces})] * count
         return list(zip(names, dates, strict=True))
+
+
+def _index_keys(index: "pd.Index[Any]") -> list[Key]:
+    """The keys of a groups table's index, a missing level value as None."""
+    return [(None if pd.isna(name) else name, None if pd.isna(date) else date) for name, date in index]
 
 
 def _only(values: set[Any]) -> Any:
