@@ -116,7 +116,8 @@ class Surfaces(Mapping[Key, "Surface"]):
         name = str(path).lower()
         if name.endswith((".parquet", ".pq")):
             return cls.from_table(pd.read_parquet(path))
-        return cls.from_table(pd.read_csv(path, float_precision="round_trip"))
+        exact = {} if pd.__version__[:2] == "3." else {"float_precision": "round_trip"}  # pandas 3's default
+        return cls.from_table(pd.read_csv(path, **exact))
 
     def write(self, path: "str | PathLike[str]") -> None:
         """:meth:`to_table` to ``path``: Parquet for a ``.parquet`` or ``.pq`` name, else CSV."""
