@@ -11,6 +11,7 @@ import numpy as np
 import pandas as pd
 
 from .._sides import sides
+from .inputs import YEAR_DAYS
 from .plotting import BAND_ALPHA, PANEL_INCHES, smile_dates
 from .results import key_values, result_layout
 from .smile_axes import X_LABELS, chosen_expiries, x_values
@@ -171,7 +172,7 @@ def _draw_smile(ax: "Axes", fitted: "Surface", expiry: "pd.Series[Any]", quotes:
     x = x_values(k, smile["forward"].to_numpy(np.float64), smile["years"].to_numpy(np.float64), k, "moneyness")
     ax.fill_between(x, smile["iv_bid"], smile["iv_ask"], color=QUOTE_COLOUR, alpha=BAND_ALPHA * 2, lw=0, gid="band")
     ax.plot(x, smile["iv_mid"], ls="none", marker=".", ms=3, color=QUOTE_COLOUR, gid="mid")
-    ax.set_title(f"{years * 365:.0f} d, {_share(expiry)}", fontsize="medium")
+    ax.set_title(f"{years * YEAR_DAYS:.0f} d, {_share(expiry)}", fontsize="medium")
     ax.grid(alpha=0.3)
 
 
