@@ -4,7 +4,10 @@
 Parquet), computes its implied volatilities with :func:`velliq.chain.implied_vols`
 by either model (Barone-Adesi-Whaley or the accurate American price), prints
 the per-expiry summary (``--quiet``: its totals line only), and writes the table and the smiles on request.
-Vendor files keep their own column names: ``--column side=type`` maps an
+``velliq surface QUOTES`` computes them alike (the same options) and fits a
+vol surface per (underlying, quote date) (:func:`velliq.chain.surface`): it
+prints each expiry's fit, writes the surfaces' parameters (``-o``) and draws
+one surface (``--plot``). Vendor files keep their own column names: ``--column side=type`` maps an
 input onto the file's column, and ``--valuation-date`` names a date or a
 column of quote dates (one file, many dates). Column names are read without
 surrounding spaces. Exit status: 0 on success, 2 for a usage error (bad
