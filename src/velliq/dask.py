@@ -20,10 +20,11 @@ import numpy as np
 import numpy.typing as npt
 
 try:
-    import dask
     import dask.array as da
     import dask.dataframe as dd
     import pandas as pd
+    from dask.base import compute
+    from dask.delayed import delayed
 except ImportError as exc:
     raise ImportError("velliq.dask needs Dask and pandas: pip install velliq[dask]") from exc
 
@@ -347,6 +348,6 @@ def surfaces(
     if keys and table.npartitions > 1:
         table = table.shuffle(on=keys)
     options = {"underlying": underlying, **kwargs}
-    parts = [dask.delayed(_partition_surfaces)(part, options, quotes) for part in table.to_delayed()]
-    computed: tuple[chain.Surfaces, ...] = dask.compute(*parts)
+    parts = [delayed(_partition_surfaces)(part, options, quotes) for part in table.to_delayed()]
+    computed: tuple[chain.Surfaces, ...] = compute(*parts)
     return chain.Surfaces.joined(computed)

@@ -118,8 +118,8 @@ def plot_surface(
         nrows, ncols, figsize=(width * ncols, height * nrows + 1.0), squeeze=False, layout="constrained"
     )
     panels = list(axes.flat)
-    for ax, row in zip(panels, drawn):
-        _draw_smile(ax, fitted, slices.loc[row], quotes)
+    for ax, (_, row) in zip(panels, slices.loc[drawn].iterrows()):
+        _draw_smile(ax, fitted, row, quotes)
     _draw_term_structure(panels[len(drawn)], fitted, slices)
     _draw_skew(panels[len(drawn) + 1], fitted, slices)
     for ax in panels[count:]:
@@ -127,7 +127,8 @@ def plot_surface(
     fig.supxlabel(f"smiles: {X_LABELS['moneyness']}; term structure and skew: years")
     fig.supylabel("implied volatility (annual)")
     note = "" if len(drawn) == len(slices) else f", {len(drawn)} of {len(slices)} expiries"
-    fig.suptitle(f"Vol surface, {_label(key)}{note}\nbid\N{EN DASH}ask vols of the out-of-the-money ok quotes, and the fit")
+    bands = "bid\N{EN DASH}ask vols of the out-of-the-money ok quotes, and the fit"
+    fig.suptitle(f"Vol surface, {_label(key)}{note}\n{bands}")
     if path is not None:
         fig.savefig(path, dpi=110)
         plt.close(fig)
@@ -156,7 +157,8 @@ def _quotes_of(
     is_call = np.asarray(sides(chosen[layout.side]), dtype=np.bool_)
     chosen = chosen[is_call == (chosen[layout.strike] >= chosen["forward"]).to_numpy()]
     columns = {layout.strike: "strike", "years": "years", "forward": "forward"}
-    return chosen[[*columns, "iv_bid", "iv_mid", "iv_ask"]].rename(columns=columns)
+    picked: pd.DataFrame = chosen[[*columns, "iv_bid", "iv_mid", "iv_ask"]].rename(columns=columns)
+    return picked
 
 
 def _draw_smile(ax: "Axes", fitted: "Surface", expiry: "pd.Series[Any]", quotes: pd.DataFrame) -> None:
@@ -202,8 +204,9 @@ def _draw_term_structure(ax: "Axes", fitted: "Surface", slices: pd.DataFrame) ->
 def _draw_skew(ax: "Axes", fitted: "Surface", slices: pd.DataFrame) -> None:
     """The 25-delta risk reversal (``risk_reversal``) and butterfly (``butterfly``) against years."""
     grid = _term_grid(slices)
-    ax.plot(grid, fitted.risk_reversal_25(grid), lw=1.3, color=QUOTE_COLOUR, label="25\N{GREEK SMALL LETTER DELTA} RR", gid="risk_reversal")
-    ax.plot(grid, fitted.butterfly_25(grid), lw=1.3, color=FIT_COLOUR, label="25\N{GREEK SMALL LETTER DELTA} BF", gid="butterfly")
+    delta = "25\N{GREEK SMALL LETTER DELTA}"
+    ax.plot(grid, fitted.risk_reversal_25(grid), lw=1.3, color=QUOTE_COLOUR, label=f"{delta} RR", gid="risk_reversal")
+    ax.plot(grid, fitted.butterfly_25(grid), lw=1.3, color=FIT_COLOUR, label=f"{delta} BF", gid="butterfly")
     ax.axhline(0.0, color="0.5", lw=0.6)
     ax.set_title("25-delta skew", fontsize="medium")
     ax.set_xlabel("years")
@@ -213,5 +216,5 @@ def _draw_skew(ax: "Axes", fitted: "Surface", slices: pd.DataFrame) -> None:
 
 def _label(key: Key) -> str:
     parts: list[Hashable] = [part for part in key if part is not None]
-    return " \N{MIDDLE DOT} ".join(f"{p:%Y-%m-%d}" if isinstance(p, pd.Timestamp) else str(p) for p in parts) or "the table"
-
+    text = " \N{MIDDLE DOT} ".join(f"{p:%Y-%m-%d}" if isinstance(p, pd.Timestamp) else str(p) for p in parts)
+    return text or "the table"

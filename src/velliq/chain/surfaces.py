@@ -98,6 +98,7 @@ class Surfaces(Mapping[Key, "Surface"]):
         if missing:
             raise MissingColumnsError(missing, list(KEY_COLUMNS), list(table.columns))
         from ..surface import Surface
+
         underlyings = [None if pd.isna(u) else u for u in table[KEY_COLUMNS[0]]]
         dates = [None if pd.isna(d) else d for d in _dates_of(table[KEY_COLUMNS[1]])]
         keys: list[Key] = list(zip(underlyings, dates, strict=True))
@@ -116,8 +117,9 @@ class Surfaces(Mapping[Key, "Surface"]):
         name = str(path).lower()
         if name.endswith((".parquet", ".pq")):
             return cls.from_table(pd.read_parquet(path))
-        exact = {} if pd.__version__[:2] == "3." else {"float_precision": "round_trip"}  # pandas 3's default
-        return cls.from_table(pd.read_csv(path, **exact))
+        if pd.__version__[:2] == "3.":  # its default parser reads every number back exactly
+            return cls.from_table(pd.read_csv(path))
+        return cls.from_table(pd.read_csv(path, float_precision="round_trip"))
 
     def write(self, path: "str | PathLike[str]") -> None:
         """:meth:`to_table` to ``path``: Parquet for a ``.parquet`` or ``.pq`` name, else CSV."""
@@ -296,6 +298,7 @@ def surface(
     bounds = np.searchsorted(number[order], np.arange(n_groups + 1))
     found = _keys(result, number, n_groups, layout.underlying, keys, date)
     from ..surface import Surface
+
     surfaces, counts, expiries = {}, [], []
     for group, key in enumerate(found):
         rows = order[bounds[group] : bounds[group + 1]]

@@ -28,6 +28,7 @@ import argparse
 import signal
 import sys
 from collections.abc import Sequence
+
 from .arguments import parser
 from .computing import computed_vols
 from .memory import release_arrow_memory

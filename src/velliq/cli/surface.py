@@ -67,7 +67,7 @@ def surface_text(surfaces: "Surfaces", *, quiet: bool = False) -> str:
     formats = {c: f.format for c, f in _FORMATS.items() if c in shown.columns}
     floats = [c for c in shown.columns if c not in formats and shown[c].dtype.kind == "f"]
     formats |= {c: "{:.3g}".format for c in floats}
-    text = shown.to_string(index=False, formatters=formats, na_rep="-")  # type: ignore[arg-type]
+    text = shown.to_string(index=False, formatters=formats, na_rep="-")
     lines = [text]
     unfitted = groups[~groups["surface"]]
     if len(unfitted):
