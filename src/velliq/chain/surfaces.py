@@ -36,7 +36,7 @@ Key = tuple[Hashable, Any]
 
 
 class Surfaces(Mapping[Key, "Surface"]):
-    """The surfaces of a quote table, a :class:`~velliq.surface.Surface` per
+    """The surfaces of a quote table, a ``Surface`` per
     (underlying, valuation date) key: ``surfaces[("AAPL", pd.Timestamp("2025-10-06"))]``.
     A key's underlying is None for a table of one underlying without that
     column, its date None for expiries given in years without a quote date.
@@ -67,12 +67,12 @@ class Surfaces(Mapping[Key, "Surface"]):
 
     @property
     def slices(self) -> pd.DataFrame:
-        """Every surface's :attr:`~velliq.surface.Surface.slices`, one row per
+        """Every surface's ``Surface.slices``, one row per
         expiry, after the key columns ``KEY_COLUMNS``."""
         return _keyed({key: surface.slices for key, surface in self.items()})
 
     def to_table(self) -> pd.DataFrame:
-        """Every surface's parameters (:meth:`~velliq.surface.Surface.to_table`)
+        """Every surface's parameters (``Surface.to_table``)
         after the key columns: :meth:`from_table` gives the surfaces back, bit
         for bit. Groups without a surface have no rows."""
         return _keyed({key: surface.to_table() for key, surface in self.items()})
@@ -242,7 +242,7 @@ def surface(
     quotes: str = "out_of_the_money",
 ) -> Surfaces:
     """The vol surface of each (underlying, valuation date) of a result of
-    :func:`implied_vols`, fitted by :meth:`velliq.surface.Surface.fit` to its
+    :func:`implied_vols`, fitted by ``velliq.surface.Surface.fit`` to its
     ``ok`` quotes' ``iv_bid`` and ``iv_ask`` at the result's ``years``,
     ``forward`` and ``discount`` (under the model that computed them, so an
     American quote's early-exercise premium is not taken for smile).
