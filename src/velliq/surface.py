@@ -46,11 +46,12 @@ def _floats(x: ArrayLike) -> Floats:
 
 def _core_arrays(grid: Floats, density: Floats, years: Floats, forward: Floats, discount: Floats
                  ) -> tuple[Floats, Floats, Floats, float]:
-    """What the query ufuncs read: the grid, the terms (years, forward, discount), the
+    """What the query ufuncs read: the grid, the terms (years, forward, discount and the
+    logarithms of the last two), the
     per-slice tables (density, call, call slope, put, put slope and the total standard
     deviation at the knots) and the last slice's ATM variance rate."""
     grid = np.ascontiguousarray(grid)
-    terms = np.ascontiguousarray(np.stack([years, forward, discount]))
+    terms = np.ascontiguousarray(np.stack([years, forward, discount, np.log(forward), np.log(discount)]))
     call, call_slope, put, put_slope = _ufuncs.surface_tails(grid, density)
     otm = np.where(grid >= 1.0, call, put)
     sigma = _ufuncs.surface_black_sigma(grid, otm, 0.5)

@@ -26,9 +26,11 @@ using npy_intp_t = Py_ssize_t;
 constexpr npy_intp_t kDouble = sizeof(double);
 // The per-slice tables of the queries' `slices` argument, in this order.
 constexpr npy_intp_t kTables = 6;
+// The rows of its `terms` argument.
+constexpr npy_intp_t kTerms = 5;
 
-// query(K, T, grid, terms, slices, atm_rate): grid (n), terms (3, s) = years,
-// forward, discount, slices (6, s, n) = density, call, call_slope, put,
+// query(K, T, grid, terms, slices, atm_rate): grid (n), terms (5, s) = years,
+// forward, discount, ln forward, ln discount, slices (6, s, n) = density, call, call_slope, put,
 // put_slope, sigma.
 constexpr const char* kQuerySignature = "(),(),(n),(t,s),(c,s,n),()->()";
 
@@ -38,7 +40,7 @@ void query_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* ste
     const npy_intp_t n = dimensions[1];
     const npy_intp_t s = dimensions[3];
     const npy_intp_t* core = steps + 7;
-    const bool contiguous = dimensions[2] == 3 && dimensions[4] == kTables && n >= 2 && s >= 1 &&
+    const bool contiguous = dimensions[2] == kTerms && dimensions[4] == kTables && n >= 2 && s >= 1 &&
                             core[0] == kDouble && core[1] == s * kDouble && core[2] == kDouble &&
                             core[3] == s * n * kDouble && core[4] == n * kDouble &&
                             core[5] == kDouble;
@@ -58,6 +60,8 @@ void query_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* ste
                                       terms,
                                       terms + s,
                                       terms + 2 * s,
+                                      terms + 3 * s,
+                                      terms + 4 * s,
                                       static_cast<int>(s),
                                       tables,
                                       tables + table,

@@ -32,15 +32,15 @@ void surface_terms(const View& v, double T, double* F, double* D) {
     const double* t = v.years;
     if (v.slices == 1) {
         *F = v.forward[0];
-        *D = std::exp(std::log(v.discount[0]) * T / t[0]);
+        *D = std::exp(v.log_discount[0] * T / t[0]);
         return;
     }
     const int n = segment(v, T);
     const double w = (T - t[n]) / (t[n + 1] - t[n]);
-    const double lf = std::log(v.forward[n]);
-    const double ld = std::log(v.discount[n]);
-    *F = std::exp(lf + w * (std::log(v.forward[n + 1]) - lf));
-    *D = T < t[0] ? std::exp(ld * T / t[0]) : std::exp(ld + w * (std::log(v.discount[n + 1]) - ld));
+    const double lf = v.log_forward[n];
+    const double ld = v.log_discount[n];
+    *F = std::exp(lf + w * (v.log_forward[n + 1] - lf));
+    *D = T < t[0] ? std::exp(ld * T / t[0]) : std::exp(ld + w * (v.log_discount[n + 1] - ld));
 }
 
 Priced surface_price(const View& v, double k, double T, int side) {

@@ -87,6 +87,9 @@ BlackOtm black_otm(double k, double sigma) {
 
 constexpr double kSigmaMax = IV_MAX_SIGMA;
 constexpr int kMaxSteps = 64;
+// A relative step this small leaves an error of the order of its cube: none.
+constexpr double kConverged = 1e-8;
+static_assert(std::bit_cast<std::uint64_t>(kConverged) == 0x3E45798EE2308C3AULL);
 
 }  // namespace
 
@@ -117,7 +120,8 @@ double black_otm_sigma(double k, double price, double start) {
         if (!(next > lo && next < hi)) {
             next = 0.5 * (lo + hi);
         }
-        if (std::fabs(next - x) <= 4.0 * DOUBLE_EPS * x || hi - lo <= 4.0 * DOUBLE_EPS * hi) {
+        // Halley's error after a step is of the order of the step cubed.
+        if (std::fabs(next - x) <= kConverged * x || hi - lo <= 4.0 * DOUBLE_EPS * hi) {
             return next;
         }
         x = next;

@@ -18,7 +18,8 @@
 
 namespace velliq::surface {
 
-// One surface, read-only: `knots` knots, `slices` expiries (ascending years), and
+// One surface, read-only: `knots` knots, `slices` expiries (ascending years) with
+// their forwards and discount factors (and those's logarithms), and
 // per slice (rows of `knots` doubles, row-major) the density at the knots, the
 // call's value and slope and the put's value and slope there (surface_tails),
 // and the implied total standard deviation at the knots (a start for inversion).
@@ -28,6 +29,8 @@ struct View {
     const double* years;
     const double* forward;
     const double* discount;
+    const double* log_forward;
+    const double* log_discount;
     int slices;
     const double* density;
     const double* call;
