@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from ._surface_eval import price_at
+from ._surface_eval import terms_at
 
 if TYPE_CHECKING:
     from .surface import Surface
@@ -33,12 +33,12 @@ def dense_checks(surface: Surface, strikes: int, expiries: int) -> dict[str, Any
     k = np.exp(np.linspace(np.log(grid[1]), np.log(grid[-2]), strikes))
     extra = np.geomspace(years[0] / 2.0, years[-1] * 2.0, expiries) if expiries else np.zeros(0)
     every = np.unique(np.concatenate([years, extra]))
-    K, T = np.meshgrid(k, every)
-    side = np.ones(K.shape, bool)
-    call = price_at(surface._set, years, surface._atm_rate, K.ravel(), T.ravel(), side.ravel())[0]
-    call = call.reshape(K.shape)
+    kk, T = np.meshgrid(k, every)
+    F, D = terms_at(years, parts["forward"], parts["discount"], T)
+    K = kk * F
+    call = surface.call_price(K, T) / (D * F)
     # The out-of-the-money side for the calendar, so that small differences stay exact.
-    otm = np.where(K >= 1.0, call, call - (1.0 - K))
+    otm = np.where(kk >= 1.0, call, surface.put_price(K, T) / (D * F))
     butterfly = _butterfly(k, call)
     calendar = np.concatenate([[0.0], np.maximum(otm[:-1] - otm[1:], 0.0).max(axis=1)])
     fitted = np.searchsorted(every, years)

@@ -29,8 +29,9 @@ import numpy.typing as npt
 import pandas as pd
 
 from . import _surface_fit as fit
-from ._surface_eval import SliceSet, implied_sigma, price_at, terms_at
-from ._surface_grid import Bools, Floats, tails
+from . import _ufuncs
+from ._surface_eval import terms_at
+from ._surface_grid import Floats
 
 ArrayLike = npt.ArrayLike
 # The table's columns, per (slice, knot) row.
@@ -43,23 +44,36 @@ def _floats(x: ArrayLike) -> Floats:
     return np.asarray(x, dtype=np.float64)
 
 
+def _core_arrays(grid: Floats, density: Floats, years: Floats, forward: Floats, discount: Floats
+                 ) -> tuple[Floats, Floats, Floats, float]:
+    """What the query ufuncs read: the grid, the terms (years, forward, discount and the
+    logarithms of the last two), the
+    per-slice tables (density, call, call slope, put, put slope and the total standard
+    deviation at the knots) and the last slice's ATM variance rate."""
+    grid = np.ascontiguousarray(grid)
+    terms = np.ascontiguousarray(np.stack([years, forward, discount, np.log(forward), np.log(discount)]))
+    call, call_slope, put, put_slope = _ufuncs.surface_tails(grid, density)
+    otm = np.where(grid >= 1.0, call, put)
+    sigma = _ufuncs.surface_black_sigma(grid, otm, 0.5)
+    tables = np.ascontiguousarray(np.stack([density, call, call_slope, put, put_slope, sigma]))
+    atm = _ufuncs.surface_call_price(forward[-1], years[-1], grid, terms, tables, 0.0)
+    rate = float(_ufuncs.surface_black_sigma(1.0, atm / (discount[-1] * forward[-1]), 0.5) ** 2 / years[-1])
+    return grid, terms, tables, rate
+
+
 class Surface:
     """An immutable arbitrage-free surface of one (underlying, quote date)."""
 
-    __slots__ = ("_grid", "_density", "_years", "_forward", "_discount", "_info", "_set", "_atm_rate")
+    __slots__ = ("_grid", "_density", "_years", "_forward", "_discount", "_info", "_core")
 
-    def __init__(
-        self, grid: Floats, density: Floats, years: Floats, forward: Floats, discount: Floats, info: pd.DataFrame
-    ) -> None:
+    def __init__(self, grid: Floats, density: Floats, years: Floats, forward: Floats,
+                 discount: Floats, info: pd.DataFrame) -> None:
         self._grid, self._density = grid, density
         self._years, self._forward, self._discount = years, forward, discount
         self._info = info
-        self._set = SliceSet(grid, density, tails(grid, density))
+        self._core = _core_arrays(grid, density, years, forward, discount)
         for a in (grid, density, years, forward, discount):
             a.setflags(write=False)
-        last = np.full(1, years.size - 1)
-        atm = self._set.otm(last, np.ones(1), np.ones(1, bool))[0]
-        self._atm_rate = float(implied_sigma(np.ones(1), atm)[0] ** 2 / years[-1])
 
     # --- fit and persistence ---------------------------------------------------------
 
@@ -121,7 +135,7 @@ class Surface:
         low = np.where(np.isfinite(bid), bid, 0.0)
         spread = np.maximum(ask - low, 1e-12)
         outside = np.maximum(np.maximum(low - vol, vol - ask), 0.0)
-        mid = np.where(np.isfinite(bid), 0.5 * (bid + ask), np.nan)
+        mid = np.where(bid > 0, 0.5 * (bid + ask), np.nan)
         error = (vol - mid)[np.isfinite(mid)]
         return {
             "quotes": float(K.size),
@@ -161,50 +175,34 @@ class Surface:
 
     # --- queries -----------------------------------------------------------------------
 
-    def _at(
-        self, strike: ArrayLike, years: ArrayLike, call: bool | None = None
-    ) -> tuple[Floats, Floats, Floats, Floats, tuple[Floats, Floats, Floats, Floats], Bools]:
-        K, T = np.broadcast_arrays(_floats(strike), _floats(years))
-        valid = (K > 0) & (T > 0) & np.isfinite(K) & np.isfinite(T)
-        T_safe = np.where(valid, T, self._years[0])
-        F, D = terms_at(self._years, self._forward, self._discount, T_safe)
-        k: Floats = np.where(valid, K / F, 1.0)
-        side = k >= 1.0 if call is None else np.full(k.shape, call)
-        priced = price_at(self._set, self._years, self._atm_rate, k, T_safe, side)
-        return k, T_safe, F, D, priced, valid
+    def _query(self, name: str, strike: ArrayLike, years: ArrayLike) -> Floats:
+        result: Floats = getattr(_ufuncs, "surface_" + name)(_floats(strike), _floats(years), *self._core)
+        return result
 
     def implied_vol(self, strike: ArrayLike, years: ArrayLike) -> Floats:
         """The annual Black implied vol at (strike, years); NaN for a NaN or non-positive input."""
-        k, T, _, _, priced, valid = self._at(strike, years)
-        return np.where(valid, implied_sigma(k, priced[0]) / np.sqrt(T), np.nan)
+        return self._query("implied_vol", strike, years)
 
     def total_variance(self, strike: ArrayLike, years: ArrayLike) -> Floats:
         """The implied total variance vol**2 * years."""
-        k, _, _, _, priced, valid = self._at(strike, years)
-        return np.where(valid, implied_sigma(k, priced[0]) ** 2, np.nan)
+        return self._query("total_variance", strike, years)
 
     def call_price(self, strike: ArrayLike, years: ArrayLike) -> Floats:
         """The European call, discounted."""
-        _, _, F, D, priced, valid = self._at(strike, years, True)
-        return np.where(valid, D * F * priced[0], np.nan)
+        return self._query("call_price", strike, years)
 
     def put_price(self, strike: ArrayLike, years: ArrayLike) -> Floats:
         """The European put, discounted."""
-        _, _, F, D, priced, valid = self._at(strike, years, False)
-        return np.where(valid, D * F * priced[0], np.nan)
+        return self._query("put_price", strike, years)
 
     def density(self, strike: ArrayLike, years: ArrayLike) -> Floats:
         """The risk-neutral density of the underlying at expiry, per unit strike."""
-        _, _, F, _, priced, valid = self._at(strike, years)
-        return np.where(valid, priced[2] / F, np.nan)
+        return self._query("density", strike, years)
 
     def local_vol(self, strike: ArrayLike, years: ArrayLike) -> Floats:
-        """Dupire's local vol (annual): sqrt(2 dc/dT / (k**2 d2c/dk2)) at fixed forward
-        moneyness k; NaN where the density is 0."""
-        k, _, _, _, priced, valid = self._at(strike, years)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            local = np.sqrt(2.0 * priced[3] / (k * k * priced[2]))
-        return np.where(valid & (priced[2] > 0), local, np.nan)
+        """Dupire's local vol (annual): sqrt(2 dc/dT / (k**2 d2c/dk2)), c = C / (D F) at
+        fixed forward moneyness k; NaN where the density is 0."""
+        return self._query("local_vol", strike, years)
 
     def atm_vol(self, years: ArrayLike) -> Floats:
         """The annual implied vol at the forward."""

@@ -15,6 +15,7 @@
 #include "common/pyref.hpp"
 #include "common/scipy_brentq.hpp"
 #include "ufuncs/registry.hpp"
+#include "ufuncs/surface_gufuncs.hpp"
 
 namespace velliq {
 namespace {
@@ -176,7 +177,7 @@ int module_exec(PyObject* module) {
     if (_import_array() < 0 || _import_umath() < 0 || !bind_brentq()) {
         return -1;
     }
-    return add_ufuncs(module) && add_reason_names(module) &&
+    return add_ufuncs(module) && add_surface_gufuncs(module) && add_reason_names(module) &&
                    PyModule_AddIntConstant(module, "MAX_WORKERS", kMaxWorkers) == 0
                ? 0
                : -1;
