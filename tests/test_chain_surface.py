@@ -90,6 +90,22 @@ def test_a_group_of_few_ok_quotes_gets_no_surface_and_says_so(kept, fitted):
     assert len(found.groups) == 6 and found.groups["surface"].sum() == 5 + fitted
 
 
+@pytest.mark.parametrize("valuation_date", [DATES[0], None])
+def test_a_table_of_one_underlying_and_date_keys_its_surface_by_none(tmp_path, valuation_date):
+    table = quotes(spots={"AAA": 100.0}, dates=(DATES[0],)).drop(columns=["underlying", "quotedate"])
+    key = (None, pd.Timestamp(DATES[0]))
+    if valuation_date is None:  # expiries in years, no date at all
+        table["expiry"] = (pd.to_datetime(table["expiry"]) - pd.Timestamp(DATES[0])).dt.days / 365.0
+        key = (None, None)
+    found = chain.surface(chain.implied_vols(table, valuation_date=valuation_date, rate=RATE, dividend_yield=YIELD))
+    found.write(tmp_path / "s.csv")
+    read = chain.Surfaces.read(tmp_path / "s.csv")
+    assert list(found) == [key] and list(read) == [key]
+    points = pd.DataFrame({"strike": [90.0, 110.0], "years": 0.5})  # no key columns: the one surface's
+    values = read.query(points).to_numpy()
+    assert np.isfinite(values).all() and np.array_equal(values, found[key].implied_vol([90.0, 110.0], 0.5))
+
+
 def test_quote_order_changes_no_bit(result, surfaces):
     shuffled = chain.surface(result.sample(frac=1, random_state=3))
     pd.testing.assert_frame_equal(shuffled.to_table(), surfaces.to_table(), check_exact=True)
@@ -219,3 +235,14 @@ def test_command_refuses_bad_options(quote_file, tmp_path, options, message):
     assert run.returncode == 2 and message in run.stderr, run.stderr
     assert "usage: velliq" in run.stderr
     assert not list(tmp_path.iterdir())
+
+
+def test_command_on_quotes_too_few_for_a_surface_says_so(tmp_path):
+    few = quotes(spots={"AAA": 100.0}, dates=(DATES[0],), expiries=EXPIRIES[-1:], ratios=np.array([0.9, 1.1]))
+    few.to_csv(tmp_path / "few.csv", index=False)
+    run = velliq("surface", "few.csv", *CLI, "-o", "s.csv", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert "no surface (fewer than 5 ok quotes): AAA 2026-12-04 (2 ok)" in run.stdout
+    assert chain.Surfaces.read(tmp_path / "s.csv").groups.empty
+    refused = velliq("surface", "few.csv", *CLI, "--plot", "s.png", cwd=tmp_path)
+    assert refused.returncode == 2 and "no surface to draw" in refused.stderr

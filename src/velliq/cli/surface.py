@@ -63,17 +63,23 @@ def surface_text(surfaces: "Surfaces", *, quiet: bool = False) -> str:
     )
     if quiet:
         return totals
-    shown = slices.drop(columns=[c for c in ("underlying", "valuation_date") if slices[c].isna().all()])
-    formats = {c: f.format for c, f in _FORMATS.items() if c in shown.columns}
-    floats = [c for c in shown.columns if c not in formats and shown[c].dtype.kind == "f"]
-    formats |= {c: "{:.3g}".format for c in floats}
-    text = shown.to_string(index=False, formatters=formats, na_rep="-")
-    lines = [text]
+    lines = []
+    if len(slices):
+        lines.append(_slice_table(slices))
     unfitted = groups[~groups["surface"]]
     if len(unfitted):
         named = ", ".join(f"{_key_text(key)} ({count} ok)" for key, count in unfitted["quotes"].items())
         lines.append(f"no surface (fewer than {_min_quotes()} ok quotes): {named}")
     return "\n".join([*lines, "", totals])
+
+
+def _slice_table(slices: "pd.DataFrame") -> str:
+    """The slices as text, the key columns that say nothing (all None) left out."""
+    shown = slices.drop(columns=[c for c in ("underlying", "valuation_date") if slices[c].isna().all()])
+    formats = {c: f.format for c, f in _FORMATS.items() if c in shown.columns}
+    floats = [c for c in shown.columns if c not in formats and shown[c].dtype.kind == "f"]
+    formats |= {c: "{:.3g}".format for c in floats}
+    return shown.to_string(index=False, formatters=formats, na_rep="-")
 
 
 def _weighted(slices: "pd.DataFrame", column: str) -> float | None:
