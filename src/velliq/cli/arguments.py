@@ -323,7 +323,7 @@ def add_surface_command(commands: "argparse._SubParsersAction[argparse.ArgumentP
         "--output",
         type=Path,
         metavar="OUT",
-        help="write the surfaces' parameters, a row group per (underlying, valuation_date), which "
+        help="write the surfaces' parameters, rows keyed by (underlying, valuation_date), which "
         "velliq.chain.Surfaces.read reads back bit for bit: .csv, .csv.gz or .parquet",
     )
     p.add_argument(

@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING
 
 from .computing import computed_vols
 from .output_files import final_path, pending_files
+from .reporting import spot_text
 from .usage import UsageError
 from .writing import write
 
@@ -26,11 +27,13 @@ def surface(args: argparse.Namespace) -> int:
     """``velliq surface``: read, compute, fit, print the fit, write the outputs."""
     if args.plot_date is not None and len(args.plot_date) > 1:
         raise UsageError("--plot-date: give one quote date; a picture draws one surface")
-    result, _, _ = computed_vols(args)
+    result, _, spots = computed_vols(args)
     from .. import chain
 
     surfaces = chain.surface(result)
     print(surface_text(surfaces, quiet=args.quiet))
+    if spots is not None and not args.quiet:
+        print(spot_text(spots))
     key = None
     if args.plot is not None:
         date = None if args.plot_date is None else args.plot_date[0]
