@@ -6,13 +6,15 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ._surface_eval import black_otm
-from ._surface_grid import Floats, design_rows, grid_of, tails
+import numpy.typing as npt
 
-# Weight of a spread-normalised band violation against the smoothness of the density.
-BAND_WEIGHT = 1e4
-# Weight of the pull towards the slice interpolated from its neighbours ('borrowed').
-PRIOR_WEIGHT = 1.0
+from . import _ufuncs
+from ._surface_eval import black_otm
+from ._surface_grid import Floats, grid_of
+
+# Weight of the pull towards the slice interpolated from its neighbours ('borrowed'), per
+# squared density in units of the slice's ATM total standard deviation.
+PRIOR_WEIGHT = 1e-4
 
 
 @dataclass
@@ -26,6 +28,7 @@ class SliceQuotes:
     lo: Floats
     hi: Floats
     mid: Floats
+    weight: Floats
     atm_std: float
 
 
@@ -39,109 +42,41 @@ def slice_quotes(
     ask = np.maximum(vol_ask[keep], bid)
     lo = black_otm(k, bid * root)
     hi = black_otm(k, ask * root)
-    mid = black_otm(k, 0.5 * (bid + ask) * root)
+    mid_vol = 0.5 * (bid + ask)
+    mid = black_otm(k, mid_vol * root)
+    # The pull to the mid in vol units: a price error over vega (per unit annual vol),
+    # vega floored at a thousandth of the slice's largest; none without a bid.
+    d1 = -np.log(k) / (mid_vol * root) + mid_vol * root / 2.0
+    vega = np.exp(-0.5 * d1 * d1) / np.sqrt(2.0 * np.pi) * root
+    floor = 1e-7 * float(np.max(vega)) if vega.size else 1.0
+    weight = np.where(bid > 0, 1.0 / np.maximum(vega, floor), 0.0)
     order = np.argsort(np.abs(np.log(k))) if k.size else np.arange(0)
     near = order[: min(4, order.size)]
     atm = float(np.median(0.5 * (bid + ask)[near])) * root if near.size else 0.2 * root
-    return SliceQuotes(years, forward, discount, k, lo, hi, mid, max(atm, 1e-4))
+    return SliceQuotes(years, forward, discount, k, lo, hi, mid, weight, max(atm, 1e-4))
 
 
-@dataclass
-class Rows:
-    """The linear maps from a slice's densities at the knots to what the fit constrains."""
-
-    grid: Floats
-    # Per knot, from each hat function: the out-of-the-money price and its slope.
-    value: Floats
-    slope: Floats
-
-    @classmethod
-    def of(cls, grid: Floats) -> Rows:
-        call, call_slope, put, put_slope = tails(grid, np.eye(grid.size))
-        left = grid < 1.0
-        value = np.where(left[None, :], put, call).T
-        slope = np.where(left[None, :], put_slope, call_slope).T
-        return cls(grid, value, slope)
-
-    def calendar(self, other_value: Floats, other_slope: Floats) -> tuple[Floats, Floats]:
-        """A @ density >= b: the slice's price minus the other's (given at the knots) has
-        non-negative Bernstein coefficients on every cell, so it is >= 0 everywhere."""
-        h = np.diff(self.grid)
-        rows = [
-            self.value,
-            self.value[:-1] + (h / 3.0)[:, None] * self.slope[:-1],
-            self.value[1:] - (h / 3.0)[:, None] * self.slope[1:],
-        ]
-        rhs = [other_value, other_value[:-1] + h / 3.0 * other_slope[:-1], other_value[1:] - h / 3.0 * other_slope[1:]]
-        return np.vstack(rows), np.concatenate(rhs)
+def knot_prices(grid: Floats, density: Floats) -> tuple[Floats, Floats]:
+    """A slice's out-of-the-money price and its slope at the knots (the put below 1)."""
+    call, call_slope, put, put_slope = _ufuncs.surface_tails(grid, density)
+    left = grid < 1.0
+    return np.where(left, put, call), np.where(left, put_slope, call_slope)
 
 
-def fit_density(
-    rows: Rows,
-    quotes: SliceQuotes,
-    smooth: float,
-    below: tuple[Floats, Floats] | None,
-    above: tuple[Floats, Floats] | None,
-    prior: Floats | None,
-) -> Floats:
-    """The slice's density at the knots: least spread-normalised band violation, then a
-    smooth density, as a linear programme (HiGHS)."""
-    from scipy.optimize import linprog  # type: ignore[import-untyped]
-
-    grid = rows.grid
+def fit_density(grid: Floats, quotes: SliceQuotes, smooth: float, below: Floats | None,
+                above: Floats | None, prior: Floats | None) -> tuple[Floats, int]:
+    """The slice's density at the knots and the count of quotes whose bands it could not
+    meet (-1: no solution): kernels/surface/fit.hpp's quadratic programme."""
     n = grid.size
-    inner = slice(1, n - 1)
-    A = design_rows(grid, quotes.k)[:, inner]
-    m = quotes.k.size
-    spread = np.maximum(quotes.hi - quotes.lo, 1e-14)
-    d2 = np.diff(np.eye(n), 2, axis=0)[:, inner]
-    nd = d2.shape[0]
-    nv = n - 2
-    # Variables: density (nv), violation below (m) and above (m), |second difference| (nd).
-    cost = np.concatenate([np.zeros(nv), BAND_WEIGHT / spread, BAND_WEIGHT / spread, np.full(nd, smooth)])
-    z_m, z_d = np.zeros((m, nd)), np.zeros((nd, m))
-    ub_rows = [
-        np.hstack([-A, -np.eye(m), np.zeros((m, m)), z_m]),
-        np.hstack([A, np.zeros((m, m)), -np.eye(m), z_m]),
-        np.hstack([d2, z_d, z_d, -np.eye(nd)]),
-        np.hstack([-d2, z_d, z_d, -np.eye(nd)]),
-    ]
-    ub_rhs = [-quotes.lo, quotes.hi, np.zeros(nd), np.zeros(nd)]
-    for side, sign in ((below, 1.0), (above, -1.0)):
-        if side is not None:
-            Ac, bc = rows.calendar(*side)
-            ub_rows.append(np.hstack([-sign * Ac[:, inner], np.zeros((Ac.shape[0], 2 * m + nd))]))
-            ub_rhs.append(-sign * bc)
-    call, call_slope, _, _ = tails(grid, np.eye(n))
-    eq = np.vstack([-call_slope[:, 0], call[:, 0]])[:, inner]
-    A_eq = np.hstack([eq, np.zeros((2, 2 * m + nd))])
-    b_eq = np.array([1.0, 1.0 - grid[0]])
-    if prior is not None:  # |density - prior| weighted, as further variables
-        cost = np.concatenate([cost, np.full(nv, PRIOR_WEIGHT)])
-        ub_rows = [np.hstack([r, np.zeros((r.shape[0], nv))]) for r in ub_rows]
-        eye = np.eye(nv)
-        pad = np.zeros((nv, 2 * m + nd))
-        ub_rows += [np.hstack([eye, pad, -eye]), np.hstack([-eye, pad, -eye])]
-        ub_rhs += [prior[inner], -prior[inner]]
-        A_eq = np.hstack([A_eq, np.zeros((2, nv))])
-    result = linprog(
-        cost,
-        A_ub=np.vstack(ub_rows),
-        b_ub=np.concatenate(ub_rhs),
-        A_eq=A_eq,
-        b_eq=b_eq,
-        bounds=(0, None),
-        method="highs",
-        options={"primal_feasibility_tolerance": 1e-10},
-    )
-    density = np.zeros(n)
-    if result.x is not None:
-        density[inner] = result.x[:nv]
-    return density
-
-
-def knot_prices(rows: Rows, density: Floats) -> tuple[Floats, Floats]:
-    return rows.value @ density, rows.slope @ density
+    absent = np.full((2, n), np.nan)
+    near = np.vstack([prior[None, :] if prior is not None else absent[:1],
+                      np.vstack(knot_prices(grid, below)) if below is not None else absent,
+                      np.vstack(knot_prices(grid, above)) if above is not None else absent])
+    sigma = quotes.atm_std
+    table = np.ascontiguousarray(np.stack([quotes.k, quotes.lo, quotes.hi, quotes.mid, quotes.weight]))
+    options = np.array([smooth * sigma**2, PRIOR_WEIGHT * sigma**2])
+    density, softened = _ufuncs.surface_fit_slice(grid, table, np.ascontiguousarray(near), options)
+    return density, int(softened)
 
 
 def fit_slices(
@@ -152,17 +87,17 @@ def fit_slices(
     their fitted neighbours and pulled towards their interpolation ('borrowed')."""
     logk = np.concatenate([np.log(q.k) for q in quotes])
     grid = grid_of(logk if logk.size else np.zeros(1), np.array([q.atm_std for q in quotes]), knots)
-    rows = Rows.of(grid)
     s = len(quotes)
     density = np.zeros((s, grid.size))
     determined = ["quotes" if q.k.size >= min_quotes else "borrowed" for q in quotes]
     fitted = [i for i in range(s) if determined[i] == "quotes"]
     if not fitted:  # nothing to borrow from: each slice on its own quotes
         fitted, determined = list(range(s)), ["few"] * s
+    softened = np.zeros(s, np.int64)
     previous = None
     for i in fitted:
-        density[i] = fit_density(rows, quotes[i], smooth, previous, None, None)
-        previous = knot_prices(rows, density[i])
+        density[i], softened[i] = fit_density(grid, quotes[i], smooth, previous, None, None)
+        previous = density[i]
     for i in range(s):
         if determined[i] != "borrowed":
             continue
@@ -173,7 +108,7 @@ def fit_slices(
             prior = (1 - w) * density[lower] + w * density[upper]
         else:
             prior = density[lower if lower is not None else upper]
-        below = knot_prices(rows, density[lower]) if lower is not None else None
-        above = knot_prices(rows, density[upper]) if upper is not None else None
-        density[i] = fit_density(rows, quotes[i], smooth, below, above, prior)
-    return grid, density, determined
+        below = density[lower] if lower is not None else None
+        above = density[upper] if upper is not None else None
+        density[i], softened[i] = fit_density(grid, quotes[i], smooth, below, above, prior)
+    return grid, density, determined, softened

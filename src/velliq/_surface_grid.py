@@ -15,7 +15,6 @@ import numpy as np
 import numpy.typing as npt
 
 Floats = npt.NDArray[np.float64]
-Bools = npt.NDArray[np.bool_]
 
 
 def grid_of(log_moneyness: Floats, atm_std: Floats, knots: int) -> Floats:
@@ -29,45 +28,3 @@ def grid_of(log_moneyness: Floats, atm_std: Floats, knots: int) -> Floats:
     highest = max(float(np.max(log_moneyness)) + 2.0 * widest, 0.0) + reach
     u = np.linspace(np.arcsinh(lowest / scale), np.arcsinh(highest / scale), knots)
     return np.exp(scale * np.sinh(u))
-
-
-def tails(grid: Floats, density: Floats) -> tuple[Floats, Floats, Floats, Floats]:
-    """Per knot of each slice (rows): the call's value and slope from the right, the
-    put's value and slope from the left."""
-    h = np.diff(grid)
-    p0, p1 = density[..., :-1], density[..., 1:]
-    mass = h * (p0 + p1) / 2.0
-    # Moment of the cell's density about its right end (for the put) and left end (call).
-    about_left = h * h * (p0 / 6.0 + p1 / 3.0)
-    about_right = h * h * (p0 / 3.0 + p1 / 6.0)
-    n = grid.size
-    call = np.zeros(density.shape)
-    call_slope = np.zeros(density.shape)
-    put = np.zeros(density.shape)
-    put_slope = np.zeros(density.shape)
-    for j in range(n - 2, -1, -1):
-        right_mass = -call_slope[..., j + 1]
-        call[..., j] = call[..., j + 1] + h[j] * right_mass + about_left[..., j]
-        call_slope[..., j] = call_slope[..., j + 1] - mass[..., j]
-    for j in range(1, n):
-        put[..., j] = put[..., j - 1] + h[j - 1] * put_slope[..., j - 1] + about_right[..., j - 1]
-        put_slope[..., j] = put_slope[..., j - 1] + mass[..., j - 1]
-    return call, call_slope, put, put_slope
-
-
-def design_rows(grid: Floats, k: Floats) -> Floats:
-    """The rows A with A @ density = the out-of-the-money price at each k (the call's
-    for k >= 1, the put's below), for densities zero at both ends."""
-    n = grid.size
-    basis = np.eye(n)
-    call, call_slope, put, put_slope = tails(grid, basis)  # column j: knot j's hat function
-    j = np.clip(np.searchsorted(grid, k, side="right") - 1, 0, n - 2)
-    h = grid[j + 1] - grid[j]
-    t = np.clip(k - grid[j], 0.0, h)
-    cubic = (t**3 / (6.0 * h))[:, None] * (basis[j + 1] - basis[j])
-    quadratic = (t * t / 2.0)[:, None] * basis[j]
-    above = k >= 1.0
-    value = np.where(
-        above[:, None], call[:, j].T + t[:, None] * call_slope[:, j].T, put[:, j].T + t[:, None] * put_slope[:, j].T
-    )
-    return value + quadratic + cubic

@@ -109,7 +109,7 @@ class Surface:
             rows = usable & (T == t)
             first = np.flatnonzero(rows)[0]
             quotes.append(fit.slice_quotes(float(t), float(F[first]), float(D[first]), K[rows], bid[rows], ask[rows]))
-        grid, density, determined = fit.fit_slices(quotes, knots, smooth, min_quotes)
+        grid, density, determined, softened = fit.fit_slices(quotes, knots, smooth, min_quotes)
         info = pd.DataFrame(
             {
                 "years": expiries,

@@ -12,11 +12,16 @@
 
 #include <array>
 #include <cfenv>
+#include <cmath>
 #include <cstddef>
+#include <memory>
+#include <new>
+#include <vector>
 
 #include "common/parallel_for.hpp"
 #include "common/pyref.hpp"
 #include "common/unaligned.hpp"
+#include "surface/fit.hpp"
 #include "surface/surface.hpp"
 
 namespace velliq {
@@ -29,6 +34,12 @@ constexpr npy_intp_t kTables = 6;
 // The rows of its `terms` argument.
 constexpr npy_intp_t kTerms = 5;
 
+// Whether a core dimension of `size` elements has `stride`: NumPy may give any stride
+// to a dimension of one element.
+inline bool strided_as(npy_intp_t size, npy_intp_t stride, npy_intp_t expected) {
+    return size == 1 || stride == expected;
+}
+
 // query(K, T, grid, terms, slices, atm_rate): grid (n), terms (5, s) = years,
 // forward, discount, ln forward, ln discount, slices (6, s, n) = density, call, call_slope, put,
 // put_slope, sigma.
@@ -40,10 +51,10 @@ void query_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* ste
     const npy_intp_t n = dimensions[1];
     const npy_intp_t s = dimensions[3];
     const npy_intp_t* core = steps + 7;
-    const bool contiguous = dimensions[2] == kTerms && dimensions[4] == kTables && n >= 2 && s >= 1 &&
-                            core[0] == kDouble && core[1] == s * kDouble && core[2] == kDouble &&
-                            core[3] == s * n * kDouble && core[4] == n * kDouble &&
-                            core[5] == kDouble;
+    const bool contiguous = dimensions[2] == kTerms && dimensions[4] == kTables && n >= 2 &&
+                            s >= 1 && core[0] == kDouble && core[1] == s * kDouble &&
+                            strided_as(s, core[2], kDouble) && core[3] == s * n * kDouble &&
+                            strided_as(s, core[4], n * kDouble) && core[5] == kDouble;
     parallel_for(count, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             char* out = args[6] + i * steps[6];
@@ -111,6 +122,51 @@ inline void black_sigma_loop(char** args, const npy_intp_t* dimensions, const np
     std::feclearexcept(FE_ALL_EXCEPT);
 }
 
+// fit_slice(grid, quotes, neighbours, options) -> (density, softened): grid (n);
+// quotes (5, m) = k, lo, hi, mid, weight; neighbours (5, n) = prior, below value,
+// below slope, above value, above slope, a row starting with NaN absent; options
+// (2) = smooth, prior_weight. softened: the quotes softened, -1 for no solution.
+inline void fit_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* steps, void*) {
+    const npy_intp_t n = dimensions[1];
+    const npy_intp_t m = dimensions[3];
+    const npy_intp_t* core = steps + 6;
+    bool usable = dimensions[2] == 5 && dimensions[4] == 5 && dimensions[5] == 2 &&
+                            n >= 3 && m >= 1 && core[0] == kDouble && core[1] == m * kDouble &&
+                            strided_as(m, core[2], kDouble) && core[3] == n * kDouble && core[4] == kDouble &&
+                            core[5] == kDouble && core[6] == kDouble;
+    const surface::FitSizes sizes = surface::fit_sizes(static_cast<int>(n), static_cast<int>(m));
+    std::vector<double> doubles;
+    std::vector<int> ints;
+    std::unique_ptr<bool[]> bools;
+    try {
+        doubles.resize(sizes.doubles);
+        ints.resize(sizes.ints);
+        bools.reset(new bool[sizes.bools]);
+    } catch (const std::bad_alloc&) {
+        usable = false;  // no memory: no solution, as for strided cores
+    }
+    for (npy_intp_t i = 0; i < dimensions[0]; ++i) {
+        auto* density = reinterpret_cast<double*>(args[4] + i * steps[4]);
+        char* softened = args[5] + i * steps[5];
+        if (!usable) {
+            store(softened, -1.0);
+            continue;
+        }
+        const auto* grid = reinterpret_cast<const double*>(args[0] + i * steps[0]);
+        const auto* quotes = reinterpret_cast<const double*>(args[1] + i * steps[1]);
+        const auto* near = reinterpret_cast<const double*>(args[2] + i * steps[2]);
+        const auto* options = reinterpret_cast<const double*>(args[3] + i * steps[3]);
+        const auto row = [&](int r) { return std::isnan(near[r * n]) ? nullptr : near + r * n; };
+        const surface::SliceProblem problem{
+            grid,         static_cast<int>(n), quotes,     quotes + m, quotes + 2 * m,
+            quotes + 3 * m, quotes + 4 * m,    static_cast<int>(m), row(0), row(1),
+            row(2),       row(3),              row(4),     options[0], options[1]};
+        store(softened, static_cast<double>(surface::fit_slice(problem, doubles.data(),
+                                                               ints.data(), bools.get(), density)));
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
 struct GufuncDef {
     const char* name;
     const char* doc;
@@ -124,7 +180,11 @@ constexpr const char* kQueryDoc =
     "surface_<query>(K, T, grid, terms, slices, atm_rate): the surface of velliq.surface\n"
     "at strike K and years T; NaN where K or T is not positive and finite.";
 
-constexpr std::array<GufuncDef, 8> kSurfaceGufuncs = {{
+constexpr std::array<GufuncDef, 9> kSurfaceGufuncs = {{
+    {"surface_fit_slice",
+     "surface_fit_slice(grid, quotes, neighbours, options) -> (density, softened):\n"
+     "one slice of velliq.surface fitted to its quotes' bands (kernels/surface/fit.hpp).",
+     4, 2, fit_loop, "(n),(q,m),(r,n),(o)->(n),()"},
     {"surface_implied_vol", kQueryDoc, 6, 1, query_loop<surface::Query::implied_vol>,
      kQuerySignature},
     {"surface_total_variance", kQueryDoc, 6, 1, query_loop<surface::Query::total_variance>,
