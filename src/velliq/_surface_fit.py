@@ -44,12 +44,13 @@ def slice_quotes(
     hi = black_otm(k, ask * root)
     mid_vol = 0.5 * (bid + ask)
     mid = black_otm(k, mid_vol * root)
-    # The pull to the mid in vol units: a price error over vega (per unit annual vol),
-    # vega floored at a thousandth of the slice's largest; none without a bid.
+    # Price errors in vol units: over vega (per unit annual vol), floored at a
+    # ten-millionth of the slice's largest; no mid without a bid.
     d1 = -np.log(k) / (mid_vol * root) + mid_vol * root / 2.0
     vega = np.exp(-0.5 * d1 * d1) / np.sqrt(2.0 * np.pi) * root
     floor = 1e-7 * float(np.max(vega)) if vega.size else 1.0
-    weight = np.where(bid > 0, 1.0 / np.maximum(vega, floor), 0.0)
+    weight = 1.0 / np.maximum(vega, floor)
+    mid = np.where(bid > 0, mid, np.nan)
     order = np.argsort(np.abs(np.log(k))) if k.size else np.arange(0)
     near = order[: min(4, order.size)]
     atm = float(np.median(0.5 * (bid + ask)[near])) * root if near.size else 0.2 * root
@@ -97,6 +98,8 @@ def fit_slices(
     previous = None
     for i in fitted:
         density[i], softened[i] = fit_density(grid, quotes[i], smooth, previous, None, None)
+        if softened[i] < 0 and previous is not None:  # no solution: the slice below, unchanged
+            density[i], determined[i] = previous, "failed"
         previous = density[i]
     for i in range(s):
         if determined[i] != "borrowed":

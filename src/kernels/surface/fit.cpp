@@ -16,6 +16,12 @@ namespace {
 constexpr double kBandTolerance = 1e-9;
 constexpr double kDensityTolerance = 1e-12;
 constexpr double kCalendarTolerance = 1e-14;
+constexpr double kLeastSpread = 1e-4;
+// The weight of a softened quote's squared vol distance to its band, against the
+// mid's pull (1 per squared vol).
+constexpr double kSoftWeight = 1e4;
+static_assert(std::bit_cast<std::uint64_t>(kSoftWeight) == 0x40C3880000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(kLeastSpread) == 0x3F1A36E2EB1C432DULL);
 // A tolerance that no violation reaches: the row is off.
 constexpr double kOff = DOUBLE_MAX;
 static_assert(std::bit_cast<std::uint64_t>(kBandTolerance) == 0x3E112E0BE826D695ULL);
@@ -183,7 +189,8 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
         double* upper = lower + nv;
         const bool has_lo = P.lo[i] > 0.0;
         const double lo = has_lo ? P.lo[i] : 0.0;
-        const double spread = std::max(P.hi[i] - lo, 1e-300);
+        // A band of no width is given a ten-thousandth of its price.
+        const double spread = std::max(P.hi[i] - lo, kLeastSpread * P.hi[i] + 1e-300);
         L.spread[i] = spread;
         L.soft[i] = false;
         const bool inside = quote_row(grid, L, P.k[i], L.row);
@@ -195,7 +202,7 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
         L.c[2 * i + 1] = -P.hi[i] / spread;
         L.tol[2 * i] = inside && has_lo ? kBandTolerance : kOff;
         L.tol[2 * i + 1] = inside ? kBandTolerance : kOff;
-        if (inside && P.weight[i] > 0.0) {
+        if (inside && !std::isnan(P.mid[i])) {
             add_outer(nv, L.G_base, L.g_base, L.row, P.weight[i] * P.weight[i], P.mid[i]);
         }
     }
@@ -260,10 +267,11 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
         std::copy(L.G_base, L.G_base + static_cast<std::ptrdiff_t>(nv) * nv, L.G);
         std::copy(L.g_base, L.g_base + nv, L.g);
         for (int i = 0; i < P.quotes; ++i) {
-            if (L.soft[i]) {  // pulled to its band's edge, in spreads
+            if (L.soft[i]) {  // pulled to its band's edge, in vol
                 const int edge = 2 * i + (L.soft_upper[i] ? 1 : 0);
                 const double* row = L.C + static_cast<std::ptrdiff_t>(edge) * nv;
-                add_outer(nv, L.G, L.g, row, 1.0, L.c[edge]);
+                const double in_vol = P.weight[i] * L.spread[i];
+                add_outer(nv, L.G, L.g, row, kSoftWeight * in_vol * in_vol, L.c[edge]);
             }
         }
         const QpResult result = solve_qp(nv, L.G, L.g, 2, L.E, L.e, L.rows, L.C, L.c, L.tol,
