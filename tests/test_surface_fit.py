@@ -3,7 +3,8 @@
 import numpy as np
 import pandas as pd
 import pytest
-from surface_quotes import ssvi_quotes, ssvi_vol
+import support  # noqa: F401  (tools/ on sys.path)
+from devsupport.surface_quotes import ssvi_quotes, ssvi_vol
 
 from velliq.surface import Surface
 

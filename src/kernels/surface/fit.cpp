@@ -61,7 +61,8 @@ struct Layout {
         C = take(static_cast<std::size_t>(rows) * nv), c = take(rows), tol = take(rows);
         x = take(nv);
         scale = take(nv);
-        qp = {take(vv), take(vv), take(nv), take(nv), take(nv), take(nv), ints, take(rows), bools};
+        qp = {take(vv), take(vv),   take(nv), take(nv), take(nv),
+              take(nv), ints,       take(rows), bools,  ints + nv};
         soft = bools + rows;
         soft_upper = soft + quotes;
     }
@@ -162,7 +163,7 @@ FitSizes fit_sizes(int knots, int quotes) {
     const std::size_t rows = inequality_rows(knots, quotes);
     return {4 * n * nv + 5 * n + nv + quotes + 2 * nv * nv + 2 * nv + 2 * nv + 2 + rows * nv +
                 2 * rows + 2 * nv + 2 * nv * nv + 4 * nv + rows,
-            nv, rows + 2 * static_cast<std::size_t>(quotes)};
+            nv + 2 * rows, rows + 2 * static_cast<std::size_t>(quotes)};
 }
 
 int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, double* density) {

@@ -203,7 +203,18 @@ QpResult solve_qp(int n, double* G, const double* g, int me, const double* E, co
         ++iq;
     }
     for (int i = 0; i < rows; ++i) {
-        w.excluded[i] = false;
+        const double* row = C + static_cast<std::ptrdiff_t>(i) * n;
+        int first = 0;
+        int last = n;
+        while (first < n && row[first] == 0.0) {
+            ++first;
+        }
+        while (last > first && row[last - 1] == 0.0) {
+            --last;
+        }
+        w.span[2 * i] = first;
+        w.span[2 * i + 1] = last;
+        w.excluded[i] = !(tolerance[i] < DOUBLE_MAX);  // an off row is never added
     }
     const int max_iterations = 50 * (n + rows);
     for (int iteration = 0; iteration < max_iterations; ++iteration) {
@@ -215,7 +226,10 @@ QpResult solve_qp(int n, double* G, const double* g, int me, const double* E, co
             if (w.excluded[i]) {
                 continue;
             }
-            const double s = dot(n, C + static_cast<std::ptrdiff_t>(i) * n, x) - c[i];
+            const int first = w.span[2 * i];
+            const double s = dot(w.span[2 * i + 1] - first,
+                                 C + static_cast<std::ptrdiff_t>(i) * n + first, x + first) -
+                             c[i];
             w.slack[i] = s;
             if (s < -tolerance[i]) {
                 const double scaled = s / tolerance[i];
