@@ -5,7 +5,6 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
-
 import numpy.typing as npt
 
 from . import _ufuncs
@@ -64,15 +63,20 @@ def knot_prices(grid: Floats, density: Floats) -> tuple[Floats, Floats]:
     return np.where(left, put, call), np.where(left, put_slope, call_slope)
 
 
-def fit_density(grid: Floats, quotes: SliceQuotes, smooth: float, below: Floats | None,
-                above: Floats | None, prior: Floats | None) -> tuple[Floats, int]:
+def fit_density(
+    grid: Floats, quotes: SliceQuotes, smooth: float, below: Floats | None, above: Floats | None, prior: Floats | None
+) -> tuple[Floats, int]:
     """The slice's density at the knots and the count of quotes whose bands it could not
     meet (-1: no solution): kernels/surface/fit.hpp's quadratic programme."""
     n = grid.size
     absent = np.full((2, n), np.nan)
-    near = np.vstack([prior[None, :] if prior is not None else absent[:1],
-                      np.vstack(knot_prices(grid, below)) if below is not None else absent,
-                      np.vstack(knot_prices(grid, above)) if above is not None else absent])
+    near = np.vstack(
+        [
+            prior[None, :] if prior is not None else absent[:1],
+            np.vstack(knot_prices(grid, below)) if below is not None else absent,
+            np.vstack(knot_prices(grid, above)) if above is not None else absent,
+        ]
+    )
     sigma = quotes.atm_std
     table = np.ascontiguousarray(np.stack([quotes.k, quotes.lo, quotes.hi, quotes.mid, quotes.weight]))
     options = np.array([smooth * sigma**2, PRIOR_WEIGHT * sigma**2])
@@ -82,7 +86,7 @@ def fit_density(grid: Floats, quotes: SliceQuotes, smooth: float, below: Floats 
 
 def fit_slices(
     quotes: list[SliceQuotes], knots: int, smooth: float, min_quotes: int
-) -> tuple[Floats, Floats, list[str]]:
+) -> tuple[Floats, Floats, list[str], npt.NDArray[np.int64]]:
     """The common grid and each slice's density, fitted from the shortest expiry on, each
     above the previous; slices with fewer than ``min_quotes`` quotes afterwards, between
     their fitted neighbours and pulled towards their interpolation ('borrowed')."""

@@ -36,7 +36,7 @@ int inequality_rows(int knots, int quotes) {
 struct Layout {
     int n, nv, rows;
     double *call_v, *call_s, *put_v, *put_s;  // per knot, the hats' contributions (n * nv)
-    double *tails, *row, *spread;  // tails: a unit density and its four tails (5 * n)
+    double *tails, *row, *spread;             // tails: a unit density and its four tails (5 * n)
     double *G, *G_base, *g, *g_base, *E, *e, *C, *c, *tol, *x, *scale;
     QpWork qp;
     bool* soft;        // per quote: its band softened
@@ -61,8 +61,8 @@ struct Layout {
         C = take(static_cast<std::size_t>(rows) * nv), c = take(rows), tol = take(rows);
         x = take(nv);
         scale = take(nv);
-        qp = {take(vv), take(vv),   take(nv), take(nv), take(nv),
-              take(nv), ints,       take(rows), bools,  ints + nv};
+        qp = {take(vv), take(vv), take(nv),   take(nv), take(nv),
+              take(nv), ints,     take(rows), bools,    ints + nv};
         soft = bools + rows;
         soft_upper = soft + quotes;
     }
@@ -227,9 +227,8 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
             // q < n: the value at knot q; then b1 of cell q - n, then b2 of cell q - 2n + 1.
             const int knot = q < n ? q : (q < 2 * n - 1 ? q - n : q - 2 * n + 2);
             const int cell = q < n ? 0 : (q < 2 * n - 1 ? q - n : q - 2 * n + 1);
-            const double shift = q < n ? 0.0
-                                       : (q < 2 * n - 1 ? 1.0 : -1.0) *
-                                             (grid[cell + 1] - grid[cell]) / 3.0;
+            const double shift =
+                q < n ? 0.0 : (q < 2 * n - 1 ? 1.0 : -1.0) * (grid[cell + 1] - grid[cell]) / 3.0;
             const bool call = grid[knot] >= 1.0;
             const double* v = (call ? L.call_v : L.put_v) + static_cast<std::ptrdiff_t>(knot) * nv;
             const double* s = (call ? L.call_s : L.put_s) + static_cast<std::ptrdiff_t>(knot) * nv;
@@ -275,8 +274,8 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
                 add_outer(nv, L.G, L.g, row, kSoftWeight * in_vol * in_vol, L.c[edge]);
             }
         }
-        const QpResult result = solve_qp(nv, L.G, L.g, 2, L.E, L.e, L.rows, L.C, L.c, L.tol,
-                                         2 * P.quotes, L.x, L.qp);
+        const QpResult result =
+            solve_qp(nv, L.G, L.g, 2, L.E, L.e, L.rows, L.C, L.c, L.tol, 2 * P.quotes, L.x, L.qp);
         if (result.status == QpStatus::solved) {
             for (int r = 0; r < nv; ++r) {
                 density[r + 1] = std::max(L.x[r], 0.0) / L.scale[r];

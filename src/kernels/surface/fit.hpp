@@ -4,7 +4,8 @@
 //     price inside its band [lo, hi]; and, where given, the slice's price minus the
 //     slice below (above minus the slice) with non-negative Bernstein coefficients
 //     on every cell, so >= 0 at every k: no calendar arbitrage.
-//   objective: sum of ((price - mid) * weight)^2 (squared vol errors), smooth * sum of the density's squared second differences, and
+//   objective: sum of ((price - mid) * weight)^2 (squared vol errors), smooth * sum of the
+//   density's squared second differences, and
 //     prior_weight * sum of (density - prior)^2 where a prior is given.
 // A quote whose band cannot be met with the others (the dual method finds it
 // infeasible) is softened: its band leaves the constraints and its vol distance
