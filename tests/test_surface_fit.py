@@ -180,3 +180,90 @@ def test_a_missing_bid_is_no_lower_bound_and_a_missing_ask_no_quote(missing):
     slices = fit(quotes).slices
     assert slices["quotes"].iloc[0] == (60 if missing == "bid" else 60 - far.sum())
     assert slices["in_band"].iloc[0] == 1.0
+
+
+@pytest.mark.parametrize("outlier", [0.10, -0.05])
+def test_a_quote_off_the_others_is_given_up_and_the_rest_stay_in_band(outlier):
+    quotes = ssvi_quotes(expiries=np.array([0.1, 0.4]), seed=6)
+    bad = 60 + 30  # the second slice's ATM quote, moved by `outlier` vol
+    for column in ("vol_bid", "vol_ask"):
+        quotes[column][bad] += outlier
+    surface = fit(quotes)
+    vol = surface.implied_vol(quotes["strike"], quotes["years"])
+    inside = (vol >= quotes["vol_bid"] - 1e-6) & (vol <= quotes["vol_ask"] + 1e-6)
+    assert not inside[bad]
+    assert inside.sum() >= inside.size - 3
+    assert surface.slices["softened"].iloc[1] >= 1
+    checks = surface.check_arbitrage()
+    assert max(checks["butterfly"], checks["calendar"]) <= 1e-10
+
+
+@pytest.mark.parametrize("k", [0.3, 0.8, 0.99, 1.0, 1.01, 1.3, 3.0])
+@pytest.mark.parametrize("sigma", [0.005, 0.1, 0.6, 2.5])
+def test_black_inversion_recovers_sigma(k, sigma):
+    # The out-of-the-money Black price from scipy's normal cdf, inverted by the kernel.
+    from scipy.stats import norm
+
+    from velliq import _ufuncs
+
+    d1 = -np.log(k) / sigma + sigma / 2.0
+    price = norm.cdf(d1) - k * norm.cdf(d1 - sigma) if k >= 1 else k * norm.cdf(sigma - d1) - norm.cdf(-d1)
+    if price < 1e-280:
+        pytest.skip("no time value in doubles")
+    for start in (0.0, sigma * 0.5, sigma * 2.0):
+        assert _ufuncs.surface_black_sigma(k, price, start) == pytest.approx(sigma, rel=1e-9)
+
+
+@pytest.mark.parametrize("price,expected", [(0.0, 0.0), (-1e-17, 0.0), (np.nan, np.nan), (1.0, np.nan)])
+def test_black_inversion_edges(price, expected):
+    from velliq import _ufuncs
+
+    np.testing.assert_equal(_ufuncs.surface_black_sigma(1.2, price, 0.2), expected)
+
+
+@pytest.mark.parametrize("shape", [(), (3,), (2, 4)])
+def test_queries_broadcast_strikes_and_years(ssvi_surface, shape):
+    _, surface = ssvi_surface
+    K = np.full(shape, 95.0)
+    T = np.full(shape[-1:] if shape else (), 0.4)
+    assert surface.implied_vol(K, T).shape == np.broadcast_shapes(K.shape, T.shape)
+
+
+def test_from_table_takes_its_rows_in_any_order(ssvi_surface):
+    _, surface = ssvi_surface
+    table = surface.to_table().sample(frac=1.0, random_state=3)
+    again = Surface.from_table(table)
+    K, T = np.meshgrid(np.linspace(60.0, 140.0, 9), np.array([0.03, 0.6, 2.5]))
+    np.testing.assert_array_equal(again.implied_vol(K, T), surface.implied_vol(K, T))
+    pd.testing.assert_frame_equal(again.slices, surface.slices)
+
+
+@pytest.mark.parametrize("years", [0.05, 1.0, 4.0])
+def test_wings_within_lees_bound(ssvi_surface, years):
+    # Lee (2004): total variance / |ln k| tends to at most 2 in both wings.
+    _, surface = ssvi_surface
+    F = 100.0 * np.exp(0.02 * years)
+    x = np.array([-6.0, -3.0, 2.0, 4.0])
+    w = surface.total_variance(F * np.exp(x), years)
+    assert np.all(np.nan_to_num(w / np.abs(x), nan=0.0) <= 2.0)
+
+
+@pytest.mark.parametrize("expiries", [[0.3], [0.05, 1.2]])
+def test_one_or_two_expiries_extend_soundly(expiries):
+    surface = fit(ssvi_quotes(expiries=np.array(expiries), seed=8))
+    checks = surface.check_arbitrage(strikes=200, expiries=50)
+    assert max(checks["butterfly"], checks["calendar"]) <= 1e-10
+    assert checks["expiries"] == 50 + len(expiries)
+    assert np.isfinite(surface.atm_vol(np.array([0.01, 0.5, 5.0]))).all()
+
+
+def test_every_slice_below_min_quotes_is_on_its_own():
+    quotes = ssvi_quotes(expiries=np.array([0.1, 0.5]), per_slice=4, seed=9)
+    assert list(fit(quotes).slices["determined"]) == ["few", "few"]
+
+
+def test_no_usable_quote_is_an_error():
+    quotes = ssvi_quotes(expiries=np.array([0.1]))
+    quotes["vol_ask"][:] = np.nan
+    with pytest.raises(ValueError, match="no quote"):
+        fit(quotes)

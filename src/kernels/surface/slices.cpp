@@ -113,6 +113,9 @@ double black_otm_sigma(double k, double price, double start) {
             continue;
         }
         const double f = std::log(b.price) - target;
+        if (f == 0.0) {
+            return x;
+        }
         (f < 0.0 ? lo : hi) = x;
         const double f1 = b.vega / b.price;
         const double f2 = b.volga / b.price - f1 * f1;

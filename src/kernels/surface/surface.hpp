@@ -66,7 +66,8 @@ void surface_terms(const View& v, double T, double* F, double* D);
 // The total standard deviation whose Black out-of-the-money price (forward 1,
 // undiscounted; the call for k >= 1, the put below) is `price`, from `start`:
 // Halley steps on the price's logarithm inside a shrinking bracket. 0 for no
-// time value, NaN beyond the bound (1 for a call, k for a put) or for NaN.
+// time value (price <= 0, rounding's negatives included), NaN at or beyond the
+// bound (1 for a call, k for a put) or for NaN.
 double black_otm_sigma(double k, double price, double start);
 
 // A start for black_otm_sigma at (k, T): the knots' total variances
