@@ -116,13 +116,19 @@ bool quote_row(const double* grid, const Layout& L, double k, double* out) {
     return true;
 }
 
+// G += weight a a', g -= weight target a, over a's nonzero span.
 void add_outer(int nv, double* G, double* g, const double* a, double weight, double target) {
-    for (int i = 0; i < nv; ++i) {
-        if (a[i] == 0.0) {
-            continue;
-        }
+    int first = 0;
+    int last = nv;
+    while (first < nv && a[first] == 0.0) {
+        ++first;
+    }
+    while (last > first && a[last - 1] == 0.0) {
+        --last;
+    }
+    for (int i = first; i < last; ++i) {
         const double wa = weight * a[i];
-        for (int j = 0; j < nv; ++j) {
+        for (int j = first; j < last; ++j) {
             G[i * nv + j] += wa * a[j];
         }
         g[i] -= wa * target;
