@@ -54,8 +54,13 @@ struct Priced {
 void surface_tails(const double* grid, int knots, const double* density, double* call,
                    double* call_slope, double* put, double* put_slope);
 
-// Slice n of the view at moneyness k.
+// The cell of k: j with grid[j] <= k < grid[j + 1], -1 at or below the first
+// knot, knots - 1 at or above the last.
+int cell_of(const View& v, double k);
+
+// Slice n of the view at moneyness k (in cell j, where given).
 Priced slice_price(const View& v, int n, double k, int side);
+Priced slice_price(const View& v, int n, double k, int j, int side);
 
 // The surface at (k, T), T > 0.
 Priced surface_price(const View& v, double k, double T, int side);
