@@ -5,7 +5,6 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
-
 import numpy.typing as npt
 
 from . import _ufuncs
@@ -44,12 +43,13 @@ def slice_quotes(
     hi = black_otm(k, ask * root)
     mid_vol = 0.5 * (bid + ask)
     mid = black_otm(k, mid_vol * root)
-    # The pull to the mid in vol units: a price error over vega (per unit annual vol),
-    # vega floored at a thousandth of the slice's largest; none without a bid.
+    # Price errors in vol units: over vega (per unit annual vol), floored at a
+    # ten-millionth of the slice's largest; no mid without a bid.
     d1 = -np.log(k) / (mid_vol * root) + mid_vol * root / 2.0
     vega = np.exp(-0.5 * d1 * d1) / np.sqrt(2.0 * np.pi) * root
     floor = 1e-7 * float(np.max(vega)) if vega.size else 1.0
-    weight = np.where(bid > 0, 1.0 / np.maximum(vega, floor), 0.0)
+    weight = 1.0 / np.maximum(vega, floor)
+    mid = np.where(bid > 0, mid, np.nan)
     order = np.argsort(np.abs(np.log(k))) if k.size else np.arange(0)
     near = order[: min(4, order.size)]
     atm = float(np.median(0.5 * (bid + ask)[near])) * root if near.size else 0.2 * root
@@ -63,15 +63,20 @@ def knot_prices(grid: Floats, density: Floats) -> tuple[Floats, Floats]:
     return np.where(left, put, call), np.where(left, put_slope, call_slope)
 
 
-def fit_density(grid: Floats, quotes: SliceQuotes, smooth: float, below: Floats | None,
-                above: Floats | None, prior: Floats | None) -> tuple[Floats, int]:
+def fit_density(
+    grid: Floats, quotes: SliceQuotes, smooth: float, below: Floats | None, above: Floats | None, prior: Floats | None
+) -> tuple[Floats, int]:
     """The slice's density at the knots and the count of quotes whose bands it could not
     meet (-1: no solution): kernels/surface/fit.hpp's quadratic programme."""
     n = grid.size
     absent = np.full((2, n), np.nan)
-    near = np.vstack([prior[None, :] if prior is not None else absent[:1],
-                      np.vstack(knot_prices(grid, below)) if below is not None else absent,
-                      np.vstack(knot_prices(grid, above)) if above is not None else absent])
+    near = np.vstack(
+        [
+            prior[None, :] if prior is not None else absent[:1],
+            np.vstack(knot_prices(grid, below)) if below is not None else absent,
+            np.vstack(knot_prices(grid, above)) if above is not None else absent,
+        ]
+    )
     sigma = quotes.atm_std
     table = np.ascontiguousarray(np.stack([quotes.k, quotes.lo, quotes.hi, quotes.mid, quotes.weight]))
     options = np.array([smooth * sigma**2, PRIOR_WEIGHT * sigma**2])
@@ -81,7 +86,7 @@ def fit_density(grid: Floats, quotes: SliceQuotes, smooth: float, below: Floats 
 
 def fit_slices(
     quotes: list[SliceQuotes], knots: int, smooth: float, min_quotes: int
-) -> tuple[Floats, Floats, list[str]]:
+) -> tuple[Floats, Floats, list[str], npt.NDArray[np.int64]]:
     """The common grid and each slice's density, fitted from the shortest expiry on, each
     above the previous; slices with fewer than ``min_quotes`` quotes afterwards, between
     their fitted neighbours and pulled towards their interpolation ('borrowed')."""
@@ -97,6 +102,8 @@ def fit_slices(
     previous = None
     for i in fitted:
         density[i], softened[i] = fit_density(grid, quotes[i], smooth, previous, None, None)
+        if softened[i] < 0 and previous is not None:  # no solution: the slice below, unchanged
+            density[i], determined[i] = previous, "failed"
         previous = density[i]
     for i in range(s):
         if determined[i] != "borrowed":

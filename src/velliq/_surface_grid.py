@@ -15,6 +15,8 @@ import numpy as np
 import numpy.typing as npt
 
 Floats = npt.NDArray[np.float64]
+# The share of the knots (per cent) placed among the quotes rather than graded about 1.
+QUOTED_SHARE = 40
 
 
 def grid_of(log_moneyness: Floats, atm_std: Floats, knots: int) -> Floats:
@@ -26,5 +28,18 @@ def grid_of(log_moneyness: Floats, atm_std: Floats, knots: int) -> Floats:
     reach = 6.0 * widest + 0.05
     lowest = min(float(np.min(log_moneyness)) - 2.0 * widest, 0.0) - reach
     highest = max(float(np.max(log_moneyness)) + 2.0 * widest, 0.0) + reach
-    u = np.linspace(np.arcsinh(lowest / scale), np.arcsinh(highest / scale), knots)
-    return np.exp(scale * np.sinh(u))
+    graded = knots - knots * QUOTED_SHARE // 100
+    u = np.linspace(np.arcsinh(lowest / scale), np.arcsinh(highest / scale), graded)
+    y = scale * np.sinh(u)
+    # The rest where the quotes are: their log-moneyness's quantiles, each placed in
+    # the widest cell of the graded grid left.
+    quoted = np.quantile(log_moneyness, np.linspace(0.0, 1.0, knots - graded + 2)[1:-1])
+    for q in quoted:
+        cells = np.diff(y)
+        near = np.abs(y[:-1] + cells / 2.0 - q) <= cells
+        if not near.any():
+            continue
+        j = int(np.flatnonzero(near)[np.argmax(cells[near])])
+        y = np.insert(y, j + 1, (y[j] + y[j + 1]) / 2.0)
+    y = np.concatenate([y, np.linspace(y[-2], y[-1], knots - y.size + 2)[1:-1]]) if y.size < knots else y
+    return np.exp(np.sort(y))

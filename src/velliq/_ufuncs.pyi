@@ -9,6 +9,18 @@ def __getattr__(name: str) -> np.ufunc: ...
 
 time_value: np.ufunc  # (price, S, K, is_call): the price less its exercise value
 
+# velliq.surface's generalized ufuncs (kernels/surface/). The queries take (K, T, grid,
+# terms, slices, atm_rate): grid (n), terms (5, s), slices (6, s, n), C-contiguous.
+surface_implied_vol: np.ufunc
+surface_total_variance: np.ufunc
+surface_call_price: np.ufunc
+surface_put_price: np.ufunc
+surface_density: np.ufunc
+surface_local_vol: np.ufunc
+surface_tails: np.ufunc  # (grid, density) -> (call, call_slope, put, put_slope)
+surface_black_sigma: np.ufunc  # (k, out-of-the-money price, start) -> total std dev
+surface_fit_slice: np.ufunc  # (grid, quotes (5, m), neighbours (5, n), options (2)) -> (density, softened)
+
 # The names of the reason codes of the *_reason and *_forward_pair ufuncs, by code.
 REASONS: tuple[str, ...]
 

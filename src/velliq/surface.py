@@ -35,7 +35,17 @@ from ._surface_grid import Floats
 
 ArrayLike = npt.ArrayLike
 # The table's columns, per (slice, knot) row.
-_SLICE_COLUMNS = ("years", "forward", "discount", "quotes", "in_band", "rmse_mid", "worst_violation", "determined")
+_SLICE_COLUMNS = (
+    "years",
+    "forward",
+    "discount",
+    "quotes",
+    "in_band",
+    "rmse_mid",
+    "worst_violation",
+    "softened",
+    "determined",
+)
 # A fitted vol within this of its band counts as inside (annual vol).
 IN_BAND_TOLERANCE = 1e-6
 
@@ -44,8 +54,9 @@ def _floats(x: ArrayLike) -> Floats:
     return np.asarray(x, dtype=np.float64)
 
 
-def _core_arrays(grid: Floats, density: Floats, years: Floats, forward: Floats, discount: Floats
-                 ) -> tuple[Floats, Floats, Floats, float]:
+def _core_arrays(
+    grid: Floats, density: Floats, years: Floats, forward: Floats, discount: Floats
+) -> tuple[Floats, Floats, Floats, float]:
     """What the query ufuncs read: the grid, the terms (years, forward, discount and the
     logarithms of the last two), the
     per-slice tables (density, call, call slope, put, put slope and the total standard
@@ -66,8 +77,9 @@ class Surface:
 
     __slots__ = ("_grid", "_density", "_years", "_forward", "_discount", "_info", "_core")
 
-    def __init__(self, grid: Floats, density: Floats, years: Floats, forward: Floats,
-                 discount: Floats, info: pd.DataFrame) -> None:
+    def __init__(
+        self, grid: Floats, density: Floats, years: Floats, forward: Floats, discount: Floats, info: pd.DataFrame
+    ) -> None:
         self._grid, self._density = grid, density
         self._years, self._forward, self._discount = years, forward, discount
         self._info = info
@@ -115,6 +127,7 @@ class Surface:
                 "years": expiries,
                 "forward": [q.forward for q in quotes],
                 "discount": [q.discount for q in quotes],
+                "softened": softened,
                 "determined": determined,
             }
         )
@@ -128,6 +141,8 @@ class Surface:
         for name in ("quotes", "in_band", "rmse_mid", "worst_violation"):
             info[name] = [s[name] for s in stats]
         info["quotes"] = info["quotes"].astype(np.int64)
+        info = info[list(_SLICE_COLUMNS)]
+        surface._info = info
         return surface
 
     def _quote_stats(self, T: Floats, K: Floats, bid: Floats, ask: Floats) -> dict[str, float]:
@@ -164,6 +179,7 @@ class Surface:
         info = table.drop_duplicates("slice")[list(_SLICE_COLUMNS)].reset_index(drop=True)
         info["determined"] = info["determined"].astype(str)
         info["quotes"] = info["quotes"].astype(np.int64)
+        info["softened"] = info["softened"].astype(np.int64)
         return cls(
             grid,
             density,
@@ -221,7 +237,8 @@ class Surface:
             x = 0.5 * (lo + hi)
             vol = self.implied_vol(F * np.exp(x), T)
             sigma = vol * np.sqrt(T)
-            d1 = -x / sigma + sigma / 2.0
+            with np.errstate(divide="ignore", invalid="ignore"):  # sigma 0 beyond the support
+                d1 = -x / sigma + sigma / 2.0
             lo, hi = np.where(d1 > target, x, lo), np.where(d1 > target, hi, x)
         return self.implied_vol(F * np.exp(0.5 * (lo + hi)), T)
 
@@ -239,8 +256,13 @@ class Surface:
 
     @property
     def slices(self) -> pd.DataFrame:
-        """One row per fitted expiry: its terms, quotes, in_band, rmse_mid (vol points),
-        worst_violation (in spreads), determined, and the dense-grid checks."""
+        """One row per fitted expiry: years, forward, discount; quotes (used), in_band
+        (their share inside their bid/ask vol band), rmse_mid (vol points, quotes with a
+        bid), worst_violation (in spreads), softened (quotes whose bands the fit could not
+        meet with the others'); determined: 'quotes' (by its own), 'borrowed' (fewer than
+        min_quotes: fitted between its neighbours, pulled to their interpolation), 'few'
+        (no slice had min_quotes), 'failed' (no solution: the slice below, repeated);
+        butterfly and calendar, the dense grid's largest violations (check_arbitrage)."""
         checks = self.check_arbitrage(strikes=200, expiries=0)["per_slice"]
         table: pd.DataFrame = pd.concat([self._info[list(_SLICE_COLUMNS)].reset_index(drop=True), checks], axis=1)
         return table

@@ -67,20 +67,20 @@ void query_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* ste
             const auto* tables = reinterpret_cast<const double*>(args[4] + i * steps[4]);
             const std::ptrdiff_t table = s * n;
             const surface::View view{grid,
-                                      static_cast<int>(n),
-                                      terms,
-                                      terms + s,
-                                      terms + 2 * s,
-                                      terms + 3 * s,
-                                      terms + 4 * s,
-                                      static_cast<int>(s),
-                                      tables,
-                                      tables + table,
-                                      tables + 2 * table,
-                                      tables + 3 * table,
-                                      tables + 4 * table,
-                                      tables + 5 * table,
-                                      load<double>(args[5] + i * steps[5])};
+                                     static_cast<int>(n),
+                                     terms,
+                                     terms + s,
+                                     terms + 2 * s,
+                                     terms + 3 * s,
+                                     terms + 4 * s,
+                                     static_cast<int>(s),
+                                     tables,
+                                     tables + table,
+                                     tables + 2 * table,
+                                     tables + 3 * table,
+                                     tables + 4 * table,
+                                     tables + 5 * table,
+                                     load<double>(args[5] + i * steps[5])};
             store(out, surface::surface_query(view, what, load<double>(args[0] + i * steps[0]),
                                               load<double>(args[1] + i * steps[1])));
         }
@@ -112,7 +112,8 @@ inline void tails_loop(char** args, const npy_intp_t* dimensions, const npy_intp
 }
 
 // black_otm_sigma(k, price, start) elementwise.
-inline void black_sigma_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* steps, void*) {
+inline void black_sigma_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* steps,
+                             void*) {
     for (npy_intp_t i = 0; i < dimensions[0]; ++i) {
         store(args[3] + i * steps[3],
               surface::black_otm_sigma(load<double>(args[0] + i * steps[0]),
@@ -130,10 +131,10 @@ inline void fit_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t
     const npy_intp_t n = dimensions[1];
     const npy_intp_t m = dimensions[3];
     const npy_intp_t* core = steps + 6;
-    bool usable = dimensions[2] == 5 && dimensions[4] == 5 && dimensions[5] == 2 &&
-                            n >= 3 && m >= 1 && core[0] == kDouble && core[1] == m * kDouble &&
-                            strided_as(m, core[2], kDouble) && core[3] == n * kDouble && core[4] == kDouble &&
-                            core[5] == kDouble && core[6] == kDouble;
+    bool usable = dimensions[2] == 5 && dimensions[4] == 5 && dimensions[5] == 2 && n >= 3 &&
+                  m >= 1 && core[0] == kDouble && core[1] == m * kDouble &&
+                  strided_as(m, core[2], kDouble) && core[3] == n * kDouble && core[4] == kDouble &&
+                  core[5] == kDouble && core[6] == kDouble;
     const surface::FitSizes sizes = surface::fit_sizes(static_cast<int>(n), static_cast<int>(m));
     std::vector<double> doubles;
     std::vector<int> ints;
@@ -157,12 +158,16 @@ inline void fit_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t
         const auto* near = reinterpret_cast<const double*>(args[2] + i * steps[2]);
         const auto* options = reinterpret_cast<const double*>(args[3] + i * steps[3]);
         const auto row = [&](int r) { return std::isnan(near[r * n]) ? nullptr : near + r * n; };
-        const surface::SliceProblem problem{
-            grid,         static_cast<int>(n), quotes,     quotes + m, quotes + 2 * m,
-            quotes + 3 * m, quotes + 4 * m,    static_cast<int>(m), row(0), row(1),
-            row(2),       row(3),              row(4),     options[0], options[1]};
-        store(softened, static_cast<double>(surface::fit_slice(problem, doubles.data(),
-                                                               ints.data(), bools.get(), density)));
+        const surface::SliceProblem problem{grid,           static_cast<int>(n),
+                                            quotes,         quotes + m,
+                                            quotes + 2 * m, quotes + 3 * m,
+                                            quotes + 4 * m, static_cast<int>(m),
+                                            row(0),         row(1),
+                                            row(2),         row(3),
+                                            row(4),         options[0],
+                                            options[1]};
+        store(softened, static_cast<double>(surface::fit_slice(problem, doubles.data(), ints.data(),
+                                                               bools.get(), density)));
     }
     std::feclearexcept(FE_ALL_EXCEPT);
 }
@@ -191,11 +196,9 @@ constexpr std::array<GufuncDef, 9> kSurfaceGufuncs = {{
      kQuerySignature},
     {"surface_call_price", kQueryDoc, 6, 1, query_loop<surface::Query::call_price>,
      kQuerySignature},
-    {"surface_put_price", kQueryDoc, 6, 1, query_loop<surface::Query::put_price>,
-     kQuerySignature},
+    {"surface_put_price", kQueryDoc, 6, 1, query_loop<surface::Query::put_price>, kQuerySignature},
     {"surface_density", kQueryDoc, 6, 1, query_loop<surface::Query::density>, kQuerySignature},
-    {"surface_local_vol", kQueryDoc, 6, 1, query_loop<surface::Query::local_vol>,
-     kQuerySignature},
+    {"surface_local_vol", kQueryDoc, 6, 1, query_loop<surface::Query::local_vol>, kQuerySignature},
     {"surface_tails",
      "surface_tails(grid, density) -> (call, call_slope, put, put_slope): a slice's\n"
      "normalised call and put values and slopes at the knots.",

@@ -16,6 +16,12 @@ namespace {
 constexpr double kBandTolerance = 1e-9;
 constexpr double kDensityTolerance = 1e-12;
 constexpr double kCalendarTolerance = 1e-14;
+constexpr double kLeastSpread = 1e-4;
+// The weight of a softened quote's squared vol distance to its band, against the
+// mid's pull (1 per squared vol).
+constexpr double kSoftWeight = 1e4;
+static_assert(std::bit_cast<std::uint64_t>(kSoftWeight) == 0x40C3880000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(kLeastSpread) == 0x3F1A36E2EB1C432DULL);
 // A tolerance that no violation reaches: the row is off.
 constexpr double kOff = DOUBLE_MAX;
 static_assert(std::bit_cast<std::uint64_t>(kBandTolerance) == 0x3E112E0BE826D695ULL);
@@ -30,7 +36,7 @@ int inequality_rows(int knots, int quotes) {
 struct Layout {
     int n, nv, rows;
     double *call_v, *call_s, *put_v, *put_s;  // per knot, the hats' contributions (n * nv)
-    double *tails, *row, *spread;  // tails: a unit density and its four tails (5 * n)
+    double *tails, *row, *spread;             // tails: a unit density and its four tails (5 * n)
     double *G, *G_base, *g, *g_base, *E, *e, *C, *c, *tol, *x, *scale;
     QpWork qp;
     bool* soft;        // per quote: its band softened
@@ -55,7 +61,8 @@ struct Layout {
         C = take(static_cast<std::size_t>(rows) * nv), c = take(rows), tol = take(rows);
         x = take(nv);
         scale = take(nv);
-        qp = {take(vv), take(vv), take(nv), take(nv), take(nv), take(nv), ints, take(rows), bools};
+        qp = {take(vv), take(vv), take(nv),   take(nv), take(nv),
+              take(nv), ints,     take(rows), bools,    ints + nv};
         soft = bools + rows;
         soft_upper = soft + quotes;
     }
@@ -109,13 +116,19 @@ bool quote_row(const double* grid, const Layout& L, double k, double* out) {
     return true;
 }
 
+// G += weight a a', g -= weight target a, over a's nonzero span.
 void add_outer(int nv, double* G, double* g, const double* a, double weight, double target) {
-    for (int i = 0; i < nv; ++i) {
-        if (a[i] == 0.0) {
-            continue;
-        }
+    int first = 0;
+    int last = nv;
+    while (first < nv && a[first] == 0.0) {
+        ++first;
+    }
+    while (last > first && a[last - 1] == 0.0) {
+        --last;
+    }
+    for (int i = first; i < last; ++i) {
         const double wa = weight * a[i];
-        for (int j = 0; j < nv; ++j) {
+        for (int j = first; j < last; ++j) {
             G[i * nv + j] += wa * a[j];
         }
         g[i] -= wa * target;
@@ -156,7 +169,7 @@ FitSizes fit_sizes(int knots, int quotes) {
     const std::size_t rows = inequality_rows(knots, quotes);
     return {4 * n * nv + 5 * n + nv + quotes + 2 * nv * nv + 2 * nv + 2 * nv + 2 + rows * nv +
                 2 * rows + 2 * nv + 2 * nv * nv + 4 * nv + rows,
-            nv, rows + 2 * static_cast<std::size_t>(quotes)};
+            nv + 2 * rows, rows + 2 * static_cast<std::size_t>(quotes)};
 }
 
 int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, double* density) {
@@ -183,7 +196,8 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
         double* upper = lower + nv;
         const bool has_lo = P.lo[i] > 0.0;
         const double lo = has_lo ? P.lo[i] : 0.0;
-        const double spread = std::max(P.hi[i] - lo, 1e-300);
+        // A band of no width is given a ten-thousandth of its price.
+        const double spread = std::max(P.hi[i] - lo, kLeastSpread * P.hi[i] + 1e-300);
         L.spread[i] = spread;
         L.soft[i] = false;
         const bool inside = quote_row(grid, L, P.k[i], L.row);
@@ -195,7 +209,7 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
         L.c[2 * i + 1] = -P.hi[i] / spread;
         L.tol[2 * i] = inside && has_lo ? kBandTolerance : kOff;
         L.tol[2 * i + 1] = inside ? kBandTolerance : kOff;
-        if (inside && P.weight[i] > 0.0) {
+        if (inside && !std::isnan(P.mid[i])) {
             add_outer(nv, L.G_base, L.g_base, L.row, P.weight[i] * P.weight[i], P.mid[i]);
         }
     }
@@ -219,9 +233,8 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
             // q < n: the value at knot q; then b1 of cell q - n, then b2 of cell q - 2n + 1.
             const int knot = q < n ? q : (q < 2 * n - 1 ? q - n : q - 2 * n + 2);
             const int cell = q < n ? 0 : (q < 2 * n - 1 ? q - n : q - 2 * n + 1);
-            const double shift = q < n ? 0.0
-                                       : (q < 2 * n - 1 ? 1.0 : -1.0) *
-                                             (grid[cell + 1] - grid[cell]) / 3.0;
+            const double shift =
+                q < n ? 0.0 : (q < 2 * n - 1 ? 1.0 : -1.0) * (grid[cell + 1] - grid[cell]) / 3.0;
             const bool call = grid[knot] >= 1.0;
             const double* v = (call ? L.call_v : L.put_v) + static_cast<std::ptrdiff_t>(knot) * nv;
             const double* s = (call ? L.call_s : L.put_s) + static_cast<std::ptrdiff_t>(knot) * nv;
@@ -260,14 +273,15 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
         std::copy(L.G_base, L.G_base + static_cast<std::ptrdiff_t>(nv) * nv, L.G);
         std::copy(L.g_base, L.g_base + nv, L.g);
         for (int i = 0; i < P.quotes; ++i) {
-            if (L.soft[i]) {  // pulled to its band's edge, in spreads
+            if (L.soft[i]) {  // pulled to its band's edge, in vol
                 const int edge = 2 * i + (L.soft_upper[i] ? 1 : 0);
                 const double* row = L.C + static_cast<std::ptrdiff_t>(edge) * nv;
-                add_outer(nv, L.G, L.g, row, 1.0, L.c[edge]);
+                const double in_vol = P.weight[i] * L.spread[i];
+                add_outer(nv, L.G, L.g, row, kSoftWeight * in_vol * in_vol, L.c[edge]);
             }
         }
-        const QpResult result = solve_qp(nv, L.G, L.g, 2, L.E, L.e, L.rows, L.C, L.c, L.tol,
-                                         2 * P.quotes, L.x, L.qp);
+        const QpResult result =
+            solve_qp(nv, L.G, L.g, 2, L.E, L.e, L.rows, L.C, L.c, L.tol, 2 * P.quotes, L.x, L.qp);
         if (result.status == QpStatus::solved) {
             for (int r = 0; r < nv; ++r) {
                 density[r + 1] = std::max(L.x[r], 0.0) / L.scale[r];

@@ -4,13 +4,13 @@
 //     price inside its band [lo, hi]; and, where given, the slice's price minus the
 //     slice below (above minus the slice) with non-negative Bernstein coefficients
 //     on every cell, so >= 0 at every k: no calendar arbitrage.
-//   objective: sum of ((price - mid) * weight)^2 (weight about 1 / vega: squared
-//     vol errors), smooth * sum of the density's squared second differences, and
+//   objective: sum of ((price - mid) * weight)^2 (squared vol errors), smooth * sum of the
+//   density's squared second differences, and
 //     prior_weight * sum of (density - prior)^2 where a prior is given.
 // A quote whose band cannot be met with the others (the dual method finds it
-// infeasible) is softened: its band leaves the constraints and its distance to
-// the band's violated edge, in spreads, joins the objective with weight 1; then
-// the programme is solved again.
+// infeasible) is softened: its band leaves the constraints and its vol distance
+// to the band's violated edge joins the objective; then
+// the programme is solved again (weight 1e4 per squared vol).
 #pragma once
 
 #include <cstddef>
@@ -22,8 +22,8 @@ namespace velliq::surface {
 struct SliceProblem {
     const double* grid;
     int knots;
-    // Per quote: moneyness K / F, band (lo NaN or <= 0: none below), mid and weight
-    // of the pull to it (0: none).
+    // Per quote: moneyness K / F, band (lo NaN or <= 0: none below), mid (NaN: no
+    // pull to it) and weight, about 1 / vega: a price error times it is a vol error.
     const double* k;
     const double* lo;
     const double* hi;

@@ -56,14 +56,17 @@ void inverse_transpose(int n, const double* L, double* J) {
     }
 }
 
-// d = J' np; z = J[:, iq:] d[iq:]; r = R^-1 d[:iq].
-void step_direction(int n, int iq, const QpWork& w, const double* np) {
+// d = J' np (np nonzero on [first, last)); z = J[:, iq:] d[iq:]; r = R^-1 d[:iq].
+void step_direction(int n, int iq, const QpWork& w, const double* np, int first, int last) {
     for (int j = 0; j < n; ++j) {
-        double s = 0.0;
-        for (int k = 0; k < n; ++k) {
-            s += w.J[k * n + j] * np[k];
+        w.d[j] = 0.0;
+    }
+    for (int k = first; k < last; ++k) {
+        const double* row = w.J + static_cast<std::ptrdiff_t>(k) * n;
+        const double v = np[k];
+        for (int j = 0; j < n; ++j) {
+            w.d[j] += row[j] * v;
         }
-        w.d[j] = s;
     }
     for (int k = 0; k < n; ++k) {
         double s = 0.0;
@@ -186,7 +189,7 @@ QpResult solve_qp(int n, double* G, const double* g, int me, const double* E, co
     int iq = 0;
     for (int i = 0; i < me; ++i) {
         const double* np = E + static_cast<std::ptrdiff_t>(i) * n;
-        step_direction(n, iq, w, np);
+        step_direction(n, iq, w, np, 0, n);
         const double zn = dot(n, w.z, np);
         const double t = zn != 0.0 ? (e[i] - dot(n, np, x)) / zn : 0.0;
         for (int k = 0; k < n; ++k) {
@@ -203,7 +206,18 @@ QpResult solve_qp(int n, double* G, const double* g, int me, const double* E, co
         ++iq;
     }
     for (int i = 0; i < rows; ++i) {
-        w.excluded[i] = false;
+        const double* row = C + static_cast<std::ptrdiff_t>(i) * n;
+        int first = 0;
+        int last = n;
+        while (first < n && row[first] == 0.0) {
+            ++first;
+        }
+        while (last > first && row[last - 1] == 0.0) {
+            --last;
+        }
+        w.span[2 * i] = first;
+        w.span[2 * i + 1] = last;
+        w.excluded[i] = !(tolerance[i] < DOUBLE_MAX);  // an off row is never added
     }
     const int max_iterations = 50 * (n + rows);
     for (int iteration = 0; iteration < max_iterations; ++iteration) {
@@ -215,7 +229,10 @@ QpResult solve_qp(int n, double* G, const double* g, int me, const double* E, co
             if (w.excluded[i]) {
                 continue;
             }
-            const double s = dot(n, C + static_cast<std::ptrdiff_t>(i) * n, x) - c[i];
+            const int first = w.span[2 * i];
+            const double s = dot(w.span[2 * i + 1] - first,
+                                 C + static_cast<std::ptrdiff_t>(i) * n + first, x + first) -
+                             c[i];
             w.slack[i] = s;
             if (s < -tolerance[i]) {
                 const double scaled = s / tolerance[i];
@@ -236,7 +253,7 @@ QpResult solve_qp(int n, double* G, const double* g, int me, const double* E, co
         double u_new = 0.0;
         double sp = w.slack[p];
         for (;;) {
-            step_direction(n, iq, w, np);
+            step_direction(n, iq, w, np, w.span[2 * p], w.span[2 * p + 1]);
             double t1 = kInfinity;
             int l = -1;
             for (int k = me; k < iq; ++k) {

@@ -21,6 +21,7 @@ struct QpWork {
     int* active;     // n: the active constraints (equalities as -1 - index)
     double* slack;   // rows: C x - c
     bool* excluded;  // rows: not to be added again (active)
+    int* span;       // 2 * rows: each inequality's first and past-last nonzero column
 };
 
 enum class QpStatus { solved, infeasible, not_convex, iterations };
@@ -33,7 +34,8 @@ struct QpResult {
 
 // Solves in place: G (n * n, row-major, overwritten by its Cholesky factor), g (n),
 // E (me * n) and e, C (rows * n) and c, tolerance per inequality (a violation
-// within it counts as satisfied); x (n) receives the solution. Violated
+// within it counts as satisfied, DOUBLE_MAX: the row is off); x (n) receives the
+// solution. Violated
 // inequalities from `first_priority` on are added before any other (the most
 // violated in tolerances first within each group).
 QpResult solve_qp(int n, double* G, const double* g, int me, const double* E, const double* e,

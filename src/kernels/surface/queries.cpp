@@ -15,12 +15,11 @@ int segment(const View& v, double T) {
     return std::clamp(n, 0, std::max(v.slices - 2, 0));
 }
 
-double sigma_at(const View& v, int n, double k) {
+double sigma_at(const View& v, int n, double k, int j) {
     const double* grid = v.grid;
-    if (k <= grid[0] || k >= grid[v.knots - 1]) {
+    if (j < 0 || j >= v.knots - 1) {
         return 0.0;
     }
-    const int j = static_cast<int>(std::upper_bound(grid, grid + v.knots, k) - grid) - 1;
     const double w = (k - grid[j]) / (grid[j + 1] - grid[j]);
     const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(n) * v.knots + j;
     return v.sigma[at] + w * (v.sigma[at + 1] - v.sigma[at]);
@@ -65,13 +64,14 @@ Priced surface_price(const View& v, double k, double T, int side) {
                 da * 0.5 * ((u.value - ku * u.slope) - (d.value - kd * d.slope))};
     }
     const int n = segment(v, T);
-    const Priced p0 = slice_price(v, n, k, side);
+    const int j = cell_of(v, k);
+    const Priced p0 = slice_price(v, n, k, j, side);
     if (last == 0) {
         return p0;
     }
     const double span = v.years[n + 1] - v.years[n];
     const double w = std::clamp((T - v.years[n]) / span, 0.0, 1.0);
-    const Priced p1 = slice_price(v, n + 1, k, side);
+    const Priced p1 = slice_price(v, n + 1, k, j, side);
     return {p0.value + w * (p1.value - p0.value), p0.slope + w * (p1.slope - p0.slope),
             p0.density + w * (p1.density - p0.density), (p1.value - p0.value) / span};
 }
@@ -80,16 +80,18 @@ double sigma_start(const View& v, double k, double T) {
     const int last = v.slices - 1;
     if (T < v.years[0]) {
         const double lam = std::sqrt(T / v.years[0]);
-        return lam * sigma_at(v, 0, 1.0 + (k - 1.0) / lam);
+        const double kb = 1.0 + (k - 1.0) / lam;
+        return lam * sigma_at(v, 0, kb, cell_of(v, kb));
     }
     if (T > v.years[last] || last == 0) {
-        const double s = sigma_at(v, last, k);
+        const double s = sigma_at(v, last, k, cell_of(v, k));
         return std::sqrt(s * s + v.atm_rate * std::max(T - v.years[last], 0.0));
     }
     const int n = segment(v, T);
     const double w = (T - v.years[n]) / (v.years[n + 1] - v.years[n]);
-    const double s0 = sigma_at(v, n, k);
-    const double s1 = sigma_at(v, n + 1, k);
+    const int j = cell_of(v, k);
+    const double s0 = sigma_at(v, n, k, j);
+    const double s1 = sigma_at(v, n + 1, k, j);
     return std::sqrt(s0 * s0 + w * (s1 * s1 - s0 * s0));
 }
 

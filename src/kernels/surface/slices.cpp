@@ -33,19 +33,32 @@ void surface_tails(const double* grid, int knots, const double* density, double*
     }
 }
 
+int cell_of(const View& v, double k) {
+    if (!(k > v.grid[0])) {
+        return -1;
+    }
+    if (k >= v.grid[v.knots - 1]) {
+        return v.knots - 1;
+    }
+    return static_cast<int>(std::upper_bound(v.grid, v.grid + v.knots, k) - v.grid) - 1;
+}
+
 Priced slice_price(const View& v, int n, double k, int side) {
+    return slice_price(v, n, k, cell_of(v, k), side);
+}
+
+Priced slice_price(const View& v, int n, double k, int j, int side) {
     const double* grid = v.grid;
     const int last = v.knots - 1;
     const bool right = k >= 1.0;
     Priced out{0.0, 0.0, 0.0, 0.0};
-    if (k <= grid[0]) {  // below the support: the call is 1 - k, the put 0
+    if (j < 0) {  // below the support: the call is 1 - k, the put 0
         out.value = right ? 1.0 - k : 0.0;
         out.slope = right ? -1.0 : 0.0;
-    } else if (k >= grid[last]) {  // above it: the call 0, the put k - 1
+    } else if (j >= last) {  // above it: the call 0, the put k - 1
         out.value = right ? 0.0 : k - 1.0;
         out.slope = right ? 0.0 : 1.0;
     } else {
-        const int j = static_cast<int>(std::upper_bound(grid, grid + v.knots, k) - grid) - 1;
         const double h = grid[j + 1] - grid[j];
         const double t = k - grid[j];
         const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(n) * v.knots + j;
@@ -76,8 +89,8 @@ struct BlackOtm {
     double price, vega, volga;
 };
 
-BlackOtm black_otm(double k, double sigma) {
-    const double d1 = -std::log(k) / sigma + 0.5 * sigma;
+BlackOtm black_otm(double k, double log_k, double sigma) {
+    const double d1 = -log_k / sigma + 0.5 * sigma;
     const double d2 = d1 - sigma;
     const double price =
         k >= 1.0 ? _norm_cdf(d1) - k * _norm_cdf(d2) : k * _norm_cdf(-d2) - _norm_cdf(-d1);
@@ -102,17 +115,21 @@ double black_otm_sigma(double k, double price, double start) {
         return 0.0;
     }
     const double target = std::log(price);
+    const double log_k = std::log(k);
     double lo = 0.0;
     double hi = kSigmaMax;
     double x = start > 0.0 && start < kSigmaMax ? start : 0.5;
     for (int i = 0; i < kMaxSteps; ++i) {
-        const BlackOtm b = black_otm(k, x);
+        const BlackOtm b = black_otm(k, log_k, x);
         if (!(b.price > 0.0)) {  // underflow: the vol is larger
             lo = x;
             x = 0.5 * (lo + hi);
             continue;
         }
         const double f = std::log(b.price) - target;
+        if (f == 0.0) {
+            return x;
+        }
         (f < 0.0 ? lo : hi) = x;
         const double f1 = b.vega / b.price;
         const double f2 = b.volga / b.price - f1 * f1;

@@ -54,8 +54,13 @@ struct Priced {
 void surface_tails(const double* grid, int knots, const double* density, double* call,
                    double* call_slope, double* put, double* put_slope);
 
-// Slice n of the view at moneyness k.
+// The cell of k: j with grid[j] <= k < grid[j + 1], -1 at or below the first
+// knot, knots - 1 at or above the last.
+int cell_of(const View& v, double k);
+
+// Slice n of the view at moneyness k (in cell j, where given).
 Priced slice_price(const View& v, int n, double k, int side);
+Priced slice_price(const View& v, int n, double k, int j, int side);
 
 // The surface at (k, T), T > 0.
 Priced surface_price(const View& v, double k, double T, int side);
@@ -66,7 +71,8 @@ void surface_terms(const View& v, double T, double* F, double* D);
 // The total standard deviation whose Black out-of-the-money price (forward 1,
 // undiscounted; the call for k >= 1, the put below) is `price`, from `start`:
 // Halley steps on the price's logarithm inside a shrinking bracket. 0 for no
-// time value, NaN beyond the bound (1 for a call, k for a put) or for NaN.
+// time value (price <= 0, rounding's negatives included), NaN at or beyond the
+// bound (1 for a call, k for a put) or for NaN.
 double black_otm_sigma(double k, double price, double start);
 
 // A start for black_otm_sigma at (k, T): the knots' total variances
