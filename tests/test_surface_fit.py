@@ -267,3 +267,18 @@ def test_no_usable_quote_is_an_error():
     quotes["vol_ask"][:] = np.nan
     with pytest.raises(ValueError, match="no quote"):
         fit(quotes)
+
+
+@pytest.mark.parametrize("offset", [0.04, -0.03])
+def test_a_wide_band_missing_the_narrow_one_at_its_strike_is_set_aside(offset):
+    # A second quote at every fifth strike, its band 4 vol points wide and clear of the first's.
+    quotes = ssvi_quotes(expiries=np.array([0.2, 0.6]), seed=10)
+    extra = np.arange(0, quotes["years"].size, 5)
+    centre = quotes["vol"][extra] + offset + np.sign(offset) * 0.02
+    wide = {c: v[extra].copy() for c, v in quotes.items()}
+    wide["vol_bid"], wide["vol_ask"] = centre - 0.02, centre + 0.02
+    both = {c: np.concatenate([quotes[c], wide[c]]) for c in quotes}
+    surface = fit(both)
+    vol = surface.implied_vol(quotes["strike"], quotes["years"])
+    assert ((vol >= quotes["vol_bid"] - 1e-6) & (vol <= quotes["vol_ask"] + 1e-6)).all()
+    assert surface.slices["softened"].sum() == extra.size
