@@ -90,7 +90,7 @@ class Surface:
         self._years, self._forward, self._discount = years, forward, discount
         self._info = info
         self._core = _core_arrays(grid, density, years, forward, discount)
-        for a in (grid, density, years, forward, discount):
+        for a in (grid, density, years, forward, discount, *self._core[:3]):
             a.setflags(write=False)
 
     # --- fit and persistence ---------------------------------------------------------
