@@ -198,8 +198,16 @@ def test_a_quote_off_the_others_is_given_up_and_the_rest_stay_in_band(outlier):
     assert max(checks["butterfly"], checks["calendar"]) <= 1e-10
 
 
-@pytest.mark.parametrize("k", [0.3, 0.8, 0.99, 1.0, 1.01, 1.3, 3.0])
-@pytest.mark.parametrize("sigma", [0.005, 0.1, 0.6, 2.5])
+@pytest.mark.parametrize(
+    "k,sigma",
+    # every pair but strikes beyond 10 % at sigma 0.005, whose prices underflow to 0
+    [
+        (k, sigma)
+        for k in (0.3, 0.8, 0.99, 1.0, 1.01, 1.3, 3.0)
+        for sigma in (0.005, 0.1, 0.6, 2.5)
+        if sigma > 0.005 or 0.9 < k < 1.1
+    ],
+)
 def test_black_inversion_recovers_sigma(k, sigma):
     # The out-of-the-money Black price from scipy's normal cdf, inverted by the kernel.
     from scipy.stats import norm
@@ -208,8 +216,6 @@ def test_black_inversion_recovers_sigma(k, sigma):
 
     d1 = -np.log(k) / sigma + sigma / 2.0
     price = norm.cdf(d1) - k * norm.cdf(d1 - sigma) if k >= 1 else k * norm.cdf(sigma - d1) - norm.cdf(-d1)
-    if price < 1e-280:
-        pytest.skip("no time value in doubles")
     for start in (0.0, sigma * 0.5, sigma * 2.0):
         assert _ufuncs.surface_black_sigma(k, price, start) == pytest.approx(sigma, rel=1e-9)
 
