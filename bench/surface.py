@@ -111,8 +111,10 @@ def main():
         start, start_wall = time.process_time(), time.perf_counter()
         for d in dates:
             fit(d)
-        print(f"  20 dates: {time.process_time() - start:.2f} s CPU (target 1), "
-              f"{time.perf_counter() - start_wall:.2f} s wall")
+        print(
+            f"  20 dates: {time.process_time() - start:.2f} s CPU (target 1), "
+            f"{time.perf_counter() - start_wall:.2f} s wall"
+        )
         times = query_time(surface)
         print("  queries (ns/point, target 200):", {k: round(v) for k, v in times.items()})
         if args.result:

@@ -29,6 +29,21 @@ class SliceQuotes:
     mid: Floats
     weight: Floats
     atm_std: float
+    set_aside: int  # quotes left out: their band misses a narrower one at their strike
+
+
+def _missing_the_narrowest(k: Floats, bid: Floats, ask: Floats) -> npt.NDArray[np.bool_]:
+    """The quotes whose vol band misses the narrowest band at their strike (a call's and
+    a put's that no vol meets both): no fit can hold both, and the wider is the less
+    telling, usually the one in the money."""
+    order = np.lexsort((ask - bid, k))
+    ks = k[order]
+    first = np.r_[True, ks[1:] != ks[:-1]] if ks.size else np.zeros(0, bool)
+    group = np.cumsum(first) - 1
+    narrowest = order[first][group]
+    miss = np.zeros(k.size, bool)
+    miss[order] = (bid[order] > ask[narrowest]) | (ask[order] < bid[narrowest])
+    return miss
 
 
 def slice_quotes(
@@ -39,6 +54,8 @@ def slice_quotes(
     root = np.sqrt(years)
     bid = np.where(np.isfinite(vol_bid[keep]) & (vol_bid[keep] > 0), vol_bid[keep], 0.0)
     ask = np.maximum(vol_ask[keep], bid)
+    aside = _missing_the_narrowest(k, bid, ask)
+    k, bid, ask = k[~aside], bid[~aside], ask[~aside]
     lo = black_otm(k, bid * root)
     hi = black_otm(k, ask * root)
     mid_vol = 0.5 * (bid + ask)
@@ -53,7 +70,7 @@ def slice_quotes(
     order = np.argsort(np.abs(np.log(k))) if k.size else np.arange(0)
     near = order[: min(4, order.size)]
     atm = float(np.median(0.5 * (bid + ask)[near])) * root if near.size else 0.2 * root
-    return SliceQuotes(years, forward, discount, k, lo, hi, mid, weight, max(atm, 1e-4))
+    return SliceQuotes(years, forward, discount, k, lo, hi, mid, weight, max(atm, 1e-4), int(aside.sum()))
 
 
 def knot_prices(grid: Floats, density: Floats) -> tuple[Floats, Floats]:
@@ -102,6 +119,7 @@ def fit_slices(
     previous = None
     for i in fitted:
         density[i], softened[i] = fit_density(grid, quotes[i], smooth, previous, None, None)
+        softened[i] += quotes[i].set_aside if softened[i] >= 0 else 0
         if softened[i] < 0 and previous is not None:  # no solution: the slice below, unchanged
             density[i], determined[i] = previous, "failed"
         previous = density[i]
@@ -118,4 +136,5 @@ def fit_slices(
         below = density[lower] if lower is not None else None
         above = density[upper] if upper is not None else None
         density[i], softened[i] = fit_density(grid, quotes[i], smooth, below, above, prior)
+        softened[i] += quotes[i].set_aside if softened[i] >= 0 else 0
     return grid, density, determined, softened

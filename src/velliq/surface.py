@@ -1,17 +1,23 @@
 """An arbitrage-free volatility surface fitted inside the quotes' bid/ask bands.
 
 Method. Each expiry's law of S_T / F is a non-negative density, piecewise linear on a
-grid of forward moneyness k = K / F common to all expiries, of mass 1 and mean 1 (a
-martingale): the normalised call c(k) = C / (D F) is then convex (no butterfly
-arbitrage) and twice differentiable, and the density has compact support, so every
-moment is finite and the wings are within Lee's bounds (the total variance's slope
-tends to 0 <= 2). Each slice's density minimises the spread-normalised violations of
-its quotes' bands (bid and ask vols as Black prices), then the roughness of the
-density. Slices are fitted from the shortest expiry on, each constrained above the
-previous at every k (non-negative Bernstein coefficients of their difference, a cubic
-on each cell): no calendar arbitrage. A slice with fewer than ``min_quotes`` quotes
-is fitted afterwards between its neighbours, pulled towards their interpolation.
-Between and beyond expiries see velliq._surface_eval. Forward and discount: ln F and
+grid of forward moneyness k = K / F common to all expiries (graded about the forward at
+the shortest expiry's ATM standard deviation, 40 % of the knots among the quotes), of
+mass 1 and mean 1 (a martingale): the normalised call c(k) = C / (D F) is then convex
+(no butterfly arbitrage) and twice differentiable, and the density has compact support,
+so every moment is finite and the wings are within Lee's bounds (the total variance's
+slope tends to 0 <= 2). Each slice's density solves a quadratic programme
+(kernels/surface/fit.hpp, by Goldfarb & Idnani's dual active-set method): every quote's
+out-of-the-money price inside its band (bid and ask vols as Black prices) as a hard
+constraint, the squared vol distance to the mids plus a light roughness penalty as the
+objective. A band that cannot be met with the others is given up (``softened``), as is
+one that misses a narrower band at its strike. Slices are fitted from the shortest
+expiry on, each constrained above the previous at every k (non-negative Bernstein
+coefficients of their difference, a cubic on each cell): no calendar arbitrage. A slice
+with fewer than ``min_quotes`` quotes is fitted afterwards between its neighbours,
+pulled towards their interpolation. Between expiries c(k, T) is linear in T at fixed
+k; before the first, the first law shrunk towards the forward; after the last, spread
+by a two-point factor (kernels/surface/surface.hpp). Forward and discount: ln F and
 ln D linear in T.
 
 Deltas are forward deltas of the smile's own Black vol: N(d1) for a call, N(d1) - 1
@@ -84,7 +90,7 @@ class Surface:
         self._years, self._forward, self._discount = years, forward, discount
         self._info = info
         self._core = _core_arrays(grid, density, years, forward, discount)
-        for a in (grid, density, years, forward, discount):
+        for a in (grid, density, years, forward, discount, *self._core[:3]):
             a.setflags(write=False)
 
     # --- fit and persistence ---------------------------------------------------------

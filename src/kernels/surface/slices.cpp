@@ -101,8 +101,8 @@ BlackOtm black_otm(double k, double log_k, double sigma) {
 constexpr double kSigmaMax = IV_MAX_SIGMA;
 constexpr int kMaxSteps = 64;
 // A relative step this small leaves an error of the order of its cube: none.
-constexpr double kConverged = 1e-8;
-static_assert(std::bit_cast<std::uint64_t>(kConverged) == 0x3E45798EE2308C3AULL);
+constexpr double kConverged = 1e-5;
+static_assert(std::bit_cast<std::uint64_t>(kConverged) == 0x3EE4F8B588E368F1ULL);
 
 }  // namespace
 
