@@ -4,9 +4,11 @@
 // two contiguous arrays of n doubles, or strided as NumPy hands them over.
 #include <cstddef>
 
+#include "alo/alo.hpp"
 #include "dividends/dividends.hpp"
 #include "dividends/grid.hpp"
 #include "dividends/solver.hpp"
+#include "forward/pair.hpp"
 #include "shared/brentq.hpp"
 
 using namespace velliq;
@@ -91,4 +93,49 @@ double probe_dividend_grid_price(double S, double K, double D, double F, double 
     return cash::solve_grid(option, cash::size_grid(nodes, steps), 1).price;
 }
 
+// The accurate model's results, for the bit-for-bit comparisons without dividends.
+double probe_american_price(double S, double K, double D, double F, double sigma, int side,
+                            int setting) {
+    return _american_price(S, K, D, F, sigma, side, setting);
+}
+
+void probe_american_implied_vol(double price, double S, double K, double D, double F, int side,
+                                int setting, double* sigma, int* reason) {
+    const VolReason r = _american_implied_vol(price, S, K, D, F, side, setting);
+    *sigma = r.sigma;
+    *reason = static_cast<int>(r.reason);
+}
+
+void probe_american_greeks(double S, double K, double D, double F, double sigma, int side,
+                           int setting, double* out) {
+    const Greeks g = _american_greeks(S, K, D, F, sigma, side, setting);
+    out[0] = g.delta;
+    out[1] = g.gamma;
+    out[2] = g.vega;
+    out[3] = g.dF;
+    out[4] = g.dD;
+}
+// The forward pair of one strike's quotes (call bid, mid, ask, put bid, mid, ask) at the
+// default setting, under the dividend model's face or the accurate model's: out = F_mid, F_lo,
+// F_hi, then the reason.
+void probe_dividend_forward_pair(double S, double K, double D, const double* q,
+                                 const double* fractions, const double* amounts, long n,
+                                 double* out) {
+    const CashDividends schedule = view(fractions, amounts, n, 1);
+    const AmericanDividends<AMERICAN_DEFAULT> model{schedule};
+    const ForwardPair r = forward_pair(model, S, K, D, {q[0], q[1], q[2], q[3], q[4], q[5]});
+    out[0] = r.F_mid;
+    out[1] = r.F_lo;
+    out[2] = r.F_hi;
+    out[3] = static_cast<double>(r.reason);
+}
+
+void probe_american_forward_pair(double S, double K, double D, const double* q, double* out) {
+    const ForwardPair r =
+        forward_pair<American<AMERICAN_DEFAULT>>(S, K, D, {q[0], q[1], q[2], q[3], q[4], q[5]});
+    out[0] = r.F_mid;
+    out[1] = r.F_lo;
+    out[2] = r.F_hi;
+    out[3] = static_cast<double>(r.reason);
+}
 }
