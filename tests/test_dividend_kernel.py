@@ -77,8 +77,7 @@ def price(k, S, K, D, F, sigma, side, fractions, amounts, setting=DEFAULT):
 def implied_vol(k, quote, S, K, D, F, side, fractions, amounts, setting=DEFAULT):
     t, a, tp, ap, n = schedule(fractions, amounts)
     sigma, reason = d(), i()
-    k.probe_dividend_implied_vol(quote, S, K, D, F, side, tp, ap, n, setting, ctypes.byref(sigma),
-                                 ctypes.byref(reason))
+    k.probe_dividend_implied_vol(quote, S, K, D, F, side, tp, ap, n, setting, ctypes.byref(sigma), ctypes.byref(reason))
     return sigma.value, reason.value
 
 
@@ -113,9 +112,16 @@ def table():
         div_days = [int(x) for x in row["div_days"].split(";") if x]
         amounts = [float(x) for x in row["amounts"].split(";") if x]
         S, K, r, q, vol = (float(row[c]) for c in ("S", "K", "r", "q", "vol"))
-        inputs = (S, K, math.exp(-r * T), forward(S, r, q, T, [x / 365 for x in div_days], amounts),
-                  vol * math.sqrt(T), CALL if row["side"] == "call" else PUT,
-                  [x / days for x in div_days], amounts)
+        inputs = (
+            S,
+            K,
+            math.exp(-r * T),
+            forward(S, r, q, T, [x / 365 for x in div_days], amounts),
+            vol * math.sqrt(T),
+            CALL if row["side"] == "call" else PUT,
+            [x / days for x in div_days],
+            amounts,
+        )
         out.append((inputs, float(row["price"]), float(row["error"])))
     return out
 
@@ -155,10 +161,13 @@ def test_without_a_dividend_every_result_is_the_accurate_models_bit_for_bit(k, e
         own = price(k, S, K, D, F, sigma, side, *entries, setting=setting)
         assert own == k.probe_american_price(S, K, D, F, sigma, side, setting)
         theirs_sigma, theirs_reason = d(), i()
-        k.probe_american_implied_vol(own, S, K, D, F, side, setting, ctypes.byref(theirs_sigma),
-                                     ctypes.byref(theirs_reason))
+        k.probe_american_implied_vol(
+            own, S, K, D, F, side, setting, ctypes.byref(theirs_sigma), ctypes.byref(theirs_reason)
+        )
         assert implied_vol(k, own, S, K, D, F, side, *entries, setting=setting) == (
-            theirs_sigma.value, theirs_reason.value)
+            theirs_sigma.value,
+            theirs_reason.value,
+        )
         theirs = np.empty(5)
         k.probe_american_greeks(S, K, D, F, sigma, side, setting, theirs.ctypes.data_as(P))
         assert np.array_equal(greeks(k, S, K, D, F, sigma, side, *entries, setting=setting), theirs)
@@ -206,11 +215,22 @@ def test_a_thousand_dividends_price_without_a_crash(k, count):
     fractions = np.linspace(0.0005, 1.0, count)
     amounts = np.full(count, 0.002)
     for side in (CALL, PUT):
-        many = price(k, 100.0, 100.0, 0.97, carry_forward(100.0, 0.02, fractions, amounts), 0.2,
-                     side, fractions, amounts, setting=FAST)
+        many = price(
+            k,
+            100.0,
+            100.0,
+            0.97,
+            carry_forward(100.0, 0.02, fractions, amounts),
+            0.2,
+            side,
+            fractions,
+            amounts,
+            setting=FAST,
+        )
         # About a continuous yield of the same forward: within the early exercise it moves.
         continuous = k.probe_american_price(
-            100.0, 100.0, 0.97, carry_forward(100.0, 0.02, fractions, amounts), 0.2, side, FAST)
+            100.0, 100.0, 0.97, carry_forward(100.0, 0.02, fractions, amounts), 0.2, side, FAST
+        )
         assert abs(many - continuous) < 0.05 * continuous
 
 
@@ -280,8 +300,8 @@ def test_implied_vol_recovers_the_volatility_of_a_price(k, side, setting):
 
 
 @pytest.mark.parametrize(
-    "quote, reason", [(NAN, MISSING_INPUT), (29.0, BELOW_INTRINSIC), (30.0, NO_TIME_VALUE),
-                      (100.5, NO_SOLUTION)])
+    "quote, reason", [(NAN, MISSING_INPUT), (29.0, BELOW_INTRINSIC), (30.0, NO_TIME_VALUE), (100.5, NO_SOLUTION)]
+)
 def test_implied_vol_gives_the_accurate_models_reasons(k, quote, reason):
     fractions, amounts = [0.5], [1.0]
     F = carry_forward(100.0, 0.02, fractions, amounts)
@@ -291,8 +311,7 @@ def test_implied_vol_gives_the_accurate_models_reasons(k, quote, reason):
 
 
 def fixed_carry_price(k, S, b, side, sigma=0.3, K=100.0, D=0.96, fractions=(0.4,), amounts=(3.0,)):
-    return price(k, S, K, D, carry_forward(S, b, fractions, amounts), sigma, side,
-                 list(fractions), list(amounts))
+    return price(k, S, K, D, carry_forward(S, b, fractions, amounts), sigma, side, list(fractions), list(amounts))
 
 
 @pytest.mark.parametrize("side", [CALL, PUT])

@@ -12,8 +12,8 @@ namespace {
 // The stretch: c = GRID_WIDTH k max(sigma, GRID_MIN_SIGMA); the top node:
 // GRID_SPAN standard deviations above the spot or the kink, at least
 // GRID_MIN_SPAN and at most GRID_MAX_SPAN in ln S (beyond it the value is
-// linear in S to within rounding at every volatility a quote implies). The nodes do not depend on the carry or the amounts,
-// so that the prices' differences in them (the Greeks) see no node move.
+// linear in S to within rounding at every volatility a quote implies). The nodes do not depend on
+// the carry or the amounts, so that the prices' differences in them (the Greeks) see no node move.
 constexpr double GRID_WIDTH = 0.3;
 constexpr double GRID_MIN_SIGMA = 0.005;
 constexpr double GRID_SPAN = 8.0;
@@ -89,6 +89,8 @@ struct Grid {
     double pivot[MAX_NODES], work[MAX_NODES];
 };
 
+static_assert(sizeof(Grid) <= GRID_BYTES + sizeof(double));
+
 void build_operator(const Option& o, Grid& g) {
     const double half_variance = 0.5 * o.sigma * o.sigma;
     g.lower[0] = g.upper[0] = 0.0;
@@ -137,7 +139,8 @@ void step(const Option& o, Grid& g, double theta, double dt) {
         g.work[0] = rhs(0);
         for (int j = 1; j < n; ++j) {
             const double m = implicit_dt * g.lower[j] * g.pivot[j - 1];
-            g.pivot[j] = 1.0 / (1.0 - implicit_dt * g.diagonal[j] - m * implicit_dt * g.upper[j - 1]);
+            g.pivot[j] =
+                1.0 / (1.0 - implicit_dt * g.diagonal[j] - m * implicit_dt * g.upper[j - 1]);
             g.work[j] = rhs(j) + m * g.work[j - 1];
         }
         g.V[n - 1] = std::fmax(g.work[n - 1] * g.pivot[n - 1], _intrinsic(g.S[n - 1], o.K, 1));
@@ -150,7 +153,8 @@ void step(const Option& o, Grid& g, double theta, double dt) {
         g.work[n - 1] = rhs(n - 1);
         for (int j = n - 2; j >= 0; --j) {
             const double m = implicit_dt * g.upper[j] * g.pivot[j + 1];
-            g.pivot[j] = 1.0 / (1.0 - implicit_dt * g.diagonal[j] - m * implicit_dt * g.lower[j + 1]);
+            g.pivot[j] =
+                1.0 / (1.0 - implicit_dt * g.diagonal[j] - m * implicit_dt * g.lower[j + 1]);
             g.work[j] = rhs(j) + m * g.work[j + 1];
         }
         g.V[0] = std::fmax(g.work[0] * g.pivot[0], _intrinsic(g.S[0], o.K, -1));
@@ -177,7 +181,8 @@ void drop(const Option& o, Grid& g, double amount) {
     int cell = 0;
     for (int j = 0; j < g.n; ++j) {
         const double x = std::fmax(g.S[j] - amount, 0.0);
-        g.work[j] = std::fmax(cubic(g.S, g.V, g.n, &cell, x).price, _intrinsic(g.S[j], o.K, o.side));
+        g.work[j] =
+            std::fmax(cubic(g.S, g.V, g.n, &cell, x).price, _intrinsic(g.S[j], o.K, o.side));
     }
     for (int j = 0; j < g.n; ++j) {
         g.V[j] = g.work[j];
