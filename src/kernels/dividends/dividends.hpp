@@ -56,8 +56,9 @@ Greeks _dividend_greeks(double S, double K, double D, double F, double sigma, in
 
 // The derivative of the price in the amount of entry i of the schedule, with
 // S, D and F fixed (the residual carry moves with it): 0 for an entry outside
-// (0, 1], NaN where the price is NaN or i is not an entry. Forward differences
-// of the coarser grid's prices, as the Greeks' vega, dF and dD (greeks.cpp).
+// (0, 1], NaN where the price is NaN or i is not an entry. A central
+// difference of prices (greeks.cpp): within about 1 % of the price's slope at
+// the default setting, whose grid kinks it where dropped spots cross nodes.
 double _dividend_amount_sensitivity(double S, double K, double D, double F, double sigma, int side,
                                     const CashDividends& dividends, std::ptrdiff_t i, int setting);
 

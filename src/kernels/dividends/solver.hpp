@@ -14,7 +14,7 @@ namespace velliq::cash {
 struct Setting {
     int nodes, steps;
 };
-inline constexpr Setting SETTINGS[3] = {{40, 24}, {64, 48}, {127, 160}};
+inline constexpr Setting SETTINGS[3] = {{40, 16}, {48, 24}, {127, 80}};
 static_assert(2 * SETTINGS[2].nodes - 1 <= MAX_NODES);
 
 // The option of these inputs with its carry solved, or false where the price
