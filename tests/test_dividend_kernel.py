@@ -23,7 +23,7 @@ TABLE = pathlib.Path(__file__).parent / "data" / "dividend_reference.csv"
 # The price's error per unit strike against the reference, per setting: the median within the
 # goal (default and high as the issue sets them, fast as stated in dividends/solver.hpp), the
 # largest within the measured bound (puts with 60 % of the spot paid out over five years at
-# 40-100 % vol, where the stretched grid is coarse at spots below the amounts; README of
+# 40-100 % vol, where the stretched grid is coarse at spots below the amounts; as measured by
 # bench/dividends.py).
 GOAL = {FAST: 2e-4, DEFAULT: 2e-5, HIGH: 2e-7}
 BOUND = {FAST: 1e-3, DEFAULT: 5e-4, HIGH: 2e-4}

@@ -28,9 +28,9 @@ constexpr int DIVIDEND_IV_COARSE_STEPS = 8;
 // with one more (the steps move sigma by the grids' difference at most, over
 // which the price's slope changes by far less than that gain).
 constexpr double DIVIDEND_IV_SECANT_GAIN = 100.0;
-constexpr double DIVIDEND_IV_TRUSTED = 1e4;
+constexpr double DIVIDEND_IV_TRUSTED = 100.0;
 static_assert(std::bit_cast<std::uint64_t>(DIVIDEND_IV_SECANT_GAIN) == 0x4059000000000000ULL);
-static_assert(std::bit_cast<std::uint64_t>(DIVIDEND_IV_TRUSTED) == 0x40C3880000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(DIVIDEND_IV_TRUSTED) == 0x4059000000000000ULL);
 constexpr double DIVIDEND_IV_COARSE_TOL = 1e-5;
 static_assert(std::bit_cast<std::uint64_t>(DIVIDEND_IV_COARSE_TOL) == 0x3EE4F8B588E368F1ULL);
 constexpr int DIVIDEND_IV_BRENTQ_ITERATIONS = 200;
@@ -110,9 +110,14 @@ VolReason _dividend_implied_vol(double price, double S, double K, double D, doub
     if (price <= _intrinsic(S, K, side) + IV_TOL) {
         return _zero_sigma(price, S, K, side);
     }
-    // No American call is worth more than the spot, no put more than K max(1, D).
-    const double bound = side == 1 ? S : K * std::fmax(1.0, D);
-    if (price >= bound || !cash::describe(S, K, D, F, 0.0, side, dividends, &option)) {
+    if (!cash::describe(S, K, D, F, 0.0, side, dividends, &option)) {
+        return no_solution;
+    }
+    // The prices' limits as sigma grows: a call's S max(1, e^(b - r)) (dividends
+    // only lower it), a put's K max(1, D).
+    const double bound =
+        side == 1 ? S * std::fmax(1.0, std::exp(option.b - option.r)) : K * std::fmax(1.0, D);
+    if (price >= bound) {
         return no_solution;
     }
     Residual residual{option, setting, price, ALO_SCHEMES[setting].resolution * K};
