@@ -27,7 +27,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tools")]
 
 from devsupport import kernel_library  # noqa: E402
-from test_dividend_kernel import carry_forward, declared, table  # noqa: E402
+from dividend_probe import carry_forward, declared, table  # noqa: E402
 
 SETTINGS = {"fast": 0, "default": 1, "high": 2}
 d, i, long, P = ctypes.c_double, ctypes.c_int, ctypes.c_long, ctypes.POINTER(ctypes.c_double)
