@@ -126,9 +126,10 @@ def test_out_fills_the_given_arrays(job):
 
 @pytest.mark.parametrize("dtype", [np.float32, np.int64, np.longdouble])
 def test_schedules_cast_to_double(dtype):
-    fractions, amounts = np.array([0.25, 0.5]), np.array([1.0, 2.0])
-    expected = dividends.fast.price(S, K, D, F, SIGMA, IS_CALL, fractions, amounts)
-    cast = dividends.fast.price(S, K, D, F, SIGMA, IS_CALL, fractions.astype(dtype), amounts.astype(dtype))
+    fractions, amounts = np.array([0.25, 1.0]).astype(dtype), np.array([1.0, 2.0]).astype(dtype)
+    as_double = fractions.astype(np.float64), amounts.astype(np.float64)
+    expected = dividends.fast.price(S, K, D, F, SIGMA, IS_CALL, *as_double)
+    cast = dividends.fast.price(S, K, D, F, SIGMA, IS_CALL, fractions, amounts)
     assert bits(cast) == bits(expected)
 
 

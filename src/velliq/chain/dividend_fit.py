@@ -44,11 +44,13 @@ _RANK_RTOL: Final = 1e-9
 @dataclass(frozen=True)
 class GroupFit:
     """Per ex-date, its fitted amount (NaN where not determined) and whether the forwards determine it; the
-    fitted yield q (NaN where nothing is determined)."""
+    fitted yield q (NaN where nothing is determined); per ex-date, the amount the fit priced it with (its
+    share of a sum fitted for several, a projected amount held fixed; NaN where none)."""
 
     amounts: Floats
     determined: Bools
     borrow: float
+    priced: Floats
 
 
 @dataclass(frozen=True)
@@ -126,7 +128,7 @@ def fit_group(
     order = np.argsort(years[usable], kind="stable")
     T, D, F = years[usable][order], discount[usable][order], forward[usable][order]
     n = len(ex_years)
-    nothing = GroupFit(np.full(n, np.nan), np.zeros(n, dtype=bool), float("nan"))
+    nothing = GroupFit(np.full(n, np.nan), np.zeros(n, dtype=bool), float("nan"), projected.copy())
     if len(T) == 0:
         return nothing
     fitted_spot = not np.isfinite(spot)
@@ -154,11 +156,9 @@ def fit_group(
     params, _ = problem.solve(q)
     if not problem.separable(q, params):
         return nothing
-    amounts = np.full(n, np.nan)
     determined = np.zeros(n, dtype=bool)
-    sums = params[1:] if fitted_spot else params
-    for column, value in zip(columns, sums):
-        if len(column) == 1 and column[0] in candidates:
-            amounts[column[0]] = value
-            determined[column[0]] = True
-    return GroupFit(amounts, determined, q)
+    determined[candidates] = True
+    priced = projected.copy()
+    for column, value in zip(columns, params[1:] if fitted_spot else params):
+        priced[column] = value / len(column)
+    return GroupFit(np.where(determined, priced, np.nan), determined, q, priced)

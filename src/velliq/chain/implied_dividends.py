@@ -18,7 +18,7 @@ __all__ = ["IMPLIED_DIVIDEND_COLUMNS", "implied_dividends"]
 IMPLIED_DIVIDEND_COLUMNS: Final = ("amount", "determined", "borrow")
 
 # Amounts that move less than this between passes (per share) have settled.
-_SETTLED: Final = 1e-6
+_SETTLED: Final = 1e-5
 
 # Whether forwards() prices the early exercise with a dividend table (the table's dividends=).
 _FORWARDS_TAKE_DIVIDENDS: Final = "dividends" in inspect.signature(forwards).parameters
@@ -32,7 +32,7 @@ def implied_dividends(
     forward_pairs: int | None = None,
     workers: int | None = None,
     roll_weekend_expiries: bool = False,
-    passes: int = 3,
+    passes: int = 8,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """Each cash dividend's amount, implied by the forwards of a quote table.
@@ -62,7 +62,7 @@ def implied_dividends(
     The early-exercise premium in the quotes depends on the dividends, so
     where :func:`forwards` takes a dividend table, the forwards are estimated
     again with the amounts found, up to ``passes`` times in all, until no
-    amount moves by more than 1e-6.
+    amount moves by more than 1e-5.
 
     Parameters
     ----------
@@ -100,16 +100,16 @@ def implied_dividends(
     group_spot = spots.groupby(by, sort=True)["spot"].median() if by else pd.Series([np.nanmedian(spot)])
     options = {"model": model, "forward_pairs": forward_pairs, "workers": workers}
     options |= {"roll_weekend_expiries": roll_weekend_expiries}
-    result = None
+    priced = table.assign(_priced=table["amount"])  # the projections, where given, price the first pass
     for _ in range(passes if _FORWARDS_TAKE_DIVIDENDS else 1):
-        given = {} if result is None else {"dividends": _schedule(result)}
+        schedule = _schedule(priced)
+        given = {"dividends": schedule} if _FORWARDS_TAKE_DIVIDENDS and len(schedule) else {}
         found = _fit_table(forwards(quotes, **options, **given, **inputs), group_spot, table, layout)
-        settled = result is not None and np.allclose(found.amount, result.amount, rtol=0, atol=_SETTLED, equal_nan=True)
-        result = found
+        settled = len(found) == len(priced) and not np.any(np.abs(found["_priced"] - priced["_priced"]) > _SETTLED)
+        priced = found
         if settled:
             break
-    assert result is not None
-    return result
+    return priced.drop(columns="_priced")
 
 
 def _ex_date_table(ex_dates: pd.DataFrame) -> pd.DataFrame:
@@ -158,8 +158,10 @@ def _fit_table(
         )
         amount = np.where(fit.determined, fit.amounts, rows["amount"].to_numpy(np.float64))
         date_column = {date_level: valuation} if date_level in named else {}
-        pieces.append(rows.assign(**date_column, amount=amount, determined=fit.determined, borrow=fit.borrow))
-    columns = [*table.columns, *(c for c in IMPLIED_DIVIDEND_COLUMNS if c not in table.columns)]
+        pieces.append(
+            rows.assign(**date_column, amount=amount, determined=fit.determined, borrow=fit.borrow, _priced=fit.priced)
+        )
+    columns = [*table.columns, *(c for c in IMPLIED_DIVIDEND_COLUMNS if c not in table.columns), "_priced"]
     if not pieces:
         return pd.DataFrame(columns=columns)
     result = pd.concat(pieces).rename_axis("_row")  # the rows of ex_dates in their order, per valuation date
@@ -187,7 +189,9 @@ def _ex_years(ex_date: "pd.Series[object]", valuation: pd.Timestamp | None) -> F
 
 
 def _schedule(result: pd.DataFrame) -> pd.DataFrame:
-    """The amounts found, as a dividend table: one amount per (underlying, ex_date), the latest date's."""
-    known = result[np.isfinite(result["amount"])]
+    """The amounts a fit priced with, as a dividend table: one per (underlying, ex_date), the latest date's."""
+    known = result[np.isfinite(result["_priced"])]
     keys = [c for c in ("underlying", "ex_date") if c in known.columns]
-    return known.drop_duplicates(keys, keep="last")[[*keys, "amount"]].reset_index(drop=True)
+    schedule = known.drop_duplicates(keys, keep="last")[[*keys, "_priced"]]
+    amount = schedule["_priced"].clip(lower=0.0)  # a negative fit prices as no dividend
+    return schedule[keys].assign(amount=amount).reset_index(drop=True)
