@@ -27,11 +27,9 @@ from dataclasses import dataclass
 from typing import Final
 
 import numpy as np
-import numpy.typing as npt
-from scipy.optimize import minimize_scalar
+from scipy.optimize import minimize_scalar  # type: ignore[import-untyped]
 
-Floats = npt.NDArray[np.float64]
-Bools = npt.NDArray[np.bool_]
+from ._arrays import Bools, Floats
 
 # The yields q searched: a coarse scan over this range, refined around its best point.
 _YIELD_RANGE: Final = (-1.0, 1.0)
