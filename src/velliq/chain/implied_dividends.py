@@ -16,7 +16,7 @@ from .table import _earliest_bad_cell, _years_sides_groups, forwards  # the same
 __all__ = ["IMPLIED_DIVIDEND_COLUMNS", "implied_dividends"]
 
 # The columns implied_dividends adds to each ex-date.
-IMPLIED_DIVIDEND_COLUMNS: Final = ("amount", "determined", "borrow")
+IMPLIED_DIVIDEND_COLUMNS: Final = ("amount", "determined", "amount_spread", "borrow")
 
 # Amounts that move less than this between passes (per share) have settled.
 _SETTLED: Final = 1e-3
@@ -91,7 +91,11 @@ def implied_dividends(
     pandas.DataFrame
         The rows of ``ex_dates`` after each valuation date (one copy per
         valuation date where a column gives them, with that column), with
-        ``amount`` (per share), ``determined`` and ``borrow`` (the fitted
+        ``amount`` (per share), ``determined``, ``amount_spread`` (how far a
+        determined amount moves as the forwards move across their consistent
+        ranges, :func:`forwards`' ``forward_lo`` to ``forward_hi``: the root
+        sum of squares of each half-range's effect, linearised; NaN where a
+        forward was given rather than estimated) and ``borrow`` (the fitted
         yield ``q`` of its group, per year). The columns ``underlying``,
         ``ex_date``, ``amount`` are what ``dividends=`` of
         :func:`implied_vols` takes; drop the rows whose amount is NaN first.
@@ -200,11 +204,14 @@ def _fit_table(
             expiries["forward"].to_numpy(np.float64),
             ex_years,
             rows["amount"].to_numpy(np.float64),
+            0.5 * (expiries["forward_hi"] - expiries["forward_lo"]).to_numpy(np.float64),
         )
         amount = np.where(fit.determined, fit.amounts, rows["amount"].to_numpy(np.float64))
         date_column = {str(date_level): valuation} if dated else {}
         pieces.append(
-            rows.assign(**date_column, amount=amount, determined=fit.determined, borrow=fit.borrow, _priced=fit.priced)
+            rows.assign(**date_column, amount=amount, determined=fit.determined).assign(
+                amount_spread=fit.spread, borrow=fit.borrow, _priced=fit.priced
+            )
         )
     columns = [*table.columns, *(c for c in IMPLIED_DIVIDEND_COLUMNS if c not in table.columns), "_priced"]
     if not pieces:
