@@ -75,8 +75,8 @@ def implied_dividends(
     Parameters
     ----------
     quotes, model, forward_pairs, workers, roll_weekend_expiries, **inputs
-        As for :func:`forwards`; the model must be "american" (the default)
-        for the forwards to be estimated again with the dividends.
+        As for :func:`forwards`; with another model than "american" (the
+        default), which alone prices cash dividends, one pass only.
     ex_dates
         One row per ex-date: ``ex_date`` (dates, or years from the
         valuation date where the quotes' expiries are years),
@@ -119,9 +119,10 @@ def implied_dividends(
     priced = table.assign(_priced=table["amount"])  # the projections, where given, price the first pass
     tried: list[Floats] = []  # the amounts each pass priced with, and what it found
     found_then: list[Floats] = []
-    for done in range(passes if _FORWARDS_TAKE_DIVIDENDS else 1):
+    with_dividends = _FORWARDS_TAKE_DIVIDENDS and model == "american"  # the one model that prices them
+    for done in range(passes if with_dividends else 1):
         schedule = _schedule(priced)
-        given = {"dividends": schedule} if _FORWARDS_TAKE_DIVIDENDS and len(schedule) else {}
+        given = {"dividends": schedule} if with_dividends and len(schedule) else {}
         found = _fit_table(estimate(quotes, **options, **given), group_spot, table, layout)
         if done > 0:
             tried.append(priced["_priced"].to_numpy(np.float64))
