@@ -5,6 +5,8 @@ Two models, each as NumPy ufuncs with the same arguments in forward terms:
 - :mod:`velliq.baw`: the Barone-Adesi-Whaley (1987) approximation, fast.
 - :mod:`velliq.american`: the accurate price (Andersen, Lake & Offengelden
   2016), in three accuracy settings.
+- :mod:`velliq.dividends`: the accurate price with cash dividends at known
+  ex-dates, generalized ufuncs over each option's schedule.
 
 Around them:
 
@@ -23,7 +25,7 @@ Around them:
 import importlib
 from typing import TYPE_CHECKING
 
-__all__ = ["american", "baw", "forward_terms", "implied_vol_parallel", "sides", "workers"]
+__all__ = ["american", "baw", "dividends", "forward_terms", "implied_vol_parallel", "sides", "workers"]
 
 # Each name is imported on first use, so that importing the package alone
 # loads nothing compiled (nor NumPy, pandas or matplotlib).
@@ -31,6 +33,7 @@ _LAZY = {
     "american": ("velliq.american", None),
     "baw": ("velliq.baw", None),
     "chain": ("velliq.chain", None),
+    "dividends": ("velliq.dividends", None),
     "forward_terms": ("velliq._terms", "forward_terms"),
     "implied_vol_parallel": ("velliq.parallel", "implied_vol_parallel"),
     "sides": ("velliq._sides", "sides"),
@@ -56,6 +59,7 @@ if TYPE_CHECKING:
     from . import american as american
     from . import baw as baw
     from . import chain as chain
+    from . import dividends as dividends
     from ._sides import sides as sides
     from ._terms import forward_terms as forward_terms
     from ._threads import workers as workers

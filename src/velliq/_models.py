@@ -33,10 +33,21 @@ class PricingModel:
     # Whether the model prices calls at a rate <= 0 below the dividend yield as
     # European, dropping their early-exercise premium (BAW's design).
     no_call_premium_at_rates_below_zero: bool = False
+    # Whether each ufunc takes a schedule of cash dividends (fractions, amounts; core
+    # dimension n) after its other inputs: such a model is chosen through velliq.dividends
+    # or a table's dividends, never by its name alone.
+    takes_schedule: bool = False
+    # A model that takes a schedule: the price's derivative in each amount, one per dividend.
+    amount_sensitivity: np.ufunc | None = None
 
 
 def _from_ufuncs(
-    name: str, title: str, setting: str = "default", *, no_call_premium_at_rates_below_zero: bool = False
+    name: str,
+    title: str,
+    setting: str = "default",
+    *,
+    no_call_premium_at_rates_below_zero: bool = False,
+    takes_schedule: bool = False,
 ) -> PricingModel:
     """The model whose ufuncs are ``<name>_<job>``, suffixed ``_<setting>`` but for the default one."""
     suffix = "" if setting == "default" else f"_{setting}"
@@ -53,6 +64,8 @@ def _from_ufuncs(
         implied_vol_reason,
         forward_pair,
         no_call_premium_at_rates_below_zero,
+        takes_schedule,
+        getattr(_ufuncs, f"{name}_amount_sensitivity{suffix}") if takes_schedule else None,
     )
 
 
@@ -62,6 +75,9 @@ _REGISTRY: Final = (
     _from_ufuncs("american", "accurate", "fast"),
     _from_ufuncs("american", "accurate"),
     _from_ufuncs("american", "accurate", "high"),
+    _from_ufuncs("american_dividends", "accurate with cash dividends", "fast", takes_schedule=True),
+    _from_ufuncs("american_dividends", "accurate with cash dividends", takes_schedule=True),
+    _from_ufuncs("american_dividends", "accurate with cash dividends", "high", takes_schedule=True),
 )
 
 
@@ -70,8 +86,11 @@ def registered(name: str, setting: str = "default") -> PricingModel:
     return next(model for model in _REGISTRY if (model.name, model.setting) == (name, setting))
 
 
-# The models users choose by name (velliq.chain's model=, the command line's --model), at their default setting.
-MODELS: Final[Mapping[str, PricingModel]] = {model.name: model for model in _REGISTRY if model.setting == "default"}
+# The models users choose by name (velliq.chain's model=, the command line's --model), at their default
+# setting; a model that takes a schedule is not one of them.
+MODELS: Final[Mapping[str, PricingModel]] = {
+    model.name: model for model in _REGISTRY if model.setting == "default" and not model.takes_schedule
+}
 MODEL_TITLES: Final[Mapping[str, str]] = {name: model.title for name, model in MODELS.items()}
 
 

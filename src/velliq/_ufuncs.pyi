@@ -1,7 +1,10 @@
 # The compiled ufunc module: each model's kernels at each setting as NumPy ufuncs,
 # named <model>_<result>[_<setting>] (price, implied_vol, greeks, implied_vol_reason,
 # forward_pair), which velliq._models reads by name; velliq.baw and velliq.american
-# publish them under their own names.
+# publish them under their own names. The american_dividends_* ufuncs are generalized
+# ufuncs taking each option's schedule (fractions, amounts; core dimension n) after the
+# other inputs, with american_dividends_amount_sensitivity[_<setting>] besides
+# (velliq.dividends).
 import numpy as np
 
 # A model's ufunc, by its registered name.

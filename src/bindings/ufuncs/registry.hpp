@@ -6,6 +6,7 @@
 
 #include "alo/alo.hpp"
 #include "baw/baw.hpp"
+#include "dividends/dividends.hpp"
 #include "kernels.hpp"
 #include "ufuncs/ufunc_table.hpp"
 
@@ -100,6 +101,78 @@ inline constexpr ModelDocs AMERICAN_HIGH_DOCS = VELLIQ_AMERICAN_DOCS("high");
 #undef VELLIQ_AMERICAN_VOL_REASON_DOC
 #undef VELLIQ_AMERICAN_FORWARD_PAIR_DOC
 
+// The cash-dividend model's docstrings at the setting named `setting`. The
+// schedule's conventions are told once, in velliq.dividends.
+#define VELLIQ_SCHEDULE_DOC                                                       \
+    "fractions, amounts: the schedule (core dimension n), each ex-date as a\n"    \
+    "fraction of the time to expiry and each cash amount per share; fractions\n"  \
+    "non-decreasing, amounts finite and >= 0, else NaN (reason missing_input).\n" \
+    "Entries at fraction <= 0 or > 1 are ignored: pad ragged schedules with\n"    \
+    "fraction +inf, amount 0 (velliq.dividends.PAD). F is the forward with the\n" \
+    "dividends. Without a dividend in (0, 1], bit for bit velliq.american."
+#define VELLIQ_DIVIDEND_PRICE_DOC(setting)                                    \
+    "American option price with cash dividends at known ex-dates (the spot\n" \
+    "drops by each amount), " setting                                         \
+    " setting.\n\n"                                                           \
+    "price(S, K, D, F, sigma, is_call, fractions, amounts) -> price, as\n"    \
+    "velliq.american.price.\n" VELLIQ_SCHEDULE_DOC
+#define VELLIQ_DIVIDEND_VOL_DOC(setting)                                         \
+    "Implied total standard deviation of an American price with cash\n"          \
+    "dividends, " setting                                                        \
+    " setting.\n\n"                                                              \
+    "implied_vol(price, S, K, D, F, is_call, fractions, amounts) -> sigma, as\n" \
+    "velliq.american.implied_vol.\n" VELLIQ_SCHEDULE_DOC
+#define VELLIQ_DIVIDEND_GREEKS_DOC(setting)                                       \
+    "Sensitivities of the American price with cash dividends, " setting           \
+    " setting.\n\n"                                                               \
+    "greeks(S, K, D, F, sigma, is_call, fractions, amounts) -> (delta, gamma,\n"  \
+    "vega, dF, dD), as velliq.american.greeks: S, D, F and the schedule held\n"   \
+    "fixed where they are not the variable; the derivatives in the amounts are\n" \
+    "amount_sensitivity's.\n" VELLIQ_SCHEDULE_DOC
+#define VELLIQ_DIVIDEND_VOL_REASON_DOC(setting)                               \
+    "Implied total standard deviation of an American price with cash\n"       \
+    "dividends, " setting                                                     \
+    " setting, with the reason it is not a positive volatility.\n\n"          \
+    "implied_vol_reason(price, S, K, D, F, is_call, fractions, amounts) ->\n" \
+    "(vol, reason), as velliq.american.implied_vol_reason.\n" VELLIQ_SCHEDULE_DOC
+#define VELLIQ_DIVIDEND_FORWARD_PAIR_DOC(setting)                              \
+    "The forwards one strike's call and put quotes imply under the American\n" \
+    "price with cash dividends, " setting                                      \
+    " setting.\n\n"                                                            \
+    "forward_pair(S, K, D, call_bid, call_mid, call_ask, put_bid, put_mid,\n"  \
+    "put_ask, fractions, amounts) -> (F_mid, F_lo, F_hi, reason), as\n"        \
+    "velliq.american.forward_pair; the forwards are those with the "           \
+    "dividends.\n" VELLIQ_SCHEDULE_DOC
+#define VELLIQ_DIVIDEND_AMOUNT_SENSITIVITY_DOC(setting)                           \
+    "The derivatives of the American price with cash dividends in the amounts,\n" \
+    "" setting                                                                    \
+    " setting.\n\n"                                                               \
+    "amount_sensitivity(S, K, D, F, sigma, is_call, fractions, amounts) -> one\n" \
+    "per dividend (core dimension n), with S, D, F and the other amounts fixed\n" \
+    "(the residual carry moves); 0 for an entry outside (0, 1]. A forward\n"      \
+    "difference of the coarser grid's prices, about two fifths of a price per\n"  \
+    "dividend, which is why greeks leaves it out.\n" VELLIQ_SCHEDULE_DOC
+#define VELLIQ_DIVIDEND_DOCS(setting)                                                           \
+    DividendModelDocs {                                                                         \
+        ModelDocs{VELLIQ_DIVIDEND_PRICE_DOC(setting), VELLIQ_DIVIDEND_VOL_DOC(setting),         \
+                  VELLIQ_DIVIDEND_GREEKS_DOC(setting), VELLIQ_DIVIDEND_VOL_REASON_DOC(setting), \
+                  VELLIQ_DIVIDEND_FORWARD_PAIR_DOC(setting)},                                   \
+            VELLIQ_DIVIDEND_AMOUNT_SENSITIVITY_DOC(setting)                                     \
+    }
+
+inline constexpr DividendModelDocs DIVIDENDS_FAST_DOCS = VELLIQ_DIVIDEND_DOCS("fast");
+inline constexpr DividendModelDocs DIVIDENDS_DEFAULT_DOCS = VELLIQ_DIVIDEND_DOCS("default");
+inline constexpr DividendModelDocs DIVIDENDS_HIGH_DOCS = VELLIQ_DIVIDEND_DOCS("high");
+
+#undef VELLIQ_DIVIDEND_DOCS
+#undef VELLIQ_DIVIDEND_PRICE_DOC
+#undef VELLIQ_DIVIDEND_VOL_DOC
+#undef VELLIQ_DIVIDEND_GREEKS_DOC
+#undef VELLIQ_DIVIDEND_VOL_REASON_DOC
+#undef VELLIQ_DIVIDEND_FORWARD_PAIR_DOC
+#undef VELLIQ_DIVIDEND_AMOUNT_SENSITIVITY_DOC
+#undef VELLIQ_SCHEDULE_DOC
+
 inline constexpr const char* TIME_VALUE_DOC =
     "The time value of an option quote: its price less its exercise value.\n\n"
     "time_value(price, S, K, is_call): price - max(S - K, 0) for a call,\n"
@@ -110,7 +183,13 @@ constexpr auto kModelUfuncs =
     join(model_ufuncs<Baw>("baw", "", BAW_DOCS),
          model_ufuncs<American<AMERICAN_DEFAULT>>("american", "", AMERICAN_DEFAULT_DOCS),
          model_ufuncs<American<AMERICAN_FAST>>("american", "_fast", AMERICAN_FAST_DOCS),
-         model_ufuncs<American<AMERICAN_HIGH>>("american", "_high", AMERICAN_HIGH_DOCS));
+         model_ufuncs<American<AMERICAN_HIGH>>("american", "_high", AMERICAN_HIGH_DOCS),
+         dividend_model_ufuncs<AmericanDividends<AMERICAN_DEFAULT>>("american_dividends", "",
+                                                                    DIVIDENDS_DEFAULT_DOCS),
+         dividend_model_ufuncs<AmericanDividends<AMERICAN_FAST>>("american_dividends", "_fast",
+                                                                 DIVIDENDS_FAST_DOCS),
+         dividend_model_ufuncs<AmericanDividends<AMERICAN_HIGH>>("american_dividends", "_high",
+                                                                 DIVIDENDS_HIGH_DOCS));
 
 // The ufuncs that no model owns.
 constexpr std::array<UfuncDef, 1> kModelFree = {{

@@ -1,7 +1,8 @@
 // The machinery of velliq._ufuncs' table: argument types, a ufunc's row
 // (name, docstring, loop, types) from a strided-loop adapter
 // (common/ufunc_loops.hpp, common/reason_loops.hpp), and a model face's five
-// rows at one setting.
+// rows at one setting; a face with a schedule of cash dividends gives five
+// generalized ufuncs (common/dividend_loops.hpp).
 #pragma once
 
 #include <Python.h>
@@ -14,6 +15,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "common/dividend_loops.hpp"
 #include "common/reason_loops.hpp"
 #include "common/ufunc_loops.hpp"
 #include "forward/pair.hpp"
@@ -29,7 +31,7 @@ struct ModelDocs {
     const char* forward_pair;
 };
 
-constexpr int kMaxArgs = 13;
+constexpr int kMaxArgs = 15;
 
 // S, K, D, F, sigma as doubles and is_call as a boolean, then the outputs.
 constexpr char kDoubles5Bool[kMaxArgs] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
@@ -42,6 +44,16 @@ constexpr char kVolReason[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
 constexpr char kQuotePair[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
                                NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
                                NPY_DOUBLE, NPY_DOUBLE, NPY_INT8};
+// The dividend ufuncs' types: the same followed by the schedule's fractions
+// and amounts (core dimension n), then the outputs.
+constexpr char kDividendDoubles5Bool[] = {
+    NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_BOOL,  NPY_DOUBLE,
+    NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
+constexpr char kDividendVolReason[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
+                                       NPY_BOOL,   NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_INT8};
+constexpr char kDividendQuotePair[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
+                                       NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
+                                       NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_INT8};
 // price, S, K as doubles and is_call as a boolean; one double.
 constexpr char kDoubles3Bool[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_BOOL, NPY_DOUBLE};
 
@@ -69,13 +81,26 @@ struct UfuncDef {
     int nin;
     int nout;
     PyUFuncGenericFunction loop;
-    const char* types;  // the nin + nout argument types
+    const char* types;      // the nin + nout argument types
+    const char* signature;  // a generalized ufunc's core dimensions; null for a plain ufunc
 };
 
 // The ufunc of a strided-loop adapter (ufunc_loops.hpp, reason_loops.hpp).
 template <class Adapter>
 constexpr UfuncDef ufunc_of(UfuncName name, const char* doc, const char* types) {
-    return {name, doc, Adapter::nin, Adapter::nout, ufunc::loop<Adapter>, types};
+    return {name, doc, Adapter::nin, Adapter::nout, ufunc::loop<Adapter>, types, nullptr};
+}
+
+// The generalized ufunc of a dividend adapter (dividend_loops.hpp).
+template <class Adapter>
+constexpr UfuncDef dividend_ufunc_of(UfuncName name, const char* doc, const char* types) {
+    return {name,
+            doc,
+            Adapter::nin,
+            Adapter::nout,
+            ufunc::dividend_loop<Adapter>,
+            types,
+            Adapter::signature};
 }
 
 // The five ufuncs of a model's face at one setting (baw.hpp, alo.hpp), named
@@ -94,6 +119,37 @@ constexpr std::array<UfuncDef, 5> model_ufuncs(std::string_view model, std::stri
                                                              docs.implied_vol_reason, kVolReason),
         ufunc_of<QuotePairToForwards<forward_pair<Model>>>(name("forward_pair"), docs.forward_pair,
                                                            kQuotePair),
+    }};
+}
+
+// The docstrings of a model with a schedule: its five ufuncs' and that of
+// the price's derivatives in the amounts.
+struct DividendModelDocs {
+    ModelDocs model;
+    const char* amount_sensitivity;
+};
+
+// The generalized ufuncs of a face with a schedule (dividends.hpp) at one
+// setting, named as model_ufuncs names them, and <model>_amount_sensitivity;
+// each takes the schedule's fractions and amounts as its last two inputs.
+template <class Face>
+constexpr std::array<UfuncDef, 6> dividend_model_ufuncs(std::string_view model,
+                                                        std::string_view suffix,
+                                                        const DividendModelDocs& dividend_docs) {
+    const ModelDocs& docs = dividend_docs.model;
+    using namespace ufunc;
+    auto name = [&](std::string_view result) { return ufunc_name({model, "_", result, suffix}); };
+    return {{
+        dividend_ufunc_of<DividendPrice<Face>>(name("price"), docs.price, kDividendDoubles5Bool),
+        dividend_ufunc_of<DividendSigma<Face>>(name("implied_vol"), docs.implied_vol,
+                                               kDividendDoubles5Bool),
+        dividend_ufunc_of<DividendGreeks<Face>>(name("greeks"), docs.greeks, kDividendDoubles5Bool),
+        dividend_ufunc_of<DividendVolReason<Face>>(name("implied_vol_reason"),
+                                                   docs.implied_vol_reason, kDividendVolReason),
+        dividend_ufunc_of<DividendForwards<Face>>(name("forward_pair"), docs.forward_pair,
+                                                  kDividendQuotePair),
+        dividend_ufunc_of<DividendAmountSensitivity<Face>>(
+            name("amount_sensitivity"), dividend_docs.amount_sensitivity, kDividendDoubles5Bool),
     }};
 }
 

@@ -43,7 +43,7 @@ constexpr bool names_contain(std::string_view name, std::string_view part) {
     return name.find(part) != std::string_view::npos;
 }
 
-constexpr InputNames input_names(std::string_view ufunc_name) {
+constexpr InputNames plain_input_names(std::string_view ufunc_name) {
     if (names_contain(ufunc_name, "forward_pair")) {
         return {
             {"S", "K", "D", "call_bid", "call_mid", "call_ask", "put_bid", "put_mid", "put_ask"},
@@ -58,11 +58,25 @@ constexpr InputNames input_names(std::string_view ufunc_name) {
     return {{"S", "K", "D", "F", "sigma", "is_call"}, 6};  // price and greeks
 }
 
+// A generalized ufunc (a model with a schedule of dividends) takes the
+// schedule's fractions and amounts after its plain inputs.
+constexpr InputNames input_names(std::string_view ufunc_name, bool with_schedule) {
+    InputNames inputs = plain_input_names(ufunc_name);
+    if (with_schedule) {
+        inputs.names[inputs.count++] = "fractions";
+        inputs.names[inputs.count++] = "amounts";
+    }
+    return inputs;
+}
+
 static_assert(std::all_of(kUfuncs.begin(), kUfuncs.end(), [](const UfuncDef& def) {
-    const InputNames inputs = input_names(def.name.text);
-    return inputs.count == def.nin &&
-           (def.types[def.nin - 1] == NPY_BOOL) ==
-               (std::string_view(inputs.names[def.nin - 1]) == "is_call");
+    const InputNames inputs = input_names(def.name.text, def.signature != nullptr);
+    bool sides_named = true;
+    for (int i = 0; i < def.nin; ++i) {
+        sides_named = sides_named && (def.types[i] == NPY_BOOL) ==
+                                         (std::string_view(inputs.names[i]) == "is_call");
+    }
+    return inputs.count == def.nin && sides_named;
 }));
 
 // Integers and floats of any width: the dtypes the loops' doubles are cast from.
@@ -79,7 +93,7 @@ bool is_real(const PyArray_Descr* dtype) {
 // told to, is cast to the loop's double as the other floats are.
 int resolve_real_inputs(PyUFuncObject* ufunc, NPY_CASTING casting, PyArrayObject** operands,
                         PyObject* type_tup, PyArray_Descr** out_dtypes) {
-    const InputNames inputs = input_names(ufunc->name);
+    const InputNames inputs = input_names(ufunc->name, ufunc->core_enabled != 0);
     bool long_double = false;
     for (int i = 0; i < ufunc->nin; ++i) {
         PyArray_Descr* given = PyArray_DESCR(operands[i]);
@@ -146,9 +160,9 @@ bool add_ufuncs(PyObject* module) {
         const UfuncDef& def = kUfuncs[i];
         loops[i] = def.loop;
         std::copy(def.types, def.types + def.nin + def.nout, loop_types[i]);
-        PyRef ufunc = PyRef::steal(PyUFunc_FromFuncAndData(&loops[i], &loop_data[i], loop_types[i],
-                                                           1, def.nin, def.nout, PyUFunc_None,
-                                                           def.name.text, def.doc, 0));
+        PyRef ufunc = PyRef::steal(PyUFunc_FromFuncAndDataAndSignature(
+            &loops[i], &loop_data[i], loop_types[i], 1, def.nin, def.nout, PyUFunc_None,
+            def.name.text, def.doc, 0, def.signature));
         if (!ufunc) {
             return false;
         }
