@@ -31,7 +31,7 @@ from typing import Any
 from .arguments import column_mapping, number_options, parser, refuse_carry_beside_implied_spot
 from .memory import free_memory_promptly, release_arrow_memory
 from .output_files import final_path, pending_files
-from .reading import cell_error, read, table_error
+from .reading import cell_error, read, read_dividends, table_error
 from .reporting import SPOT_HINT, implied_vols, renamed_note, spot_text, summary_text
 from .usage import UsageError, needs, one_line
 from .writing import check_outputs, check_paths, check_smile_options, plot, write
@@ -71,6 +71,10 @@ def vols(args: argparse.Namespace) -> int:
         options["greeks"] = True
     if args.roll_weekend_expiries:
         options["roll_weekend_expiries"] = True
+    if args.dividends is not None:
+        if args.model != "american":
+            raise UsageError("--dividends needs --model american (the accurate model takes cash dividends)")
+        options["dividends"] = read_dividends(args.dividends)
     options |= number_options(args)
     if options.get("spot") == "implied":
         refuse_carry_beside_implied_spot(options, quotes.columns)

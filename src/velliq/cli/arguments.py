@@ -256,6 +256,14 @@ def parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--dividend-yield-percent", type=percentage, metavar="P", help="the dividend yield as a percentage")
     p.add_argument(
+        "--dividends",
+        type=Path,
+        metavar="FILE",
+        help="cash dividends (.csv or .parquet; columns underlying, ex_date, amount per share; a file of one "
+        "underlying may leave out underlying), each quote priced with those going ex after its date and on or "
+        "before its expiry; adds dividend_pv and residual_yield; needs --model american",
+    )
+    p.add_argument(
         "--roll-weekend-expiries",
         action="store_true",
         help="move expiry dates on a Saturday or Sunday to the preceding Friday (no holiday calendar); "
