@@ -73,9 +73,9 @@ struct DividendGreeks {
     static constexpr int nout = 5;
     static constexpr const char* signature = "(),(),(),(),(),(),(n),(n)->(),(),(),(),()";
     static void element(char* const* p, const CashDividends& dividends) {
-        const Greeks g = Face{dividends}.greeks(load<double>(p[0]), load<double>(p[1]),
-                                                load<double>(p[2]), load<double>(p[3]),
-                                                load<double>(p[4]), IsCallInput::side(p[5]));
+        const Greeks g =
+            Face{dividends}.greeks(load<double>(p[0]), load<double>(p[1]), load<double>(p[2]),
+                                   load<double>(p[3]), load<double>(p[4]), IsCallInput::side(p[5]));
         store(p[8], g.delta);
         store(p[9], g.gamma);
         store(p[10], g.vega);
@@ -98,8 +98,7 @@ template <class Face>
 struct DividendForwards {
     static constexpr int nin = 11;
     static constexpr int nout = 4;
-    static constexpr const char* signature =
-        "(),(),(),(),(),(),(),(),(),(n),(n)->(),(),(),()";
+    static constexpr const char* signature = "(),(),(),(),(),(),(),(),(),(n),(n)->(),(),(),()";
     static void element(char* const* p, const CashDividends& dividends) {
         const PairQuotes quotes{load<double>(p[3]), load<double>(p[4]), load<double>(p[5]),
                                 load<double>(p[6]), load<double>(p[7]), load<double>(p[8])};

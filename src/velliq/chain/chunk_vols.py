@@ -95,10 +95,12 @@ def _implied_vols(
         vega_per_sigma = forward_greeks[2]
     else:  # only vega is kept, where there is a mid volatility
         vega_per_sigma, kept = np.full(len(years), np.nan), np.flatnonzero(~no_mid)
-        vega_per_sigma[kept] = pricing.greeks(*(a[kept] for a in (S, strike, D, F, sigma["mid"], is_call, *schedule)))[2]
+        inputs = (S, strike, D, F, sigma["mid"], is_call, *schedule)
+        vega_per_sigma[kept] = pricing.greeks(*(a[kept] for a in inputs))[2]
     desk = desk_greeks(forward_greeks, S, D, F, sigma["mid"], years, no_mid) if greeks else {}
     if greeks and table.dividends is not None:  # the rates move the forward as the dividends let them
-        desk |= dividend_rate_greeks(*forward_greeks[3:], S, D, F, years, table.dividends, no_mid)
+        dF, dD = forward_greeks[3], forward_greeks[4]
+        desk |= dividend_rate_greeks(dF, dD, S, D, F, years, table.dividends, no_mid)
     vol = {k: sigma[k] / root_t for k in sigma}  # annual volatilities
     for k in vol:
         vol[k][no_vol[k]] = np.nan

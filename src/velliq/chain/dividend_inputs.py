@@ -12,9 +12,9 @@ exactly. Underlyings the table does not name get no dividends.
 """
 
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Final, TypeAlias
+from typing import Any, Final, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -22,12 +22,9 @@ import pandas as pd
 
 from ._arrays import Floats
 from .cells import dates, floats, row_label
-from .inputs import _YEAR_SECONDS  # an ex-date in years as an expiry date on that day
+from .inputs import _YEAR_SECONDS, ChainInputs, QuoteLayout  # an ex-date's years as an expiry's on that date
 
-if TYPE_CHECKING:
-    from .inputs import QuoteLayout
-
-__all__ = ["DIVIDEND_COLUMNS", "DividendInput", "Dividends", "RowDividends", "dividend_table"]
+__all__ = ["DIVIDEND_COLUMNS", "DividendInput", "DividendLayout", "Dividends", "RowDividends", "dividend_table"]
 
 # The columns of a dividend table; ``underlying`` may be left out by a table of one underlying.
 DIVIDEND_COLUMNS: Final = ("underlying", "ex_date", "amount")
@@ -108,7 +105,7 @@ class Dividends:
                     f"underlyings ({named}): give the quotes an underlying column, or one underlying's dividends"
                 )
             return np.zeros(n, np.intp)
-        return np.asarray(self.underlyings.get_indexer(underlying), dtype=np.intp)
+        return np.asarray(self.underlyings.get_indexer(pd.Index(underlying)), dtype=np.intp)
 
     def _schedule(self, code: int, start: pd.Timestamp, years: float) -> tuple[Floats, Floats]:
         """The dividends of underlying ``code`` after ``start`` and at most ``years`` later."""
@@ -117,6 +114,19 @@ class Dividends:
         ex_years = (self.ex_dates[code] - start).dt.total_seconds().to_numpy(np.float64) / _YEAR_SECONDS
         paid = (ex_years > 0) & (ex_years <= years)
         return ex_years[paid] / years, self.amounts[code][paid]
+
+
+@dataclass(frozen=True)
+class DividendLayout(QuoteLayout):
+    """A quote table's layout whose rows, as they are read, get their cash dividends."""
+
+    dividends: Dividends | None = None
+
+    def read(self, quotes: pd.DataFrame, years: Floats, is_call: npt.NDArray[np.bool_]) -> ChainInputs:
+        inputs = super().read(quotes, years, is_call)
+        if self.dividends is None:
+            return inputs
+        return replace(inputs, dividends=self.dividends.of_rows(self, quotes, years))
 
 
 def _read(source: DividendInput) -> pd.DataFrame:

@@ -8,14 +8,13 @@ F = S e^(bT) - sum_i d_i e^(b (T - t_i)), b = r - q: the forward of the spot
 less the dividends discounted at the carry, F = e^(bT) (S - sum_i d_i e^(-b t_i)).
 """
 
-from dataclasses import replace
 from typing import Final
 
 import numpy as np
 
 from .._models import PricingModel, registered
 from ._arrays import Bools, Floats
-from .dividend_inputs import DividendInput, RowDividends, dividend_table
+from .dividend_inputs import DividendInput, DividendLayout, RowDividends, dividend_table
 from .inputs import QuoteLayout
 
 __all__ = [
@@ -62,7 +61,7 @@ def with_dividends(
             "dividends= with a dividend_yield: the forward with the dividends comes from the quotes, "
             "or give it as forward="
         )
-    return replace(layout, dividends=dividend_table(dividends)), model
+    return DividendLayout(**vars(layout), dividends=dividend_table(dividends)), model
 
 
 def dividend_pv(D: Floats, dividends: RowDividends) -> Floats:

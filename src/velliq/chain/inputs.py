@@ -29,7 +29,7 @@ from .spot_inputs import (
 from .weekend_expiries import roll_argument, weekend_expiries
 
 if TYPE_CHECKING:
-    from .dividend_inputs import Dividends, RowDividends
+    from .dividend_inputs import RowDividends
 
 __all__ = [
     "YEAR_DAYS",
@@ -210,7 +210,6 @@ class QuoteLayout:
     discount: Source
     forward: Source
     roll_weekend_expiries: bool = False  # expiry dates on a weekend move to the preceding Friday
-    dividends: "Dividends | None" = None  # cash dividends, each row given its schedule as it is read
 
     @property
     def estimates_forward(self) -> bool:
@@ -310,7 +309,6 @@ class QuoteLayout:
             S=S,
             D=D,
             F=F,
-            dividends=None if self.dividends is None else self.dividends.of_rows(self, quotes, years),
         )
 
 

@@ -18,7 +18,7 @@ from .cells import CellError
 from .chunk_threads import chunk_threads
 from .chunk_vols import ChunkVols, chunk_vols
 from .chunks import Rows, group_chunks
-from .dividend_inputs import DividendInput
+from .dividend_inputs import DividendInput, DividendLayout
 from .dividend_terms import DIVIDEND_COLUMNS_ADDED, dividend_columns, with_dividends
 from .forward_search import forward_columns
 from .greeks import GREEK_COLUMNS
@@ -315,7 +315,7 @@ def implied_vols(
     if not years.flags.owndata:  # a view of the input's column: the result gets its own
         years = years.copy()
     chunks: list[Rows] = group_chunks(keys)  # the checks of a row need its whole group
-    names = result_columns(greeks, dividends=layout.dividends is not None)[1:-1]
+    names = result_columns(greeks, dividends=isinstance(layout, DividendLayout))[1:-1]
     added = {name: np.empty(n) for name in names}
     status_codes = np.empty(n, dtype=np.int8)
     categories = pd.Index(list(STATUSES))
