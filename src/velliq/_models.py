@@ -37,6 +37,8 @@ class PricingModel:
     # dimension n) after its other inputs: such a model is chosen through velliq.dividends
     # or a table's dividends, never by its name alone.
     takes_schedule: bool = False
+    # A model that takes a schedule: the price's derivative in each amount, one per dividend.
+    amount_sensitivity: np.ufunc | None = None
 
 
 def _from_ufuncs(
@@ -63,6 +65,7 @@ def _from_ufuncs(
         forward_pair,
         no_call_premium_at_rates_below_zero,
         takes_schedule,
+        getattr(_ufuncs, f"{name}_amount_sensitivity{suffix}") if takes_schedule else None,
     )
 
 

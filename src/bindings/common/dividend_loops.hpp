@@ -9,7 +9,6 @@
 
 #include <cfenv>
 
-#include "alo/alo.hpp"
 #include "dividends/dividends.hpp"
 #include "reason_loops.hpp"
 #include "ufunc_loops.hpp"
@@ -84,14 +83,6 @@ struct DividendGreeks {
     }
 };
 
-// Stand-in until forward/pair.hpp takes a face object: the accurate model's
-// pair, which is what the stand-in dividend kernel computes too.
-template <int setting>
-ForwardPair forward_pair(const AmericanDividends<setting>&, double S, double K, double D,
-                         const PairQuotes& quotes) {
-    return velliq::forward_pair<American<setting>>(S, K, D, quotes);
-}
-
 // S, K, D, a strike's six quotes and the schedule in; F_mid, F_lo, F_hi and
 // the reason out.
 template <class Face>
@@ -111,8 +102,37 @@ struct DividendForwards {
     }
 };
 
+// The derivative of the price in each amount of the schedule (S, D and F
+// fixed), which the face's Greeks leave out: it costs about two coarse-grid
+// prices per dividend, where the five Greeks together cost under two prices.
+template <int setting>
+double amount_sensitivity(const AmericanDividends<setting>& face, double S, double K, double D,
+                          double F, double sigma, int side, std::ptrdiff_t i) {
+    return _dividend_amount_sensitivity(S, K, D, F, sigma, side, face.dividends, i, setting);
+}
+
+// S, K, D, F, sigma, is_call and the schedule in; one derivative per
+// dividend out (core dimension n, `output_step` bytes apart).
+template <class Face>
+struct DividendAmountSensitivity {
+    static constexpr int nin = 8;
+    static constexpr int nout = 1;
+    static constexpr const char* signature = "(),(),(),(),(),(),(n),(n)->(n)";
+    static constexpr bool per_dividend_output = true;
+    static void element(char* const* p, const CashDividends& dividends, npy_intp_t output_step) {
+        const Face face{dividends};
+        for (std::ptrdiff_t i = 0; i < dividends.count; ++i) {
+            store(p[8] + i * output_step,
+                  amount_sensitivity(face, load<double>(p[0]), load<double>(p[1]),
+                                     load<double>(p[2]), load<double>(p[3]), load<double>(p[4]),
+                                     IsCallInput::side(p[5]), i));
+        }
+    }
+};
+
 // The NumPy inner loop of a dividend adapter: dimensions[0] options, each with
-// dimensions[1] dividends; the schedule is the adapter's last two inputs.
+// dimensions[1] dividends; the schedule is the adapter's last two inputs, and
+// an output over the dividends, if any, the only one.
 template <class Adapter>
 void dividend_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* steps, void*) {
     constexpr int nargs = Adapter::nin + Adapter::nout;
@@ -125,7 +145,12 @@ void dividend_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t* 
             p[k] = args[k] + begin * steps[k];
         }
         for (std::ptrdiff_t i = begin; i < end; ++i) {
-            Adapter::element(p, schedule_at(p, schedule, core_steps, count));
+            const CashDividends dividends = schedule_at(p, schedule, core_steps, count);
+            if constexpr (requires { Adapter::per_dividend_output; }) {
+                Adapter::element(p, dividends, core_steps[2]);  // the output's core stride
+            } else {
+                Adapter::element(p, dividends);
+            }
             for (int k = 0; k < nargs; ++k) {
                 p[k] += steps[k];
             }

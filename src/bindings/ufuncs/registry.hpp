@@ -122,12 +122,13 @@ inline constexpr ModelDocs AMERICAN_HIGH_DOCS = VELLIQ_AMERICAN_DOCS("high");
     " setting.\n\n"                                                              \
     "implied_vol(price, S, K, D, F, is_call, fractions, amounts) -> sigma, as\n" \
     "velliq.american.implied_vol.\n" VELLIQ_SCHEDULE_DOC
-#define VELLIQ_DIVIDEND_GREEKS_DOC(setting)                                      \
-    "Sensitivities of the American price with cash dividends, " setting          \
-    " setting.\n\n"                                                              \
-    "greeks(S, K, D, F, sigma, is_call, fractions, amounts) -> (delta, gamma,\n" \
-    "vega, dF, dD), as velliq.american.greeks: S, D, F and the schedule held\n"  \
-    "fixed where they are not the variable.\n" VELLIQ_SCHEDULE_DOC
+#define VELLIQ_DIVIDEND_GREEKS_DOC(setting)                                       \
+    "Sensitivities of the American price with cash dividends, " setting           \
+    " setting.\n\n"                                                               \
+    "greeks(S, K, D, F, sigma, is_call, fractions, amounts) -> (delta, gamma,\n"  \
+    "vega, dF, dD), as velliq.american.greeks: S, D, F and the schedule held\n"   \
+    "fixed where they are not the variable; the derivatives in the amounts are\n" \
+    "amount_sensitivity's.\n" VELLIQ_SCHEDULE_DOC
 #define VELLIQ_DIVIDEND_VOL_REASON_DOC(setting)                               \
     "Implied total standard deviation of an American price with cash\n"       \
     "dividends, " setting                                                     \
@@ -142,16 +143,26 @@ inline constexpr ModelDocs AMERICAN_HIGH_DOCS = VELLIQ_AMERICAN_DOCS("high");
     "put_ask, fractions, amounts) -> (F_mid, F_lo, F_hi, reason), as\n"        \
     "velliq.american.forward_pair; the forwards are those with the "           \
     "dividends.\n" VELLIQ_SCHEDULE_DOC
-#define VELLIQ_DIVIDEND_DOCS(setting)                                                     \
-    ModelDocs {                                                                           \
-        VELLIQ_DIVIDEND_PRICE_DOC(setting), VELLIQ_DIVIDEND_VOL_DOC(setting),             \
-            VELLIQ_DIVIDEND_GREEKS_DOC(setting), VELLIQ_DIVIDEND_VOL_REASON_DOC(setting), \
-            VELLIQ_DIVIDEND_FORWARD_PAIR_DOC(setting)                                     \
+#define VELLIQ_DIVIDEND_AMOUNT_SENSITIVITY_DOC(setting)                           \
+    "The derivatives of the American price with cash dividends in the amounts,\n" \
+    "" setting                                                                    \
+    " setting.\n\n"                                                               \
+    "amount_sensitivity(S, K, D, F, sigma, is_call, fractions, amounts) -> one\n" \
+    "per dividend (core dimension n), with S, D, F and the other amounts fixed\n" \
+    "(the residual carry moves); 0 for an entry outside (0, 1]. A forward\n"      \
+    "difference of the coarser grid's prices, about two fifths of a price per\n"  \
+    "dividend, which is why greeks leaves it out.\n" VELLIQ_SCHEDULE_DOC
+#define VELLIQ_DIVIDEND_DOCS(setting)                                                           \
+    DividendModelDocs {                                                                         \
+        ModelDocs{VELLIQ_DIVIDEND_PRICE_DOC(setting), VELLIQ_DIVIDEND_VOL_DOC(setting),         \
+                  VELLIQ_DIVIDEND_GREEKS_DOC(setting), VELLIQ_DIVIDEND_VOL_REASON_DOC(setting), \
+                  VELLIQ_DIVIDEND_FORWARD_PAIR_DOC(setting)},                                   \
+            VELLIQ_DIVIDEND_AMOUNT_SENSITIVITY_DOC(setting)                                     \
     }
 
-inline constexpr ModelDocs DIVIDENDS_FAST_DOCS = VELLIQ_DIVIDEND_DOCS("fast");
-inline constexpr ModelDocs DIVIDENDS_DEFAULT_DOCS = VELLIQ_DIVIDEND_DOCS("default");
-inline constexpr ModelDocs DIVIDENDS_HIGH_DOCS = VELLIQ_DIVIDEND_DOCS("high");
+inline constexpr DividendModelDocs DIVIDENDS_FAST_DOCS = VELLIQ_DIVIDEND_DOCS("fast");
+inline constexpr DividendModelDocs DIVIDENDS_DEFAULT_DOCS = VELLIQ_DIVIDEND_DOCS("default");
+inline constexpr DividendModelDocs DIVIDENDS_HIGH_DOCS = VELLIQ_DIVIDEND_DOCS("high");
 
 #undef VELLIQ_DIVIDEND_DOCS
 #undef VELLIQ_DIVIDEND_PRICE_DOC
@@ -159,6 +170,7 @@ inline constexpr ModelDocs DIVIDENDS_HIGH_DOCS = VELLIQ_DIVIDEND_DOCS("high");
 #undef VELLIQ_DIVIDEND_GREEKS_DOC
 #undef VELLIQ_DIVIDEND_VOL_REASON_DOC
 #undef VELLIQ_DIVIDEND_FORWARD_PAIR_DOC
+#undef VELLIQ_DIVIDEND_AMOUNT_SENSITIVITY_DOC
 #undef VELLIQ_SCHEDULE_DOC
 
 inline constexpr const char* TIME_VALUE_DOC =

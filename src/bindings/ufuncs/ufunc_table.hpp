@@ -122,13 +122,21 @@ constexpr std::array<UfuncDef, 5> model_ufuncs(std::string_view model, std::stri
     }};
 }
 
-// The five generalized ufuncs of a face with a schedule (dividends.hpp) at
-// one setting, named as model_ufuncs names them; each takes the schedule's
-// fractions and amounts as its last two inputs.
+// The docstrings of a model with a schedule: its five ufuncs' and that of
+// the price's derivatives in the amounts.
+struct DividendModelDocs {
+    ModelDocs model;
+    const char* amount_sensitivity;
+};
+
+// The generalized ufuncs of a face with a schedule (dividends.hpp) at one
+// setting, named as model_ufuncs names them, and <model>_amount_sensitivity;
+// each takes the schedule's fractions and amounts as its last two inputs.
 template <class Face>
-constexpr std::array<UfuncDef, 5> dividend_model_ufuncs(std::string_view model,
+constexpr std::array<UfuncDef, 6> dividend_model_ufuncs(std::string_view model,
                                                         std::string_view suffix,
-                                                        const ModelDocs& docs) {
+                                                        const DividendModelDocs& dividend_docs) {
+    const ModelDocs& docs = dividend_docs.model;
     using namespace ufunc;
     auto name = [&](std::string_view result) { return ufunc_name({model, "_", result, suffix}); };
     return {{
@@ -140,6 +148,8 @@ constexpr std::array<UfuncDef, 5> dividend_model_ufuncs(std::string_view model,
                                                    docs.implied_vol_reason, kDividendVolReason),
         dividend_ufunc_of<DividendForwards<Face>>(name("forward_pair"), docs.forward_pair,
                                                   kDividendQuotePair),
+        dividend_ufunc_of<DividendAmountSensitivity<Face>>(
+            name("amount_sensitivity"), dividend_docs.amount_sensitivity, kDividendDoubles5Bool),
     }};
 }
 

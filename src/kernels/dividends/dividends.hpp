@@ -54,6 +54,13 @@ VolReason _dividend_implied_vol(double price, double S, double K, double D, doub
 Greeks _dividend_greeks(double S, double K, double D, double F, double sigma, int side,
                         const CashDividends& dividends, int setting);
 
+// The derivative of the price in the amount of entry i of the schedule, with
+// S, D and F fixed (the residual carry moves with it): 0 for an entry outside
+// (0, 1], NaN where the price is NaN or i is not an entry. Forward differences
+// of the coarser grid's prices, as the Greeks' vega, dF and dD (greeks.cpp).
+double _dividend_amount_sensitivity(double S, double K, double D, double F, double sigma, int side,
+                                    const CashDividends& dividends, std::ptrdiff_t i, int setting);
+
 // The model's face at one setting, for one schedule.
 template <int setting>
 struct AmericanDividends {

@@ -67,9 +67,13 @@ struct ForwardInterval {
 };
 ForwardInterval _usable_forwards(double K, double D, double call, double put);
 
-// The forwards of one strike's quotes under Model, a model's face (as Baw):
-// its price and implied_vol, and exact_baw_slopes, whether Baw::greeks are
-// its own derivatives.
+// The forwards of one strike's quotes under `model`, a model's face (as Baw,
+// or AmericanDividends with its schedule): its price and implied_vol, and
+// exact_baw_slopes, whether Baw::greeks are its own derivatives. The second
+// form is for faces of static functions only (Baw, American<setting>).
+template <class Model>
+ForwardPair forward_pair(const Model& model, double S, double K, double D,
+                         const PairQuotes& quotes);
 template <class Model>
 ForwardPair forward_pair(double S, double K, double D, const PairQuotes& quotes);
 
@@ -85,12 +89,13 @@ inline constexpr double SIGMA_ABOVE_ALL = 32.0;
 // The implied sigma of a quote at forward F, ordered for the search; NaN where
 // the model fails.
 template <class Model>
-double ordered_sigma(double quote, double S, double K, double D, double F, int side) {
-    const double sigma = Model::implied_vol(quote, S, K, D, F, side).sigma;
+double ordered_sigma(const Model& model, double quote, double S, double K, double D, double F,
+                     int side) {
+    const double sigma = model.implied_vol(quote, S, K, D, F, side).sigma;
     if (sigma >= 0) {
         return sigma;
     }
-    const double dividing = Model::price(S, K, D, F, DIVIDING_SIGMA, side);
+    const double dividing = model.price(S, K, D, F, DIVIDING_SIGMA, side);
     if (quote < dividing) {
         return 0.0;
     }
@@ -100,6 +105,7 @@ double ordered_sigma(double quote, double S, double K, double D, double F, int s
 // The gap between the volatilities of a call and a put quote of one strike.
 template <class Model>
 struct Gap {
+    const Model& model;
     double S, K, D, call, put;
 
     struct Point {
@@ -113,8 +119,8 @@ struct Gap {
     };
 
     Point at(double F) const {
-        const double c = ordered_sigma<Model>(call, S, K, D, F, 1);
-        const double p = ordered_sigma<Model>(put, S, K, D, F, -1);
+        const double c = ordered_sigma(model, call, S, K, D, F, 1);
+        const double p = ordered_sigma(model, put, S, K, D, F, -1);
         return {c - p, c, p};
     }
 
@@ -222,7 +228,8 @@ struct Band {
 // [F_lo, F_hi], started from F_mid, which lies inside it for quotes with
 // bid <= mid <= ask.
 template <class Model>
-Band overlap(double S, double K, double D, const PairQuotes& quotes, double F_mid) {
+Band overlap(const Model& model, double S, double K, double D, const PairQuotes& quotes,
+             double F_mid) {
     if (!std::isfinite(quotes.call_ask) || !std::isfinite(quotes.put_ask)) {
         return {DOUBLE_NAN, DOUBLE_NAN, Reason::missing_input};
     }
@@ -232,12 +239,12 @@ Band overlap(double S, double K, double D, const PairQuotes& quotes, double F_mi
     }
     Root lo{_usable_forwards(K, D, 0.0, quotes.put_ask).lo, Reason::ok};
     if (_has_time_value(quotes.call_bid, S, K, 1)) {
-        lo = solve(Gap<Model>{S, K, D, quotes.call_bid, quotes.put_ask},
+        lo = solve(Gap<Model>{model, S, K, D, quotes.call_bid, quotes.put_ask},
                    _usable_forwards(K, D, quotes.call_bid, quotes.put_ask), F_mid);
     }
     Root hi{_usable_forwards(K, D, quotes.call_ask, 0.0).hi, Reason::ok};
     if (_has_time_value(quotes.put_bid, S, K, -1)) {
-        hi = solve(Gap<Model>{S, K, D, quotes.call_ask, quotes.put_bid},
+        hi = solve(Gap<Model>{model, S, K, D, quotes.call_ask, quotes.put_bid},
                    _usable_forwards(K, D, quotes.call_ask, quotes.put_bid), F_mid);
     }
     if (lo.reason != Reason::ok || hi.reason != Reason::ok) {
@@ -256,7 +263,8 @@ Band overlap(double S, double K, double D, const PairQuotes& quotes, double F_mi
 }  // namespace pair_search
 
 template <class Model>
-ForwardPair forward_pair(double S, double K, double D, const PairQuotes& quotes) {
+ForwardPair forward_pair(const Model& model, double S, double K, double D,
+                         const PairQuotes& quotes) {
     using pair_search::Band;
     using pair_search::Gap;
     using pair_search::Root;
@@ -277,14 +285,19 @@ ForwardPair forward_pair(double S, double K, double D, const PairQuotes& quotes)
     }
     const double parity = K + (quotes.call_mid - quotes.put_mid) / D;
     const Root mid =
-        pair_search::solve(Gap<Model>{S, K, D, quotes.call_mid, quotes.put_mid},
+        pair_search::solve(Gap<Model>{model, S, K, D, quotes.call_mid, quotes.put_mid},
                            _usable_forwards(K, D, quotes.call_mid, quotes.put_mid), parity);
-    const Band band = pair_search::overlap<Model>(S, K, D, quotes, mid.F);
+    const Band band = pair_search::overlap(model, S, K, D, quotes, mid.F);
     result.F_mid = mid.F;
     result.F_lo = band.lo;
     result.F_hi = band.hi;
     result.reason = mid.reason != Reason::ok ? mid.reason : band.reason;
     return result;
+}
+
+template <class Model>
+ForwardPair forward_pair(double S, double K, double D, const PairQuotes& quotes) {
+    return forward_pair(Model{}, S, K, D, quotes);
 }
 
 }  // namespace velliq

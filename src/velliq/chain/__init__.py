@@ -8,6 +8,9 @@
   its forward (the valuation date when a column gives each row's);
   :func:`forward`: one expiry's forward from its call and put quotes;
   :func:`strike_forwards`: each strike's.
+- :func:`implied_dividends`: each cash dividend's amount from a table of
+  ex-dates and the term structure of the quotes' forwards, marking those the
+  forwards cannot determine; the result feeds ``dividends=``.
 - :func:`spots`: one row per (underlying, valuation date) with the spot its
   quotes imply, for tables without one (``spot="implied"``).
 - :func:`summary`: one row per (underlying, valuation date, expiry) of a result; :func:`plot_smiles`: its
@@ -28,6 +31,7 @@ from .._models import MODELS
 from .cells import CellError, TableError
 from .forward_search import FORWARD_COLUMNS, forward, strike_forwards
 from .greeks import GREEK_COLUMNS
+from .implied_dividends import IMPLIED_DIVIDEND_COLUMNS, implied_dividends
 from .inputs import YEAR_DAYS, MissingColumnsError, QuoteInputs, ValuationDateError, group_columns
 from .plotting import plot_smiles, smile_dates, smile_underlying
 from .record import INPUT_SUFFIX, ResultLayout
@@ -41,6 +45,7 @@ __all__ = [
     "CellError",
     "FORWARD_COLUMNS",
     "GREEK_COLUMNS",
+    "IMPLIED_DIVIDEND_COLUMNS",
     "INPUT_SUFFIX",
     "MODELS",
     "SPOT_COLUMNS",
@@ -56,6 +61,7 @@ __all__ = [
     "forward",
     "forwards",
     "group_columns",
+    "implied_dividends",
     "implied_vols",
     "plot_smiles",
     "result_columns",

@@ -1,0 +1,47 @@
+// The finite-difference solution of the cash-dividend model (schedule.hpp's
+// Option) on one grid: the Black-Scholes equation in the spot S, backwards
+// from expiry, with the spot dropping by the amount at each ex-date.
+//
+// Space: nodes S_j = k + c sinh(xi_j), xi uniform below k and above it, from S = 0 (a node: the
+// equation degenerates there to dV/dtau = -r V, no boundary value needed) to
+// far above the strike, with the payoff's kink k a node and c proportional to
+// k sigma, so that the nodes crowd where the value bends; three-point
+// differences of a stretched grid, one-sided (upwind) where the drift would
+// make the central ones non-monotone, and d2V/dS2 = 0 at the top node (exact
+// for the linear values far out). Time: Crank-Nicolson, with two implicit
+// Euler steps (Rannacher) at expiry and again after each ex-date, steps graded
+// quadratically from each of these starts (the value is least smooth there).
+// Early exercise: Brennan-Schwartz, the tridiagonal system eliminated towards
+// the exercise region's far end and solved back from it with the exercise
+// value as a floor (exact for one exercise region: below the boundary for a
+// put, above it for a call). Ex-dates: V(S, t-) = max(V(max(S - d, 0), t+),
+// exercise value at S), by cubic interpolation; a spot below the amount drops
+// to 0 (the rule of dividends.hpp).
+//
+// Nodes at most MAX_NODES: seven arrays of them, under 16 KB of stack.
+#pragma once
+
+#include "dividends/schedule.hpp"
+
+namespace velliq::cash {
+
+inline constexpr int MAX_NODES = 256;
+
+// A grid: nodes below the kink and above it, and time steps per unit time
+// (each interval between ex-dates takes at least MIN_SEGMENT_STEPS).
+struct GridSize {
+    int below, above, steps;
+};
+inline constexpr int MIN_SEGMENT_STEPS = 4;
+
+// The value at the option's spot, and its first two derivatives in S there
+// (D, b and the schedule fixed).
+struct GridValue {
+    double price, delta, gamma;
+};
+
+// The grid's sizes for `nodes` nodes in all at a setting's `steps`.
+GridSize size_grid(int nodes, int steps);
+GridValue solve_grid(const Option& option, const GridSize& size, int refine);
+
+}  // namespace velliq::cash

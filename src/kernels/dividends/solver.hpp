@@ -1,0 +1,32 @@
+// The cash-dividend price at a setting: two nested grids (grid.hpp), the
+// second with twice the nodes and steps, and Richardson's extrapolation
+// (4 fine - coarse) / 3 of their second-order errors; the deterministic value
+// at sigma 0.
+#pragma once
+
+#include "dividends/grid.hpp"
+#include "dividends/schedule.hpp"
+
+namespace velliq::cash {
+
+// Nodes of the coarse grid in all (the fine one has 2 nodes - 1) and its time
+// steps per unit time, per setting of alo/scheme.hpp.
+struct Setting {
+    int nodes, steps;
+};
+inline constexpr Setting SETTINGS[3] = {{40, 24}, {64, 48}, {127, 160}};
+static_assert(2 * SETTINGS[2].nodes - 1 <= MAX_NODES);
+
+// The option of these inputs with its carry solved, or false where the price
+// is NaN: an input NaN, infinite or outside the domain (alo.hpp), sigma
+// negative or infinite, no carry reproducing F, or two exercise regions (the
+// accurate model's rule on the residual carry: a put with r < 0 and b > 0, a
+// call with b < 0 and r < b).
+bool describe(double S, double K, double D, double F, double sigma, int side,
+              const CashDividends& dividends, Option* option);
+
+// The value at the option's spot with delta and gamma (0 at sigma 0, where
+// only the price is wanted).
+GridValue value(const Option& option, int setting);
+
+}  // namespace velliq::cash
