@@ -1,7 +1,7 @@
 """Quote tables with cash dividends: velliq.chain's ``dividends=`` and ``velliq vols --dividends``.
 
 The chain is tools/devsupport/dividend_quotes.py's: two underlyings priced by
-velliq.dividends at its ``high`` setting, expiries before, on and a week after
+velliq.dividends at its default setting, expiries before, on and a week after
 ex-dates, one with a borrow on top of its dividends."""
 
 import functools
@@ -13,10 +13,11 @@ import support  # noqa: F401  # puts tools/ on the path, for devsupport
 from cli_runs import velliq
 from devsupport import dividend_quotes
 
-from velliq import chain, dividends
+from velliq import chain
 from velliq.chain import table as table_module
 from velliq.chain.chunks import group_chunks
 from velliq.chain.dividend_inputs import dividend_table
+from velliq.chain.dividend_terms import dividend_rate_greeks
 
 MARKET = dict(valuation_date=dividend_quotes.VALUATION, rate=dividend_quotes.RATE)
 # Vols are compared where vega is at least 0.01 per vol point (1 per unit of vol): below it a
@@ -114,25 +115,29 @@ def test_implied_spot_with_dividends(priced):
 
 
 def test_rate_greeks_move_the_forward_with_the_schedule_fixed(priced):
-    # rho_1pct against repricing at the rate 1 bp either side, with the spot, borrow, dividends and
-    # vol fixed (the forward follows from them as in dividend_quotes).
-    quotes, table, truth, _ = priced
-    result = chain.implied_vols(quotes, model="american", dividends=table, greeks=True, **MARKET)
-    row = int(np.flatnonzero((quotes["underlying"] == "BOLT") & (quotes["expiry"] == "2026-12-18"))[4])
-    spot, borrow, _, amount, ex_dates = dividend_quotes.UNDERLYINGS["BOLT"]
-    T = result["years"].iloc[row]
-    t, d = dividend_quotes.schedule(ex_dates, amount, pd.Timestamp("2026-12-18"))
+    # The forward's move with the rate (spot, borrow and dividends fixed), which rho_1pct and
+    # dividend_rho_1pct take the model's dF by: against the forward of dividend_quotes at the
+    # rate 1 bp either side (unit dF, no dD: the forward's own sensitivity, per 1 %).
+    quotes, table, _, result = priced
+    rows = np.flatnonzero(quotes["expiry"] == "2026-12-18")
+    S, D, F, years = (result[c].iloc[rows].to_numpy() for c in ("spot", "discount", "forward", "years"))
+    read = dividend_table(table).for_rows(quotes["underlying"].iloc[rows], dividend_quotes.VALUATION, years)
+    unit = np.ones(len(rows))
+    rho = dividend_rate_greeks(unit, 0 * unit, S, D, F, years, read, np.zeros(len(rows), bool))
 
-    def price(rate):
-        carry = rate - borrow
-        F = spot * np.exp(carry * T) - np.sum(d * np.exp(carry * (T - t)))
-        sigma = result["iv_mid"].iloc[row] * np.sqrt(T)
-        return dividends.price(spot, quotes["strike"].iloc[row], np.exp(-rate * T), F, sigma, True, t / T, d)
+    def forward(name, rate):
+        spot, borrow, _, amount, ex_dates = dividend_quotes.UNDERLYINGS[name]
+        T = (pd.Timestamp("2026-12-18") - dividend_quotes.VALUATION).days / 365
+        t, d = dividend_quotes.schedule(ex_dates, amount, pd.Timestamp("2026-12-18"))
+        return spot * np.exp((rate - borrow) * T) - np.sum(d * np.exp((rate - borrow) * (T - t)))
 
-    step = 1e-4
-    rho = (price(dividend_quotes.RATE + step) - price(dividend_quotes.RATE - step)) / (2 * step) * 0.01
-    assert result["rho_1pct"].iloc[row] == pytest.approx(rho, rel=1e-4)
-    assert np.isnan(result["theta_1d"]).all()
+    step, rate = 1e-6, dividend_quotes.RATE
+    names = quotes["underlying"].iloc[rows]
+    moved = [(forward(name, rate + step) - forward(name, rate - step)) / (2 * step) * 0.01 for name in names]
+    np.testing.assert_allclose(rho["rho_1pct"], moved, rtol=1e-6)
+    np.testing.assert_allclose(rho["dividend_rho_1pct"], -np.asarray(moved), rtol=1e-6)
+    with_greeks = chain.implied_vols(quotes, model="american", dividends=table, greeks=True, **MARKET)
+    assert with_greeks["theta_1d"].isna().all() and with_greeks["rho_1pct"].notna().sum() >= 0.8 * len(quotes)
 
 
 @pytest.mark.parametrize(

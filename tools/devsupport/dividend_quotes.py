@@ -1,7 +1,8 @@
 """A synthetic chain on two dividend-paying underlyings, priced by the cash-dividend
-model (velliq.dividends at its ``high`` setting), with the truth it was priced at.
+model (velliq.dividends at the setting velliq.chain uses, ``default``), with the
+truth it was priced at.
 
-Expiries fall before, on and a week after ex-dates; one underlying has a
+Expiries fall before, on and a week after ex-dates; each underlying has a
 residual yield (a borrow) on top of its dividends. Every quote is priced at its
 own volatility (a smile in ln K/F) and quoted 3 % of its price either side, so
 its mid is the price.
@@ -17,7 +18,7 @@ HALF_SPREAD = 0.03  # of the price, either side
 
 # spot, residual yield (borrow), at-the-money vol, amount per dividend, ex-dates
 UNDERLYINGS = {
-    "ACME": (100.0, 0.0, 0.25, 1.0, ("2026-02-13", "2026-05-15", "2026-08-14", "2026-11-13")),
+    "ACME": (100.0, 0.002, 0.25, 1.0, ("2026-02-13", "2026-05-15", "2026-08-14", "2026-11-13")),
     "BOLT": (50.0, 0.01, 0.35, 0.75, ("2026-03-20", "2026-09-18")),
 }
 # Before any ex-date; on ACME's first; a week after it; on BOLT's first; between ex-dates; after several.
@@ -47,7 +48,7 @@ def schedule(ex_dates: tuple[str, ...], amount: float, expiry: pd.Timestamp) -> 
 def dividend_chain() -> tuple[pd.DataFrame, pd.DataFrame, pd.DataFrame]:
     """(quotes, dividends, truth): the quotes (underlying, expiry, strike, side, bid, ask, spot);
     the dividend table; per quote its true vol and forward, and its expiry's dividends' count."""
-    from velliq.dividends import high
+    from velliq.dividends import default
 
     quotes, truth = [], []
     for name, (spot, borrow, vol, amount, ex_dates) in UNDERLYINGS.items():
@@ -60,7 +61,7 @@ def dividend_chain() -> tuple[pd.DataFrame, pd.DataFrame, pd.DataFrame]:
             K = np.round(spot * MONEYNESS, 2)
             for is_call in (True, False):
                 vols = smile(vol, K, F)
-                price = high.price(spot, K, np.exp(-RATE * T), F, vols * np.sqrt(T), is_call, t / T, d)
+                price = default.price(spot, K, np.exp(-RATE * T), F, vols * np.sqrt(T), is_call, t / T, d)
                 quotes.append(
                     pd.DataFrame(
                         {
