@@ -81,6 +81,20 @@ def test_chunks_on_threads_give_the_whole_tables_result(priced, monkeypatch):
     pd.testing.assert_frame_equal(chunked, result, check_exact=True)
 
 
+def test_dask_gives_the_tables_result(priced):
+    dd = pytest.importorskip("dask.dataframe")
+    from velliq import dask as velliq_dask
+
+    quotes, table, _, result = priced
+    lazy = velliq_dask.implied_vols(dd.from_pandas(quotes, npartitions=3), model="american", dividends=table, **MARKET)
+    added = result.columns[len(quotes.columns) :]  # the quotes' own columns as Dask stores them
+    pd.testing.assert_frame_equal(lazy.compute().sort_index()[added], result[added], check_exact=True)
+    forwards = velliq_dask.forwards(quotes, model="american", dividends=table, **MARKET)
+    local = chain.forwards(quotes, model="american", dividends=table, **MARKET)
+    assert list(forwards.columns) == list(local.columns)
+    np.testing.assert_array_equal(forwards.to_numpy(), local.to_numpy())
+
+
 @pytest.mark.parametrize("paid", ["elsewhere", "before", "after"])
 def test_no_dividend_in_the_table_prices_as_without_one(priced, paid):
     # Dividends of another underlying, ex on or before the valuation date, or after every expiry:
