@@ -223,7 +223,7 @@ def implied_vols(
         and counting them; True moves them to the preceding Friday, and the
         years follow from the Friday (the expiry column keeps its values).
         Only the weekday is looked at: no holiday calendar.
-    dividends : pandas.DataFrame or path, optional
+    dividends : pandas.DataFrame, str or os.PathLike, optional
         Cash dividends (``model="american"`` only; with another model, or
         beside a ``dividend_yield``, a ``ValueError``): a table, or a CSV or
         Parquet file of one, with columns ``underlying`` (matched to the
