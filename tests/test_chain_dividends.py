@@ -173,18 +173,19 @@ def test_malformed_dividend_tables_are_refused(priced, change, message):
 
 
 @pytest.mark.parametrize(
-    ("change", "keywords", "message"),
+    ("change", "message"),
     [
-        (lambda q: q, dict(model="baw"), 'needs model="american"'),
-        (lambda q: q, dict(dividend_yield=0.01), "dividends= with a dividend_yield"),
-        (lambda q: q.drop(columns="underlying"), {}, "no underlying column and the dividends are of 2 underlyings"),
-        (lambda q: q.assign(expiry=0.5), dict(valuation_date=None), "needs valuation_date"),
+        (lambda q, t: (q, t, dict(model="baw")), 'needs model="american"'),
+        (lambda q, t: (q, t, dict(dividend_yield=0.01)), "dividends= with a dividend_yield"),
+        (lambda q, t: (q.drop(columns="underlying"), t, {}), "no underlying column and the dividends are of 2"),
+        (lambda q, t: (q.assign(expiry=0.5), t, dict(valuation_date=None)), "needs valuation_date"),
+        (lambda q, t: (q, t.drop(columns="underlying"), {}), "dividends have no underlying column and the quotes"),
     ],
 )
-def test_dividends_refused_where_they_cannot_be_used(priced, change, keywords, message):
-    quotes, table, _, _ = priced
+def test_dividends_refused_where_they_cannot_be_used(priced, change, message):
+    quotes, table, keywords = change(*priced[:2])
     with pytest.raises(ValueError, match=message):
-        chain.implied_vols(change(quotes), dividends=table, **{**MARKET, "model": "american", **keywords})
+        chain.implied_vols(quotes, dividends=table, **{**MARKET, "model": "american", **keywords})
 
 
 def test_command_line_with_a_dividend_file(priced, tmp_path):

@@ -11,6 +11,7 @@ less the dividends discounted at the carry, F = e^(bT) (S - sum_i d_i e^(-b t_i)
 from typing import Final
 
 import numpy as np
+import pandas as pd
 
 from .._models import PricingModel, registered
 from ._arrays import Bools, Floats
@@ -48,11 +49,12 @@ def dividend_model(pricing: PricingModel) -> PricingModel:
 
 
 def with_dividends(
-    layout: QuoteLayout, pricing: PricingModel, dividends: DividendInput | None
+    layout: QuoteLayout, pricing: PricingModel, dividends: DividendInput | None, quotes: pd.DataFrame
 ) -> tuple[QuoteLayout, PricingModel]:
-    """The layout that gives each row its dividends and the model that prices with them;
-    both as they are without ``dividends``. ``ValueError`` for a model without a schedule, a
-    dividend yield given beside them, or a malformed table (:func:`dividend_table`)."""
+    """The layout that gives each row of ``quotes`` its dividends and the model that prices with
+    them; both as they are without ``dividends``. ``ValueError`` for a model without a schedule, a
+    dividend yield given beside them, a table naming no underlying for quotes of several, or a
+    malformed table (:func:`dividend_table`)."""
     if dividends is None:
         return layout, pricing
     model = dividend_model(pricing)
@@ -61,7 +63,14 @@ def with_dividends(
             "dividends= with a dividend_yield: the forward with the dividends comes from the quotes, "
             "or give it as forward="
         )
-    return DividendLayout(**vars(layout), dividends=dividend_table(dividends)), model
+    table = dividend_table(dividends)
+    column = layout.names.underlying
+    if table.underlyings is None and column in quotes.columns and quotes[column].nunique() > 1:
+        raise ValueError(
+            f"the dividends have no underlying column and the quotes are of {quotes[column].nunique()} "
+            f"underlyings (column {column!r}): name each dividend's underlying"
+        )
+    return DividendLayout(**vars(layout), dividends=table), model
 
 
 def dividend_pv(D: Floats, dividends: RowDividends) -> Floats:

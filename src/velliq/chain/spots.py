@@ -60,7 +60,7 @@ def spots(
         raise TypeError(f"spots() implies the spot from the quotes: give no spot= (not {spot!r})")
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, None)
-    layout, pricing = with_dividends(quote_layout(quotes, **inputs), pricing, dividends)
+    layout, pricing = with_dividends(quote_layout(quotes, **inputs), pricing, dividends, quotes)
     with _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
         with _workers(workers):

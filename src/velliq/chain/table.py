@@ -72,7 +72,7 @@ def forwards(
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, forward_strikes)
     layout = quote_layout(quotes, roll_weekend_expiries=roll_weekend_expiries, **inputs)
-    layout, pricing = with_dividends(layout, pricing, dividends)
+    layout, pricing = with_dividends(layout, pricing, dividends, quotes)
     with _workers(workers), _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
         table = layout.read(quotes, years, is_call)
@@ -308,7 +308,7 @@ def implied_vols(
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, forward_strikes)
     layout = quote_layout(quotes, roll_weekend_expiries=roll_weekend_expiries, **inputs)
-    layout, pricing = with_dividends(layout, pricing, dividends)
+    layout, pricing = with_dividends(layout, pricing, dividends, quotes)
     with _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
     n = len(quotes)
