@@ -11,7 +11,7 @@ from velliq.chain.implied_dividends import _FORWARDS_TAKE_DIVIDENDS
 VALUATION = pd.Timestamp("2026-01-05")
 RATE = 0.04
 EXPIRY_DAYS = [30, 60, 91, 120, 182, 270, 365]
-STRIKES = np.arange(80.0, 121.0, 5.0)
+STRIKES = np.arange(85.0, 116.0, 7.5)
 
 # Two underlyings, each with a borrow and quarterly ex-dates (days after valuation, amount per share).
 # XYZ: one ex-date between each pair of expiries, then two in (270, 365] days and one after the last expiry.

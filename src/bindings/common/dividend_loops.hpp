@@ -10,6 +10,7 @@
 #include <cfenv>
 
 #include "dividends/dividends.hpp"
+#include "dividends/schedule.hpp"
 #include "reason_loops.hpp"
 #include "ufunc_loops.hpp"
 
@@ -93,8 +94,13 @@ struct DividendForwards {
     static void element(char* const* p, const CashDividends& dividends) {
         const PairQuotes quotes{load<double>(p[3]), load<double>(p[4]), load<double>(p[5]),
                                 load<double>(p[6]), load<double>(p[7]), load<double>(p[8])};
-        const ForwardPair r = forward_pair(Face{dividends}, load<double>(p[0]), load<double>(p[1]),
-                                           load<double>(p[2]), quotes);
+        // A malformed schedule is missing input, as for the face's other results, not a
+        // forward the search failed to find.
+        const ForwardPair r =
+            cash::well_formed(dividends)
+                ? forward_pair(Face{dividends}, load<double>(p[0]), load<double>(p[1]),
+                               load<double>(p[2]), quotes)
+                : ForwardPair{DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, Reason::missing_input};
         store(p[11], r.F_mid);
         store(p[12], r.F_lo);
         store(p[13], r.F_hi);

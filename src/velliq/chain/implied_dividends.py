@@ -18,7 +18,10 @@ __all__ = ["IMPLIED_DIVIDEND_COLUMNS", "implied_dividends"]
 IMPLIED_DIVIDEND_COLUMNS: Final = ("amount", "determined", "borrow")
 
 # Amounts that move less than this between passes (per share) have settled.
-_SETTLED: Final = 1e-5
+_SETTLED: Final = 1e-3
+
+# The passes Anderson's mixing looks back on.
+_MIXED: Final = 2
 
 # Whether forwards() prices the early exercise with a dividend table (the table's dividends=).
 _FORWARDS_TAKE_DIVIDENDS: Final = "dividends" in inspect.signature(forwards).parameters
@@ -60,9 +63,13 @@ def implied_dividends(
     negative where the quotes contradict the assumption.
 
     The early-exercise premium in the quotes depends on the dividends, so
-    where :func:`forwards` takes a dividend table, the forwards are estimated
-    again with the amounts found, up to ``passes`` times in all, until no
-    amount moves by more than 1e-5.
+    the forwards are estimated again with the amounts found (:func:`forwards`
+    with ``dividends=``), up to ``passes`` times in all, until no determined
+    amount moves by more than 1e-3 per share (a tenth of a cent). The plain
+    passes close about two thirds of the error each; the amounts each pass
+    prices with are mixed from the last passes' (Anderson's acceleration),
+    which settles in 5-6 passes on the suite's synthetic chain, each amount
+    within 2e-4 per share of the truth (tests/test_implied_dividends.py).
 
     Parameters
     ----------
@@ -101,15 +108,39 @@ def implied_dividends(
     options = {"model": model, "forward_pairs": forward_pairs, "workers": workers}
     options |= {"roll_weekend_expiries": roll_weekend_expiries}
     priced = table.assign(_priced=table["amount"])  # the projections, where given, price the first pass
-    for _ in range(passes if _FORWARDS_TAKE_DIVIDENDS else 1):
+    tried: list[Floats] = []  # the amounts each pass priced with, and what it found
+    found_then: list[Floats] = []
+    for done in range(passes if _FORWARDS_TAKE_DIVIDENDS else 1):
         schedule = _schedule(priced)
         given = {"dividends": schedule} if _FORWARDS_TAKE_DIVIDENDS and len(schedule) else {}
         found = _fit_table(forwards(quotes, **options, **given, **inputs), group_spot, table, layout)
-        settled = len(found) == len(priced) and not np.any(np.abs(found["_priced"] - priced["_priced"]) > _SETTLED)
-        priced = found
-        if settled:
-            break
-    return priced.drop(columns="_priced")
+        if done > 0:
+            tried.append(priced["_priced"].to_numpy(np.float64))
+            found_then.append(found["_priced"].to_numpy(np.float64))
+            moved = np.abs(found_then[-1] - tried[-1])[found["determined"].to_numpy(bool)]
+            if not np.any(moved > _SETTLED):  # what the forwards cannot tell apart may wander
+                return found.drop(columns="_priced")
+        priced = found.assign(_priced=_next_amounts(tried, found_then)) if tried else found
+    return found.drop(columns="_priced")
+
+
+def _next_amounts(tried: list[Floats], found: list[Floats]) -> Floats:
+    """The amounts to price the next pass with: Anderson's mixing (type II, the last
+    ``_MIXED`` passes) of the fixed-point map from the amounts priced to the amounts found,
+    which the plain map approaches only by about a third of its error per pass."""
+    g = found[-1]
+    usable = np.isfinite(g) & np.isfinite(tried[-1])
+    depth = min(len(tried), _MIXED + 1)
+    f = [found[k][usable] - tried[k][usable] for k in range(len(tried) - depth, len(tried))]
+    gs = [found[k][usable] for k in range(len(tried) - depth, len(tried))]
+    if depth < 2 or not all(np.all(np.isfinite(x)) for x in f):
+        return g
+    d_f = np.column_stack([f[k + 1] - f[k] for k in range(depth - 1)])
+    d_g = np.column_stack([gs[k + 1] - gs[k] for k in range(depth - 1)])
+    gamma = np.linalg.lstsq(d_f, f[-1], rcond=None)[0]
+    mixed = g.copy()
+    mixed[usable] = gs[-1] - d_g @ gamma
+    return mixed
 
 
 def _ex_date_table(ex_dates: pd.DataFrame) -> pd.DataFrame:
