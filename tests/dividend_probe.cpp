@@ -23,9 +23,7 @@ CashDividends view(const double* fractions, const double* amounts, long n, long 
 
 extern "C" {
 
-void probe_set_brentq(void* fn) {
-    velliq::brentq = reinterpret_cast<brentq_t>(fn);
-}
+void probe_set_brentq(void* fn) { velliq::brentq = reinterpret_cast<brentq_t>(fn); }
 
 double probe_dividend_price(double S, double K, double D, double F, double sigma, int side,
                             const double* fractions, const double* amounts, long n, long step,
@@ -68,8 +66,8 @@ void probe_dividend_greeks(double S, double K, double D, double F, double sigma,
 double probe_dividend_amount_sensitivity(double S, double K, double D, double F, double sigma,
                                          int side, const double* fractions, const double* amounts,
                                          long n, long i, int setting) {
-    return _dividend_amount_sensitivity(S, K, D, F, sigma, side, view(fractions, amounts, n, 1), i,
-                                        setting);
+    return _dividend_amount_sensitivity(S, K, D, F, sigma, side, view(fractions, amounts, n, 1),
+                                        i, setting);
 }
 
 // The residual carry of a schedule (NaN where none reproduces F).
@@ -92,4 +90,5 @@ double probe_dividend_grid_price(double S, double K, double D, double F, double 
     }
     return cash::solve_grid(option, cash::size_grid(nodes, steps), 1).price;
 }
+
 }

@@ -60,8 +60,10 @@ Greeks _dividend_greeks(double S, double K, double D, double F, double sigma, in
 }
 
 double _dividend_amount_sensitivity(double S, double K, double D, double F, double sigma, int side,
-                                    const CashDividends& dividends, std::ptrdiff_t i, int setting) {
-    if (!known_setting(setting) || !cash::well_formed(dividends) || i < 0 || i >= dividends.count) {
+                                    const CashDividends& dividends, std::ptrdiff_t i,
+                                    int setting) {
+    if (!known_setting(setting) || !cash::well_formed(dividends) || i < 0 ||
+        i >= dividends.count) {
         return DOUBLE_NAN;
     }
     const double t = dividends.fraction(i);

@@ -43,8 +43,8 @@ Mesh mesh_of(const Option& o) {
         amounts += counts(o.fraction(i), o.amount(i)) ? o.amount(i) : 0.0;
     }
     const double far = std::fmax(o.S, kink);
-    const double top = std::fmax(
-        far * std::exp(std::fmax(o.b, 0.0) + GRID_SPAN * o.sigma) + amounts, GRID_MIN_TOP * far);
+    const double top = std::fmax(far * std::exp(std::fmax(o.b, 0.0) + GRID_SPAN * o.sigma) + amounts,
+                                 GRID_MIN_TOP * far);
     const double c = GRID_WIDTH * kink * std::fmax(o.sigma, GRID_MIN_SIGMA);
     return {kink, c, std::asinh(-kink / c), std::asinh((top - kink) / c)};
 }
@@ -176,8 +176,7 @@ void drop(const Option& o, Grid& g, double amount) {
     int cell = 0;
     for (int j = 0; j < g.n; ++j) {
         const double x = std::fmax(g.S[j] - amount, 0.0);
-        g.work[j] =
-            std::fmax(cubic(g.S, g.V, g.n, &cell, x).price, _intrinsic(g.S[j], o.K, o.side));
+        g.work[j] = std::fmax(cubic(g.S, g.V, g.n, &cell, x).price, _intrinsic(g.S[j], o.K, o.side));
     }
     for (int j = 0; j < g.n; ++j) {
         g.V[j] = g.work[j];

@@ -45,9 +45,7 @@ struct Residual {
     }
 };
 
-double residual_at(double sigma, void* args) {
-    return static_cast<Residual*>(args)->at(sigma);
-}
+double residual_at(double sigma, void* args) { return static_cast<Residual*>(args)->at(sigma); }
 
 }  // namespace
 
