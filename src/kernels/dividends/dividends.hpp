@@ -36,7 +36,7 @@ struct CashDividends {
     double fraction(std::ptrdiff_t i) const { return load(fractions + i * fraction_step); }
     double amount(std::ptrdiff_t i) const { return load(amounts + i * amount_step); }
 
-  private:
+private:
     static double load(const char* at) {
         double x;
         std::memcpy(&x, at, sizeof x);

@@ -10,16 +10,20 @@ namespace velliq::cash {
 namespace {
 
 // The stretch: c = GRID_WIDTH k max(sigma, GRID_MIN_SIGMA); the top node:
-// GRID_SPAN standard deviations (and the carry, and the dividends) above the
-// spot or the kink, at least GRID_MIN_TOP times them.
+// GRID_SPAN standard deviations above the spot or the kink, at least
+// GRID_MIN_SPAN and at most GRID_MAX_SPAN in ln S (beyond it the value is
+// linear in S to within rounding at every volatility a quote implies). The nodes do not depend on
+// the carry or the amounts, so that the prices' differences in them (the Greeks) see no node move.
 constexpr double GRID_WIDTH = 0.3;
 constexpr double GRID_MIN_SIGMA = 0.005;
 constexpr double GRID_SPAN = 8.0;
-constexpr double GRID_MIN_TOP = 2.0;
+constexpr double GRID_MIN_SPAN = 1.0;
+constexpr double GRID_MAX_SPAN = 40.0;
+static_assert(std::bit_cast<std::uint64_t>(GRID_MAX_SPAN) == 0x4044000000000000ULL);
 static_assert(std::bit_cast<std::uint64_t>(GRID_WIDTH) == 0x3FD3333333333333ULL);
 static_assert(std::bit_cast<std::uint64_t>(GRID_MIN_SIGMA) == 0x3F747AE147AE147BULL);
 static_assert(std::bit_cast<std::uint64_t>(GRID_SPAN) == 0x4020000000000000ULL);
-static_assert(std::bit_cast<std::uint64_t>(GRID_MIN_TOP) == 0x4000000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(GRID_MIN_SPAN) == 0x3FF0000000000000ULL);
 // The share of the nodes below the kink, whatever sigma: the nodes then move
 // smoothly with sigma, and so does the price (the implied volatility's search
 // needs that); the xi steps below and above the kink differ.
@@ -38,13 +42,9 @@ struct Mesh {
 Mesh mesh_of(const Option& o) {
     const double expiry_amounts = o.at_expiry();
     const double kink = o.side == 1 ? o.K : o.K + expiry_amounts;
-    double amounts = 0.0;
-    for (std::ptrdiff_t i = 0; i < o.schedule->count; ++i) {
-        amounts += counts(o.fraction(i), o.amount(i)) ? o.amount(i) : 0.0;
-    }
     const double far = std::fmax(o.S, kink);
-    const double top = std::fmax(far * std::exp(std::fmax(o.b, 0.0) + GRID_SPAN * o.sigma) + amounts,
-                                 GRID_MIN_TOP * far);
+    const double span = std::fmin(std::fmax(GRID_SPAN * o.sigma, GRID_MIN_SPAN), GRID_MAX_SPAN);
+    const double top = far * std::exp(span);
     const double c = GRID_WIDTH * kink * std::fmax(o.sigma, GRID_MIN_SIGMA);
     return {kink, c, std::asinh(-kink / c), std::asinh((top - kink) / c)};
 }
@@ -89,6 +89,8 @@ struct Grid {
     double pivot[MAX_NODES], work[MAX_NODES];
 };
 
+static_assert(sizeof(Grid) <= GRID_BYTES + sizeof(double));
+
 void build_operator(const Option& o, Grid& g) {
     const double half_variance = 0.5 * o.sigma * o.sigma;
     g.lower[0] = g.upper[0] = 0.0;
@@ -122,6 +124,7 @@ void build_operator(const Option& o, Grid& g) {
 }
 
 // One theta-step of length dt with the exercise floor (Brennan-Schwartz).
+// `pivot` holds the reciprocals of the eliminated diagonal.
 void step(const Option& o, Grid& g, double theta, double dt) {
     const int n = g.n;
     const double explicit_dt = (1.0 - theta) * dt, implicit_dt = theta * dt;
@@ -132,29 +135,31 @@ void step(const Option& o, Grid& g, double theta, double dt) {
         return g.V[j] + explicit_dt * flow;
     };
     if (o.side == 1) {  // exercise above the boundary: eliminate upwards, solve downwards
-        g.pivot[0] = 1.0 - implicit_dt * g.diagonal[0];
+        g.pivot[0] = 1.0 / (1.0 - implicit_dt * g.diagonal[0]);
         g.work[0] = rhs(0);
         for (int j = 1; j < n; ++j) {
-            const double m = -implicit_dt * g.lower[j] / g.pivot[j - 1];
-            g.pivot[j] = 1.0 - implicit_dt * g.diagonal[j] + m * implicit_dt * g.upper[j - 1];
-            g.work[j] = rhs(j) - m * g.work[j - 1];
+            const double m = implicit_dt * g.lower[j] * g.pivot[j - 1];
+            g.pivot[j] =
+                1.0 / (1.0 - implicit_dt * g.diagonal[j] - m * implicit_dt * g.upper[j - 1]);
+            g.work[j] = rhs(j) + m * g.work[j - 1];
         }
-        g.V[n - 1] = std::fmax(g.work[n - 1] / g.pivot[n - 1], _intrinsic(g.S[n - 1], o.K, 1));
+        g.V[n - 1] = std::fmax(g.work[n - 1] * g.pivot[n - 1], _intrinsic(g.S[n - 1], o.K, 1));
         for (int j = n - 2; j >= 0; --j) {
-            const double v = (g.work[j] + implicit_dt * g.upper[j] * g.V[j + 1]) / g.pivot[j];
+            const double v = (g.work[j] + implicit_dt * g.upper[j] * g.V[j + 1]) * g.pivot[j];
             g.V[j] = std::fmax(v, _intrinsic(g.S[j], o.K, 1));
         }
     } else {  // exercise below the boundary: eliminate downwards, solve upwards
-        g.pivot[n - 1] = 1.0 - implicit_dt * g.diagonal[n - 1];
+        g.pivot[n - 1] = 1.0 / (1.0 - implicit_dt * g.diagonal[n - 1]);
         g.work[n - 1] = rhs(n - 1);
         for (int j = n - 2; j >= 0; --j) {
-            const double m = -implicit_dt * g.upper[j] / g.pivot[j + 1];
-            g.pivot[j] = 1.0 - implicit_dt * g.diagonal[j] + m * implicit_dt * g.lower[j + 1];
-            g.work[j] = rhs(j) - m * g.work[j + 1];
+            const double m = implicit_dt * g.upper[j] * g.pivot[j + 1];
+            g.pivot[j] =
+                1.0 / (1.0 - implicit_dt * g.diagonal[j] - m * implicit_dt * g.lower[j + 1]);
+            g.work[j] = rhs(j) + m * g.work[j + 1];
         }
-        g.V[0] = std::fmax(g.work[0] / g.pivot[0], _intrinsic(g.S[0], o.K, -1));
+        g.V[0] = std::fmax(g.work[0] * g.pivot[0], _intrinsic(g.S[0], o.K, -1));
         for (int j = 1; j < n; ++j) {
-            const double v = (g.work[j] + implicit_dt * g.lower[j] * g.V[j - 1]) / g.pivot[j];
+            const double v = (g.work[j] + implicit_dt * g.lower[j] * g.V[j - 1]) * g.pivot[j];
             g.V[j] = std::fmax(v, _intrinsic(g.S[j], o.K, -1));
         }
     }
@@ -176,7 +181,8 @@ void drop(const Option& o, Grid& g, double amount) {
     int cell = 0;
     for (int j = 0; j < g.n; ++j) {
         const double x = std::fmax(g.S[j] - amount, 0.0);
-        g.work[j] = std::fmax(cubic(g.S, g.V, g.n, &cell, x).price, _intrinsic(g.S[j], o.K, o.side));
+        g.work[j] =
+            std::fmax(cubic(g.S, g.V, g.n, &cell, x).price, _intrinsic(g.S[j], o.K, o.side));
     }
     for (int j = 0; j < g.n; ++j) {
         g.V[j] = g.work[j];
@@ -236,10 +242,17 @@ GridValue solve_grid(const Option& o, const GridSize& size, int refine) {
         drop(o, g, o.amount(i));
         --i;
     }
+    // Delta and gamma by central differences of the interpolated values a node
+    // spacing either side of the spot: second order, where the cubic's own
+    // second derivative is first order away from the cell's middle.
     int cell = 0;
-    GridValue at = cubic(g.S, g.V, g.n, &cell, o.S);
-    at.price = std::fmax(at.price, _intrinsic(o.S, o.K, o.side));
-    return at;
+    const double mid = cubic(g.S, g.V, g.n, &cell, o.S).price;
+    const double h = g.S[cell + 1] - g.S[cell];
+    cell = 0;
+    const double down = cubic(g.S, g.V, g.n, &cell, o.S - h).price;
+    const double up = cubic(g.S, g.V, g.n, &cell, o.S + h).price;
+    return {std::fmax(mid, _intrinsic(o.S, o.K, o.side)), (up - down) / (2.0 * h),
+            (up - 2.0 * mid + down) / (h * h)};
 }
 
 }  // namespace velliq::cash

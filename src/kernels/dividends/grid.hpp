@@ -21,11 +21,16 @@
 // Nodes at most MAX_NODES: seven arrays of them, under 16 KB of stack.
 #pragma once
 
+#include <cstddef>
+
 #include "dividends/schedule.hpp"
 
 namespace velliq::cash {
 
 inline constexpr int MAX_NODES = 256;
+// The solver's arrays on the stack: 14,336 bytes.
+inline constexpr std::size_t GRID_BYTES = 7 * MAX_NODES * sizeof(double);
+static_assert(GRID_BYTES <= 16 * 1024 - 2048);
 
 // A grid: nodes below the kink and above it, and time steps per unit time
 // (each interval between ex-dates takes at least MIN_SEGMENT_STEPS).

@@ -45,7 +45,9 @@ struct Residual {
     }
 };
 
-double residual_at(double sigma, void* args) { return static_cast<Residual*>(args)->at(sigma); }
+double residual_at(double sigma, void* args) {
+    return static_cast<Residual*>(args)->at(sigma);
+}
 
 }  // namespace
 
@@ -66,7 +68,9 @@ VolReason _dividend_implied_vol(double price, double S, double K, double D, doub
     if (price <= _intrinsic(S, K, side) + IV_TOL) {
         return _zero_sigma(price, S, K, side);
     }
-    if (!cash::describe(S, K, D, F, 0.0, side, dividends, &option)) {
+    // No American call is worth more than the spot, no put more than K max(1, D).
+    const double bound = side == 1 ? S : K * std::fmax(1.0, D);
+    if (price >= bound || !cash::describe(S, K, D, F, 0.0, side, dividends, &option)) {
         return no_solution;
     }
     Residual residual{option, setting, price, ALO_SCHEMES[setting].resolution * K};

@@ -82,11 +82,11 @@ double residual_carry(double S, double F, const Option& option) {
         }
         (value < 0 ? lo : hi) = b;
         double next = b - value / slope;
+        if (std::fabs(next - b) <= CARRY_TOL * (1.0 + std::fabs(b))) {
+            return b;
+        }
         if (!(next > lo && next < hi)) {
             next = std::isfinite(lo) && std::isfinite(hi) ? 0.5 * (lo + hi) : DOUBLE_NAN;
-        }
-        if (std::fabs(next - b) <= CARRY_TOL * (1.0 + std::fabs(b))) {
-            return next;
         }
         b = next;
     }

@@ -15,7 +15,9 @@ bool well_formed(const CashDividends& dividends);
 
 // Whether a dividend at fraction t with amount d changes the option: an
 // ex-date in (0, 1] and an amount above 0.
-inline bool counts(double t, double d) { return t > 0 && t <= 1 && d > 0; }
+inline bool counts(double t, double d) {
+    return t > 0 && t <= 1 && d > 0;
+}
 
 // The option: spot S, strike K, rate r = -ln D, residual carry b (the drift
 // of the spot between ex-dates is b), sigma, side, and the schedule, one
