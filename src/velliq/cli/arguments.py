@@ -194,7 +194,8 @@ def parser() -> argparse.ArgumentParser:
         type=Path,
         metavar="OUT",
         help="write the table with years, discount, forward, iv_bid, iv_mid, iv_ask, vega and "
-        "status added (and spot first, when implied or the mid of two columns): .csv, .csv.gz or .parquet",
+        "status added (and spot first, when implied or the mid of two columns; dividend_pv and residual_yield "
+        "after forward with --dividends): .csv, .csv.gz or .parquet",
     )
     p.add_argument("--plot", type=Path, metavar="PNG", help="draw the smiles to this picture")
     p.add_argument(
