@@ -120,6 +120,17 @@ def test_ex_dates_on_the_valuation_date_are_left_out_and_on_the_expiry_kept():
     np.testing.assert_array_equal(rows.amounts, [[2.0, 3.0], [0.0, 0.0]])
 
 
+def test_each_quote_date_has_its_own_schedule(priced):
+    # A column of quote dates: the same quotes dated on ACME's first ex-date as well, where that
+    # dividend is already out of the spot (its PV 0 for the expiry a week later, whatever the vols).
+    quotes, table, _, result = priced
+    dated = pd.concat([quotes.assign(quote_date=day) for day in ("2026-01-05", "2026-02-13")], ignore_index=True)
+    both = chain.forwards(dated, model="american", dividends=table, valuation_date="quote_date", rate=MARKET["rate"])
+    assert both["dividend_pv"].loc[("ACME", "2026-02-13", "2026-02-20")] == 0
+    first = result.groupby(["underlying", "expiry"])["dividend_pv"].first()
+    np.testing.assert_array_equal(both["dividend_pv"].xs("2026-01-05", level="quote_date"), first)
+
+
 def test_implied_spot_with_dividends(priced):
     # The line through the nearest expiries' forwards with their dividends' forward value added back.
     quotes, table, _, _ = priced
