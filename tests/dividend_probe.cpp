@@ -117,6 +117,21 @@ void probe_american_greeks(double S, double K, double D, double F, double sigma,
     out[3] = g.dF;
     out[4] = g.dD;
 }
+// The extrapolated price of grids of `nodes` nodes and `steps` steps per unit time and
+// twice that, for tuning the settings.
+double probe_dividend_price_sized(double S, double K, double D, double F, double sigma, int side,
+                                  const double* fractions, const double* amounts, long n, int nodes,
+                                  int steps) {
+    const CashDividends schedule = view(fractions, amounts, n, 1);
+    cash::Option option;
+    if (!cash::describe(S, K, D, F, sigma, side, schedule, &option)) {
+        return DOUBLE_NAN;
+    }
+    const cash::GridSize size = cash::size_grid(nodes, steps);
+    const double coarse = cash::solve_grid(option, size, 1).price;
+    return (4.0 * cash::solve_grid(option, size, 2).price - coarse) / 3.0;
+}
+
 // The forward pair of one strike's quotes (call bid, mid, ask, put bid, mid, ask) at the
 // default setting, under the dividend model's face or the accurate model's: out = F_mid, F_lo,
 // F_hi, then the reason.

@@ -152,3 +152,19 @@ def test_which_amounts_the_forwards_determine(spot, ex_days, determined):
 def test_malformed_ex_date_tables_are_refused(quotes, ex_dates, message):
     with pytest.raises(ValueError, match=message):
         chain.implied_dividends(quotes, ex_dates, valuation_date=VALUATION, rate=RATE, passes=1)
+
+
+def test_amount_spread_is_the_forwards_ranges_carried_through_the_fit():
+    # Reference: refit with each forward moved alone by its half-range; the root sum of squares of the
+    # moves of each amount (the linearised spread should agree to a few percent).
+    ex_days, amounts = [10, 45, 100], [0.5, 0.6, 0.7]
+    forwards, ex_years = exact_forwards(ex_days, amounts)
+    D, none = np.exp(-RATE * EXPIRY_YEARS), np.full(len(ex_days), np.nan)
+    half_range = 0.002 * np.array(forwards) * np.linspace(1, 2, len(forwards))
+    fit = fit_group(100.0, EXPIRY_YEARS, D, np.array(forwards), ex_years, none, half_range)
+    moves = []
+    for j in range(len(forwards)):
+        moved = np.array(forwards)
+        moved[j] += half_range[j]
+        moves.append(fit_group(100.0, EXPIRY_YEARS, D, moved, ex_years, none).amounts - fit.amounts)
+    assert fit.spread == pytest.approx(np.sqrt(np.sum(np.square(moves), axis=0)), rel=0.05)

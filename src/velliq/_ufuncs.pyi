@@ -3,7 +3,8 @@
 # forward_pair), which velliq._models reads by name; velliq.baw and velliq.american
 # publish them under their own names. The american_dividends_* ufuncs are generalized
 # ufuncs taking each option's schedule (fractions, amounts; core dimension n) after the
-# other inputs (velliq.dividends).
+# other inputs, with american_dividends_amount_sensitivity[_<setting>] besides
+# (velliq.dividends).
 import numpy as np
 
 # A model's ufunc, by its registered name.

@@ -12,8 +12,27 @@
 //   a dividend at t <= 0 (already out of the spot) or t > 1 (after expiry,
 //   +inf included) is ignored: ragged schedules are padded with
 //   fraction +inf, amount 0.
-// With no dividend in (0, 1] every result is bit for bit the accurate model's
-// (alo/alo.hpp) at the same setting.
+// With no dividend in (0, 1] (amounts of 0 count as none) every result is bit
+// for bit the accurate model's (alo/alo.hpp) at the same setting.
+//
+// The model: at an ex-date the spot drops by the amount, to 0 where the amount
+// exceeds it (the spot then stays at 0); the holder may exercise just before
+// the drop. An ex-date at fraction exactly 1 is kept: the payoff is taken on
+// S - d (a put gains), and a call is exercised just before it (it is worth
+// what it is without that dividend). NaN, besides NaN inputs and the domain
+// of alo.hpp, where the accurate model's put of symmetry would have two
+// exercise boundaries under the residual carry b (r = -ln D; a put with r < 0
+// and b > 0, a call with b < 0 and r < b). sigma 0 gives the best discounted
+// exercise value along the forward path. Delta and gamma are in S with D, b
+// and the schedule fixed (F / S fixed when there is no dividend).
+//
+// Method (grid.hpp, solver.hpp): finite differences in S on a sinh-stretched
+// grid, Crank-Nicolson with Rannacher starts, Brennan-Schwartz exercise (with
+// policy iteration where a put's exercise set splits), cubic interpolation
+// across ex-dates, Richardson's extrapolation over two nested grids. Errors
+// per unit strike against tests/data/dividend_reference.csv (bench/dividends.py):
+// median 4e-6 fast, 8e-7 default, 2e-8 high; largest 5e-4, 4e-4, 1.3e-4, on
+// puts paying 60 % of the spot over five years at 40-100 % vol.
 #pragma once
 
 #include <cstddef>
@@ -56,8 +75,9 @@ Greeks _dividend_greeks(double S, double K, double D, double F, double sigma, in
 
 // The derivative of the price in the amount of entry i of the schedule, with
 // S, D and F fixed (the residual carry moves with it): 0 for an entry outside
-// (0, 1], NaN where the price is NaN or i is not an entry. Forward differences
-// of the coarser grid's prices, as the Greeks' vega, dF and dD (greeks.cpp).
+// (0, 1], NaN where the price is NaN or i is not an entry. A central
+// difference of prices (greeks.cpp): within about 1 % of the price's slope at
+// the default setting, whose grid kinks it where dropped spots cross nodes.
 double _dividend_amount_sensitivity(double S, double K, double D, double F, double sigma, int side,
                                     const CashDividends& dividends, std::ptrdiff_t i, int setting);
 

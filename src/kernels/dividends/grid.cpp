@@ -27,8 +27,13 @@ static_assert(std::bit_cast<std::uint64_t>(GRID_MIN_SPAN) == 0x3FF0000000000000U
 // The share of the nodes below the kink, whatever sigma: the nodes then move
 // smoothly with sigma, and so does the price (the implied volatility's search
 // needs that); the xi steps below and above the kink differ.
-constexpr double BELOW_SHARE = 0.375;
-static_assert(std::bit_cast<std::uint64_t>(BELOW_SHARE) == 0x3FD8000000000000ULL);
+constexpr double BELOW_SHARE = 0.6;
+static_assert(std::bit_cast<std::uint64_t>(BELOW_SHARE) == 0x3FE3333333333333ULL);
+// The complementarity check's tolerance, relative to the values, and the
+// policy iteration's most rounds.
+constexpr double LCP_TOL = 1e-10;
+static_assert(std::bit_cast<std::uint64_t>(LCP_TOL) == 0x3DDB7CDFD9D7BDBBULL);
+constexpr int POLICY_ROUNDS = 20;
 // Implicit Euler steps at the start of each interval between ex-dates.
 constexpr int RANNACHER_STEPS = 2;
 
@@ -89,7 +94,7 @@ struct Grid {
     double pivot[MAX_NODES], work[MAX_NODES];
 };
 
-static_assert(sizeof(Grid) <= GRID_BYTES + sizeof(double));
+static_assert(sizeof(Grid) + MAX_NODES <= GRID_BYTES + sizeof(double));
 
 void build_operator(const Option& o, Grid& g) {
     const double half_variance = 0.5 * o.sigma * o.sigma;
@@ -123,45 +128,142 @@ void build_operator(const Option& o, Grid& g) {
     g.upper[top] = 0.0;
 }
 
-// One theta-step of length dt with the exercise floor (Brennan-Schwartz).
-// `pivot` holds the reciprocals of the eliminated diagonal.
-void step(const Option& o, Grid& g, double theta, double dt) {
+// The implicit side's rows: M = I - implicit_dt A, as (lower, diagonal, upper).
+struct Rows {
+    const Grid& g;
+    double implicit_dt;
+    double lower(int j) const { return -implicit_dt * g.lower[j]; }
+    double diagonal(int j) const { return 1.0 - implicit_dt * g.diagonal[j]; }
+    double upper(int j) const { return -implicit_dt * g.upper[j]; }
+    // (M V)_j - rhs_j, the linear complementarity problem's residual at j.
+    double residual(int j, const double* rhs) const {
+        double m = diagonal(j) * g.V[j] - rhs[j];
+        m += j > 0 ? lower(j) * g.V[j - 1] : 0.0;
+        m += j < g.n - 1 ? upper(j) * g.V[j + 1] : 0.0;
+        return m;
+    }
+};
+
+// Brennan-Schwartz: eliminate away from the exercise region, solve back from
+// it with the exercise value as a floor. rhs in g.work, the solution in g.V.
+void brennan_schwartz(const Option& o, Grid& g, const Rows& m) {
     const int n = g.n;
-    const double explicit_dt = (1.0 - theta) * dt, implicit_dt = theta * dt;
-    const auto rhs = [&](int j) {
-        double flow = g.diagonal[j] * g.V[j];
-        flow += j > 0 ? g.lower[j] * g.V[j - 1] : 0.0;
-        flow += j < n - 1 ? g.upper[j] * g.V[j + 1] : 0.0;
-        return g.V[j] + explicit_dt * flow;
-    };
     if (o.side == 1) {  // exercise above the boundary: eliminate upwards, solve downwards
-        g.pivot[0] = 1.0 / (1.0 - implicit_dt * g.diagonal[0]);
-        g.work[0] = rhs(0);
+        g.pivot[0] = 1.0 / m.diagonal(0);
+        g.V[0] = g.work[0];
         for (int j = 1; j < n; ++j) {
-            const double m = implicit_dt * g.lower[j] * g.pivot[j - 1];
-            g.pivot[j] =
-                1.0 / (1.0 - implicit_dt * g.diagonal[j] - m * implicit_dt * g.upper[j - 1]);
-            g.work[j] = rhs(j) + m * g.work[j - 1];
+            const double f = m.lower(j) * g.pivot[j - 1];
+            g.pivot[j] = 1.0 / (m.diagonal(j) - f * m.upper(j - 1));
+            g.V[j] = g.work[j] - f * g.V[j - 1];
         }
-        g.V[n - 1] = std::fmax(g.work[n - 1] * g.pivot[n - 1], _intrinsic(g.S[n - 1], o.K, 1));
+        g.V[n - 1] = std::fmax(g.V[n - 1] * g.pivot[n - 1], _intrinsic(g.S[n - 1], o.K, 1));
         for (int j = n - 2; j >= 0; --j) {
-            const double v = (g.work[j] + implicit_dt * g.upper[j] * g.V[j + 1]) * g.pivot[j];
+            const double v = (g.V[j] - m.upper(j) * g.V[j + 1]) * g.pivot[j];
             g.V[j] = std::fmax(v, _intrinsic(g.S[j], o.K, 1));
         }
     } else {  // exercise below the boundary: eliminate downwards, solve upwards
-        g.pivot[n - 1] = 1.0 / (1.0 - implicit_dt * g.diagonal[n - 1]);
-        g.work[n - 1] = rhs(n - 1);
+        g.pivot[n - 1] = 1.0 / m.diagonal(n - 1);
+        g.V[n - 1] = g.work[n - 1];
         for (int j = n - 2; j >= 0; --j) {
-            const double m = implicit_dt * g.upper[j] * g.pivot[j + 1];
-            g.pivot[j] =
-                1.0 / (1.0 - implicit_dt * g.diagonal[j] - m * implicit_dt * g.lower[j + 1]);
-            g.work[j] = rhs(j) + m * g.work[j + 1];
+            const double f = m.upper(j) * g.pivot[j + 1];
+            g.pivot[j] = 1.0 / (m.diagonal(j) - f * m.lower(j + 1));
+            g.V[j] = g.work[j] - f * g.V[j + 1];
         }
-        g.V[0] = std::fmax(g.work[0] * g.pivot[0], _intrinsic(g.S[0], o.K, -1));
+        g.V[0] = std::fmax(g.V[0] * g.pivot[0], _intrinsic(g.S[0], o.K, -1));
         for (int j = 1; j < n; ++j) {
-            const double v = (g.work[j] + implicit_dt * g.lower[j] * g.V[j - 1]) * g.pivot[j];
+            const double v = (g.V[j] - m.lower(j) * g.V[j - 1]) * g.pivot[j];
             g.V[j] = std::fmax(v, _intrinsic(g.S[j], o.K, -1));
         }
+    }
+}
+
+// Whether g.V solves the complementarity problem: the equation where V is
+// above the exercise value, the equation's residual >= 0 where it is on it.
+bool complementary(const Option& o, const Grid& g, const Rows& m) {
+    for (int j = 0; j < g.n; ++j) {
+        const double exercise = _intrinsic(g.S[j], o.K, o.side);
+        const double residual = m.residual(j, g.work);
+        const double tolerance = LCP_TOL * (std::fabs(g.work[j]) + exercise + o.K);
+        if (g.V[j] > exercise ? std::fabs(residual) > tolerance : residual < -tolerance) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Policy iteration (Howard): the rows of the exercise set fix V to the
+// exercise value, the others solve the equation; a node joins the set where
+// the solution falls below the exercise value and leaves it where the
+// equation's residual turns negative, until the set settles. Started from
+// Brennan-Schwartz's set, it settles within a round or two.
+void policy_iteration(const Option& o, Grid& g, const Rows& m) {
+    const int n = g.n;
+    bool exercised[MAX_NODES];
+    for (int j = 0; j < n; ++j) {
+        exercised[j] = !(g.V[j] > _intrinsic(g.S[j], o.K, o.side));
+    }
+    for (int round = 0; round < POLICY_ROUNDS; ++round) {
+        const auto row = [&](int j, double* lower, double* diagonal, double* upper, double* rhs) {
+            const bool fixed = exercised[j];
+            *lower = fixed || j == 0 ? 0.0 : m.lower(j);
+            *diagonal = fixed ? 1.0 : m.diagonal(j);
+            *upper = fixed || j == n - 1 ? 0.0 : m.upper(j);
+            *rhs = fixed ? _intrinsic(g.S[j], o.K, o.side) : g.work[j];
+        };
+        double lower, diagonal, upper, rhs, last_upper;
+        row(0, &lower, &diagonal, &upper, &rhs);
+        g.pivot[0] = 1.0 / diagonal;
+        g.V[0] = rhs;
+        last_upper = upper;
+        for (int j = 1; j < n; ++j) {
+            row(j, &lower, &diagonal, &upper, &rhs);
+            const double f = lower * g.pivot[j - 1];
+            g.pivot[j] = 1.0 / (diagonal - f * last_upper);
+            g.V[j] = rhs - f * g.V[j - 1];
+            last_upper = upper;
+        }
+        g.V[n - 1] *= g.pivot[n - 1];
+        for (int j = n - 2; j >= 0; --j) {
+            row(j, &lower, &diagonal, &upper, &rhs);
+            g.V[j] = (g.V[j] - upper * g.V[j + 1]) * g.pivot[j];
+        }
+        bool changed = false;
+        for (int j = 0; j < n; ++j) {
+            const bool below = g.V[j] < _intrinsic(g.S[j], o.K, o.side);
+            const bool release = exercised[j] && m.residual(j, g.work) < 0;
+            if ((!exercised[j] && below) || release) {
+                exercised[j] = !exercised[j];
+                changed = true;
+            }
+        }
+        if (!changed) {
+            break;
+        }
+    }
+    for (int j = 0; j < n; ++j) {
+        g.V[j] = std::fmax(g.V[j], _intrinsic(g.S[j], o.K, o.side));
+    }
+}
+
+// One theta-step of length dt with the exercise floor. A call's exercise set
+// is one interval above a boundary (exercise just before an ex-date gains
+// S - K - V(S - d), which rises in S); a put's can split in two (just before
+// an ex-date, a spot below the amount is worth K after the drop, more than
+// K - S now): Brennan-Schwartz, checked for a put and handed to policy
+// iteration where it fails.
+void step(const Option& o, Grid& g, double theta, double dt) {
+    const int n = g.n;
+    const double explicit_dt = (1.0 - theta) * dt;
+    for (int j = 0; j < n; ++j) {
+        double flow = g.diagonal[j] * g.V[j];
+        flow += j > 0 ? g.lower[j] * g.V[j - 1] : 0.0;
+        flow += j < n - 1 ? g.upper[j] * g.V[j + 1] : 0.0;
+        g.work[j] = g.V[j] + explicit_dt * flow;
+    }
+    const Rows m{g, theta * dt};
+    brennan_schwartz(o, g, m);
+    if (o.side != 1 && !complementary(o, g, m)) {
+        policy_iteration(o, g, m);
     }
 }
 

@@ -13,12 +13,13 @@
 // quadratically from each of these starts (the value is least smooth there).
 // Early exercise: Brennan-Schwartz, the tridiagonal system eliminated towards
 // the exercise region's far end and solved back from it with the exercise
-// value as a floor (exact for one exercise region: below the boundary for a
-// put, above it for a call). Ex-dates: V(S, t-) = max(V(max(S - d, 0), t+),
+// value as a floor (exact for one exercise region: above the boundary for a
+// call; a put's region can split near an ex-date, so a put's step is checked
+// and redone by policy iteration where it fails). Ex-dates: V(S, t-) = max(V(max(S - d, 0), t+),
 // exercise value at S), by cubic interpolation; a spot below the amount drops
 // to 0 (the rule of dividends.hpp).
 //
-// Nodes at most MAX_NODES: seven arrays of them, under 16 KB of stack.
+// Nodes at most MAX_NODES: eight arrays of them, under 16 KB of stack.
 #pragma once
 
 #include <cstddef>
@@ -28,9 +29,10 @@
 namespace velliq::cash {
 
 inline constexpr int MAX_NODES = 256;
-// The solver's arrays on the stack: 14,336 bytes.
-inline constexpr std::size_t GRID_BYTES = 7 * MAX_NODES * sizeof(double);
-static_assert(GRID_BYTES <= 16 * 1024 - 2048);
+// The solver's arrays on the stack: seven of doubles and, in the policy
+// iteration, one of flags: 14,592 bytes.
+inline constexpr std::size_t GRID_BYTES = 7 * MAX_NODES * sizeof(double) + MAX_NODES;
+static_assert(GRID_BYTES <= 15 * 1024);  // the rest of 16 KB for the frames
 
 // A grid: nodes below the kink and above it, and time steps per unit time
 // (each interval between ex-dates takes at least MIN_SEGMENT_STEPS).

@@ -59,7 +59,7 @@ bool describe(double S, double K, double D, double F, double sigma, int side,
     option->b = residual_carry(S, F, *option);
     const double r = option->r, b = option->b;
     const bool two_regions = option->side == 1 ? (b < 0 && r < b) : (r < 0 && b > 0);
-    return !std::isnan(b) && !two_regions;
+    return std::fabs(b) <= MAX_CARRY && !two_regions;
 }
 
 GridValue value(const Option& option, int setting) {

@@ -4,6 +4,9 @@
 // at sigma 0.
 #pragma once
 
+#include <bit>
+#include <cstdint>
+
 #include "dividends/grid.hpp"
 #include "dividends/schedule.hpp"
 
@@ -14,12 +17,18 @@ namespace velliq::cash {
 struct Setting {
     int nodes, steps;
 };
-inline constexpr Setting SETTINGS[3] = {{40, 24}, {64, 48}, {127, 160}};
+inline constexpr Setting SETTINGS[3] = {{40, 16}, {48, 24}, {127, 80}};
 static_assert(2 * SETTINGS[2].nodes - 1 <= MAX_NODES);
+
+// The largest |b| priced: beyond it (the spot's drift multiplies it by e^5 to
+// expiry) the forward is no longer a market's, and the scheme's explicit half
+// steps would need far more steps.
+inline constexpr double MAX_CARRY = 5.0;
+static_assert(std::bit_cast<std::uint64_t>(MAX_CARRY) == 0x4014000000000000ULL);
 
 // The option of these inputs with its carry solved, or false where the price
 // is NaN: an input NaN, infinite or outside the domain (alo.hpp), sigma
-// negative or infinite, no carry reproducing F, or two exercise regions (the
+// negative or infinite, no carry within MAX_CARRY reproducing F, or two exercise regions (the
 // accurate model's rule on the residual carry: a put with r < 0 and b > 0, a
 // call with b < 0 and r < b).
 bool describe(double S, double K, double D, double F, double sigma, int side,

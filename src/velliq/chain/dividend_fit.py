@@ -27,11 +27,9 @@ from dataclasses import dataclass
 from typing import Final
 
 import numpy as np
-import numpy.typing as npt
-from scipy.optimize import minimize_scalar
+from scipy.optimize import minimize_scalar  # type: ignore[import-untyped]
 
-Floats = npt.NDArray[np.float64]
-Bools = npt.NDArray[np.bool_]
+from ._arrays import Bools, Floats
 
 # The yields q searched: a coarse scan over this range, refined around its best point.
 _YIELD_RANGE: Final = (-1.0, 1.0)
@@ -51,6 +49,7 @@ class GroupFit:
     determined: Bools
     borrow: float
     priced: Floats
+    spread: Floats  # per determined ex-date, how far its amount moves with the forwards (NaN for the rest)
 
 
 @dataclass(frozen=True)
@@ -89,18 +88,22 @@ class _Problem:
         residual = matrix @ params - rhs
         return params, float(residual @ residual)
 
-    def separable(self, q: float, params: Floats) -> bool:
-        """Whether the forwards separate every unknown, q included, at the fitted point."""
+    def jacobian(self, q: float, params: Floats) -> Floats:
+        """The relative residuals' derivatives in q (a forward difference) and in the other unknowns."""
         matrix, rhs = self.design(q)
         step = 1e-6
         matrix_up, rhs_up = self.design(q + step)
         d_residual_dq = ((matrix_up @ params - rhs_up) - (matrix @ params - rhs)) / step
-        jacobian = np.column_stack([d_residual_dq, matrix])
-        scale = np.linalg.norm(jacobian, axis=0)
-        if not np.all(scale > 0):
-            return False
-        singular = np.linalg.svd(jacobian / scale, compute_uv=False)
-        return bool(singular[-1] > _RANK_RTOL * singular[0])
+        return np.column_stack([d_residual_dq, matrix])
+
+
+def _separable(jacobian: Floats) -> bool:
+    """Whether the forwards separate every unknown: the Jacobian, its columns scaled alike, of full rank."""
+    scale = np.linalg.norm(jacobian, axis=0)
+    if not np.all(scale > 0):
+        return False
+    singular = np.linalg.svd(jacobian / scale, compute_uv=False)
+    return bool(singular[-1] > _RANK_RTOL * singular[0])
 
 
 def _best_yield(problem: _Problem) -> float:
@@ -116,19 +119,29 @@ def _best_yield(problem: _Problem) -> float:
 
 
 def fit_group(
-    spot: float, years: Floats, discount: Floats, forward: Floats, ex_years: Floats, projected: Floats
+    spot: float,
+    years: Floats,
+    discount: Floats,
+    forward: Floats,
+    ex_years: Floats,
+    projected: Floats,
+    forward_spread: Floats | None = None,
 ) -> GroupFit:
     """Each ex-date's amount from one group's forwards; see the module's docstring.
 
     ``spot`` NaN is fitted; ``projected`` holds each ex-date's projected
     amount (NaN where none), held fixed where the forwards cannot tell it
-    from its neighbours.
+    from its neighbours. ``forward_spread``, per expiry, is how far its
+    forward may be off (half its consistent range): each determined amount's
+    ``spread`` is how far that moves it (linearised, the root sum of squares
+    over the expiries), NaN where a spread is not finite.
     """
+    spread_in = np.full(len(years), np.nan) if forward_spread is None else forward_spread
     usable = np.isfinite(forward) & (forward > 0) & (years > 0) & (discount > 0) & np.isfinite(discount)
     order = np.argsort(years[usable], kind="stable")
     T, D, F = years[usable][order], discount[usable][order], forward[usable][order]
     n = len(ex_years)
-    nothing = GroupFit(np.full(n, np.nan), np.zeros(n, dtype=bool), float("nan"), projected.copy())
+    nothing = GroupFit(np.full(n, np.nan), np.zeros(n, dtype=bool), float("nan"), projected.copy(), np.full(n, np.nan))
     if len(T) == 0:
         return nothing
     fitted_spot = not np.isfinite(spot)
@@ -154,11 +167,16 @@ def fit_group(
         return nothing
     q = _best_yield(problem)
     params, _ = problem.solve(q)
-    if not problem.separable(q, params):
+    jacobian = problem.jacobian(q, params)
+    if not _separable(jacobian):
         return nothing
     determined = np.zeros(n, dtype=bool)
     determined[candidates] = True
-    priced = projected.copy()
-    for column, value in zip(columns, params[1:] if fitted_spot else params):
-        priced[column] = value / len(column)
-    return GroupFit(np.where(determined, priced, np.nan), determined, q, priced)
+    priced, spread = projected.copy(), np.full(n, np.nan)
+    # A forward off by dF moves its relative residual by -dF / F; the unknowns move by pinv(J) of that.
+    moves = np.abs(np.linalg.pinv(jacobian) * (spread_in[usable][order] / F)[None, :])
+    first = 1 + int(fitted_spot)  # q, and the spot where fitted, come before the amounts
+    for k, column in enumerate(columns):
+        priced[column] = params[first - 1 + k] / len(column)
+        spread[column] = np.sqrt(np.sum(moves[first + k] ** 2))
+    return GroupFit(np.where(determined, priced, np.nan), determined, q, priced, np.where(determined, spread, np.nan))

@@ -1,7 +1,8 @@
 """Cash dividends implied by the term structure of a quote table's forwards."""
 
 import inspect
-from typing import Final, Unpack
+from collections.abc import Callable, Hashable
+from typing import Any, Final, Unpack, cast
 
 import numpy as np
 import pandas as pd
@@ -15,7 +16,7 @@ from .table import _earliest_bad_cell, _years_sides_groups, forwards  # the same
 __all__ = ["IMPLIED_DIVIDEND_COLUMNS", "implied_dividends"]
 
 # The columns implied_dividends adds to each ex-date.
-IMPLIED_DIVIDEND_COLUMNS: Final = ("amount", "determined", "borrow")
+IMPLIED_DIVIDEND_COLUMNS: Final = ("amount", "determined", "amount_spread", "borrow")
 
 # Amounts that move less than this between passes (per share) have settled.
 _SETTLED: Final = 1e-3
@@ -74,8 +75,8 @@ def implied_dividends(
     Parameters
     ----------
     quotes, model, forward_pairs, workers, roll_weekend_expiries, **inputs
-        As for :func:`forwards`; the model must be "american" (the default)
-        for the forwards to be estimated again with the dividends.
+        As for :func:`forwards`; with another model than "american" (the
+        default), which alone prices cash dividends, one pass only.
     ex_dates
         One row per ex-date: ``ex_date`` (dates, or years from the
         valuation date where the quotes' expiries are years),
@@ -90,7 +91,11 @@ def implied_dividends(
     pandas.DataFrame
         The rows of ``ex_dates`` after each valuation date (one copy per
         valuation date where a column gives them, with that column), with
-        ``amount`` (per share), ``determined`` and ``borrow`` (the fitted
+        ``amount`` (per share), ``determined``, ``amount_spread`` (how far a
+        determined amount moves as the forwards move across their consistent
+        ranges, :func:`forwards`' ``forward_lo`` to ``forward_hi``: the root
+        sum of squares of each half-range's effect, linearised; NaN where a
+        forward was given rather than estimated) and ``borrow`` (the fitted
         yield ``q`` of its group, per year). The columns ``underlying``,
         ``ex_date``, ``amount`` are what ``dividends=`` of
         :func:`implied_vols` takes; drop the rows whose amount is NaN first.
@@ -102,18 +107,23 @@ def implied_dividends(
     with _workers(workers), _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
         spot = layout.read(quotes, years, is_call).S
-    spots = keys.drop(columns="expiry_key").assign(spot=spot)
-    by = list(spots.columns[:-1])
-    group_spot = spots.groupby(by, sort=True)["spot"].median() if by else pd.Series([np.nanmedian(spot)])
-    options = {"model": model, "forward_pairs": forward_pairs, "workers": workers}
-    options |= {"roll_weekend_expiries": roll_weekend_expiries}
+    by = [column for column in keys.columns if column != "expiry_key"]
+    medians = keys[by].assign(spot=spot).groupby(by, sort=True)["spot"].median() if by else None
+    group_spot: dict[tuple[Hashable, ...], float] = (
+        {(): float(np.nanmedian(spot))} if medians is None else _by_key(medians)
+    )
+    # forwards(), with dividends= once the quote table takes them (then untyped here)
+    estimate: Callable[..., pd.DataFrame] = forwards
+    options: dict[str, Any] = {"model": model, "forward_pairs": forward_pairs, "workers": workers}
+    options |= {"roll_weekend_expiries": roll_weekend_expiries, **inputs}
     priced = table.assign(_priced=table["amount"])  # the projections, where given, price the first pass
     tried: list[Floats] = []  # the amounts each pass priced with, and what it found
     found_then: list[Floats] = []
-    for done in range(passes if _FORWARDS_TAKE_DIVIDENDS else 1):
+    with_dividends = _FORWARDS_TAKE_DIVIDENDS and model == "american"  # the one model that prices them
+    for done in range(passes if with_dividends else 1):
         schedule = _schedule(priced)
-        given = {"dividends": schedule} if _FORWARDS_TAKE_DIVIDENDS and len(schedule) else {}
-        found = _fit_table(forwards(quotes, **options, **given, **inputs), group_spot, table, layout)
+        given = {"dividends": schedule} if with_dividends and len(schedule) else {}
+        found = _fit_table(estimate(quotes, **options, **given), group_spot, table, layout)
         if done > 0:
             tried.append(priced["_priced"].to_numpy(np.float64))
             found_then.append(found["_priced"].to_numpy(np.float64))
@@ -163,41 +173,54 @@ def _ex_date_table(ex_dates: pd.DataFrame) -> pd.DataFrame:
     return table.assign(amount=amount.astype(np.float64))
 
 
+def _by_key(values: "pd.Series[float]") -> dict[tuple[Hashable, ...], float]:
+    """A grouped series as a mapping from each group's key, a tuple however many levels."""
+    return {key if isinstance(key, tuple) else (key,): float(value) for key, value in values.items()}
+
+
 def _fit_table(
-    forward_table: pd.DataFrame, group_spot: "pd.Series[float]", table: pd.DataFrame, layout: QuoteLayout
+    forward_table: pd.DataFrame,
+    group_spot: dict[tuple[Hashable, ...], float],
+    table: pd.DataFrame,
+    layout: QuoteLayout,
 ) -> pd.DataFrame:
     """Each group's ex-dates with the amounts its forwards imply, in the order of ``table``."""
     levels = list(forward_table.index.names[:-1])  # underlying and valuation date, those the table has
     has_underlying = layout.names.underlying in levels
     date_level = layout.names.valuation_date
+    dated = date_level is not None and date_level in levels
     pieces = []
     groups = forward_table.groupby(level=levels, sort=True) if levels else [((), forward_table)]
-    for key, expiries in groups:
-        key = key if isinstance(key, tuple) else (key,)
+    for group, expiries in groups:
+        key = group if isinstance(group, tuple) else (group,)
         named = dict(zip(levels, key))
-        valuation = named[date_level] if date_level in named else layout.valuation_date
+        valuation = pd.Timestamp(cast(pd.Timestamp, named[date_level])) if dated else layout.valuation_date
         rows = _rows_of(table, named[layout.names.underlying] if has_underlying else None)
         ex_years = _ex_years(rows["ex_date"], valuation)
         rows, ex_years = rows[ex_years > 0], ex_years[ex_years > 0]
         fit = fit_group(
-            float(group_spot.loc[key if len(key) > 1 else key[0]] if levels else group_spot.iloc[0]),
+            group_spot[key],
             expiries["years"].to_numpy(np.float64),
             expiries["discount"].to_numpy(np.float64),
             expiries["forward"].to_numpy(np.float64),
             ex_years,
             rows["amount"].to_numpy(np.float64),
+            0.5 * (expiries["forward_hi"] - expiries["forward_lo"]).to_numpy(np.float64),
         )
         amount = np.where(fit.determined, fit.amounts, rows["amount"].to_numpy(np.float64))
-        date_column = {date_level: valuation} if date_level in named else {}
+        date_column = {str(date_level): valuation} if dated else {}
         pieces.append(
-            rows.assign(**date_column, amount=amount, determined=fit.determined, borrow=fit.borrow, _priced=fit.priced)
+            rows.assign(**date_column, amount=amount, determined=fit.determined).assign(
+                amount_spread=fit.spread, borrow=fit.borrow, _priced=fit.priced
+            )
         )
     columns = [*table.columns, *(c for c in IMPLIED_DIVIDEND_COLUMNS if c not in table.columns), "_priced"]
     if not pieces:
         return pd.DataFrame(columns=columns)
     result = pd.concat(pieces).rename_axis("_row")  # the rows of ex_dates in their order, per valuation date
-    result = result.sort_values([*([date_level] if date_level in levels else []), "_row"], kind="stable")
-    return result.reset_index(drop=True)[[c for c in result.columns if c not in columns] + columns]
+    result = result.sort_values([*([str(date_level)] if dated else []), "_row"], kind="stable")
+    ordered: pd.DataFrame = result.reset_index(drop=True)[[c for c in result.columns if c not in columns] + columns]
+    return ordered
 
 
 def _rows_of(table: pd.DataFrame, underlying: object) -> pd.DataFrame:
@@ -209,14 +232,15 @@ def _rows_of(table: pd.DataFrame, underlying: object) -> pd.DataFrame:
     return table[table["underlying"] == underlying]
 
 
-def _ex_years(ex_date: "pd.Series[object]", valuation: pd.Timestamp | None) -> Floats:
+def _ex_years(ex_date: "pd.Series[Any]", valuation: pd.Timestamp | None) -> Floats:
     """Each ex-date's years from the valuation date, as the table counts an expiry's (Actual/365 Fixed)."""
     if pd.api.types.is_numeric_dtype(ex_date):
-        return ex_date.to_numpy(np.float64)
+        years: Floats = ex_date.to_numpy(np.float64)
+        return years
     if valuation is None:
         raise ValueError("ex-dates as dates need the valuation date: give valuation_date, or ex_date as years")
-    seconds = (ex_date - pd.Timestamp(valuation)).dt.total_seconds()
-    return seconds.to_numpy(np.float64) / _YEAR_SECONDS
+    seconds: Floats = (ex_date - valuation).dt.total_seconds().to_numpy(np.float64)
+    return seconds / _YEAR_SECONDS
 
 
 def _schedule(result: pd.DataFrame) -> pd.DataFrame:
@@ -225,4 +249,5 @@ def _schedule(result: pd.DataFrame) -> pd.DataFrame:
     keys = [c for c in ("underlying", "ex_date") if c in known.columns]
     schedule = known.drop_duplicates(keys, keep="last")[[*keys, "_priced"]]
     amount = schedule["_priced"].clip(lower=0.0)  # a negative fit prices as no dividend
-    return schedule[keys].assign(amount=amount).reset_index(drop=True)
+    dividends: pd.DataFrame = schedule[keys].assign(amount=amount).reset_index(drop=True)
+    return dividends
