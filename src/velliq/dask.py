@@ -31,6 +31,7 @@ except ImportError as exc:
 from . import baw, chain
 from ._sides import side_argument, sides
 from ._typing import Real, Reals, Sides
+from .chain.dividend_terms import DIVIDEND_COLUMNS_ADDED
 from .chain.record import kept_input_names
 from .norvane import find_forward_baw
 
@@ -206,7 +207,8 @@ def implied_vols(
     spot = kwargs.get("spot")
     _refuse_implied_spot(spot)
     frame = _by_expiry(frame, underlying, expiry, kwargs.get("valuation_date"))
-    added = chain.result_columns(bool(kwargs.get("greeks", False)), spot=isinstance(spot, tuple))
+    paid = kwargs.get("dividends") is not None
+    added = chain.result_columns(bool(kwargs.get("greeks", False)), spot=isinstance(spot, tuple), dividends=paid)
     renamed = kept_input_names(frame.columns, added)  # as each partition's result renames them
     meta = frame._meta.rename(columns=renamed).assign(**{c: pd.Series(dtype="f8") for c in added[:-1]})
     meta["status"] = pd.Categorical([], categories=list(chain.STATUSES))
@@ -271,9 +273,9 @@ def forwards(
         underlying = long_table.pop("underlying", "underlying")
         shuffled = _by_expiry(frame, underlying, expiry, long_table.get("valuation_date"))
         counts = ("forward_strikes", "forward_unsettled")
-        meta = pd.DataFrame(
-            {c: pd.Series(dtype="i8" if c in counts else "f8") for c in ("years", "discount", *chain.FORWARD_COLUMNS)}
-        )
+        paid = DIVIDEND_COLUMNS_ADDED if long_table.get("dividends") is not None else ()
+        added = ("years", "discount", *chain.FORWARD_COLUMNS, *paid)
+        meta = pd.DataFrame({c: pd.Series(dtype="i8" if c in counts else "f8") for c in added})
         lazy = shuffled.map_partitions(
             chain.forwards,
             spot=spot,

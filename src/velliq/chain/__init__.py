@@ -4,6 +4,10 @@
   forward, the bid, mid and ask volatilities, vega and a status per row,
   by either model (``MODELS``: "baw" or "american"); with ``greeks=True``
   also the mid's Greeks in desk units (``GREEK_COLUMNS``).
+- ``dividends=`` (of :func:`implied_vols`, :func:`forwards`, :func:`spots`): a
+  table of cash dividends (underlying, ex_date, amount) priced with
+  :mod:`velliq.dividends`, each quote with those going ex after its valuation
+  date and on or before its expiry.
 - :func:`forwards`: one row per (underlying, valuation date, expiry) with
   its forward (the valuation date when a column gives each row's);
   :func:`forward`: one expiry's forward from its call and put quotes;

@@ -11,6 +11,7 @@ import pandas as pd
 from .._models import PricingModel
 from ._arrays import Floats
 from .chunks import Rows
+from .dividend_terms import dividend_columns, dividend_rate_greeks
 from .forward_search import estimated_forwards
 from .greeks import desk_greeks
 from .inputs import ChainInputs
@@ -71,8 +72,9 @@ def _implied_vols(
 ) -> "tuple[dict[str, Floats], pd.Categorical[str]]":
     """One chunk's discount, forward, volatilities and vega (and Greeks), and its statuses."""
     S, D, strike, is_call, years = table.S, table.D, table.strike, table.is_call, table.years
-    mid_sigma, mid_reason = pricing.implied_vol_reason(table.mid, S, strike, D, F, is_call)
-    ask_sigma, ask_reason = pricing.implied_vol_reason(table.ask, S, strike, D, F, is_call)
+    schedule = () if table.dividends is None else (table.dividends.fractions, table.dividends.amounts)
+    mid_sigma, mid_reason = pricing.implied_vol_reason(table.mid, S, strike, D, F, is_call, *schedule)
+    ask_sigma, ask_reason = pricing.implied_vol_reason(table.ask, S, strike, D, F, is_call, *schedule)
     status = row_statuses(checks.flags, F, checks.duplicate, checks.arbitrage, mid_reason, ask_reason)
     with np.errstate(invalid="ignore"):
         root_t = np.sqrt(np.where(years > 0, years, np.nan))
@@ -86,18 +88,23 @@ def _implied_vols(
         "ask": bad | (one_sided & no_side["ask"]),
     }
     bid_sigma, kept = np.full(len(years), np.nan), np.flatnonzero(~no_vol["bid"])  # solved only where kept
-    bid_sigma[kept] = pricing.implied_vol(*(a[kept] for a in (table.bid, S, strike, D, F, is_call)))
+    bid_sigma[kept] = pricing.implied_vol(*(a[kept] for a in (table.bid, S, strike, D, F, is_call, *schedule)))
     sigma = {"bid": bid_sigma, "mid": mid_sigma, "ask": ask_sigma}
     if greeks:
-        forward_greeks = pricing.greeks(S, strike, D, F, sigma["mid"], is_call)
+        forward_greeks = pricing.greeks(S, strike, D, F, sigma["mid"], is_call, *schedule)
         vega_per_sigma = forward_greeks[2]
     else:  # only vega is kept, where there is a mid volatility
         vega_per_sigma, kept = np.full(len(years), np.nan), np.flatnonzero(~no_mid)
-        vega_per_sigma[kept] = pricing.greeks(*(a[kept] for a in (S, strike, D, F, sigma["mid"], is_call)))[2]
+        inputs = (S, strike, D, F, sigma["mid"], is_call, *schedule)
+        vega_per_sigma[kept] = pricing.greeks(*(a[kept] for a in inputs))[2]
     desk = desk_greeks(forward_greeks, S, D, F, sigma["mid"], years, no_mid) if greeks else {}
+    if greeks and table.dividends is not None:  # the rates move the forward as the dividends let them
+        dF, dD = forward_greeks[3], forward_greeks[4]
+        desk |= dividend_rate_greeks(dF, dD, S, D, F, years, table.dividends, no_mid)
     vol = {k: sigma[k] / root_t for k in sigma}  # annual volatilities
     for k in vol:
         vol[k][no_vol[k]] = np.nan
     vega = vega_per_sigma * root_t  # per unit of annual volatility
     vega[no_mid] = np.nan
-    return {"discount": D, "forward": F, **{f"iv_{k}": vol[k] for k in vol}, "vega": vega, **desk}, status
+    paid = {} if table.dividends is None else dividend_columns(S, D, F, years, table.dividends)
+    return {"discount": D, "forward": F, **paid, **{f"iv_{k}": vol[k] for k in vol}, "vega": vega, **desk}, status

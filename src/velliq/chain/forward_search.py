@@ -37,6 +37,7 @@ from .._models import PricingModel, pricing_model
 from .._ufuncs import time_value
 from ..baw import REASONS
 from ._arrays import Bools, Floats, Ints, run_starts
+from .dividend_inputs import RowDividends
 from .inputs import ChainInputs
 
 __all__ = [
@@ -75,6 +76,7 @@ class _Pairs:
     K: Floats
     D: Floats
     quotes: Floats
+    dividends: RowDividends | None = None  # each pair's cash dividends, when the table has them
 
 
 @dataclass(frozen=True)
@@ -152,7 +154,8 @@ def _weighted_medians(group: Ints, values: Floats, weights: Floats, n_groups: in
 def _estimate(pairs: _Pairs, chosen: Ints, n_groups: int, model: PricingModel) -> ForwardEstimates:
     """Per group, the forward from its chosen pairs, solved in one kernel call."""
     quotes = pairs.quotes[:, chosen]
-    F_mid, F_lo, F_hi, reason = model.forward_pair(pairs.S[chosen], pairs.K[chosen], pairs.D[chosen], *quotes)
+    paid = () if pairs.dividends is None else (pairs.dividends.fractions[chosen], pairs.dividends.amounts[chosen])
+    F_mid, F_lo, F_hi, reason = model.forward_pair(pairs.S[chosen], pairs.K[chosen], pairs.D[chosen], *quotes, *paid)
     group = pairs.group[chosen]
     unsettled = np.bincount(group[reason == _UNSETTLED], minlength=n_groups)
     ok = reason == _OK
@@ -198,7 +201,8 @@ def _pairs_of_rows(group: Ints, inputs: ChainInputs, usable: Bools | None) -> _P
     # pd.factorize numbers pairs in order of first appearance: each pair's first row.
     running = np.maximum.accumulate(pair)
     first = rows[np.r_[pair.size > 0, running[1:] > running[:-1]][: pair.size]]
-    return _Pairs(group[first], inputs.S[first], inputs.strike[first], inputs.D[first], quotes)
+    paid = None if inputs.dividends is None else inputs.dividends[first]
+    return _Pairs(group[first], inputs.S[first], inputs.strike[first], inputs.D[first], quotes, paid)
 
 
 def _group_estimates(

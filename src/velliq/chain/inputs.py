@@ -1,10 +1,10 @@
-"""A quote table's inputs read into float64 arrays per row, and the grouping
-of its rows by (underlying, valuation date, expiry), the unit a forward belongs to."""
+"""A quote table's inputs read into float64 arrays per row, and the grouping of its
+rows by (underlying, valuation date, expiry), the unit a forward belongs to."""
 
 import datetime as dt
 from collections.abc import Container, Hashable
 from dataclasses import dataclass, fields, replace
-from typing import Final, TypeAlias, TypedDict
+from typing import TYPE_CHECKING, Final, TypeAlias, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -27,6 +27,9 @@ from .spot_inputs import (
     spot_source,
 )
 from .weekend_expiries import roll_argument, weekend_expiries
+
+if TYPE_CHECKING:
+    from .dividend_inputs import RowDividends
 
 __all__ = [
     "YEAR_DAYS",
@@ -51,8 +54,7 @@ _YYYYMMDD_FLOOR: Final = 10_000_000
 # Spots of one group further apart than this (relative) are several underlyings' spots.
 SPOT_TOLERANCE: Final = 0.01
 
-# A market input given as a column name (None: the default column), one number for every row,
-# or a Series matched to the quotes by index label.
+# A market input: a column name (None: the default column), one number for every row, or a Series by row label.
 Input: TypeAlias = "str | float | pd.Series[float] | None"
 
 # One date for every row, or (a str naming one) the column of each row's date.
@@ -156,6 +158,7 @@ class ChainInputs:
     S: Floats
     D: Floats
     F: Floats | None  # None: estimated from the quotes
+    dividends: "RowDividends | None" = None  # each row's cash dividends, when a table of them is given
 
 
 class ValuationDateError(ValueError):

@@ -9,6 +9,7 @@ import pandas as pd
 
 from ._arrays import Floats, Ints
 from .cells import dates
+from .dividend_terms import DIVIDEND_COLUMNS_ADDED, DIVIDEND_MODEL
 from .inputs import SPOT_TOLERANCE
 from .record import ResultLayout, read_record
 from .statuses import STATUSES
@@ -208,7 +209,9 @@ def summary(
         as dates (text read as dates, so sorted in time), in order:
         ``years``, ``forward``, ``atm_vol`` (the annual mid volatility at the
         strike nearest the forward, calls and puts averaged) and the count of
-        quotes of each of ``STATUSES``.
+        quotes of each of ``STATUSES``. A result priced with dividends (by its
+        record, or without one, having their columns) also has, after
+        ``forward``, ``dividend_pv`` and ``residual_yield`` (:func:`implied_vols`).
 
     Raises
     ------
@@ -234,6 +237,9 @@ def summary(
         {"years": _first_of_groups(years, slot, n_groups), "forward": _first_of_groups(forward, slot, n_groups)}
     )
     vols = pd.Series(result["iv_mid"].to_numpy(np.float64)[nearest])
+    if layout.model in (None, DIVIDEND_MODEL) and set(DIVIDEND_COLUMNS_ADDED) <= set(result.columns):
+        for column in DIVIDEND_COLUMNS_ADDED:
+            table[column] = _first_of_groups(result[column].to_numpy(np.float64), slot, n_groups)
     table["atm_vol"] = vols.groupby(number[nearest]).mean().reindex(table.index)
     table = table.join(_status_counts(number, result["status"], table.index))
     first = np.full(n_groups + 1, len(result))

@@ -39,6 +39,7 @@ import pandas as pd
 
 from .._models import PricingModel
 from ._arrays import Bools, Floats, Ints, run_starts
+from .dividend_terms import dividend_pv
 from .forward_search import forward_columns
 from .inputs import ChainInputs, QuoteLayout
 from .row_checks import check_rows, group_ids
@@ -83,7 +84,8 @@ def nearest_expiry_rows(group: Ints, years: Floats, count: int = _SOLVED_EXPIRIE
 
 def _take(table: ChainInputs, rows: Ints) -> ChainInputs:
     """These rows of ``table``, whose forwards are estimated."""
-    arrays = {f.name: getattr(table, f.name)[rows] for f in fields(table) if f.name not in ("names", "F")}
+    kept = [f.name for f in fields(table) if f.name not in ("names", "F") and getattr(table, f.name) is not None]
+    arrays = {name: getattr(table, name)[rows] for name in kept}
     return replace(table, **arrays)
 
 
@@ -158,6 +160,9 @@ def _pass(
     _, first = np.unique(checks.group, return_index=True)
     first = first[checks.group[first] >= 0]  # one row per expiry
     forward, lo, hi = (columns[name][first] for name in ("forward", "forward_lo", "forward_hi"))
+    if table.dividends is not None:  # the spot's own forward: the dividends' forward value (at the rate) added back
+        back = dividend_pv(table.D[first], table.dividends[first]) / table.D[first]
+        forward, lo, hi = forward + back, lo + back, hi + back
     return _fit(group[first], table.years[first], forward, lo, hi, n_groups)
 
 

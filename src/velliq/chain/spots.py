@@ -6,6 +6,8 @@ import pandas as pd
 
 from .._models import pricing_model
 from .._threads import workers as _workers
+from .dividend_inputs import DividendInput
+from .dividend_terms import with_dividends
 from .inputs import QuoteInputs, quote_layout
 from .spot_inputs import IMPLIED
 from .spot_search import spot_estimates
@@ -23,6 +25,7 @@ def spots(
     model: str = "baw",
     forward_pairs: int | None = None,
     workers: int | None = None,
+    dividends: DividendInput | None = None,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """The spot implied by each (underlying, valuation date)'s quotes: what
@@ -36,9 +39,11 @@ def spots(
 
     Parameters
     ----------
-    quotes, model, forward_pairs, workers, **inputs
+    quotes, model, forward_pairs, workers, dividends, **inputs
         As for :func:`implied_vols`, without ``spot`` (``"implied"`` is
-        accepted), ``forward`` and ``dividend_yield``.
+        accepted), ``forward`` and ``dividend_yield``. With ``dividends``, the
+        line goes through each forward plus its dividends' forward value at
+        the rate (exact for no residual yield).
 
     Returns
     -------
@@ -55,7 +60,7 @@ def spots(
         raise TypeError(f"spots() implies the spot from the quotes: give no spot= (not {spot!r})")
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, None)
-    layout = quote_layout(quotes, **inputs)
+    layout, pricing = with_dividends(quote_layout(quotes, **inputs), pricing, dividends, quotes)
     with _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
         with _workers(workers):

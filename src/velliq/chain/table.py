@@ -18,6 +18,8 @@ from .cells import CellError
 from .chunk_threads import chunk_threads
 from .chunk_vols import ChunkVols, chunk_vols
 from .chunks import Rows, group_chunks
+from .dividend_inputs import DividendInput, DividendLayout
+from .dividend_terms import DIVIDEND_COLUMNS_ADDED, dividend_columns, with_dividends
 from .forward_search import forward_columns
 from .greeks import GREEK_COLUMNS
 from .inputs import QuoteInputs, QuoteLayout, group_keys, quote_layout
@@ -38,13 +40,14 @@ def forwards(
     workers: int | None = None,
     forward_strikes: int | None = None,
     roll_weekend_expiries: bool = False,
+    dividends: DividendInput | None = None,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """The forward of each (underlying, valuation date, expiry) of a long quote table.
 
     Parameters
     ----------
-    quotes, model, forward_pairs, workers, roll_weekend_expiries, **inputs
+    quotes, model, forward_pairs, workers, roll_weekend_expiries, dividends, **inputs
         As for :func:`implied_vols` (``forward_strikes`` too).
 
     Returns
@@ -63,11 +66,13 @@ def forwards(
         supporting strikes: those whose bands overlap at the forward; quotes
         with any status but ``ok`` and the kernel's own never support it) and
         ``forward_unsettled`` (the pairs solved whose forward did not
-        settle); NaN and 0 for a given forward.
+        settle); NaN and 0 for a given forward. With ``dividends``, also
+        ``dividend_pv`` and ``residual_yield``, as :func:`implied_vols` adds them.
     """
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, forward_strikes)
     layout = quote_layout(quotes, roll_weekend_expiries=roll_weekend_expiries, **inputs)
+    layout, pricing = with_dividends(layout, pricing, dividends, quotes)
     with _workers(workers), _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
         table = layout.read(quotes, years, is_call)
@@ -76,6 +81,8 @@ def forwards(
     checks = check_rows(keys, table, quotes.index)
     with _workers(workers):
         columns = forward_columns(checks.group, checks.n_groups, table, max_pairs, pricing, checks.usable)
+    if table.dividends is not None:
+        columns |= dividend_columns(table.S, table.D, columns["forward"], table.years, table.dividends)
     expiry = layout.names.expiry
     frame = keys.assign(years=table.years, discount=table.D, **columns, expiry_key=key_values(quotes[expiry]))
     names = {
@@ -131,14 +138,16 @@ def _years_sides_groups(layout: QuoteLayout, quotes: pd.DataFrame) -> tuple[Floa
     return years, layout.is_call(quotes), group_keys(quotes, layout.names, years, dates)
 
 
-def result_columns(greeks: bool = False, spot: bool = False) -> tuple[str, ...]:
+def result_columns(greeks: bool = False, spot: bool = False, dividends: bool = False) -> tuple[str, ...]:
     """The columns :func:`implied_vols` adds, in order (with ``greeks``, the Greeks too; with
-    ``spot``, the spot first, as when it is made from the quotes)."""
+    ``spot``, the spot first, as when it is made from the quotes; with ``dividends``, what
+    they add after the forward)."""
     return (
         *(("spot",) if spot else ()),
         "years",
         "discount",
         "forward",
+        *(DIVIDEND_COLUMNS_ADDED if dividends else ()),
         "iv_bid",
         "iv_mid",
         "iv_ask",
@@ -158,6 +167,7 @@ def implied_vols(
     progress: Callable[[int], object] | None = None,
     forward_strikes: int | None = None,
     roll_weekend_expiries: bool = False,
+    dividends: DividendInput | None = None,
     **inputs: Unpack[QuoteInputs],
 ) -> pd.DataFrame:
     """Implied volatilities of a long quote table, one row per quote.
@@ -213,6 +223,25 @@ def implied_vols(
         and counting them; True moves them to the preceding Friday, and the
         years follow from the Friday (the expiry column keeps its values).
         Only the weekday is looked at: no holiday calendar.
+    dividends : pandas.DataFrame, str or os.PathLike, optional
+        Cash dividends (``model="american"`` only; with another model, or
+        beside a ``dividend_yield``, a ``ValueError``): a table, or a CSV or
+        Parquet file of one, with columns ``underlying`` (matched to the
+        quotes' underlyings; a table of one underlying may leave it out),
+        ``ex_date`` (dates) and ``amount`` (cash per share). Each row is
+        priced with its underlying's dividends going ex after its valuation
+        date and on or before its expiry (velliq.chain.dividend_inputs);
+        underlyings the table does not name get none. The forward is still
+        estimated from the quotes, through the dividend model
+        (:mod:`velliq.dividends`), at the model's setting. Adds after
+        ``forward``: ``dividend_pv`` (the dividends' present value, each
+        amount discounted at the flat rate to its ex-date) and
+        ``residual_yield`` (the continuous yield the forward leaves on top of
+        the dividends: a borrow cost, or what the schedule misses). With
+        ``greeks``, rho and dividend rho hold the schedule fixed, and
+        ``theta_1d`` is NaN. A malformed table (a column missing, an ex-date
+        that is no date, an amount negative or not finite) raises
+        ``ValueError`` naming the column and rows.
 
     Returns
     -------
@@ -279,13 +308,14 @@ def implied_vols(
     pricing = pricing_model(model)
     max_pairs = _pair_cap(forward_pairs, forward_strikes)
     layout = quote_layout(quotes, roll_weekend_expiries=roll_weekend_expiries, **inputs)
+    layout, pricing = with_dividends(layout, pricing, dividends, quotes)
     with _earliest_bad_cell(layout, quotes):
         years, is_call, keys = _years_sides_groups(layout, quotes)
     n = len(quotes)
     if not years.flags.owndata:  # a view of the input's column: the result gets its own
         years = years.copy()
     chunks: list[Rows] = group_chunks(keys)  # the checks of a row need its whole group
-    names = result_columns(greeks)[1:-1]
+    names = result_columns(greeks, dividends=isinstance(layout, DividendLayout))[1:-1]
     added = {name: np.empty(n) for name in names}
     status_codes = np.empty(n, dtype=np.int8)
     categories = pd.Index(list(STATUSES))

@@ -216,6 +216,14 @@ def add_quote_options(p: argparse.ArgumentParser) -> None:
     )
     p.add_argument("--dividend-yield-percent", type=percentage, metavar="P", help="the dividend yield as a percentage")
     p.add_argument(
+        "--dividends",
+        type=Path,
+        metavar="FILE",
+        help="cash dividends (.csv or .parquet; columns underlying, ex_date, amount per share; a file of one "
+        "underlying may leave out underlying), each quote priced with those going ex after its date and on or "
+        "before its expiry; adds dividend_pv and residual_yield; needs --model american",
+    )
+    p.add_argument(
         "--roll-weekend-expiries",
         action="store_true",
         help="move expiry dates on a Saturday or Sunday to the preceding Friday (no holiday calendar); "
@@ -267,7 +275,8 @@ def parser() -> argparse.ArgumentParser:
         type=Path,
         metavar="OUT",
         help="write the table with years, discount, forward, iv_bid, iv_mid, iv_ask, vega and "
-        "status added (and spot first, when implied or the mid of two columns): .csv, .csv.gz or .parquet",
+        "status added (and spot first, when implied or the mid of two columns; dividend_pv and residual_yield "
+        "after forward with --dividends): .csv, .csv.gz or .parquet",
     )
     p.add_argument("--plot", type=Path, metavar="PNG", help="draw the smiles to this picture")
     p.add_argument(

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 from .arguments import column_mapping, number_options, refuse_carry_beside_implied_spot
 from .memory import free_memory_promptly, release_arrow_memory
-from .reading import cell_error, read, table_error
+from .reading import cell_error, read, read_dividends, table_error
 from .reporting import SPOT_HINT, implied_vols, renamed_note
 from .usage import UsageError, needs
 from .writing import check_outputs, check_paths, check_smile_options
@@ -49,6 +49,10 @@ def computed_vols(args: argparse.Namespace) -> "tuple[pd.DataFrame, dict[str, An
         options["greeks"] = True
     if args.roll_weekend_expiries:
         options["roll_weekend_expiries"] = True
+    if args.dividends is not None:
+        if args.model != "american":
+            raise UsageError("--dividends needs --model american (the accurate model takes cash dividends)")
+        options["dividends"] = read_dividends(args.dividends)
     options |= number_options(args)
     if options.get("spot") == "implied":
         refuse_carry_beside_implied_spot(options, quotes.columns)

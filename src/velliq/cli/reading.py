@@ -13,7 +13,7 @@ if TYPE_CHECKING:
     from ..chain import CellError
     from ..chain.cells import TableError
 
-__all__ = ["CSV_SUFFIXES", "PARQUET_SUFFIXES", "cell_error", "file_format", "read", "table_error"]
+__all__ = ["CSV_SUFFIXES", "PARQUET_SUFFIXES", "cell_error", "file_format", "read", "read_dividends", "table_error"]
 
 CSV_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zip", ".csv.zst")
 PARQUET_SUFFIXES = (".parquet", ".pq")
@@ -55,6 +55,19 @@ def read(path: Path) -> "pd.DataFrame":
         spellings = [repr(name) for name, plain in zip(table.columns, stripped.columns) if plain == twice[0]]
         raise UsageError(f"{path}: the columns {' and '.join(spellings)} are both named {twice[0]!r}")
     return stripped
+
+
+def read_dividends(path: Path) -> "pd.DataFrame":
+    """The dividend table of ``--dividends``, checked as velliq.chain checks it; a usage
+    error naming the file and the column (and rows) at fault."""
+    from ..chain.dividend_inputs import dividend_table
+
+    table = read(path)
+    try:
+        dividend_table(table)
+    except ValueError as error:
+        raise UsageError(f"--dividends {path}: {one_line(error)}") from error
+    return table
 
 
 # pandas 3 passes Arrow's conversion options on: each column's Arrow buffers are freed once it
