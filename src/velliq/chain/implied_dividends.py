@@ -1,6 +1,5 @@
 """Cash dividends implied by the term structure of a quote table's forwards."""
 
-import inspect
 from collections.abc import Callable, Hashable
 from typing import Any, Final, Unpack, cast
 
@@ -23,9 +22,6 @@ _SETTLED: Final = 1e-3
 
 # The passes Anderson's mixing looks back on.
 _MIXED: Final = 2
-
-# Whether forwards() prices the early exercise with a dividend table (the table's dividends=).
-_FORWARDS_TAKE_DIVIDENDS: Final = "dividends" in inspect.signature(forwards).parameters
 
 
 def implied_dividends(
@@ -119,7 +115,7 @@ def implied_dividends(
     priced = table.assign(_priced=table["amount"])  # the projections, where given, price the first pass
     tried: list[Floats] = []  # the amounts each pass priced with, and what it found
     found_then: list[Floats] = []
-    with_dividends = _FORWARDS_TAKE_DIVIDENDS and model == "american"  # the one model that prices them
+    with_dividends = model == "american"  # the one model that prices them
     for done in range(passes if with_dividends else 1):
         schedule = _schedule(priced)
         given = {"dividends": schedule} if with_dividends and len(schedule) else {}
