@@ -6,7 +6,6 @@ import pytest
 
 from velliq import chain, dividends
 from velliq.chain.dividend_fit import fit_group
-from velliq.chain.implied_dividends import _FORWARDS_TAKE_DIVIDENDS
 
 VALUATION = pd.Timestamp("2026-01-05")
 RATE = 0.04
@@ -72,7 +71,6 @@ def quotes():
 
 # The quotes carry the early exercise the dividends cause: the forwards are right only once
 # estimated with the dividends (chain.forwards' dividends=).
-@pytest.mark.skipif(not _FORWARDS_TAKE_DIVIDENDS, reason="chain.forwards takes no dividends= yet")
 def test_determined_amounts_within_a_cent_or_one_percent(quotes):
     truth = true_schedule()
     found = chain.implied_dividends(quotes, truth.drop(columns="amount"), valuation_date=VALUATION, rate=RATE)
