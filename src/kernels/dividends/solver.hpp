@@ -19,7 +19,7 @@ struct Setting {
     double below_width;
 };
 inline constexpr Setting SETTINGS[3] = {
-    {40, 16, STRIKE_WIDTH}, {48, 24, STRIKE_WIDTH}, {127, 80, LOW_SPOT_WIDTH}};
+    {40, 16, STRIKE_WIDTH}, {64, 24, STRIKE_WIDTH}, {127, 80, LOW_SPOT_WIDTH}};
 static_assert(2 * SETTINGS[2].nodes - 1 <= MAX_NODES);
 
 // The largest |b| priced: beyond it (the spot's drift multiplies it by e^5 to
