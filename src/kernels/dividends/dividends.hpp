@@ -31,8 +31,8 @@
 // policy iteration where a put's exercise set splits), cubic interpolation
 // across ex-dates, Richardson's extrapolation over two nested grids. Errors
 // per unit strike against tests/data/dividend_reference.csv (bench/dividends.py):
-// median 4e-6 fast, 8e-7 default, 2e-8 high; largest 5e-4, 4e-4, 1.3e-4, on
-// puts paying 60 % of the spot over five years at 40-100 % vol.
+// median 4e-6 fast, 7e-7 default, 4e-8 high; largest 5e-4, 1.6e-4, 1.6e-5, on
+// options paying 48-60 % of the spot over five years at 25-100 % vol.
 #pragma once
 
 #include <cstddef>

@@ -9,18 +9,16 @@ namespace velliq::cash {
 
 namespace {
 
-// The stretch: c = GRID_WIDTH k max(sigma, GRID_MIN_SIGMA); the top node:
+// The stretch: c = width k max(sigma, GRID_MIN_SIGMA) (grid.hpp's widths); the top node:
 // GRID_SPAN standard deviations above the spot or the kink, at least
 // GRID_MIN_SPAN and at most GRID_MAX_SPAN in ln S (beyond it the value is
 // linear in S to within rounding at every volatility a quote implies). The nodes do not depend on
 // the carry or the amounts, so that the prices' differences in them (the Greeks) see no node move.
-constexpr double GRID_WIDTH = 0.3;
 constexpr double GRID_MIN_SIGMA = 0.005;
 constexpr double GRID_SPAN = 8.0;
 constexpr double GRID_MIN_SPAN = 1.0;
 constexpr double GRID_MAX_SPAN = 40.0;
 static_assert(std::bit_cast<std::uint64_t>(GRID_MAX_SPAN) == 0x4044000000000000ULL);
-static_assert(std::bit_cast<std::uint64_t>(GRID_WIDTH) == 0x3FD3333333333333ULL);
 static_assert(std::bit_cast<std::uint64_t>(GRID_MIN_SIGMA) == 0x3F747AE147AE147BULL);
 static_assert(std::bit_cast<std::uint64_t>(GRID_SPAN) == 0x4020000000000000ULL);
 static_assert(std::bit_cast<std::uint64_t>(GRID_MIN_SPAN) == 0x3FF0000000000000ULL);
@@ -38,20 +36,22 @@ constexpr int POLICY_ROUNDS = 20;
 constexpr int RANNACHER_STEPS = 2;
 
 struct Mesh {
-    double kink, c, xi_low, xi_top;
+    double kink, c_below, c_above, xi_low, xi_top;
 };
 
 // The payoff's kink: the strike, or for a put whose expiry date is an
 // ex-date, the strike plus the amounts paid then (the put's payoff is on
 // S - d).
-Mesh mesh_of(const Option& o) {
+Mesh mesh_of(const Option& o, double below_width) {
     const double expiry_amounts = o.at_expiry();
     const double kink = o.side == 1 ? o.K : o.K + expiry_amounts;
     const double far = std::fmax(o.S, kink);
     const double span = std::fmin(std::fmax(GRID_SPAN * o.sigma, GRID_MIN_SPAN), GRID_MAX_SPAN);
     const double top = far * std::exp(span);
-    const double c = GRID_WIDTH * kink * std::fmax(o.sigma, GRID_MIN_SIGMA);
-    return {kink, c, std::asinh(-kink / c), std::asinh((top - kink) / c)};
+    const double scale = kink * std::fmax(o.sigma, GRID_MIN_SIGMA);
+    const double c_below = below_width * scale, c_above = STRIKE_WIDTH * scale;
+    return {kink, c_below, c_above, std::asinh(-kink / c_below),
+            std::asinh((top - kink) / c_above)};
 }
 
 // Cubic interpolation through the four nodes around x (one-sided at the
@@ -293,9 +293,9 @@ void drop(const Option& o, Grid& g, double amount) {
 
 }  // namespace
 
-GridSize size_grid(int nodes, int steps) {
+GridSize size_grid(int nodes, int steps, double below_width) {
     const int below = static_cast<int>(BELOW_SHARE * (nodes - 1));
-    return {below, nodes - 1 - below, steps};
+    return {below, nodes - 1 - below, steps, below_width};
 }
 
 GridValue solve_grid(const Option& o, const GridSize& size, int refine) {
@@ -305,11 +305,11 @@ GridValue solve_grid(const Option& o, const GridSize& size, int refine) {
     if (g.n > MAX_NODES || size.below < 2 || size.above < 2) {
         return {DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN};
     }
-    const Mesh mesh = mesh_of(o);
+    const Mesh mesh = mesh_of(o, size.below_width);
     const double step_below = -mesh.xi_low / below, step_above = mesh.xi_top / (g.n - 1 - below);
     for (int j = 0; j < g.n; ++j) {
         const double xi = j < below ? (j - below) * step_below : (j - below) * step_above;
-        g.S[j] = mesh.kink + mesh.c * std::sinh(xi);
+        g.S[j] = mesh.kink + (j < below ? mesh.c_below : mesh.c_above) * std::sinh(xi);
     }
     g.S[0] = 0.0;
     g.S[below] = mesh.kink;

@@ -60,7 +60,8 @@ struct Residual {
     double coarse_at(double sigma) {
         option.sigma = sigma;
         const cash::Setting& s = cash::SETTINGS[setting];
-        return cash::solve_grid(option, cash::size_grid(s.nodes, s.steps), 1).price - quote;
+        return cash::solve_grid(option, cash::size_grid(s.nodes, s.steps, s.below_width), 1).price -
+               quote;
     }
 };
 

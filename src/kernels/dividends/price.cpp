@@ -67,7 +67,7 @@ GridValue value(const Option& option, int setting) {
         return {deterministic(option), 0.0, 0.0};
     }
     const Setting& s = SETTINGS[setting];
-    const GridSize size = size_grid(s.nodes, s.steps);
+    const GridSize size = size_grid(s.nodes, s.steps, s.below_width);
     const GridValue coarse = solve_grid(option, size, 1);
     const GridValue fine = solve_grid(option, size, 2);
     const auto extrapolate = [](double c, double f) { return (4.0 * f - c) / 3.0; };

@@ -12,12 +12,14 @@
 
 namespace velliq::cash {
 
-// Nodes of the coarse grid in all (the fine one has 2 nodes - 1) and its time
-// steps per unit time, per setting of alo/scheme.hpp.
+// Nodes of the coarse grid in all (the fine one has 2 nodes - 1), its time steps per
+// unit time and its stretch below the kink (grid.hpp), per setting of alo/scheme.hpp.
 struct Setting {
     int nodes, steps;
+    double below_width;
 };
-inline constexpr Setting SETTINGS[3] = {{40, 16}, {48, 24}, {127, 80}};
+inline constexpr Setting SETTINGS[3] = {
+    {40, 16, STRIKE_WIDTH}, {64, 24, STRIKE_WIDTH}, {127, 80, LOW_SPOT_WIDTH}};
 static_assert(2 * SETTINGS[2].nodes - 1 <= MAX_NODES);
 
 // The largest |b| priced: beyond it (the spot's drift multiplies it by e^5 to
