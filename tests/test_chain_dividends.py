@@ -174,6 +174,8 @@ def test_rate_greeks_move_the_forward_with_the_schedule_fixed(priced):
         (lambda t: t.assign(amount=t["amount"].where(t.index != 1)), "'amount' has .* rows 1$"),
         (lambda t: t.assign(ex_date=t["ex_date"].where(t.index != 4, "soon")), "column 'ex_date', row 4"),
         (lambda t: t.assign(ex_date=t["ex_date"].where(t.index != 0)), "'ex_date' has no date at rows 0$"),
+        (lambda t: t.assign(ex_date=np.nan), "'ex_date' has no date at rows 0, "),
+        (lambda t: t.assign(ex_date=20251110), "'ex_date' holds numbers"),
         (lambda t: t.assign(underlying=t["underlying"].where(t.index != 5)), "'underlying' is missing at rows 5$"),
     ],
 )
