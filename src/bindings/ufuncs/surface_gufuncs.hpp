@@ -101,8 +101,13 @@ inline void tails_loop(char** args, const npy_intp_t* dimensions, const npy_intp
         for (int k = 0; k < 4; ++k) {
             out[k] = reinterpret_cast<double*>(args[2 + k] + i * steps[2 + k]);
         }
-        if (!contiguous) {
-            continue;  // left as allocated; velliq.surface never passes strided cores
+        if (!contiguous) {  // NaN, not what the outputs held (velliq.surface never strides)
+            for (int k = 0; k < 4; ++k) {
+                for (npy_intp_t j = 0; j < n; ++j) {
+                    store(args[2 + k] + i * steps[2 + k] + j * core[2 + k], DOUBLE_NAN);
+                }
+            }
+            continue;
         }
         surface::surface_tails(reinterpret_cast<const double*>(args[0] + i * steps[0]),
                                static_cast<int>(n),
@@ -149,8 +154,11 @@ inline void fit_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t
     for (npy_intp_t i = 0; i < dimensions[0]; ++i) {
         auto* density = reinterpret_cast<double*>(args[4] + i * steps[4]);
         char* softened = args[5] + i * steps[5];
-        if (!usable) {
+        if (!usable) {  // no solution: softened -1 and the density NaN, not what it held
             store(softened, -1.0);
+            for (npy_intp_t j = 0; j < n; ++j) {
+                store(args[4] + i * steps[4] + j * core[6], DOUBLE_NAN);
+            }
             continue;
         }
         const auto* grid = reinterpret_cast<const double*>(args[0] + i * steps[0]);
