@@ -1,6 +1,7 @@
-"""The surface's generalized ufuncs read their core arrays C-contiguous only: given
-other strides they answer NaN (and "no solution" for a fit), never the memory NumPy
-allocated for the outputs."""
+"""The surface's generalized ufuncs on what velliq.surface never hands them: core
+arrays not C-contiguous, and grids too short to fit. They answer NaN (and "no
+solution" for a fit), never the memory NumPy allocated for the outputs, and never
+abort the process."""
 
 import numpy as np
 import pytest
@@ -34,3 +35,12 @@ def test_strided_cores_give_nan(gufunc):
     for _ in range(3):  # fresh outputs each time: whatever the allocator hands back is overwritten
         for output in gufunc(grid):
             assert np.isnan(output).all()
+
+
+@pytest.mark.parametrize("knots", [0, 1, 2])
+def test_a_grid_too_short_to_fit_has_no_solution(knots):
+    # 0 and 1 knots once sized the fit's workspace from a negative interior and aborted.
+    grid = np.linspace(0.5, 1.5, knots)
+    quotes = np.ones((5, 3))
+    density, softened = _ufuncs.surface_fit_slice(grid, quotes, np.full((5, knots), np.nan), np.array([1e-4, 0.0]))
+    assert softened == -1.0 and np.isnan(density).all()
