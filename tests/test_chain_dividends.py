@@ -174,6 +174,8 @@ def test_rate_greeks_move_the_forward_with_the_schedule_fixed(priced):
         (lambda t: t.assign(amount=t["amount"].where(t.index != 1)), "'amount' has .* rows 1$"),
         (lambda t: t.assign(ex_date=t["ex_date"].where(t.index != 4, "soon")), "column 'ex_date', row 4"),
         (lambda t: t.assign(ex_date=t["ex_date"].where(t.index != 0)), "'ex_date' has no date at rows 0$"),
+        (lambda t: t.assign(ex_date=np.nan), "'ex_date' has no date at rows 0, "),
+        (lambda t: t.assign(ex_date=20251110), "'ex_date' holds numbers"),
         (lambda t: t.assign(underlying=t["underlying"].where(t.index != 5)), "'underlying' is missing at rows 5$"),
     ],
 )
@@ -216,3 +218,10 @@ def test_command_line_with_a_dividend_file(priced, tmp_path):
     table.assign(amount=-1.0).to_csv(tmp_path / "negative.csv", index=False)
     refused = velliq("vols", "quotes.csv", *market, "--dividends", "negative.csv", cwd=tmp_path)
     assert refused.returncode == 2 and "--dividends negative.csv: dividends: column 'amount'" in refused.stderr
+    both = ["--dividends", "dividends.csv", "--dividend-yield", "0.01"]
+    refused = velliq("vols", "quotes.csv", *market, *both, cwd=tmp_path)
+    assert refused.returncode == 2 and "--dividends with --dividend-yield" in refused.stderr
+    quotes[acme].drop(columns="underlying").assign(q=0.01).to_csv(tmp_path / "yields.csv", index=False)
+    column = ["--column", "dividend_yield=q"]
+    refused = velliq("vols", "yields.csv", *market, *column, "--dividends", "dividends.csv", cwd=tmp_path)
+    assert refused.returncode == 2 and "file has a dividend_yield column 'q'" in refused.stderr

@@ -14,6 +14,7 @@
 #include <cfenv>
 #include <cmath>
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <new>
 #include <vector>
@@ -101,8 +102,13 @@ inline void tails_loop(char** args, const npy_intp_t* dimensions, const npy_intp
         for (int k = 0; k < 4; ++k) {
             out[k] = reinterpret_cast<double*>(args[2 + k] + i * steps[2 + k]);
         }
-        if (!contiguous) {
-            continue;  // left as allocated; velliq.surface never passes strided cores
+        if (!contiguous) {  // NaN, not what the outputs held (velliq.surface never strides)
+            for (int k = 0; k < 4; ++k) {
+                for (npy_intp_t j = 0; j < n; ++j) {
+                    store(args[2 + k] + i * steps[2 + k] + j * core[2 + k], DOUBLE_NAN);
+                }
+            }
+            continue;
         }
         surface::surface_tails(reinterpret_cast<const double*>(args[0] + i * steps[0]),
                                static_cast<int>(n),
@@ -135,7 +141,9 @@ inline void fit_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t
                   m >= 1 && core[0] == kDouble && core[1] == m * kDouble &&
                   strided_as(m, core[2], kDouble) && core[3] == n * kDouble && core[4] == kDouble &&
                   core[5] == kDouble && core[6] == kDouble;
-    const surface::FitSizes sizes = surface::fit_sizes(static_cast<int>(n), static_cast<int>(m));
+    // Sized only for a grid the fit takes: fewer than three knots has no interior to size.
+    const surface::FitSizes sizes =
+        usable ? surface::fit_sizes(static_cast<int>(n), static_cast<int>(m)) : surface::FitSizes{};
     std::vector<double> doubles;
     std::vector<int> ints;
     std::unique_ptr<bool[]> bools;
@@ -143,14 +151,17 @@ inline void fit_loop(char** args, const npy_intp_t* dimensions, const npy_intp_t
         doubles.resize(sizes.doubles);
         ints.resize(sizes.ints);
         bools.reset(new bool[sizes.bools]);
-    } catch (const std::bad_alloc&) {
-        usable = false;  // no memory: no solution, as for strided cores
+    } catch (const std::exception&) {
+        usable = false;  // no memory, or beyond a vector: no solution, as for strided cores
     }
     for (npy_intp_t i = 0; i < dimensions[0]; ++i) {
         auto* density = reinterpret_cast<double*>(args[4] + i * steps[4]);
         char* softened = args[5] + i * steps[5];
-        if (!usable) {
+        if (!usable) {  // no solution: softened -1 and the density NaN, not what it held
             store(softened, -1.0);
+            for (npy_intp_t j = 0; j < n; ++j) {
+                store(args[4] + i * steps[4] + j * core[6], DOUBLE_NAN);
+            }
             continue;
         }
         const auto* grid = reinterpret_cast<const double*>(args[0] + i * steps[0]);

@@ -166,7 +166,8 @@ def dividend_table(source: DividendInput) -> Dividends:
             f"{', '.join(DIVIDEND_COLUMNS)} (underlying optional for one underlying); "
             f"found {', '.join(map(str, table.columns))}"
         )
-    if pd.api.types.is_numeric_dtype(table["ex_date"]) and len(table):
+    # A column with no cell filled reads as floats too: that is missing dates, not numbers.
+    if pd.api.types.is_numeric_dtype(table["ex_date"]) and table["ex_date"].notna().any():
         raise ValueError(f"dividends: column 'ex_date' holds numbers ({table['ex_date'].dtype}), not dates")
     ex_dates = dates(table["ex_date"])
     amounts = floats(table["amount"])

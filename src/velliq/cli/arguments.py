@@ -178,6 +178,19 @@ def refuse_carry_beside_implied_spot(options: Mapping[str, object], found: Itera
             )
 
 
+def refuse_yield_beside_dividends(options: Mapping[str, object], found: Iterable[object]) -> None:
+    """A usage error for a dividend yield beside --dividends, whose forward comes from the
+    quotes (velliq.chain refuses the two together): given by option or --column, or a file column."""
+    column = options.get("dividend_yield", "dividend_yield")
+    if isinstance(column, float):
+        raise UsageError("--dividends with --dividend-yield: the forward comes from the quotes; give one of them")
+    if isinstance(column, str) and column in set(found):
+        raise UsageError(
+            f"--dividends, but the file has a dividend_yield column {column!r}: the forward comes from "
+            "the quotes; give a file without it"
+        )
+
+
 def add_quote_options(p: argparse.ArgumentParser) -> None:
     """The options that read the quotes and compute their volatilities, shared by every command."""
     p.add_argument(

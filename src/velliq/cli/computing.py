@@ -6,7 +6,7 @@ import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .arguments import column_mapping, number_options, refuse_carry_beside_implied_spot
+from .arguments import column_mapping, number_options, refuse_carry_beside_implied_spot, refuse_yield_beside_dividends
 from .memory import free_memory_promptly, release_arrow_memory
 from .reading import cell_error, read, read_dividends, table_error
 from .reporting import SPOT_HINT, implied_vols, renamed_note
@@ -54,6 +54,8 @@ def computed_vols(args: argparse.Namespace) -> "tuple[pd.DataFrame, dict[str, An
             raise UsageError("--dividends needs --model american (the accurate model takes cash dividends)")
         options["dividends"] = read_dividends(args.dividends)
     options |= number_options(args)
+    if args.dividends is not None:
+        refuse_yield_beside_dividends(options, quotes.columns)
     if options.get("spot") == "implied":
         refuse_carry_beside_implied_spot(options, quotes.columns)
     try:
