@@ -177,6 +177,7 @@ def test_rate_greeks_move_the_forward_with_the_schedule_fixed(priced):
         (lambda t: t.assign(ex_date=np.nan), "'ex_date' has no date at rows 0, "),
         (lambda t: t.assign(ex_date=20251110), "'ex_date' holds numbers"),
         (lambda t: t.assign(underlying=t["underlying"].where(t.index != 5)), "'underlying' is missing at rows 5$"),
+        (lambda t: pd.concat([t, t.iloc[[1]]], ignore_index=True), "ex-date repeats .* rows 1, 6"),
     ],
 )
 def test_malformed_dividend_tables_are_refused(priced, change, message):

@@ -177,6 +177,12 @@ def dividend_table(source: DividendInput) -> Dividends:
     ):
         if bad.any():
             raise ValueError(f"dividends: column {column!r} has {fault} at rows {_rows(table.index, bad)}")
+    key = ex_dates if "underlying" not in table.columns else pd.Series(list(zip(table["underlying"], ex_dates)))
+    if (repeated := key.duplicated(keep=False).to_numpy()).any():
+        raise ValueError(
+            f"dividends: an ex-date repeats for one underlying at rows {_rows(table.index, repeated)}; give one "
+            "row per dividend (its amounts summed), and one quote date's rows of a table made per date"
+        )
     if "underlying" not in table.columns:
         order = np.argsort(ex_dates.to_numpy(), kind="stable")
         return Dividends(None, [ex_dates.iloc[order].reset_index(drop=True)], [amounts[order]])

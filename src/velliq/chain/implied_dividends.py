@@ -94,7 +94,9 @@ def implied_dividends(
         forward was given rather than estimated) and ``borrow`` (the fitted
         yield ``q`` of its group, per year). The columns ``underlying``,
         ``ex_date``, ``amount`` are what ``dividends=`` of
-        :func:`implied_vols` takes; drop the rows whose amount is NaN first.
+        :func:`implied_vols` takes; drop the rows whose amount is NaN (or
+        negative) first, and keep one valuation date's rows: it refuses an
+        ex-date given twice for one underlying.
     """
     if passes < 1:
         raise ValueError(f"passes must be at least 1, not {passes}")
