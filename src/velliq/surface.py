@@ -243,8 +243,10 @@ class Surface:
             x = 0.5 * (lo + hi)
             vol = self.implied_vol(F * np.exp(x), T)
             sigma = vol * np.sqrt(T)
-            with np.errstate(divide="ignore", invalid="ignore"):  # sigma 0 beyond the support
-                d1 = -x / sigma + sigma / 2.0
+            # Beyond the support sigma is 0 and d1 at its limit: -inf from the forward up,
+            # +inf below it.
+            positive = np.where(sigma > 0, sigma, np.nan)
+            d1 = np.where(sigma == 0, np.copysign(np.inf, -x), -x / positive + positive / 2.0)
             lo, hi = np.where(d1 > target, x, lo), np.where(d1 > target, hi, x)
         return self.implied_vol(F * np.exp(0.5 * (lo + hi)), T)
 
