@@ -10,8 +10,10 @@ slope tends to 0 <= 2). Each slice's density solves a quadratic programme
 (kernels/surface/fit.hpp, by Goldfarb & Idnani's dual active-set method): every quote's
 out-of-the-money price inside its band (bid and ask vols as Black prices) as a hard
 constraint, the squared vol distance to the mids plus a light roughness penalty as the
-objective. A band that cannot be met with the others is given up (``softened``), as is
-one that misses a narrower band at its strike. Slices are fitted from the shortest
+objective. Where the bands cannot all be met, the programme is solved again with every
+band widened by a slack priced per spread: the least total spread-normalised violation
+(the quotes left outside are ``softened``); a band that misses a narrower band at its
+strike is set aside. Slices are fitted from the shortest
 expiry on, each constrained above the previous at every k (non-negative Bernstein
 coefficients of their difference, a cubic on each cell): no calendar arbitrage. A slice
 with fewer than ``min_quotes`` quotes is fitted afterwards between its neighbours,
