@@ -266,10 +266,11 @@ class Surface:
 
     @property
     def slices(self) -> pd.DataFrame:
-        """One row per fitted expiry: years, forward, discount; quotes (used), in_band
+        """One row per fitted expiry, with years, forward, discount; quotes (used), in_band
         (their share inside their bid/ask vol band), rmse_mid (vol points, quotes with a
-        bid), worst_violation (in spreads), softened (quotes whose bands the fit could not
-        meet with the others'); determined: 'quotes' (by its own), 'borrowed' (fewer than
+        bid), worst_violation (in spreads), softened (quotes left outside their bands where
+        the bands cannot all be met, and those set aside: their band misses a narrower one
+        at their strike); determined: 'quotes' (by its own), 'borrowed' (fewer than
         min_quotes: fitted between its neighbours, pulled to their interpolation), 'few'
         (no slice had min_quotes), 'failed' (no solution: the slice below, repeated);
         butterfly and calendar, the dense grid's largest violations (check_arbitrage)."""
