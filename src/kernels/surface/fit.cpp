@@ -17,13 +17,11 @@ constexpr double kBandTolerance = 1e-9;
 constexpr double kDensityTolerance = 1e-12;
 constexpr double kCalendarTolerance = 1e-14;
 constexpr double kLeastSpread = 1e-4;
-// Where the bands cannot all be met: the price of a band's violation per spread (its
-// slack's linear weight), far above what the mid's pull (in squared vols) could gain
-// by leaving a band, so the slacks' sum is minimised first; and their tiny squared
-// weight that keeps the programme strictly convex.
+// Where the bands cannot all be met: a band's violation priced per spread, far above
+// what the mid's pull (in squared vols) could gain outside it; a tiny squared weight
+// keeping the programme strictly convex; a slack above the tolerance: softened.
 constexpr double kSlackPrice = 1.0;
 constexpr double kSlackCurvature = 1e-6;
-// A slack above this (in spreads) counts its quote as softened.
 constexpr double kSlackTolerance = 1e-6;
 static_assert(std::bit_cast<std::uint64_t>(kSlackPrice) == 0x3FF0000000000000ULL);
 static_assert(std::bit_cast<std::uint64_t>(kSlackCurvature) == 0x3EB0C6F7A0B5ED8DULL);
@@ -161,7 +159,7 @@ void add_outer(int nv, double* G, double* g, const double* a, double weight, dou
 
 // Variables x_r = scale_r p_r with scale the knots' masses: every row's column r
 // and G's row and column r divided by scale_r.
-void rescale(const Layout& L, int quotes) {
+void rescale(const Layout& L) {
     const int nv = L.nv;
     for (int r = 0; r < nv; ++r) {
         L.scale[r] = L.E[r];
@@ -182,7 +180,6 @@ void rescale(const Layout& L, int quotes) {
             L.G_base[r * nv + j] /= L.scale[r];
         }
     }
-    (void)quotes;
 }
 
 }  // namespace
@@ -209,39 +206,34 @@ QpResult solve_elastic(const Layout& L, int quotes, const int* slack_of, int mem
     const int nv = L.nv;
     const int m = nv + members;
     const int rows = L.rows + members;
-    std::fill(L.Gm, L.Gm + static_cast<std::ptrdiff_t>(m) * m, 0.0);
-    for (int r = 0; r < nv; ++r) {
-        std::copy(L.G_base + static_cast<std::ptrdiff_t>(r) * nv,
-                  L.G_base + static_cast<std::ptrdiff_t>(r + 1) * nv,
-                  L.Gm + static_cast<std::ptrdiff_t>(r) * m);
-        L.gm[r] = L.g_base[r];
-    }
-    for (int i = nv; i < m; ++i) {
-        L.Gm[static_cast<std::ptrdiff_t>(i) * m + i] = kSlackCurvature;
-        L.gm[i] = kSlackPrice;
-    }
-    for (int a = 0; a < 2; ++a) {
-        double* row = L.Em + static_cast<std::ptrdiff_t>(a) * m;
-        std::copy(L.E + static_cast<std::ptrdiff_t>(a) * nv,
-                  L.E + static_cast<std::ptrdiff_t>(a + 1) * nv, row);
-        std::fill(row + nv, row + m, 0.0);
-    }
-    for (int i = 0; i < rows; ++i) {
-        double* row = L.Cm + static_cast<std::ptrdiff_t>(i) * m;
-        std::fill(row, row + m, 0.0);
-        if (i < L.rows) {
-            std::copy(L.C + static_cast<std::ptrdiff_t>(i) * nv,
-                      L.C + static_cast<std::ptrdiff_t>(i + 1) * nv, row);
-            L.cm[i] = L.c[i];
-            L.tolm[i] = L.tol[i];
-            if (i < 2 * quotes && slack_of[i / 2] >= 0) {
-                row[nv + slack_of[i / 2]] = 1.0;
-            }
-        } else {
-            row[nv + i - L.rows] = 1.0;
-            L.cm[i] = 0.0;
-            L.tolm[i] = kDensityTolerance;
+    const auto widen = [nv, m](const double* from, int count, double* to) {  // columns nv -> m
+        for (int i = 0; i < count; ++i) {
+            double* row = to + static_cast<std::ptrdiff_t>(i) * m;
+            std::copy(from + static_cast<std::ptrdiff_t>(i) * nv, from + (i + 1) * nv, row);
+            std::fill(row + nv, row + m, 0.0);
         }
+    };
+    widen(L.G_base, nv, L.Gm);
+    widen(L.E, 2, L.Em);
+    widen(L.C, L.rows, L.Cm);
+    std::fill(L.Gm + static_cast<std::ptrdiff_t>(nv) * m, L.Gm + static_cast<std::ptrdiff_t>(m) * m,
+              0.0);
+    std::fill(L.Cm + static_cast<std::ptrdiff_t>(L.rows) * m,
+              L.Cm + static_cast<std::ptrdiff_t>(rows) * m, 0.0);
+    std::copy(L.g_base, L.g_base + nv, L.gm);
+    std::copy(L.c, L.c + L.rows, L.cm);
+    std::copy(L.tol, L.tol + L.rows, L.tolm);
+    for (int i = 0; i < 2 * quotes; ++i) {
+        if (slack_of[i / 2] >= 0) {
+            L.Cm[static_cast<std::ptrdiff_t>(i) * m + nv + slack_of[i / 2]] = 1.0;
+        }
+    }
+    for (int i = 0; i < members; ++i) {
+        L.Gm[static_cast<std::ptrdiff_t>(nv + i) * m + nv + i] = kSlackCurvature;
+        L.gm[nv + i] = kSlackPrice;
+        L.Cm[static_cast<std::ptrdiff_t>(L.rows + i) * m + nv + i] = 1.0;
+        L.cm[L.rows + i] = 0.0;
+        L.tolm[L.rows + i] = kDensityTolerance;
     }
     const QpResult result =
         solve_qp(m, L.Gm, L.gm, 2, L.Em, L.e, rows, L.Cm, L.cm, L.tolm, 2 * quotes, L.xm, L.qp);
@@ -345,15 +337,16 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
     }
     // The variables become the knots' masses (density times E's mass row), so that the
     // programme's numbers are of one scale from the forward to the far wings.
-    rescale(L, P.quotes);
-    // Hard bands first. Where they cannot all be met, slacks are given (columns
-    // generated) to the band that could not be met, or the one pushing hardest, and
-    // to every hard band whose multiplier exceeds the slack's price, until none does:
-    // then the solution is the elastic programme's over all quotes, found on few columns.
+    rescale(L);
+    // Hard bands first. Where they cannot all be met, slacks go (as generated columns) to
+    // the band that could not be met, or the one pushing hardest, and to every hard band
+    // whose multiplier exceeds the slack's price, until none does: the elastic optimum.
     int* slack_of = L.slack_of;
     std::fill(slack_of, slack_of + P.quotes, -1);
     int members = 0;
-    for (int round = 0;; ++round) {
+    int before = -1;
+    bool solved = false;
+    for (int round = 0; members != before; ++round) {
         QpResult result{QpStatus::iterations, -1, 0};
         if (members == 0) {
             std::copy(L.G_base, L.G_base + static_cast<std::ptrdiff_t>(nv) * nv, L.G);
@@ -362,11 +355,11 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
         } else {
             result = solve_elastic(L, P.quotes, slack_of, members);
         }
-        const bool solved = result.status == QpStatus::solved;
+        solved = result.status == QpStatus::solved;
         if ((!solved && result.status != QpStatus::infeasible) || round > P.quotes) {
             return -1;
         }
-        const int before = members;
+        before = members;
         const auto give_slack = [&](int row) {
             if (row >= 0 && row < 2 * P.quotes && slack_of[row / 2] < 0) {
                 slack_of[row / 2] = members++;
@@ -390,12 +383,9 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
                 give_slack(L.qp.active[a]);
             }
         }
-        if (members == before) {
-            if (!solved) {
-                return -1;
-            }
-            break;
-        }
+    }
+    if (!solved) {
+        return -1;
     }
     int softened = 0;
     for (int q = 0; q < P.quotes; ++q) {
