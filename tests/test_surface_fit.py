@@ -370,3 +370,24 @@ def test_velliq_surface_is_a_lazy_attribute_of_the_package():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, cwd="/")
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["velliq.surface", "True"]
+
+
+def test_black_inversion_whose_step_falls_below_one_ulp_at_the_root():
+    # From start 0.1 the iterate lands on the root with f 9e-16, the step rounds to
+    # nothing and once fell "outside" the bracket: the bracket's midpoint, 6e-6 off, was
+    # returned. k and price: one of bench/surface.py's queries; sigma by brentq on
+    # scipy's Black price.
+    from scipy.optimize import brentq
+    from scipy.stats import norm
+
+    from velliq import _ufuncs
+
+    k, price = 1.8355354557974157, 0.0008872635274391915
+
+    def black(sigma):
+        d1 = -np.log(k) / sigma + sigma / 2.0
+        return norm.cdf(d1) - k * norm.cdf(d1 - sigma) - price
+
+    sigma = brentq(black, 0.1, 0.5, xtol=1e-16)
+    for start in (0.1, 0.25):
+        assert _ufuncs.surface_black_sigma(k, price, start) == pytest.approx(sigma, rel=1e-12)
