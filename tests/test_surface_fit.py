@@ -1,5 +1,8 @@
 """velliq.surface: fitted inside the bands, free of arbitrage on a dense grid, round trips."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -9,6 +12,8 @@ from devsupport.surface_quotes import ssvi_quotes, ssvi_vol
 from velliq.surface import Surface
 
 QUOTE_COLUMNS = ("years", "forward", "discount", "strike", "vol_bid", "vol_ask")
+# A RuntimeWarning (a division by zero at the support's edge, say) fails the test.
+pytestmark = pytest.mark.filterwarnings("error::RuntimeWarning")
 
 
 def fit(quotes, **options):
@@ -183,7 +188,7 @@ def test_a_missing_bid_is_no_lower_bound_and_a_missing_ask_no_quote(missing):
 
 
 @pytest.mark.parametrize("outlier", [0.10, -0.05])
-def test_a_quote_off_the_others_is_given_up_and_the_rest_stay_in_band(outlier):
+def test_a_quote_off_the_others_alone_is_left_outside_its_band(outlier):
     quotes = ssvi_quotes(expiries=np.array([0.1, 0.4]), seed=6)
     bad = 60 + 30  # the second slice's ATM quote, moved by `outlier` vol
     for column in ("vol_bid", "vol_ask"):
@@ -191,9 +196,12 @@ def test_a_quote_off_the_others_is_given_up_and_the_rest_stay_in_band(outlier):
     surface = fit(quotes)
     vol = surface.implied_vol(quotes["strike"], quotes["years"])
     inside = (vol >= quotes["vol_bid"] - 1e-6) & (vol <= quotes["vol_ask"] + 1e-6)
-    assert not inside[bad]
-    assert inside.sum() >= inside.size - 3
-    assert surface.slices["softened"].iloc[1] >= 1
+    # The least total violation in spreads: that quote outside, at most its neighbours
+    # with it (where bending the smile their way costs less than it saves the outlier),
+    # and softened counts exactly the quotes left outside.
+    outside = np.flatnonzero(~inside)
+    assert bad in outside and set(outside) <= {bad - 1, bad, bad + 1}
+    assert surface.slices["softened"].tolist() == [0, outside.size]
     checks = surface.check_arbitrage()
     assert max(checks["butterfly"], checks["calendar"]) <= 1e-10
 
@@ -352,3 +360,34 @@ def test_strided_tables_give_no_answer():
     strided = np.repeat(grid, 2)[::2]
     assert np.isnan(_ufuncs.surface_implied_vol(100.0, 0.5, strided, terms, tables, rate))
     assert np.isfinite(_ufuncs.surface_implied_vol(100.0, 0.5, grid, terms, tables, rate))
+
+
+def test_velliq_surface_is_a_lazy_attribute_of_the_package():
+    code = (
+        "import sys, velliq; assert 'velliq.surface' not in sys.modules; "
+        "print(velliq.surface.Surface.__module__, 'surface' in dir(velliq))"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, cwd="/")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["velliq.surface", "True"]
+
+
+def test_black_inversion_whose_step_falls_below_one_ulp_at_the_root():
+    # From start 0.1 the iterate lands on the root with f 9e-16, the step rounds to
+    # nothing and once fell "outside" the bracket: the bracket's midpoint, 6e-6 off, was
+    # returned. k and price: one of bench/surface.py's queries; sigma by brentq on
+    # scipy's Black price.
+    from scipy.optimize import brentq
+    from scipy.stats import norm
+
+    from velliq import _ufuncs
+
+    k, price = 1.8355354557974157, 0.0008872635274391915
+
+    def black(sigma):
+        d1 = -np.log(k) / sigma + sigma / 2.0
+        return norm.cdf(d1) - k * norm.cdf(d1 - sigma) - price
+
+    sigma = brentq(black, 0.1, 0.5, xtol=1e-16)
+    for start in (0.1, 0.25):
+        assert _ufuncs.surface_black_sigma(k, price, start) == pytest.approx(sigma, rel=1e-12)

@@ -14,6 +14,8 @@ Around them:
   volatilities and statuses out, by either model (``velliq vols`` on the
   command line); needs the ``chain`` extra.
 - :mod:`velliq.dask`: the same on Dask arrays and DataFrames.
+- :mod:`velliq.surface`: an arbitrage-free vol surface fitted inside the
+  quotes' bid/ask vols (:func:`velliq.chain.surface` per quote table).
 - :func:`velliq.sides`, :func:`velliq.forward_terms`: the inputs from what
   desks hold (side labels; rates, dividend yields and years).
 - :func:`velliq.workers`: native threads for the ufunc loops;
@@ -25,7 +27,7 @@ Around them:
 import importlib
 from typing import TYPE_CHECKING
 
-__all__ = ["american", "baw", "dividends", "forward_terms", "implied_vol_parallel", "sides", "workers"]
+__all__ = ["american", "baw", "dividends", "forward_terms", "implied_vol_parallel", "sides", "surface", "workers"]
 
 # Each name is imported on first use, so that importing the package alone
 # loads nothing compiled (nor NumPy, pandas or matplotlib).
@@ -37,6 +39,7 @@ _LAZY = {
     "forward_terms": ("velliq._terms", "forward_terms"),
     "implied_vol_parallel": ("velliq.parallel", "implied_vol_parallel"),
     "sides": ("velliq._sides", "sides"),
+    "surface": ("velliq.surface", None),
     "workers": ("velliq._threads", "workers"),
 }
 
@@ -60,6 +63,7 @@ if TYPE_CHECKING:
     from . import baw as baw
     from . import chain as chain
     from . import dividends as dividends
+    from . import surface as surface
     from ._sides import sides as sides
     from ._terms import forward_terms as forward_terms
     from ._threads import workers as workers

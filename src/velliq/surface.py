@@ -10,8 +10,10 @@ slope tends to 0 <= 2). Each slice's density solves a quadratic programme
 (kernels/surface/fit.hpp, by Goldfarb & Idnani's dual active-set method): every quote's
 out-of-the-money price inside its band (bid and ask vols as Black prices) as a hard
 constraint, the squared vol distance to the mids plus a light roughness penalty as the
-objective. A band that cannot be met with the others is given up (``softened``), as is
-one that misses a narrower band at its strike. Slices are fitted from the shortest
+objective. Where the bands cannot all be met, the programme is solved again with every
+band widened by a slack priced per spread: the least total spread-normalised violation
+(the quotes left outside are ``softened``); a band that misses a narrower band at its
+strike is set aside. Slices are fitted from the shortest
 expiry on, each constrained above the previous at every k (non-negative Bernstein
 coefficients of their difference, a cubic on each cell): no calendar arbitrage. A slice
 with fewer than ``min_quotes`` quotes is fitted afterwards between its neighbours,
@@ -243,8 +245,10 @@ class Surface:
             x = 0.5 * (lo + hi)
             vol = self.implied_vol(F * np.exp(x), T)
             sigma = vol * np.sqrt(T)
-            with np.errstate(divide="ignore", invalid="ignore"):  # sigma 0 beyond the support
-                d1 = -x / sigma + sigma / 2.0
+            # Beyond the support sigma is 0 and d1 at its limit: -inf from the forward up,
+            # +inf below it.
+            positive = np.where(sigma > 0, sigma, np.nan)
+            d1 = np.where(sigma == 0, np.copysign(np.inf, -x), -x / positive + positive / 2.0)
             lo, hi = np.where(d1 > target, x, lo), np.where(d1 > target, hi, x)
         return self.implied_vol(F * np.exp(0.5 * (lo + hi)), T)
 
@@ -262,10 +266,11 @@ class Surface:
 
     @property
     def slices(self) -> pd.DataFrame:
-        """One row per fitted expiry: years, forward, discount; quotes (used), in_band
+        """One row per fitted expiry, with years, forward, discount; quotes (used), in_band
         (their share inside their bid/ask vol band), rmse_mid (vol points, quotes with a
-        bid), worst_violation (in spreads), softened (quotes whose bands the fit could not
-        meet with the others'); determined: 'quotes' (by its own), 'borrowed' (fewer than
+        bid), worst_violation (in spreads), softened (quotes left outside their bands where
+        the bands cannot all be met, and those set aside: their band misses a narrower one
+        at their strike); determined: 'quotes' (by its own), 'borrowed' (fewer than
         min_quotes: fitted between its neighbours, pulled to their interpolation), 'few'
         (no slice had min_quotes), 'failed' (no solution: the slice below, repeated);
         butterfly and calendar, the dense grid's largest violations (check_arbitrage)."""

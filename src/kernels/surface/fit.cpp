@@ -17,10 +17,15 @@ constexpr double kBandTolerance = 1e-9;
 constexpr double kDensityTolerance = 1e-12;
 constexpr double kCalendarTolerance = 1e-14;
 constexpr double kLeastSpread = 1e-4;
-// The weight of a softened quote's squared vol distance to its band, against the
-// mid's pull (1 per squared vol).
-constexpr double kSoftWeight = 1e4;
-static_assert(std::bit_cast<std::uint64_t>(kSoftWeight) == 0x40C3880000000000ULL);
+// Where the bands cannot all be met: a band's violation priced per spread, far above
+// what the mid's pull (in squared vols) could gain outside it; a tiny squared weight
+// keeping the programme strictly convex; a slack above the tolerance: softened.
+constexpr double kSlackPrice = 1.0;
+constexpr double kSlackCurvature = 1e-6;
+constexpr double kSlackTolerance = 1e-6;
+static_assert(std::bit_cast<std::uint64_t>(kSlackPrice) == 0x3FF0000000000000ULL);
+static_assert(std::bit_cast<std::uint64_t>(kSlackCurvature) == 0x3EB0C6F7A0B5ED8DULL);
+static_assert(std::bit_cast<std::uint64_t>(kSlackTolerance) == 0x3EB0C6F7A0B5ED8DULL);
 static_assert(std::bit_cast<std::uint64_t>(kLeastSpread) == 0x3F1A36E2EB1C432DULL);
 // A tolerance that no violation reaches: the row is off.
 constexpr double kOff = DOUBLE_MAX;
@@ -32,20 +37,34 @@ int inequality_rows(int knots, int quotes) {
     return 2 * quotes + (knots - 2) + 2 * (3 * knots - 2);
 }
 
+// The elastic programme's variables (the knots' masses, then a slack per quote) and
+// inequalities (the hard programme's, then slack >= 0).
+int elastic_variables(int knots, int quotes) {
+    return knots - 2 + quotes;
+}
+int elastic_rows(int knots, int quotes) {
+    return inequality_rows(knots, quotes) + quotes;
+}
+
 // The caller's memory, cut into the arrays of one problem.
 struct Layout {
     int n, nv, rows;
     double *call_v, *call_s, *put_v, *put_s;  // per knot, the hats' contributions (n * nv)
     double *tails, *row, *spread;             // tails: a unit density and its four tails (5 * n)
     double *G, *G_base, *g, *g_base, *E, *e, *C, *c, *tol, *x, *scale;
+    // The elastic programme (m variables, rows_m inequalities): its own G, g, E, C, c,
+    // tolerances and solution; qp's work is sized for it and serves both.
+    int m, rows_m;
+    double *Gm, *gm, *Em, *Cm, *cm, *tolm, *xm;
+    int* slack_of;  // per quote: its slack's column after the masses, or -1
     QpWork qp;
-    bool* soft;        // per quote: its band softened
-    bool* soft_upper;  // and the edge it violated is the upper
 
     Layout(int knots, int quotes, double* d, int* ints, bool* bools) {
         n = knots;
         nv = knots - 2;
         rows = inequality_rows(knots, quotes);
+        m = elastic_variables(knots, quotes);
+        rows_m = elastic_rows(knots, quotes);
         const auto take = [&d](std::size_t count) {
             double* p = d;
             d += count;
@@ -61,10 +80,13 @@ struct Layout {
         C = take(static_cast<std::size_t>(rows) * nv), c = take(rows), tol = take(rows);
         x = take(nv);
         scale = take(nv);
-        qp = {take(vv), take(vv), take(nv),   take(nv), take(nv),
-              take(nv), ints,     take(rows), bools,    ints + nv};
-        soft = bools + rows;
-        soft_upper = soft + quotes;
+        const std::size_t mm = static_cast<std::size_t>(m) * m;
+        Gm = take(mm), gm = take(m), Em = take(2 * static_cast<std::size_t>(m));
+        Cm = take(static_cast<std::size_t>(rows_m) * m), cm = take(rows_m), tolm = take(rows_m);
+        xm = take(m);
+        qp = {take(mm), take(mm), take(m),      take(m), take(m),
+              take(m),  ints,     take(rows_m), bools,   ints + m};
+        slack_of = ints + m + 2 * static_cast<std::ptrdiff_t>(rows_m);
     }
 };
 
@@ -137,7 +159,7 @@ void add_outer(int nv, double* G, double* g, const double* a, double weight, dou
 
 // Variables x_r = scale_r p_r with scale the knots' masses: every row's column r
 // and G's row and column r divided by scale_r.
-void rescale(const Layout& L, int quotes) {
+void rescale(const Layout& L) {
     const int nv = L.nv;
     for (int r = 0; r < nv; ++r) {
         L.scale[r] = L.E[r];
@@ -158,7 +180,6 @@ void rescale(const Layout& L, int quotes) {
             L.G_base[r * nv + j] /= L.scale[r];
         }
     }
-    (void)quotes;
 }
 
 }  // namespace
@@ -167,10 +188,60 @@ FitSizes fit_sizes(int knots, int quotes) {
     const std::size_t n = knots;
     const std::size_t nv = n - 2;
     const std::size_t rows = inequality_rows(knots, quotes);
+    const std::size_t m = elastic_variables(knots, quotes);
+    const std::size_t rows_m = elastic_rows(knots, quotes);
     return {4 * n * nv + 5 * n + nv + quotes + 2 * nv * nv + 2 * nv + 2 * nv + 2 + rows * nv +
-                2 * rows + 2 * nv + 2 * nv * nv + 4 * nv + rows,
-            nv + 2 * rows, rows + 2 * static_cast<std::size_t>(quotes)};
+                2 * rows + 2 * nv + m * m + 3 * m + rows_m * m + 2 * rows_m + m + 2 * m * m +
+                4 * m + rows_m,
+            m + 2 * rows_m + quotes, rows_m};
 }
+
+namespace {
+
+// The elastic programme over the quotes given a slack (slack_of[quote] >= 0: its
+// column after the masses; `members` of them): their two band rows widened by the
+// slack (in spreads), slack >= 0, the slacks priced in the objective; the other
+// bands stay hard. Its solution's masses go to L.x.
+QpResult solve_elastic(const Layout& L, int quotes, const int* slack_of, int members) {
+    const int nv = L.nv;
+    const int m = nv + members;
+    const int rows = L.rows + members;
+    const auto widen = [nv, m](const double* from, int count, double* to) {  // columns nv -> m
+        for (int i = 0; i < count; ++i) {
+            double* row = to + static_cast<std::ptrdiff_t>(i) * m;
+            std::copy(from + static_cast<std::ptrdiff_t>(i) * nv, from + (i + 1) * nv, row);
+            std::fill(row + nv, row + m, 0.0);
+        }
+    };
+    widen(L.G_base, nv, L.Gm);
+    widen(L.E, 2, L.Em);
+    widen(L.C, L.rows, L.Cm);
+    std::fill(L.Gm + static_cast<std::ptrdiff_t>(nv) * m, L.Gm + static_cast<std::ptrdiff_t>(m) * m,
+              0.0);
+    std::fill(L.Cm + static_cast<std::ptrdiff_t>(L.rows) * m,
+              L.Cm + static_cast<std::ptrdiff_t>(rows) * m, 0.0);
+    std::copy(L.g_base, L.g_base + nv, L.gm);
+    std::copy(L.c, L.c + L.rows, L.cm);
+    std::copy(L.tol, L.tol + L.rows, L.tolm);
+    for (int i = 0; i < 2 * quotes; ++i) {
+        if (slack_of[i / 2] >= 0) {
+            L.Cm[static_cast<std::ptrdiff_t>(i) * m + nv + slack_of[i / 2]] = 1.0;
+        }
+    }
+    for (int i = 0; i < members; ++i) {
+        L.Gm[static_cast<std::ptrdiff_t>(nv + i) * m + nv + i] = kSlackCurvature;
+        L.gm[nv + i] = kSlackPrice;
+        L.Cm[static_cast<std::ptrdiff_t>(L.rows + i) * m + nv + i] = 1.0;
+        L.cm[L.rows + i] = 0.0;
+        L.tolm[L.rows + i] = kDensityTolerance;
+    }
+    const QpResult result =
+        solve_qp(m, L.Gm, L.gm, 2, L.Em, L.e, rows, L.Cm, L.cm, L.tolm, 2 * quotes, L.xm, L.qp);
+    std::copy(L.xm, L.xm + nv, L.x);
+    return result;
+}
+
+}  // namespace
 
 int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, double* density) {
     const Layout L(P.knots, P.quotes, doubles, ints, bools);
@@ -199,7 +270,6 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
         // A band of no width is given a ten-thousandth of its price.
         const double spread = std::max(P.hi[i] - lo, kLeastSpread * P.hi[i] + 1e-300);
         L.spread[i] = spread;
-        L.soft[i] = false;
         const bool inside = quote_row(grid, L, P.k[i], L.row);
         for (int r = 0; r < nv; ++r) {
             lower[r] = inside ? L.row[r] / spread : 0.0;
@@ -267,53 +337,64 @@ int fit_slice(const SliceProblem& P, double* doubles, int* ints, bool* bools, do
     }
     // The variables become the knots' masses (density times E's mass row), so that the
     // programme's numbers are of one scale from the forward to the far wings.
-    rescale(L, P.quotes);
-    int softened = 0;
-    for (int attempt = 0; attempt <= P.quotes; ++attempt) {
-        std::copy(L.G_base, L.G_base + static_cast<std::ptrdiff_t>(nv) * nv, L.G);
-        std::copy(L.g_base, L.g_base + nv, L.g);
-        for (int i = 0; i < P.quotes; ++i) {
-            if (L.soft[i]) {  // pulled to its band's edge, in vol
-                const int edge = 2 * i + (L.soft_upper[i] ? 1 : 0);
-                const double* row = L.C + static_cast<std::ptrdiff_t>(edge) * nv;
-                const double in_vol = P.weight[i] * L.spread[i];
-                add_outer(nv, L.G, L.g, row, kSoftWeight * in_vol * in_vol, L.c[edge]);
-            }
+    rescale(L);
+    // Hard bands first. Where they cannot all be met, slacks go (as generated columns) to
+    // the band that could not be met, or the one pushing hardest, and to every hard band
+    // whose multiplier exceeds the slack's price, until none does: the elastic optimum.
+    int* slack_of = L.slack_of;
+    std::fill(slack_of, slack_of + P.quotes, -1);
+    int members = 0;
+    int before = -1;
+    bool solved = false;
+    for (int round = 0; members != before; ++round) {
+        QpResult result{QpStatus::iterations, -1, 0};
+        if (members == 0) {
+            std::copy(L.G_base, L.G_base + static_cast<std::ptrdiff_t>(nv) * nv, L.G);
+            result = solve_qp(nv, L.G, L.g_base, 2, L.E, L.e, L.rows, L.C, L.c, L.tol, 2 * P.quotes,
+                              L.x, L.qp);
+        } else {
+            result = solve_elastic(L, P.quotes, slack_of, members);
         }
-        const QpResult result =
-            solve_qp(nv, L.G, L.g, 2, L.E, L.e, L.rows, L.C, L.c, L.tol, 2 * P.quotes, L.x, L.qp);
-        if (result.status == QpStatus::solved) {
-            for (int r = 0; r < nv; ++r) {
-                density[r + 1] = std::max(L.x[r], 0.0) / L.scale[r];
-            }
-            return softened;
-        }
-        if (result.status != QpStatus::infeasible) {
+        solved = result.status == QpStatus::solved;
+        if ((!solved && result.status != QpStatus::infeasible) || round > P.quotes) {
             return -1;
         }
-        // The band that could not be met; or, where a density or calendar row could
-        // not, the active band pushing hardest (largest multiplier).
-        int band = result.culprit < 2 * P.quotes ? result.culprit : -1;
-        double pushing = 0.0;
-        for (int a = 2; band < 0 && a < result.active; ++a) {
-            const int row = L.qp.active[a];
-            if (row >= 0 && row < 2 * P.quotes && L.qp.u[a] > pushing) {
-                pushing = L.qp.u[a];
-                band = row;
+        before = members;
+        const auto give_slack = [&](int row) {
+            if (row >= 0 && row < 2 * P.quotes && slack_of[row / 2] < 0) {
+                slack_of[row / 2] = members++;
+            }
+        };
+        if (!solved) {
+            int band = result.culprit < 2 * P.quotes ? result.culprit : -1;
+            double pushing = 0.0;
+            for (int a = 2; band < 0 && a < result.active; ++a) {
+                const int row = L.qp.active[a];
+                if (row >= 0 && row < 2 * P.quotes && slack_of[row / 2] < 0 &&
+                    L.qp.u[a] > pushing) {
+                    pushing = L.qp.u[a];
+                    band = row;
+                }
+            }
+            give_slack(band);
+        }
+        for (int a = 2; members > 0 && a < result.active; ++a) {
+            if (L.qp.u[a] > kSlackPrice) {
+                give_slack(L.qp.active[a]);
             }
         }
-        if (band < 0 || L.soft[band / 2]) {
-            return -1;
-        }
-        // The violated edge stays on as the pull's target; both band rows go off.
-        const int quote = band / 2;
-        L.soft[quote] = true;
-        ++softened;
-        L.soft_upper[quote] = band % 2 == 1;
-        L.tol[2 * quote] = kOff;
-        L.tol[2 * quote + 1] = kOff;
     }
-    return -1;
+    if (!solved) {
+        return -1;
+    }
+    int softened = 0;
+    for (int q = 0; q < P.quotes; ++q) {
+        softened += slack_of[q] >= 0 && L.xm[L.nv + slack_of[q]] > kSlackTolerance ? 1 : 0;
+    }
+    for (int r = 0; r < nv; ++r) {
+        density[r + 1] = std::max(L.x[r], 0.0) / L.scale[r];
+    }
+    return softened;
 }
 
 }  // namespace velliq::surface

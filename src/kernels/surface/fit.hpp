@@ -7,10 +7,11 @@
 //   objective: sum of ((price - mid) * weight)^2 (squared vol errors), smooth * sum of the
 //   density's squared second differences, and
 //     prior_weight * sum of (density - prior)^2 where a prior is given.
-// A quote whose band cannot be met with the others (the dual method finds it
-// infeasible) is softened: its band leaves the constraints and its vol distance
-// to the band's violated edge joins the objective; then
-// the programme is solved again (weight 1e4 per squared vol).
+// Where the bands cannot all be met (the dual method finds the programme
+// infeasible), it is solved again elastic: each quote's band widened by a slack
+// (in spreads) >= 0 whose sum is priced far above the mid's pull, so the fit is
+// the one of least total spread-normalised violation (an exact L1 penalty), all
+// bands weighed at once rather than given up one at a time.
 #pragma once
 
 #include <cstddef>
@@ -50,7 +51,7 @@ struct FitSizes {
 FitSizes fit_sizes(int knots, int quotes);
 
 // The density at the knots (knots doubles), fitted; returns the number of quotes
-// softened, or -1 where the programme could not be solved (density left 0).
+// softened (outside their bands), or -1 where the programme could not be solved (density left 0).
 int fit_slice(const SliceProblem& problem, double* doubles, int* ints, bool* bools,
               double* density);
 

@@ -134,7 +134,7 @@ double black_otm_sigma(double k, double price, double start) {
         const double f1 = b.vega / b.price;
         const double f2 = b.volga / b.price - f1 * f1;
         double next = x - f / f1 / (1.0 - f * f2 / (2.0 * f1 * f1));
-        if (!(next > lo && next < hi)) {
+        if (!(next >= lo && next <= hi)) {  // at an end: a step below one ulp
             next = 0.5 * (lo + hi);
         }
         // Halley's error after a step is of the order of the step cubed.
