@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import velliq
-from velliq import american, dividends
+from velliq import _ufuncs, american, dividends
 
 SETTINGS = ["fast", "default", "high"]
 JOBS = ["price", "implied_vol", "greeks", "implied_vol_reason", "forward_pair"]
@@ -272,3 +272,34 @@ def test_schedule_refuses_unpaired_lengths():
 def test_the_model_is_not_chosen_by_name_alone():
     assert "american_dividends" not in velliq.chain.MODELS
     assert velliq.dividends.price is dividends.default.price
+
+
+# The carry that built a forward comes back from it; the schedule rules hold as for the prices.
+@pytest.mark.parametrize(
+    ("fractions", "amounts", "carry"),
+    [
+        ([0.25, 0.75, np.inf], [1.0, 1.5, 0.0], 0.03),
+        ([0.5, 1.0], [2.0, 2.0], -0.02),  # one on the expiry date counts
+        ([-0.1, 0.4, 1.2], [3.0, 1.0, 3.0], 0.0),  # before valuation and after expiry: ignored
+        ([], [], 0.05),
+    ],
+)
+def test_dividend_carry_reproduces_the_forward(fractions, amounts, carry):
+    S, t, d = 100.0, np.array(fractions, float), np.array(amounts, float)
+    counted = (t > 0) & (t <= 1)
+    F = S * np.exp(carry) - np.sum(d[counted] * np.exp(carry * (1 - t[counted])))
+    assert _ufuncs.dividend_carry(S, F, t, d) == pytest.approx(carry, abs=1e-14)
+
+
+@pytest.mark.parametrize(
+    ("S", "F", "fractions", "amounts"),
+    [
+        (100.0, 99.0, [0.6, 0.3], [1.0, 1.0]),
+        (100.0, 99.0, [0.3], [-1.0]),
+        (0.0, 99.0, [0.3], [1.0]),
+        (100.0, np.nan, [0.3], [1.0]),
+        (100.0, 99.0, [np.nan], [1.0]),
+    ],
+)
+def test_dividend_carry_nan_where_no_carry_is_defined(S, F, fractions, amounts):
+    assert np.isnan(_ufuncs.dividend_carry(S, F, np.array(fractions), np.array(amounts)))

@@ -11,6 +11,7 @@ import numpy as np
 def __getattr__(name: str) -> np.ufunc: ...
 
 time_value: np.ufunc  # (price, S, K, is_call): the price less its exercise value
+dividend_carry: np.ufunc  # (S, F, fractions, amounts): the carry b the forward leaves beside the dividends
 
 # velliq.surface's generalized ufuncs (kernels/surface/). The queries take (K, T, grid,
 # terms, slices, atm_rate): grid (n), terms (5, s), slices (6, s, n), C-contiguous.

@@ -108,6 +108,16 @@ struct DividendForwards {
     }
 };
 
+// S, F and the schedule in; the carry the forward leaves beside the dividends out.
+struct DividendCarry {
+    static constexpr int nin = 4;
+    static constexpr int nout = 1;
+    static constexpr const char* signature = "(),(),(n),(n)->()";
+    static void element(char* const* p, const CashDividends& dividends) {
+        store(p[4], _dividend_carry(load<double>(p[0]), load<double>(p[1]), dividends));
+    }
+};
+
 // The derivative of the price in each amount of the schedule (S, D and F
 // fixed), which the face's Greeks leave out: it costs about two coarse-grid
 // prices per dividend, where the five Greeks together cost under two prices.

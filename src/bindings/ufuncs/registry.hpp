@@ -178,6 +178,14 @@ inline constexpr const char* TIME_VALUE_DOC =
     "time_value(price, S, K, is_call): price - max(S - K, 0) for a call,\n"
     "price - max(K - S, 0) for a put. NaN where any input is NaN.";
 
+inline constexpr const char* DIVIDEND_CARRY_DOC =
+    "The carry a forward leaves beside a schedule of cash dividends.\n\n"
+    "dividend_carry(S, F, fractions, amounts): b, the rate less the continuous\n"
+    "yield times the years to expiry, with F = S e^b - sum_i d_i e^(b (1 - t_i))\n"
+    "over the dividends whose fractions t_i of the time to expiry are in (0, 1].\n"
+    "NaN where S or F is not positive and finite, the schedule is malformed\n"
+    "(as velliq.dividends.price takes it), or no b reproduces F.";
+
 // Every model at every setting the package offers, one line each.
 constexpr auto kModelUfuncs =
     join(model_ufuncs<Baw>("baw", "", BAW_DOCS),
@@ -192,9 +200,11 @@ constexpr auto kModelUfuncs =
                                                                  DIVIDENDS_HIGH_DOCS));
 
 // The ufuncs that no model owns.
-constexpr std::array<UfuncDef, 1> kModelFree = {{
+constexpr std::array<UfuncDef, 2> kModelFree = {{
     ufunc_of<ufunc::ThreeAndSide<_time_value>>(ufunc_name({"time_value"}), TIME_VALUE_DOC,
                                                kDoubles3Bool),
+    dividend_ufunc_of<ufunc::DividendCarry>(ufunc_name({"dividend_carry"}), DIVIDEND_CARRY_DOC,
+                                            kDividendCarry),
 }};
 
 }  // namespace velliq

@@ -54,6 +54,8 @@ constexpr char kDividendVolReason[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_D
 constexpr char kDividendQuotePair[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
                                        NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,
                                        NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_INT8};
+// S, F, a schedule's fractions and amounts; one double.
+constexpr char kDividendCarry[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
 // price, S, K as doubles and is_call as a boolean; one double.
 constexpr char kDoubles3Bool[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_BOOL, NPY_DOUBLE};
 

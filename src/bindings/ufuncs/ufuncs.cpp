@@ -33,7 +33,7 @@ char loop_types[std::size(kUfuncs)][kMaxArgs];
 constexpr long kMaxWorkers = 1024;
 
 // The names of a ufunc's inputs, by the result its name says (registry.hpp:
-// <model>_<result><suffix>, and time_value).
+// <model>_<result><suffix>, time_value and dividend_carry).
 struct InputNames {
     const char* names[kMaxArgs];
     int count;
@@ -54,6 +54,9 @@ constexpr InputNames plain_input_names(std::string_view ufunc_name) {
     }
     if (names_contain(ufunc_name, "time_value")) {
         return {{"price", "S", "K", "is_call"}, 4};
+    }
+    if (names_contain(ufunc_name, "dividend_carry")) {
+        return {{"S", "F"}, 2};
     }
     return {{"S", "K", "D", "F", "sigma", "is_call"}, 6};  // price and greeks
 }

@@ -81,6 +81,12 @@ Greeks _dividend_greeks(double S, double K, double D, double F, double sigma, in
 double _dividend_amount_sensitivity(double S, double K, double D, double F, double sigma, int side,
                                     const CashDividends& dividends, std::ptrdiff_t i, int setting);
 
+// The carry b (rate less yield, times the years to expiry) that the forward
+// leaves beside the dividends: F = S e^b - sum_i d_i e^(b (1 - t_i)) over the
+// dividends in (0, 1]. NaN where the schedule is malformed, S or F is not
+// positive and finite, or no b reproduces F.
+double _dividend_carry(double S, double F, const CashDividends& dividends);
+
 // The model's face at one setting, for one schedule.
 template <int setting>
 struct AmericanDividends {

@@ -94,3 +94,16 @@ double residual_carry(double S, double F, const Option& option) {
 }
 
 }  // namespace velliq::cash
+
+namespace velliq {
+
+double _dividend_carry(double S, double F, const CashDividends& dividends) {
+    const bool positive = S > 0 && F > 0 && std::isfinite(S) && std::isfinite(F);
+    if (!positive || !cash::well_formed(dividends)) {
+        return DOUBLE_NAN;
+    }
+    const cash::Option option{S, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, DOUBLE_NAN, 1, &dividends};
+    return cash::residual_carry(S, F, option);
+}
+
+}  // namespace velliq

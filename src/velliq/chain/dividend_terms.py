@@ -13,6 +13,7 @@ from typing import Final
 import numpy as np
 import pandas as pd
 
+from .. import _ufuncs
 from .._models import PricingModel, registered
 from ._arrays import Bools, Floats
 from .dividend_inputs import DividendInput, DividendLayout, RowDividends, dividend_table
@@ -32,10 +33,6 @@ DIVIDEND_MODEL: Final = "american_dividends"  # the registered model that takes 
 
 # The columns a table priced with dividends adds after its forward.
 DIVIDEND_COLUMNS_ADDED: Final = ("dividend_pv", "residual_yield")
-
-# Newton's steps on the total carry bT: from the escrowed start it settles in 3 or 4.
-_NEWTON_STEPS: Final = 12
-_SETTLED: Final = 1e-14  # a step at most this (in bT) ends it
 
 
 def dividend_model(pricing: PricingModel) -> PricingModel:
@@ -95,30 +92,14 @@ def dividend_columns(S: Floats, D: Floats, F: Floats, years: Floats, dividends: 
         log_D = np.log(D)
         pv = _discounted(dividends, log_D)
         rate = -log_D / years
-        total = _total_carry(S, F, dividends, np.log(F / (S - pv)))  # the start: the carry at r
+        total = _total_carry(S, F, dividends)
         residual = rate - total / years
     return {"dividend_pv": pv, "residual_yield": residual}
 
 
-def _total_carry(S: Floats, F: Floats, dividends: RowDividends, start: Floats) -> Floats:
-    """Per row, x = bT solving S e^x - sum_i d_i e^(x (1 - f_i)) = F by Newton's method from
-    ``start`` (the function is increasing and convex where F > 0); NaN where it does not settle."""
-    paid = dividends.paid
-    remaining = np.where(paid, 1.0 - np.where(paid, dividends.fractions, 0.0), 0.0)
-    amounts = np.where(paid, dividends.amounts, 0.0)
-    x = np.where(np.isfinite(start), start, np.nan)
-    settled = np.zeros(x.shape, np.bool_)
-    with np.errstate(invalid="ignore", over="ignore"):
-        for _ in range(_NEWTON_STEPS):
-            grown = amounts * np.exp(x[:, None] * remaining)
-            value = S * np.exp(x) - grown.sum(axis=1) - F
-            slope = S * np.exp(x) - (grown * remaining).sum(axis=1)
-            step = np.where(settled, 0.0, value / slope)
-            x = x - step
-            settled |= np.abs(step) <= _SETTLED * np.maximum(1.0, np.abs(x))
-            if bool(settled[np.isfinite(x)].all()):
-                break
-    return np.where(settled, x, np.nan)
+def _total_carry(S: Floats, F: Floats, dividends: RowDividends) -> Floats:
+    """Per row, x = bT with S e^x - sum_i d_i e^(x (1 - f_i)) = F (the kernel's solve)."""
+    return np.asarray(_ufuncs.dividend_carry(S, F, dividends.fractions, dividends.amounts), np.float64)
 
 
 def dividend_rate_greeks(
@@ -129,8 +110,7 @@ def dividend_rate_greeks(
     with S, the residual yield and the dividends fixed; and ``theta_1d`` NaN: the model gives
     no sensitivity to the ex-dates' fractions, which move as time passes."""
     with np.errstate(divide="ignore", invalid="ignore"):
-        pv = _discounted(dividends, np.log(D))
-        x = _total_carry(S, F, dividends, np.log(F / (S - pv)))
+        x = _total_carry(S, F, dividends)
         paid = dividends.paid
         remaining = np.where(paid, 1.0 - np.where(paid, dividends.fractions, 0.0), 0.0)
         grown = np.where(paid, dividends.amounts, 0.0) * np.exp(x[:, None] * remaining)
