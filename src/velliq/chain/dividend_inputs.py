@@ -29,9 +29,6 @@ __all__ = ["DIVIDEND_COLUMNS", "DividendInput", "DividendLayout", "Dividends", "
 # The columns of a dividend table; ``underlying`` may be left out by a table of one underlying.
 DIVIDEND_COLUMNS: Final = ("underlying", "ex_date", "amount")
 
-# What ``dividends=`` takes: a table, or the path of a CSV or Parquet file of one.
-DividendInput: TypeAlias = pd.DataFrame | str | os.PathLike[str]
-
 # The schedule's padding: a fraction after expiry, which the dividend model ignores.
 _PAD_FRACTION: Final = np.inf
 _SHOWN_ROWS: Final = 5  # rows named in an error
@@ -116,6 +113,11 @@ class Dividends:
         return ex_years[paid] / years, self.amounts[code][paid]
 
 
+# What ``dividends=`` takes: a table, the path of a CSV or Parquet file of one, or one
+# already checked.
+DividendInput: TypeAlias = pd.DataFrame | str | os.PathLike[str] | Dividends
+
+
 @dataclass(frozen=True)
 class DividendLayout(QuoteLayout):
     """A quote table's layout whose rows, as they are read, get their cash dividends."""
@@ -156,8 +158,11 @@ def dividend_table(source: DividendInput) -> Dividends:
 
     Raises ``ValueError`` naming the column, and the rows, of a fault: a column
     missing, a cell that is no date or number (a :class:`CellError`), a missing
-    ex-date or underlying, an amount negative or not finite.
+    ex-date or underlying, an amount negative or not finite, an ex-date repeated
+    for one underlying. A table already checked is returned as it is.
     """
+    if isinstance(source, Dividends):
+        return source
     table = _read(source)
     missing = [column for column in DIVIDEND_COLUMNS[1:] if column not in table.columns]
     if missing:

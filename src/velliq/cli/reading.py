@@ -12,6 +12,7 @@ if TYPE_CHECKING:
 
     from ..chain import CellError
     from ..chain.cells import TableError
+    from ..chain.dividend_inputs import Dividends
 
 __all__ = ["CSV_SUFFIXES", "PARQUET_SUFFIXES", "cell_error", "file_format", "read", "read_dividends", "table_error"]
 
@@ -57,17 +58,16 @@ def read(path: Path) -> "pd.DataFrame":
     return stripped
 
 
-def read_dividends(path: Path) -> "pd.DataFrame":
-    """The dividend table of ``--dividends``, checked as velliq.chain checks it; a usage
+def read_dividends(path: Path) -> "Dividends":
+    """The dividend table of ``--dividends``, checked once, as velliq.chain checks it; a usage
     error naming the file and the column (and rows) at fault."""
     from ..chain.dividend_inputs import dividend_table
 
     table = read(path)
     try:
-        dividend_table(table)
+        return dividend_table(table)
     except ValueError as error:
         raise UsageError(f"--dividends {path}: {one_line(error)}") from error
-    return table
 
 
 # pandas 3 passes Arrow's conversion options on: each column's Arrow buffers are freed once it
